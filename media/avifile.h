@@ -1,0 +1,94 @@
+// Corvane's AVI file services: open, create and reopen RIFF AVI files, and read and write
+// their streams sample by sample.
+//
+// Ownership. A file and each stream are held through shared pointers (PAVIFILE,
+// PAVISTREAM): dropping the pointer is the release. A stream keeps its file alive, so a
+// new file is completed (headers, index, totals) when the last of the file and its
+// streams is released — streams released before their file, as callers do, works the
+// same. No call throws; every failure is an AVIERR_* code.
+//
+// Threads. A file and its streams are used by one thread at a time.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "media/avidefs.h"
+
+namespace corvane {
+
+class CAviStream;
+class CAviFile;
+using PAVISTREAM = std::shared_ptr<CAviStream>;
+using PAVIFILE = std::shared_ptr<CAviFile>;
+
+// One stream of an AVI file, or a stream made over another one (a compressed stream).
+class CAviStream {
+ public:
+  virtual ~CAviStream() = default;
+  CAviStream(const CAviStream&) = delete;
+  CAviStream& operator=(const CAviStream&) = delete;
+
+  // The stream header record. dwLength counts the samples as the stream holds them now.
+  virtual HRESULT Info(AVISTREAMINFOA& info) const = 0;
+
+  // With format null: *size becomes the format's byte count. Otherwise copies
+  // min(*size, format size) bytes and sets *size to the count copied.
+  virtual HRESULT ReadFormat(int32_t position, void* format, int32_t* size) = 0;
+
+  // Sets the format of a stream being written (before its first sample).
+  virtual HRESULT SetFormat(int32_t position, const void* format, int32_t size) = 0;
+
+  // First sample position and number of samples.
+  virtual int32_t Start() const = 0;
+  virtual int32_t Length() const = 0;
+
+  // Reads samples from `start`. `samples` is a count, or AVISTREAMREAD_CONVENIENT for
+  // the rest of the chunk that holds `start`. With buffer null this is a size query:
+  // it reads nothing and reports the bytes and samples that a read would give. A buffer
+  // too small for one sample gives AVIERR_BUFFERTOOSMALL. bytesRead and samplesRead may
+  // be null. A position outside the stream gives AVIERR_NODATA.
+  virtual HRESULT Read(int32_t start, int32_t samples, void* buffer, int32_t bufferSize,
+                       int32_t* bytesRead, int32_t* samplesRead) = 0;
+
+  // Writes `samples` samples of `size` bytes at position `start` (for a video stream one
+  // sample is one frame). Positions left out before `start` are filled with empty
+  // samples so that positions hold. `flags` carries AVIIF_KEYFRAME. Returns a negative
+  // code on failure.
+  virtual HRESULT Write(int32_t start, int32_t samples, const void* data, int32_t size,
+                        uint32_t flags, int32_t* samplesWritten, int32_t* bytesWritten) = 0;
+
+  // Nearest sample from `position` with the wanted property (FIND_KEY, FIND_ANY), searched
+  // FIND_PREV or FIND_NEXT, the position itself included; -1 when there is none.
+  virtual int32_t FindSample(int32_t position, uint32_t flags) const = 0;
+
+ protected:
+  CAviStream() = default;
+};
+
+// An open AVI file.
+class CAviFile {
+ public:
+  virtual ~CAviFile() = default;
+  CAviFile(const CAviFile&) = delete;
+  CAviFile& operator=(const CAviFile&) = delete;
+
+  // Opens `path`. Modes: OF_SHARE_DENY_WRITE (or OF_READ) reads an existing file and never
+  // writes to it; OF_CREATE | OF_WRITE makes a new, empty file (truncating one that
+  // exists); OF_WRITE reopens an existing file to add streams to it.
+  static HRESULT Open(const std::string& path, uint32_t mode, PAVIFILE& file);
+
+  virtual HRESULT Info(AVIFILEINFOW& info) const = 0;
+
+  // The stream of type fccType (0: any type) numbered `index` among those of that type.
+  // AVIERR_NODATA when there is none.
+  virtual HRESULT GetStream(PAVISTREAM& stream, uint32_t fccType, int32_t index) = 0;
+
+  // Adds a stream with the given header to a file opened for writing.
+  virtual HRESULT CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA& info) = 0;
+
+ protected:
+  CAviFile() = default;
+};
+
+}  // namespace corvane

@@ -1,0 +1,46 @@
+// The process-wide engine: the two preview pictures and the operations on them — opening a
+// source for preview, the two mixes, the audio copy. One instance exists for the whole
+// process (MixEngine()); the GUI and the command-line front end drive the same object.
+//
+// Threads. Pictures change only on the thread that runs the front end (the UI thread); a mix
+// worker reads only the two pictures' m_path, which the front end keeps unchanged meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "preview/previewpicture.h"
+
+namespace corvane {
+
+class CMixEngine {
+ public:
+  CMixEngine() = default;
+  ~CMixEngine();  // resets the top picture, then the main one
+  CMixEngine(const CMixEngine&) = delete;
+  CMixEngine& operator=(const CMixEngine&) = delete;
+
+  // Opens `path` and loads its first video frame into `picture` (nothing when null).
+  // Failures show their message; a file that does not open leaves the picture unchanged.
+  void OpenPreview(const std::string& path, CPreviewPicture* picture);
+
+  // One colour-key mix job of the two pictures' files into `output`. Runs on the mix worker.
+  void MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                    int32_t top, int32_t left, uint8_t loop);
+  // One alpha mix job; alpha 0..255 is the weight of the main video.
+  void MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue, int32_t top,
+                int32_t left, uint8_t useTransparency, uint8_t loop, double alpha);
+  // Appends the main video's first audio stream to `output`.
+  void CopyAudioTrack(const std::string& output);
+
+  CPreviewPicture m_mainPicture;
+  CPreviewPicture m_topPicture;
+  // Last cursor position (screen coordinates) taken by the main preview while unlocked.
+  int32_t m_savedX = 0;
+  int32_t m_savedY = 0;
+};
+
+// The one engine of the process.
+CMixEngine& MixEngine();
+
+}  // namespace corvane

@@ -1,0 +1,45 @@
+// One source video as the program keeps it outside a mix: its path, picture size, the first
+// frame as the decoder delivered it (for drawing) and as pixel triplets (for the probe), and
+// the result of the last probe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "media/avifile.h"
+#include "media/getframe.h"
+
+namespace corvane {
+
+class CPreviewPicture {
+ public:
+  CPreviewPicture() = default;
+  CPreviewPicture(const CPreviewPicture&) = delete;
+  CPreviewPicture& operator=(const CPreviewPicture&) = delete;
+
+  // Empties the picture: frees the triplets and the decoder, size 0 x 0, path empty, not
+  // loaded. The probe fields keep the last probe.
+  void Reset();
+
+  // Decodes the stream's first frame and converts it to pixel triplets; success shows only as
+  // m_loaded == 1. Expects m_width and m_height to be set. Failures show their message.
+  void CaptureFirstFrame(const PAVISTREAM& stream);
+
+  int32_t m_width = 0;  // from the file header; 0 when empty
+  int32_t m_height = 0;
+  std::unique_ptr<CGetFrame> m_getFrame;      // open while a frame is held: m_frame lives in it
+  std::string m_path;                         // empty: no file
+  uint8_t m_loaded = 0;                       // 1 when m_frame and m_pixels hold the first frame
+  const BITMAPINFOHEADER* m_frame = nullptr;  // packed DIB owned by m_getFrame
+  // Triplets: m_width x m_height pixels, blue, green, red; top row first; no row padding.
+  // Allocated as a Frame buffer of the same size (stride x height bytes).
+  std::unique_ptr<uint8_t[]> m_pixels;
+  uint8_t m_probeRed = 0;
+  uint8_t m_probeGreen = 0;
+  uint8_t m_probeBlue = 0;
+  int32_t m_probeX = 0;
+  int32_t m_probeY = 0;
+};
+
+}  // namespace corvane

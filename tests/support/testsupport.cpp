@@ -1,0 +1,103 @@
+#include "support/testsupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace corvane::test {
+namespace fs = std::filesystem;
+
+namespace {
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
+}  // namespace
+
+std::string Fixture(const std::string& name) {
+  return (fs::path(EnvOr("CORVANE_FIXTURES", CORVANE_DEFAULT_FIXTURES)) / name).string();
+}
+
+std::vector<std::string> AllFixtures() {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator(EnvOr("CORVANE_FIXTURES", CORVANE_DEFAULT_FIXTURES), error)) {
+    if (entry.path().extension() == ".avi") names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string BuiltProgram(const std::string& relativePath) {
+  return (fs::path(EnvOr("CORVANE_BIN", CORVANE_DEFAULT_BIN)) / relativePath).string();
+}
+
+CTempDir::CTempDir() {
+  std::random_device random;
+  const fs::path base = fs::temp_directory_path();
+  for (;;) {
+    m_dir = base / ("corvane-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
+    if (fs::create_directory(m_dir)) break;
+  }
+}
+
+CTempDir::~CTempDir() {
+  std::error_code error;
+  fs::remove_all(m_dir, error);
+}
+
+CCommandResult RunCommand(const std::string& command) {
+  CCommandResult result;
+  CTempDir scratch;
+  const std::string errorsPath = scratch.Path("stderr");
+  const std::string full = command + " 2>" + ShellQuote(errorsPath);
+  FILE* pipe = popen(full.c_str(), "r");
+  if (!pipe) return result;
+  std::array<char, 65536> chunk{};
+  size_t count;
+  while ((count = fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+    result.m_output.append(chunk.data(), count);
+  const int status = pclose(pipe);
+  result.m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const auto errors = ReadFileBytes(errorsPath);
+  result.m_errors.assign(errors.begin(), errors.end());
+  return result;
+}
+
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+
+bool HaveProgram(const std::string& name) {
+  return RunCommand("command -v " + ShellQuote(name) + " >/dev/null").m_exitCode == 0;
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace corvane::test

@@ -1,0 +1,50 @@
+// Helpers shared by the test suites: where the fixtures and the built tools are, temporary
+// folders, and running the independent peer tools (ffmpeg, ffprobe, gst-discoverer, mediainfo).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace corvane::test {
+
+// Path of a file in the shared AVI fixture folder.
+std::string Fixture(const std::string& name);
+// Every *.avi in the fixture folder, sorted by name.
+std::vector<std::string> AllFixtures();
+// Path of a program built in this build tree (e.g. "cli/corvane-avi").
+std::string BuiltProgram(const std::string& relativePath);
+
+// A fresh folder removed (with its contents) when the object goes.
+class CTempDir {
+ public:
+  CTempDir();
+  ~CTempDir();
+  CTempDir(const CTempDir&) = delete;
+  CTempDir& operator=(const CTempDir&) = delete;
+  std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+  const std::filesystem::path& Dir() const { return m_dir; }
+
+ private:
+  std::filesystem::path m_dir;
+};
+
+struct CCommandResult {
+  int m_exitCode = -1;
+  std::string m_output;  // stdout only; stderr goes to m_errors
+  std::string m_errors;
+};
+
+// Runs a shell command and collects its output. The command is passed to /bin/sh -c.
+CCommandResult RunCommand(const std::string& command);
+// Quotes one argument for the shell.
+std::string ShellQuote(const std::string& text);
+// Whether a program is on the PATH.
+bool HaveProgram(const std::string& name);
+
+// Whole file as bytes; empty when it cannot be read.
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+}  // namespace corvane::test
