@@ -1,0 +1,46 @@
+// Reads the frames of one video stream into a Frame buffer: 24-bit blue-green-red, bottom row
+// first, rows padded to FrameStride(width), at the stream's own size, never scaled.
+//
+// Owns its decoder and its frame buffer; does not own the stream (the caller keeps it).
+// Failures show their message through the host and return a small negative code naming the
+// failing step. Used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "media/avidefs.h"
+#include "media/avifile.h"
+#include "media/getframe.h"
+
+namespace corvane {
+
+class CVideoReader {
+ public:
+  CVideoReader() = default;
+  ~CVideoReader() { Close(); }
+  CVideoReader(const CVideoReader&) = delete;
+  CVideoReader& operator=(const CVideoReader&) = delete;
+
+  // 0, or -1 "Unable to determine stream size", -2 "Cannot get AVI Stream Info",
+  // -3 "Cannot get decompression handle for input stream",
+  // -4 "Cannot allocate memory for AVI read frame buffer", -5 "Could not open draw dib library".
+  int32_t Open(const PAVISTREAM& stream);
+  // 0 with the frame at `position` in m_buffer; -1 "AVIStreamRead failed" (buffer unchanged),
+  // -2, -3, -4 for conversion failures (the decoder is then closed).
+  int32_t ReadFrame(int32_t position);
+  // Releases decoder, converter and buffer; always 0; safe to call again.
+  int32_t Close();
+
+  int32_t m_startFrame = 0;
+  int32_t m_endFrame = 0;
+  std::unique_ptr<uint8_t[]> m_buffer;
+  int32_t m_width = 0;
+  int32_t m_height = 0;
+  AVISTREAMINFOA m_streamInfo{};
+  int32_t m_bufferSize = 0;
+  BITMAPINFOHEADER m_frameFormat{};
+  std::unique_ptr<CGetFrame> m_getFrame;
+};
+
+}  // namespace corvane
