@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# run-jobs.sh [PAIRS] [JOB ...]
+#
+# Runs Corvane's corvane-mix and the ffmpeg CLI on the same mix jobs side by side, alternately
+# (a warm-up pair, then PAIRS timed pairs, default 5), and prints per job the median wall time
+# of each, the median of the pairwise ratios Corvane/ffmpeg, frames per second, CPU seconds and
+# peak memory. Then checks the outputs: frame count and audio packets equal the main video's,
+# and for J5 every pixel equals the exact composite of the decoded inputs.
+#
+# Jobs: J1 colour key 720p MJPEG, J2 the same on 1080p, J3 alpha 128 without transparency,
+# J4 FFV1 output, J5 uncompressed output. Inputs from the shared make-inputs.sh.
+#
+# Environment: CORVANE_BUILD (default build), BENCH_DIR (default /tmp/corvane-bench),
+# SHARED (default ../shared next to the repository).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${CORVANE_BUILD:-$here/build}
+shared=${SHARED:-$here/../shared}
+dir=${BENCH_DIR:-/tmp/corvane-bench}
+pairs=${1:-5}
+shift || true
+jobs=("$@")
+[ ${#jobs[@]} -eq 0 ] && jobs=(J1 J2 J3 J4 J5)
+
+mix=$build/cli/corvane-mix
+[ -x "$mix" ] || { echo "build corvane-mix first ($mix)" >&2; exit 2; }
+mkdir -p "$dir/in" "$dir/out"
+[ -f "$dir/in/main_1080p.avi" ] || bash "$shared/bench/make-inputs.sh" "$dir/in" >/dev/null
+
+# corvane_cmd JOB: the corvane-mix command line of a job.
+corvane_cmd() {
+  local in=$dir/in out=$dir/out
+  case $1 in
+    J1) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J1.avi") ;;
+    J2) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_1080p.avi" "$in/top_240p.avi" "$out/corvane_J2.avi") ;;
+    J3) CMD=("$mix" --overwrite --loop --mode alpha --alpha 128 --no-transparency --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J3.avi") ;;
+    J4) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec ffv1 "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J4.avi") ;;
+    J5) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec uncompressed "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J5.avi") ;;
+    *) echo "unknown job $1" >&2; exit 2 ;;
+  esac
+}
+# peer_cmd JOB: the ffmpeg command of the same job.
+peer_cmd() {
+  local in=$dir/in out=$dir/out
+  case $1 in
+    J1) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" a) ;;
+    J2) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" b) ;;
+    J3) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" c) ;;
+    J4) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" d) ;;
+    J5) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" e) ;;
+  esac
+}
+
+# The corvane-mix quality that matches ffmpeg's -q:v 3 for MJPEG.
+MJPEG_Q3=${MJPEG_Q3:-$("$mix" --list-codecs | sed -n 's/.*q:v 3 *= *--quality *\([0-9]*\).*/\1/p' | head -1)}
+MJPEG_Q3=${MJPEG_Q3:-90}
+
+# measure: runs CMD once, appends "wall cpu peakKiB" to the file named by $1.
+measure() {
+  local log=$1
+  shift
+  /usr/bin/time -f '%e %U %S %M' -o "$dir/time.txt" "$@" >/dev/null 2>"$dir/stderr.txt" || {
+    echo "command failed: $*" >&2
+    cat "$dir/stderr.txt" >&2
+    exit 1
+  }
+  awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$dir/time.txt" >>"$log"
+}
+
+median() { sort -g | awk '{ a[NR] = $1 } END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+printf '%-4s %9s %9s %7s %9s %9s %9s %9s %9s\n' job corvane_s ffmpeg_s ratio corv_fps corv_cpu ffm_cpu corv_MiB ffm_MiB
+for job in "${jobs[@]}"; do
+  rm -f "$dir/$job.corvane" "$dir/$job.peer"
+  corvane_cmd "$job"; corvane=("${CMD[@]}")
+  peer_cmd "$job"; peer=("${CMD[@]}")
+  "${corvane[@]}" >/dev/null 2>&1; "${peer[@]}" >/dev/null 2>&1  # warm-up pair
+  for ((i = 0; i < pairs; i++)); do
+    measure "$dir/$job.corvane" "${corvane[@]}"
+    measure "$dir/$job.peer" "${peer[@]}"
+  done
+  cw=$(cut -d' ' -f1 "$dir/$job.corvane" | median)
+  pw=$(cut -d' ' -f1 "$dir/$job.peer" | median)
+  ratio=$(paste -d' ' <(cut -d' ' -f1 "$dir/$job.corvane") <(cut -d' ' -f1 "$dir/$job.peer") |
+    awk '{ print $1 / $2 }' | median)
+  frames=$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames -of csv=p=0 "$dir/in/$( [ "$job" = J2 ] && echo main_1080p || echo main_720p).avi")
+  ccpu=$(cut -d' ' -f2 "$dir/$job.corvane" | median)
+  pcpu=$(cut -d' ' -f2 "$dir/$job.peer" | median)
+  cmem=$(cut -d' ' -f3 "$dir/$job.corvane" | median)
+  pmem=$(cut -d' ' -f3 "$dir/$job.peer" | median)
+  printf '%-4s %9.3f %9.3f %7.3f %9.1f %9.2f %9.2f %9.0f %9.0f\n' "$job" "$cw" "$pw" "$ratio" \
+    "$(echo "$frames / $cw" | bc -l)" "$ccpu" "$pcpu" "$(echo "$cmem / 1024" | bc -l)" "$(echo "$pmem / 1024" | bc -l)"
+done
+
+echo
+echo "Output checks:"
+status=0
+for job in "${jobs[@]}"; do
+  main=$dir/in/main_720p.avi
+  [ "$job" = J2 ] && main=$dir/in/main_1080p.avi
+  out=$dir/out/corvane_$job.avi
+  want_v=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$main")
+  want_a=$(ffprobe -v error -count_packets -select_streams a:0 -show_entries stream=nb_read_packets -of csv=p=0 "$main")
+  got_v=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$out")
+  got_a=$(ffprobe -v error -count_packets -select_streams a:0 -show_entries stream=nb_read_packets -of csv=p=0 "$out")
+  a_same=no
+  cmp -s <(ffmpeg -v error -i "$main" -map 0:a:0 -c copy -f framemd5 - | grep -v '^#') \
+    <(ffmpeg -v error -i "$out" -map 0:a:0 -c copy -f framemd5 - | grep -v '^#') && a_same=yes
+  verdict=ok
+  { [ "$got_v" = "$want_v" ] && [ "$got_a" = "$want_a" ] && [ $a_same = yes ]; } || { verdict=FAIL; status=1; }
+  echo "$job: video frames $got_v/$want_v, audio packets $got_a/$want_a, audio identical $a_same: $verdict"
+done
+if printf '%s\n' "${jobs[@]}" | grep -qx J5; then
+  if "$build/bench/check-exact" "$dir/in/main_720p.avi" "$dir/in/top_240p.avi" "$dir/out/corvane_J5.avi" 100 50 0 255 0; then
+    echo "J5: every pixel equals the exact composite: ok"
+  else
+    echo "J5: pixels differ from the exact composite: FAIL"; status=1
+  fi
+fi
+exit $status
