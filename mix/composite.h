@@ -1,0 +1,55 @@
+// The per-frame compositing rules of a mix and the top layer's frame schedule.
+//
+// Frames are Frame buffers: 24-bit bottom-up rows of blue, green, red, each row padded to
+// FrameStride(width) bytes. The output frame holds the main video's current frame when a rule
+// starts and is changed in place; the top frame is only read. Nothing here allocates per call
+// or touches the row padding of either frame.
+//
+// Placement: `left` columns from the main picture's left edge and `top` rows from its top edge
+// to the top layer's top-left pixel. A top layer that does not lie wholly inside the main
+// picture is clipped to the overlap (offsets may be negative); pixels outside it are never
+// read or written, and a top row never spills into another output row. Within the overlap the
+// top frame's memory rows are visited bottom row first, each row left to right.
+#pragma once
+
+#include <cstdint>
+
+namespace corvane {
+
+// The key value 0x00bbggrr of a colour; only the low 8 bits of each channel count.
+uint32_t PackKeyColour(uint32_t red, uint32_t green, uint32_t blue);
+
+// Colour-key rule: a top pixel whose packed value equals `key` leaves the output pixel as it
+// is; any other top pixel replaces it.
+void CompositeColourKey(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
+                        const uint8_t* topFrame, int32_t topWidth, int32_t topHeight, int32_t left,
+                        int32_t top, uint32_t key);
+
+// Alpha rule: `alpha` (0..255) is the weight of the main video. Each channel becomes
+// trunc(t * (1 - S) + m * S) with S = alpha / 255, computed in double precision in that
+// order (t: top byte, m: main byte). With `useTransparency` equal to 1, top pixels of the key
+// colour leave the output pixel as it is. An alpha outside 0..255 is taken as the nearest
+// end of the range; one that is not a number leaves the output unchanged.
+void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, const uint8_t* topFrame,
+                    int32_t topWidth, int32_t topHeight, int32_t left, int32_t top, uint32_t key,
+                    uint8_t useTransparency, double alpha);
+
+// The channel blend of the alpha rule for one byte pair, as written (the reference the fast
+// paths must match bit for bit). `s` is alpha * (1 / 255).
+uint8_t BlendChannel(uint8_t topByte, uint8_t mainByte, double s);
+
+// Which frame of the top layer belongs to each output frame. `start` and `end` are the top
+// stream's first frame and one past its last; `next` starts at `start`; the layer loops only
+// when `loop` equals 1. Without looping the last frame stays on screen once shown.
+struct TopFrameCursor {
+  int32_t start = 0;
+  int32_t end = 0;
+  int32_t next = 0;
+  uint8_t loop = 0;
+
+  // Once per output frame, before compositing. Returns true and sets `index` when the top
+  // frame `index` is to be read; false when the reader keeps the frame it read last.
+  bool Step(int32_t& index);
+};
+
+}  // namespace corvane
