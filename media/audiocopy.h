@@ -1,0 +1,37 @@
+// Copies the main video's first audio stream into a finished output file: header, format and
+// samples unchanged, each chunk at the position it had in the source.
+//
+// Both functions run on the mix worker, report failures through the host (the copy's own
+// failures with no icon), set the progress text "Audio Chunk %ld" once per chunk, and stop at
+// the next chunk boundary once EngineState().m_mixing is no longer 1. CopyAudioTrack leaves
+// the milliseconds it took in EngineState().m_audioTime. Neither throws.
+#pragma once
+
+#include <string>
+
+#include "media/avifile.h"
+
+namespace corvane {
+
+// How a copy ended, for callers that must tell a complete output from an incomplete one.
+enum class EAudioCopyResult {
+  kCopied,   // every sample of the source stream is in the output
+  kStopped,  // the mixing flag dropped: the output holds the chunks copied so far
+  kNoAudio,  // the main video has no audio stream: the output holds the video alone
+  kFailed,   // anything else: the output lacks the audio, or part of it
+};
+
+// Opens `mainPath` read-only, finds its first audio stream and copies it into `outputPath`
+// with CopyAudioStream. "Unable to open %s" and "Cannot get AVI audio stream for %s" are shown
+// with MB_ICONINFORMATION.
+EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& outputPath);
+
+// Reopens `outputPath` for writing, adds a stream with `stream`'s header and format and copies
+// its samples chunk by chunk. The stream stays the caller's.
+EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& outputPath);
+
+// Whether two paths name the same file: equal after resolving links, or the same device and
+// inode (hard links included). A path that does not exist is no file at all.
+bool SameFile(const std::string& first, const std::string& second);
+
+}  // namespace corvane
