@@ -1,0 +1,351 @@
+#include "mix/mixjob.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+
+#include "media/compress.h"
+#include "media/errortext.h"
+#include "media/host.h"
+#include "media/videoreader.h"
+#include "mix/composite.h"
+
+namespace corvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kSameFileMessage =
+    "The output file cannot be the main AVI or the top layer AVI";
+
+// What differs between the two video passes.
+struct CPassSettings {
+  bool m_alpha = false;
+  uint32_t m_key = 0;
+  int32_t m_top = 0;
+  int32_t m_left = 0;
+  uint8_t m_useTransparency = 0;
+  uint8_t m_loop = 0;
+  double m_alphaLevel = 0.0;
+};
+
+int32_t MillisecondsSince(Clock::time_point started) {
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  return static_cast<int32_t>(std::min<int64_t>(elapsed, std::numeric_limits<int32_t>::max()));
+}
+
+// A zero-filled block, or null when there is no memory for it.
+std::unique_ptr<uint8_t[]> TryAllocateZeroed(int64_t size) {
+  if (size < 0 || size > std::numeric_limits<int32_t>::max()) return nullptr;
+  try {
+    return std::make_unique<uint8_t[]>(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+// Bytes of one Frame buffer of the reader's picture; -1 when the reader has no usable frame.
+int64_t FrameBytes(const CVideoReader& reader) {
+  if (!reader.m_buffer || reader.m_width <= 0 || reader.m_height <= 0) return -1;
+  const int64_t stride = ((static_cast<int64_t>(reader.m_width) * 24 + 31) >> 3) & ~int64_t{3};
+  const int64_t bytes = stride * reader.m_height;
+  if (bytes > reader.m_bufferSize) return -1;
+  return bytes;
+}
+
+CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
+                               const std::string& output, const CPassSettings& settings) {
+  CEngineState& state = EngineState();
+  CVideoPassOutcome outcome;
+  outcome.m_result = EVideoPassResult::kNoOutput;
+  // A pass that ends early must not leave another job's time standing.
+  state.m_videoTime = 0;
+
+  // Declared in this order so that destruction closes the top reader, then the main one.
+  CVideoReader mainReader;
+  CVideoReader topReader;
+  const int32_t mainOpened = mainStream ? mainReader.Open(mainStream) : -1;
+  const int32_t topOpened = topStream ? topReader.Open(topStream) : -1;
+  // A reader that failed to open has no frames to give: end before the output is touched.
+  const int64_t imageBytes = FrameBytes(mainReader);
+  const int64_t topBytes = FrameBytes(topReader);
+  if (mainOpened != 0 || topOpened != 0 || imageBytes < 0 || topBytes < 0) return outcome;
+  const auto imageSize = static_cast<int32_t>(imageBytes);
+  outcome.m_frameTotal = mainReader.m_endFrame - mainReader.m_startFrame;
+
+  std::remove(output.c_str());
+  PAVIFILE file;
+  if (CAviFile::Open(output, OF_CREATE | OF_WRITE, file) != AVIERR_OK || !file) return outcome;
+  outcome.m_outputCreated = true;
+  outcome.m_result = EVideoPassResult::kFailed;
+
+  AVISTREAMINFOA header = mainReader.m_streamInfo;
+  header.fccType = streamtypeVIDEO;
+  header.fccHandler = 0;
+  header.dwSuggestedBufferSize = 0;
+  header.dwQuality = 0xFFFFFFFFu;
+
+  BITMAPINFOHEADER format{};
+  format.biSize = sizeof(BITMAPINFOHEADER);
+  format.biWidth = mainReader.m_width;
+  format.biHeight = mainReader.m_height;
+  format.biPlanes = 1;
+  format.biBitCount = 24;
+  format.biCompression = BI_RGB;
+  format.biSizeImage = static_cast<uint32_t>(imageSize);
+
+  PAVISTREAM raw;
+  PAVISTREAM compressed;
+  // Streams before their file: the file is completed on its last release.
+  auto release = [&]() {
+    raw.reset();
+    compressed.reset();
+    file.reset();
+  };
+
+  if (file->CreateStream(raw, header) != AVIERR_OK || !raw) {
+    ShowMessage("Failed to create stream", MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  AVICOMPRESSOPTIONS options{};
+  if (!Host().ChooseCompression(options)) {
+    ShowMessage("AVISaveOptions failed", MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  if (AVIMakeCompressedStream(compressed, raw, options) != AVIERR_OK || !compressed) {
+    ShowMessage("Couldn't create compressed stream", MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  const HRESULT formatResult = compressed->SetFormat(0, &format, sizeof(format));
+  if (formatResult != AVIERR_OK) {
+    CErrorText error(formatResult);
+    const std::optional<std::string> text = error.Text();
+    if (text) ShowMessage("Failed to set stream format.\nError is: " + *text, MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  std::unique_ptr<uint8_t[]> outputFrame = TryAllocateZeroed(imageSize);
+  if (!outputFrame) {
+    ShowMessage("Cannot allocate output frame buffer", MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  std::unique_ptr<uint8_t[]> topFrame = TryAllocateZeroed(topReader.m_bufferSize);
+  if (!topFrame) {
+    release();
+    return outcome;
+  }
+
+  int32_t frame = mainReader.m_startFrame;
+  const int32_t endFrame = mainReader.m_endFrame;
+  TopFrameCursor cursor;
+  cursor.start = topReader.m_startFrame;
+  cursor.end = topReader.m_endFrame;
+  cursor.next = topReader.m_startFrame;
+  cursor.loop = settings.m_loop;
+  long counter = 1;
+  const long total = static_cast<long>(endFrame) - frame;
+  const auto started = Clock::now();
+  // Until the top layer has given a frame there is nothing to lay over the main video.
+  bool haveTopFrame = false;
+
+  outcome.m_result = EVideoPassResult::kComplete;
+  while (frame < endFrame) {
+    if (state.m_mixing.load() != 1) {
+      outcome.m_result = EVideoPassResult::kStopped;
+      break;
+    }
+    SetStatus(Format("Processing frame %ld\\%ld", counter, total));
+    ++counter;
+
+    // A failed read leaves the reader's previous frame in its buffer; that one is mixed.
+    mainReader.ReadFrame(frame);
+    int32_t topIndex = 0;
+    if (cursor.Step(topIndex) && topReader.ReadFrame(topIndex) == 0) haveTopFrame = true;
+
+    std::memcpy(outputFrame.get(), mainReader.m_buffer.get(), static_cast<size_t>(imageSize));
+    if (haveTopFrame) {
+      std::memcpy(topFrame.get(), topReader.m_buffer.get(), static_cast<size_t>(topBytes));
+      if (settings.m_alpha) {
+        CompositeAlpha(outputFrame.get(), mainReader.m_width, mainReader.m_height, topFrame.get(),
+                       topReader.m_width, topReader.m_height, settings.m_left, settings.m_top,
+                       settings.m_key, settings.m_useTransparency, settings.m_alphaLevel);
+      } else {
+        CompositeColourKey(outputFrame.get(), mainReader.m_width, mainReader.m_height,
+                           topFrame.get(), topReader.m_width, topReader.m_height, settings.m_left,
+                           settings.m_top, settings.m_key);
+      }
+    }
+
+    Trace("W");
+    if (compressed->Write(frame, 1, outputFrame.get(), imageSize, AVIIF_KEYFRAME, nullptr,
+                          nullptr) < 0) {
+      ShowMessage(Format("Failed to write frame %ld", counter - 1), MB_ICONINFORMATION);
+      outcome.m_result = EVideoPassResult::kWriteFailed;
+      break;
+    }
+    ++outcome.m_framesWritten;
+    ++frame;
+  }
+
+  release();
+  outputFrame.reset();
+  topFrame.reset();
+  mainReader.Close();
+  topReader.Close();
+  state.m_videoTime = MillisecondsSince(started);
+  return outcome;
+}
+
+CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
+                   const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                   const CPassSettings& settings) {
+  CMixOutcome outcome;
+  if (mainPath.empty()) {
+    ShowMessage("Main AVI has not been specified", MB_ICONERROR);
+    return outcome;
+  }
+  if (topPath.empty()) {
+    ShowMessage("Top layer AVI has not been specified", MB_ICONERROR);
+    return outcome;
+  }
+  // The output is deleted and rewritten: it must not be either source, under any name.
+  if (SameFile(output, mainPath) || SameFile(output, topPath)) {
+    ShowMessage(kSameFileMessage, MB_ICONERROR);
+    return outcome;
+  }
+
+  PAVIFILE mainFile;
+  PAVISTREAM mainStream;
+  PAVIFILE topFile;
+  PAVISTREAM topStream;
+  // Streams before their files, the top layer's before the main video's.
+  auto release = [&]() {
+    topStream.reset();
+    topFile.reset();
+    mainStream.reset();
+    mainFile.reset();
+  };
+
+  if (CAviFile::Open(mainPath, OF_SHARE_DENY_WRITE, mainFile) != AVIERR_OK || !mainFile) {
+    ShowMessage(Format("Unable to open %s", mainPath.c_str()), MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  mainFile->GetStream(mainStream, streamtypeVIDEO, 0);
+  if (!mainStream) {
+    ShowMessage(Format("Cannot get AVI video stream for %s", mainPath.c_str()), MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  if (CAviFile::Open(topPath, OF_SHARE_DENY_WRITE, topFile) != AVIERR_OK || !topFile) {
+    ShowMessage(Format("Unable to open %s", topPath.c_str()), MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  const HRESULT topFound = topFile->GetStream(topStream, streamtypeVIDEO, 0);
+  if (topFound == AVIERR_NODATA) {
+    ShowMessage("No data for the required FOURCC codec", MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+  if (!topStream) {
+    ShowMessage(Format("Cannot get AVI video stream for %s", topPath.c_str()), MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
+
+  CPassSettings pass = settings;
+  pass.m_key = PackKeyColour(red, green, blue);
+  outcome.m_video = RunVideoPass(mainStream, topStream, output, pass);
+  release();
+
+  // Only an output this job made gets the audio: an older file of that name is left alone.
+  if (outcome.m_video.m_outputCreated) {
+    outcome.m_audioRan = true;
+    outcome.m_audio = CopyAudioTrack(mainPath, output);
+  } else {
+    EngineState().m_audioTime = 0;
+  }
+  return outcome;
+}
+
+}  // namespace
+
+CVideoPassOutcome WriteColourKeyVideo(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
+                                      const std::string& output, uint32_t key, int32_t top,
+                                      int32_t left, uint8_t loop) {
+  CPassSettings settings;
+  settings.m_key = key;
+  settings.m_top = top;
+  settings.m_left = left;
+  settings.m_loop = loop;
+  return RunVideoPass(mainStream, topStream, output, settings);
+}
+
+CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
+                                  const std::string& output, uint32_t key, int32_t top,
+                                  int32_t left, uint8_t useTransparency, uint8_t loop,
+                                  double alpha) {
+  CPassSettings settings;
+  settings.m_alpha = true;
+  settings.m_key = key;
+  settings.m_top = top;
+  settings.m_left = left;
+  settings.m_useTransparency = useTransparency;
+  settings.m_loop = loop;
+  settings.m_alphaLevel = alpha;
+  return RunVideoPass(mainStream, topStream, output, settings);
+}
+
+CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
+                         const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                         int32_t top, int32_t left, uint8_t loop) {
+  {
+    // This mix writes no summary; a previous alpha mix's must not pass for this one's.
+    CEngineState& state = EngineState();
+    std::lock_guard lock(state.m_summaryLock);
+    state.m_summary.clear();
+  }
+  CPassSettings settings;
+  settings.m_top = top;
+  settings.m_left = left;
+  settings.m_loop = loop;
+  return RunMix(mainPath, topPath, output, red, green, blue, settings);
+}
+
+CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
+                     const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                     int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
+                     double alpha) {
+  CPassSettings settings;
+  settings.m_alpha = true;
+  settings.m_top = top;
+  settings.m_left = left;
+  settings.m_useTransparency = useTransparency;
+  settings.m_loop = loop;
+  settings.m_alphaLevel = alpha;
+  CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
+  // Only a job that got past its checks has times to report.
+  if (outcome.m_video.m_result != EVideoPassResult::kNotRun) {
+    CEngineState& state = EngineState();
+    const long video = state.m_videoTime.load();
+    const long audio = state.m_audioTime.load();
+    std::lock_guard lock(state.m_summaryLock);
+    state.m_summary =
+        Format("Time taken: Video=%ldms, Audio=%ldms, Total=%ldms", video, audio, video + audio);
+  }
+  return outcome;
+}
+
+}  // namespace corvane

@@ -1,0 +1,76 @@
+// One mix job: the main video and the top layer in, a new AVI out. The drivers check the
+// sources, open them, run the video pass (decode, composite, compress and write one sample per
+// main frame) and have the main video's first audio stream copied into the result.
+//
+// Everything runs on the calling thread (the mix worker) and talks to the user through the
+// host: message boxes with the caption "Corvane", the progress text "Processing frame %ld\%ld"
+// once per frame, the compressor chosen through Host().ChooseCompression. A job stops at the
+// next frame boundary once EngineState().m_mixing is no longer 1, and the output it leaves is
+// still a complete, valid file. Sources are only ever read; an output that is the same file as
+// either source is refused before anything is deleted or opened for writing. Nothing throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "media/audiocopy.h"
+#include "media/avifile.h"
+
+namespace corvane {
+
+// How a video pass ended.
+enum class EVideoPassResult {
+  kNotRun,       // the driver stopped before the pass (message shown); no output touched
+  kNoOutput,     // the pass ended before creating the output file
+  kFailed,       // setting up the output failed after the file was created (message shown)
+  kWriteFailed,  // a frame could not be written; the output holds the frames before it
+  kStopped,      // the mixing flag dropped; the output holds the frames written so far
+  kComplete,     // one sample for every frame of the main video
+};
+
+struct CVideoPassOutcome {
+  EVideoPassResult m_result = EVideoPassResult::kNotRun;
+  bool m_outputCreated = false;  // the output file was made by this pass
+  int32_t m_framesWritten = 0;
+  int32_t m_frameTotal = 0;  // frames of the main video
+};
+
+struct CMixOutcome {
+  CVideoPassOutcome m_video;
+  bool m_audioRan = false;
+  EAudioCopyResult m_audio = EAudioCopyResult::kFailed;
+
+  // Every frame of the main video and, when it has audio, all of its audio.
+  bool Complete() const {
+    return m_video.m_result == EVideoPassResult::kComplete && m_audioRan &&
+           (m_audio == EAudioCopyResult::kCopied || m_audio == EAudioCopyResult::kNoAudio);
+  }
+};
+
+// The colour-key mix of `mainPath` and `topPath` (empty: not specified) into `output`. Top
+// pixels equal to the key colour let the main video through. `top` and `left` place the top
+// layer's top-left pixel; a placement that does not fit is clipped. The top layer loops only
+// when `loop` is 1.
+CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
+                         const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                         int32_t top, int32_t left, uint8_t loop);
+
+// The alpha mix: `alpha` (0..255) is the weight of the main video; the key colour is
+// transparent only when `useTransparency` is 1. Leaves "Time taken: Video=%ldms, Audio=%ldms,
+// Total=%ldms" in EngineState().m_summary.
+CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
+                     const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                     int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
+                     double alpha);
+
+// The video passes on open streams (the caller keeps them). Each deletes and re-creates
+// `output`, writes its video stream and leaves the pass's time in EngineState().m_videoTime.
+CVideoPassOutcome WriteColourKeyVideo(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
+                                      const std::string& output, uint32_t key, int32_t top,
+                                      int32_t left, uint8_t loop);
+CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
+                                  const std::string& output, uint32_t key, int32_t top,
+                                  int32_t left, uint8_t useTransparency, uint8_t loop,
+                                  double alpha);
+
+}  // namespace corvane
