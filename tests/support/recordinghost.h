@@ -2,6 +2,7 @@
 // flags), every status text, and compression choices answered from a preset.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,8 +31,11 @@ class CRecordingHost final : public CHost {
     return m_answer;
   }
   void SetStatusText(const std::string& text) override {
-    std::lock_guard lock(m_lock);
-    m_status.push_back(text);
+    {
+      std::lock_guard lock(m_lock);
+      m_status.push_back(text);
+    }
+    if (m_onStatus) m_onStatus(text);
   }
   bool ChooseCompression(AVICOMPRESSOPTIONS& options) override {
     std::lock_guard lock(m_lock);
@@ -66,6 +70,8 @@ class CRecordingHost final : public CHost {
   std::optional<AVICOMPRESSOPTIONS> m_compression;
   // What a message box answers.
   int m_answer = IDOK;
+  // Called after each status text is recorded (e.g. to stop a job after N frames).
+  std::function<void(const std::string&)> m_onStatus;
 
  private:
   mutable std::mutex m_lock;
