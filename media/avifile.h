@@ -62,6 +62,13 @@ class CAviStream {
   // FIND_PREV or FIND_NEXT, the position itself included; -1 when there is none.
   virtual int32_t FindSample(int32_t position, uint32_t flags) const = 0;
 
+  // Sets the handler FourCC in the header of a stream being written (a compressed stream
+  // names its codec there). Streams that cannot change it return AVIERR_UNSUPPORTED.
+  virtual HRESULT SetHandler(uint32_t fccHandler) {
+    (void)fccHandler;
+    return AVIERR_UNSUPPORTED;
+  }
+
  protected:
   CAviStream() = default;
 };

@@ -8,9 +8,23 @@
 
 namespace corvane {
 
+// Why GetFrameInto gave no frame.
+enum class EFrameStatus {
+  kOk,
+  kNoFrame,        // nothing to show at the position (outside the stream, undecodable)
+  kNoConverter,    // no conversion to 24 bits exists for the decoded pixel format
+  kNoMemory,       // a picture buffer could not be had
+  kConvertFailed,  // the conversion itself failed
+};
+
 // Decodes the frames of one video stream. Owns its decoder, scaler and picture buffers; keeps
 // the stream alive. Frames come out as a packed DIB: a BITMAPINFOHEADER (40 bytes, 24-bit,
 // BI_RGB, positive height) followed by the bottom-up Frame buffer rows.
+//
+// Positions are absolute sample positions. Position N always shows the Nth picture in display
+// order, whatever the decoder's delay; an empty (zero-length) sample shows the picture before
+// it. Reading in order decodes each frame once; going back, or far ahead, restarts at the
+// nearest key frame.
 class CGetFrame {
  public:
   // A decoder for the stream's FourCC / biCompression; null when there is none or the stream
@@ -24,6 +38,15 @@ class CGetFrame {
   // The frame at `position` (an absolute sample position), valid until the next call or
   // destruction; null when no frame can be had there.
   virtual const BITMAPINFOHEADER* GetFrame(int32_t position) = 0;
+
+  // The frame at `position` converted straight into `frameBuffer` (FrameStride(width) *
+  // height bytes): no copy and no allocation per frame. With a status other than kOk the
+  // buffer is untouched, except after kConvertFailed.
+  virtual EFrameStatus GetFrameInto(int32_t position, uint8_t* frameBuffer) = 0;
+
+  // Picture size from the stream's format (height positive whatever the row order).
+  virtual int32_t Width() const = 0;
+  virtual int32_t Height() const = 0;
 
  protected:
   CGetFrame() = default;

@@ -1,0 +1,33 @@
+#include "media/codecutil.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace corvane {
+
+AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler) {
+  const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
+  for (uint32_t tag : {compression, handler}) {
+    if (tag == 0) continue;
+    const AVCodecID id = av_codec_get_id(tables, tag);
+    if (id != AV_CODEC_ID_NONE) return id;
+  }
+  return AV_CODEC_ID_NONE;
+}
+
+bool SetExtradata(AVCodecContext& context, const uint8_t* data, size_t size) {
+  av_freep(&context.extradata);
+  context.extradata_size = 0;
+  if (size == 0) return true;
+  if (size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return false;
+  context.extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!context.extradata) return false;
+  std::memcpy(context.extradata, data, size);
+  context.extradata_size = static_cast<int>(size);
+  return true;
+}
+
+}  // namespace corvane

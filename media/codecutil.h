@@ -1,0 +1,46 @@
+// Owners and small helpers for the libavcodec / libswscale objects the codec code uses.
+//
+// Each FFmpeg object has exactly one owner: a unique_ptr with the matching free function.
+// The FourCC lookup uses libavformat's RIFF tag tables, so every tag an AVI may carry maps to
+// the same decoder that other FFmpeg-based players would pick.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace corvane {
+
+struct CCodecContextDeleter {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct CFrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct CPacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct CSwsDeleter {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CCodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, CFrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, CPacketDeleter>;
+using SwsContextPtr = std::unique_ptr<SwsContext, CSwsDeleter>;
+
+// Codec id for a video stream's biCompression, falling back to the stream header's handler;
+// AV_CODEC_ID_NONE when neither names a codec. Upper and lower case tags both match.
+AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler);
+
+// Copies `size` bytes into a fresh libavcodec extradata block (zero-padded as the decoders
+// require). Returns false when memory runs out; `size` 0 leaves the context without one.
+bool SetExtradata(AVCodecContext& context, const uint8_t* data, size_t size);
+
+}  // namespace corvane

@@ -1,0 +1,273 @@
+#include "media/compressedstream.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace corvane {
+namespace {
+
+constexpr int kEncoderThreads = 2;
+constexpr int kDefaultH264Crf = 23;
+
+const char* EncoderName(const CCompressorInfo& compressor) {
+  if (compressor.m_name == "h264") return "libx264";
+  return compressor.m_name.c_str();
+}
+
+// The pixel format each encoder gets: lossless ones an exact rearrangement of 24-bit RGB,
+// lossy ones 4:2:0 (4:4:4 for H.264 at odd sizes, which 4:2:0 cannot carry).
+AVPixelFormat EncoderInput(const CCompressorInfo& compressor, int width, int height) {
+  const std::string& name = compressor.m_name;
+  if (name == "ffv1") return AV_PIX_FMT_BGR0;
+  if (name == "huffyuv") return AV_PIX_FMT_RGB24;
+  if (name == "utvideo" || name == "magicyuv") return AV_PIX_FMT_GBRP;
+  if (name == "mjpeg") return AV_PIX_FMT_YUVJ420P;
+  if (name == "h264" && ((width | height) & 1)) return AV_PIX_FMT_YUV444P;
+  return AV_PIX_FMT_YUV420P;
+}
+
+}  // namespace
+
+CCompressedStream::CCompressedStream(PAVISTREAM target, const AVICOMPRESSOPTIONS& options,
+                                     const CCompressorInfo& compressor)
+    : m_target(std::move(target)), m_options(options), m_compressor(compressor) {}
+
+CCompressedStream::~CCompressedStream() {
+  // Release: the frames the encoder still holds go out now. Nothing can be reported here.
+  if (m_encoder && m_failure == AVIERR_OK && !m_flushed) Drain(true);
+}
+
+HRESULT CCompressedStream::Info(AVISTREAMINFOA& info) const {
+  const HRESULT result = m_target->Info(info);
+  if (result == AVIERR_OK) info.fccHandler = m_compressor.m_fourCC;
+  return result;
+}
+
+HRESULT CCompressedStream::ReadFormat(int32_t, void* format, int32_t* size) {
+  if (!size) return AVIERR_BADPARAM;
+  if (m_format.empty()) return AVIERR_NODATA;
+  const int32_t total = static_cast<int32_t>(m_format.size());
+  if (!format) {
+    *size = total;
+    return AVIERR_OK;
+  }
+  const int32_t copied = std::clamp(*size, 0, total);
+  std::memcpy(format, m_format.data(), copied);
+  *size = copied;
+  return AVIERR_OK;
+}
+
+HRESULT CCompressedStream::Read(int32_t, int32_t, void*, int32_t, int32_t* bytesRead,
+                                int32_t* samplesRead) {
+  if (bytesRead) *bytesRead = 0;
+  if (samplesRead) *samplesRead = 0;
+  return AVIERR_UNSUPPORTED;
+}
+
+HRESULT CCompressedStream::SetFormat(int32_t, const void* format, int32_t size) {
+  if (!m_format.empty()) return AVIERR_UNSUPPORTED;  // once, before the first frame
+  if (!format || size < static_cast<int32_t>(sizeof(BITMAPINFOHEADER))) return AVIERR_BADFORMAT;
+  BITMAPINFOHEADER input;
+  std::memcpy(&input, format, sizeof input);
+  if (input.biBitCount != 24 || input.biCompression != BI_RGB || input.biWidth <= 0 ||
+      input.biHeight <= 0 || input.biWidth > (INT32_MAX - 31) / 24) {
+    return AVIERR_BADFORMAT;
+  }
+  const int64_t frameBytes = static_cast<int64_t>(FrameStride(input.biWidth)) * input.biHeight;
+  if (frameBytes > INT32_MAX) return AVIERR_BADFORMAT;
+  m_width = input.biWidth;
+  m_height = input.biHeight;
+  m_frameBytes = static_cast<int32_t>(frameBytes);
+
+  std::vector<uint8_t> strf;
+  if (m_compressor.m_fourCC == 0) {
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = m_width;
+    header.biHeight = m_height;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = static_cast<uint32_t>(m_frameBytes);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
+    strf.assign(bytes, bytes + sizeof header);
+  } else {
+    const HRESULT opened = OpenEncoder(input);
+    if (opened != AVIERR_OK) {
+      m_failure = opened;
+      return opened;
+    }
+    // The codec's own header, then its set-up data (Huffman tables, slice layout, ...).
+    BITMAPINFOHEADER header{};
+    header.biSize = static_cast<uint32_t>(sizeof header + m_encoder->extradata_size);
+    header.biWidth = m_width;
+    header.biHeight = m_height;
+    header.biPlanes = 1;
+    header.biBitCount =
+        m_encoder->bits_per_coded_sample > 0 ? m_encoder->bits_per_coded_sample : 24;
+    header.biCompression = m_compressor.m_fourCC;
+    header.biSizeImage =
+        static_cast<uint32_t>(static_cast<int64_t>(m_width) * m_height * header.biBitCount / 8);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
+    strf.assign(bytes, bytes + sizeof header);
+    strf.insert(strf.end(), m_encoder->extradata, m_encoder->extradata + m_encoder->extradata_size);
+  }
+  HRESULT result = m_target->SetFormat(0, strf.data(), static_cast<int32_t>(strf.size()));
+  if (result != AVIERR_OK) {
+    m_failure = result;
+    return result;
+  }
+  // Not every stream can rename its handler; the format still names the codec then.
+  result = m_target->SetHandler(m_compressor.m_fourCC);
+  if (result != AVIERR_OK && result != AVIERR_UNSUPPORTED) {
+    m_failure = result;
+    return result;
+  }
+  m_format = std::move(strf);
+  return AVIERR_OK;
+}
+
+HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(EncoderName(m_compressor));
+  if (!codec) return AVIERR_NOCOMPRESSOR;
+  m_encoder.reset(avcodec_alloc_context3(codec));
+  m_picture.reset(av_frame_alloc());
+  m_packet.reset(av_packet_alloc());
+  if (!m_encoder || !m_picture || !m_packet) return AVIERR_MEMORY;
+
+  AVISTREAMINFOA info{};
+  m_target->Info(info);
+  AVCodecContext& encoder = *m_encoder;
+  encoder.width = input.biWidth;
+  encoder.height = input.biHeight;
+  encoder.pix_fmt = EncoderInput(m_compressor, encoder.width, encoder.height);
+  encoder.time_base =
+      (info.dwScale && info.dwRate)
+          ? AVRational{static_cast<int>(std::min<uint32_t>(info.dwScale, INT32_MAX)),
+                       static_cast<int>(std::min<uint32_t>(info.dwRate, INT32_MAX))}
+          : AVRational{1, 25};
+  encoder.framerate = av_inv_q(encoder.time_base);
+  encoder.sample_aspect_ratio = {1, 1};
+  encoder.codec_tag = m_compressor.m_fourCC;
+  encoder.thread_count = kEncoderThreads;
+
+  const bool setQuality = m_compressor.m_honoursQuality && m_options.dwQuality != 0xFFFFFFFFu;
+  if (m_compressor.m_name == "mjpeg" || m_compressor.m_name == "mpeg4") {
+    if (setQuality) {
+      encoder.flags |= AV_CODEC_FLAG_QSCALE;
+      encoder.global_quality = QualityToQuantiser(m_options.dwQuality) * FF_QP2LAMBDA;
+    }
+  } else if (m_compressor.m_name == "h264") {
+    const int crf =
+        setQuality
+            ? static_cast<int>(
+                  (51 * (10000 - std::min<uint32_t>(m_options.dwQuality, 10000)) + 5000) / 10000)
+            : kDefaultH264Crf;
+    av_opt_set_int(encoder.priv_data, "crf", crf, 0);
+  } else if (m_compressor.m_name == "ffv1") {
+    // Version 3 codes slices (threads) and carries a CRC per slice.
+    av_opt_set_int(encoder.priv_data, "level", 3, 0);
+    av_opt_set_int(encoder.priv_data, "slicecrc", 1, 0);
+  }
+  if (m_compressor.m_honoursKeyFrames && (m_options.dwFlags & AVICOMPRESSF_KEYFRAMES) &&
+      m_options.dwKeyFrameEvery > 0) {
+    encoder.gop_size = static_cast<int>(std::min<uint32_t>(m_options.dwKeyFrameEvery, 100000));
+  }
+  if (m_compressor.m_honoursDataRate && (m_options.dwFlags & AVICOMPRESSF_DATARATE) &&
+      m_options.dwBytesPerSecond > 0 && !setQuality) {
+    encoder.bit_rate = int64_t{m_options.dwBytesPerSecond} * 8;
+  }
+  if (avcodec_open2(m_encoder.get(), codec, nullptr) < 0) return AVIERR_CANTCOMPRESS;
+
+  m_picture->format = encoder.pix_fmt;
+  m_picture->width = encoder.width;
+  m_picture->height = encoder.height;
+  if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
+  m_scaler.reset(sws_getContext(encoder.width, encoder.height, AV_PIX_FMT_BGR24, encoder.width,
+                                encoder.height, encoder.pix_fmt, SWS_BICUBIC, nullptr, nullptr,
+                                nullptr));
+  if (!m_scaler) return AVIERR_CANTCOMPRESS;
+  return AVIERR_OK;
+}
+
+HRESULT CCompressedStream::Write(int32_t start, int32_t samples, const void* data, int32_t size,
+                                 uint32_t flags, int32_t* samplesWritten, int32_t* bytesWritten) {
+  (void)flags;  // the encoder places key frames
+  if (samplesWritten) *samplesWritten = 0;
+  if (bytesWritten) *bytesWritten = 0;
+  if (m_failure != AVIERR_OK) return m_failure;
+  if (m_format.empty() || m_flushed) return AVIERR_UNSUPPORTED;
+  if (!data || samples <= 0 || start < 0 || start <= m_lastPosition) return AVIERR_BADPARAM;
+  if (static_cast<int64_t>(samples) * m_frameBytes > size) return AVIERR_BUFFERTOOSMALL;
+  const auto* frames = static_cast<const uint8_t*>(data);
+  for (int32_t i = 0; i < samples; ++i) {
+    const int64_t position = static_cast<int64_t>(start) + i;
+    if (position > INT32_MAX) return AVIERR_BADPARAM;
+    const uint8_t* frame = frames + static_cast<int64_t>(i) * m_frameBytes;
+    HRESULT result;
+    if (m_compressor.m_fourCC == 0) {
+      result = m_target->Write(static_cast<int32_t>(position), 1, frame, m_frameBytes,
+                               AVIIF_KEYFRAME, nullptr, nullptr);
+    } else {
+      result = EncodeFrame(static_cast<int32_t>(position), frame);
+    }
+    if (result < 0) {
+      m_failure = result;
+      return result;
+    }
+    m_lastPosition = position;
+    if (samplesWritten) ++*samplesWritten;
+    if (bytesWritten) *bytesWritten += m_frameBytes;
+  }
+  return AVIERR_OK;
+}
+
+HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
+  if (av_frame_make_writable(m_picture.get()) < 0) return AVIERR_MEMORY;
+  // Bottom row first in memory: hand the scaler the top row and a negative stride.
+  const int stride = FrameStride(m_width);
+  const uint8_t* source[4] = {frame + static_cast<int64_t>(stride) * (m_height - 1), nullptr,
+                              nullptr, nullptr};
+  const int sourceStride[4] = {-stride, 0, 0, 0};
+  if (sws_scale(m_scaler.get(), source, sourceStride, 0, m_height, m_picture->data,
+                m_picture->linesize) != m_height) {
+    return AVIERR_COMPRESSOR;
+  }
+  m_picture->pts = position;
+  m_picture->pict_type = AV_PICTURE_TYPE_NONE;
+  if (avcodec_send_frame(m_encoder.get(), m_picture.get()) < 0) return AVIERR_COMPRESSOR;
+  m_positions.push_back(position);
+  return Drain(false);
+}
+
+HRESULT CCompressedStream::Drain(bool flush) {
+  if (flush) {
+    m_flushed = true;
+    if (avcodec_send_frame(m_encoder.get(), nullptr) < 0) return AVIERR_COMPRESSOR;
+  }
+  for (;;) {
+    const int result = avcodec_receive_packet(m_encoder.get(), m_packet.get());
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return AVIERR_OK;
+    if (result < 0) return AVIERR_COMPRESSOR;
+    // Packets come in decoding order; they take the written positions in turn, so that
+    // a delayed encoder still fills exactly the positions it was given.
+    int32_t position;
+    if (!m_positions.empty()) {
+      position = m_positions.front();
+      m_positions.pop_front();
+    } else {
+      position = static_cast<int32_t>(m_lastPosition + 1);
+    }
+    const uint32_t keyFlag = (m_packet->flags & AV_PKT_FLAG_KEY) ? AVIIF_KEYFRAME : 0;
+    const HRESULT written =
+        m_target->Write(position, 1, m_packet->data, m_packet->size, keyFlag, nullptr, nullptr);
+    av_packet_unref(m_packet.get());
+    if (written < 0) return written;
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,158 @@
+#include "media/frameconvert.h"
+
+#include <cstring>
+
+#include "media/avidefs.h"
+
+namespace corvane {
+namespace {
+
+// The matrix the ffmpeg scale filter picks for a frame: the frame's own when it names one,
+// else libswscale's default (BT.601).
+int SwsColorSpace(AVColorSpace space) {
+  switch (space) {
+    case AVCOL_SPC_BT709:
+      return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC:
+      return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M:
+      return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return SWS_CS_BT2020;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+      return SWS_CS_ITU601;
+    default:
+      return SWS_CS_DEFAULT;
+  }
+}
+
+bool SizeFits(int width, int height) {
+  if (width <= 0 || height <= 0) return false;
+  const int64_t bytes = static_cast<int64_t>(FrameStride(width)) * height;
+  return width <= (INT32_MAX - 31) / 24 && bytes <= INT32_MAX;
+}
+
+// The yuvj formats are their yuv counterparts at full range; saying so keeps libswscale from
+// warning about them on every new scaler. The conversion is the same.
+void NormaliseFullRange(CPicture& picture) {
+  AVPixelFormat plain = AV_PIX_FMT_NONE;
+  switch (picture.m_format) {
+    case AV_PIX_FMT_YUVJ420P:
+      plain = AV_PIX_FMT_YUV420P;
+      break;
+    case AV_PIX_FMT_YUVJ422P:
+      plain = AV_PIX_FMT_YUV422P;
+      break;
+    case AV_PIX_FMT_YUVJ444P:
+      plain = AV_PIX_FMT_YUV444P;
+      break;
+    case AV_PIX_FMT_YUVJ440P:
+      plain = AV_PIX_FMT_YUV440P;
+      break;
+    case AV_PIX_FMT_YUVJ411P:
+      plain = AV_PIX_FMT_YUV411P;
+      break;
+    default:
+      return;
+  }
+  picture.m_format = plain;
+  picture.m_range = AVCOL_RANGE_JPEG;
+}
+
+}  // namespace
+
+CPicture PictureOf(const AVFrame& frame) {
+  CPicture picture;
+  for (int i = 0; i < 4; ++i) {
+    picture.m_data[i] = frame.data[i];
+    picture.m_lineSize[i] = frame.linesize[i];
+  }
+  picture.m_format = static_cast<AVPixelFormat>(frame.format);
+  picture.m_width = frame.width;
+  picture.m_height = frame.height;
+  picture.m_colorSpace = frame.colorspace;
+  picture.m_range = frame.color_range;
+  NormaliseFullRange(picture);
+  return picture;
+}
+
+bool CFrameConverter::Prepare(const CPicture& picture) {
+  if (!SizeFits(picture.m_width, picture.m_height)) return false;
+  if (picture.m_format == AV_PIX_FMT_BGR24) return true;  // copied, no scaler
+  if (m_scaler && picture.m_format == m_format && picture.m_width == m_width &&
+      picture.m_height == m_height && picture.m_colorSpace == m_colorSpace &&
+      picture.m_range == m_range) {
+    return true;
+  }
+  m_scaler.reset(sws_getContext(picture.m_width, picture.m_height, picture.m_format,
+                                picture.m_width, picture.m_height, AV_PIX_FMT_BGR24, SWS_BICUBIC,
+                                nullptr, nullptr, nullptr));
+  if (!m_scaler) return false;
+  m_format = picture.m_format;
+  m_width = picture.m_width;
+  m_height = picture.m_height;
+  m_colorSpace = picture.m_colorSpace;
+  m_range = picture.m_range;
+
+  // As the scale filter does: touch the colour details only when the frame says something,
+  // so that the scaler's own defaults (and the yuvj formats' full range) stay otherwise.
+  const bool namesMatrix = SwsColorSpace(picture.m_colorSpace) != SWS_CS_DEFAULT;
+  if (namesMatrix || picture.m_range != AVCOL_RANGE_UNSPECIFIED) {
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int sourceFull = 0, destinationFull = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(m_scaler.get(), &inverse, &sourceFull, &table, &destinationFull,
+                                 &brightness, &contrast, &saturation) >= 0) {
+      const int* coefficients = inverse;
+      if (namesMatrix) coefficients = sws_getCoefficients(SwsColorSpace(picture.m_colorSpace));
+      if (picture.m_range != AVCOL_RANGE_UNSPECIFIED) {
+        sourceFull = picture.m_range == AVCOL_RANGE_JPEG;
+      }
+      sws_setColorspaceDetails(m_scaler.get(), coefficients, sourceFull,
+                               namesMatrix ? coefficients : table, destinationFull, brightness,
+                               contrast, saturation);
+    }
+  }
+  return true;
+}
+
+bool CFrameConverter::Convert(const CPicture& picture, uint8_t* frame) {
+  if (!frame || !Prepare(picture)) return false;
+  const int stride = FrameStride(picture.m_width);
+  // Bottom row first: start at the last memory row and walk upwards.
+  uint8_t* lastRow = frame + static_cast<ptrdiff_t>(stride) * (picture.m_height - 1);
+  if (picture.m_format == AV_PIX_FMT_BGR24) {
+    const size_t rowBytes = static_cast<size_t>(picture.m_width) * 3;
+    if (picture.m_lineSize[0] == -stride) {
+      // Already bottom-up with the same padding: one block.
+      const uint8_t* first = picture.m_data[0] +
+                             static_cast<ptrdiff_t>(picture.m_lineSize[0]) * (picture.m_height - 1);
+      std::memcpy(frame, first, static_cast<size_t>(stride) * picture.m_height);
+      return true;
+    }
+    for (int y = 0; y < picture.m_height; ++y) {
+      uint8_t* row = lastRow - static_cast<ptrdiff_t>(stride) * y;
+      std::memcpy(row, picture.m_data[0] + static_cast<ptrdiff_t>(picture.m_lineSize[0]) * y,
+                  rowBytes);
+      std::memset(row + rowBytes, 0, stride - rowBytes);
+    }
+    return true;
+  }
+  uint8_t* destination[4] = {lastRow, nullptr, nullptr, nullptr};
+  const int destinationStride[4] = {-stride, 0, 0, 0};
+  const int rows = sws_scale(m_scaler.get(), picture.m_data, picture.m_lineSize, 0,
+                             picture.m_height, destination, destinationStride);
+  if (rows != picture.m_height) return false;
+  // The scaler leaves the padding bytes alone; keep them defined.
+  const size_t rowBytes = static_cast<size_t>(picture.m_width) * 3;
+  if (static_cast<size_t>(stride) != rowBytes) {
+    for (int y = 0; y < picture.m_height; ++y) {
+      std::memset(frame + static_cast<ptrdiff_t>(stride) * y + rowBytes, 0, stride - rowBytes);
+    }
+  }
+  return true;
+}
+
+}  // namespace corvane

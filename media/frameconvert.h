@@ -1,0 +1,55 @@
+// Conversion of a decoded picture of any pixel format into a Frame buffer: 24-bit
+// blue-green-red, bottom row first, rows padded to FrameStride(width), same size (never scaled).
+//
+// The colour conversion is the one the ffmpeg command line applies by default when it is
+// asked for bgr24: libswscale with SWS_BICUBIC, the picture's own YCbCr matrix when it names
+// one and BT.601 otherwise, limited or full range as the picture says (the yuvj formats are
+// full range). Packed 24-bit input in the Frame buffer's own byte order is copied row by row.
+//
+// Owns its scaler, which it keeps while the input format, size, matrix and range stay the same.
+#pragma once
+
+#include <cstdint>
+
+#include "media/codecutil.h"
+
+namespace corvane {
+
+// A picture to convert. The planes are not owned; a negative line size walks upwards.
+struct CPicture {
+  const uint8_t* m_data[4] = {};
+  int m_lineSize[4] = {};
+  AVPixelFormat m_format = AV_PIX_FMT_NONE;
+  int m_width = 0;
+  int m_height = 0;
+  AVColorSpace m_colorSpace = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange m_range = AVCOL_RANGE_UNSPECIFIED;
+};
+
+// The planes, format, size, matrix and range of a decoded frame.
+CPicture PictureOf(const AVFrame& frame);
+
+class CFrameConverter {
+ public:
+  CFrameConverter() = default;
+  CFrameConverter(const CFrameConverter&) = delete;
+  CFrameConverter& operator=(const CFrameConverter&) = delete;
+
+  // Whether a converter can be made for this input (false: unknown format, bad size, or no
+  // memory). Convert calls it itself; callers may ask early to report a setup failure.
+  bool Prepare(const CPicture& picture);
+
+  // Writes the picture into `frame`, which holds FrameStride(width) * height bytes. False
+  // when no converter can be made or the conversion fails; `frame` may then be partly written.
+  bool Convert(const CPicture& picture, uint8_t* frame);
+
+ private:
+  SwsContextPtr m_scaler;
+  AVPixelFormat m_format = AV_PIX_FMT_NONE;
+  int m_width = 0;
+  int m_height = 0;
+  AVColorSpace m_colorSpace = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange m_range = AVCOL_RANGE_UNSPECIFIED;
+};
+
+}  // namespace corvane

@@ -1,0 +1,101 @@
+#include "media/videoreader.h"
+
+#include <cstring>
+#include <new>
+
+#include "media/host.h"
+
+namespace corvane {
+namespace {
+
+int32_t Fail(int32_t code, const char* message) {
+  ShowMessage(message, MB_ICONINFORMATION);
+  return code;
+}
+
+// A Frame buffer for this picture size fits in a signed 32-bit byte count.
+bool FrameSizeIsSane(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0) return false;
+  if (width > (INT32_MAX - 31) / 24) return false;
+  return static_cast<int64_t>(FrameStride(width)) * height <= INT32_MAX;
+}
+
+}  // namespace
+
+int32_t CVideoReader::Open(const PAVISTREAM& stream) {
+  int32_t formatSize = 0;
+  if (!stream || stream->ReadFormat(0, nullptr, &formatSize) != AVIERR_OK) {
+    return Fail(-1, "Unable to determine stream size");
+  }
+  // Only the leading bitmap header matters; a longer format (a colour table, codec set-up
+  // data) is fine, so the result of this read is not looked at.
+  BITMAPINFOHEADER header{};
+  int32_t headerSize = sizeof header;
+  stream->ReadFormat(0, &header, &headerSize);
+
+  if (stream->Info(m_streamInfo) != AVIERR_OK) return Fail(-2, "Cannot get AVI Stream Info");
+
+  // A top-down picture (negative height) is read like any other: the Frame buffer is always
+  // bottom-up with a positive height. Sizes whose buffer would not fit a 32-bit count are
+  // refused before anything is allocated.
+  const int32_t width = header.biWidth;
+  const int32_t height =
+      header.biHeight == INT32_MIN ? 0 : (header.biHeight < 0 ? -header.biHeight : header.biHeight);
+  if (!FrameSizeIsSane(width, height)) {
+    return Fail(-4, "Cannot allocate memory for AVI read frame buffer");
+  }
+
+  m_getFrame = CGetFrame::Open(stream);
+  if (!m_getFrame) return Fail(-3, "Cannot get decompression handle for input stream");
+
+  m_width = width;
+  m_height = height;
+  m_bufferSize = FrameStride(m_width) * m_height;
+  try {
+    m_buffer = std::make_unique_for_overwrite<uint8_t[]>(m_bufferSize);
+  } catch (const std::bad_alloc&) {
+    return Fail(-4, "Cannot allocate memory for AVI read frame buffer");
+  }
+
+  m_startFrame = stream->Start();
+  m_endFrame = m_startFrame + stream->Length();
+
+  std::memset(&m_frameFormat, 0, sizeof m_frameFormat);
+  m_frameFormat.biSize = sizeof m_frameFormat;
+  m_frameFormat.biWidth = m_width;
+  m_frameFormat.biHeight = m_height;
+  m_frameFormat.biPlanes = 1;
+  m_frameFormat.biBitCount = 24;
+  m_frameFormat.biCompression = BI_RGB;
+  m_frameFormat.biSizeImage = static_cast<uint32_t>(m_bufferSize);
+  return 0;
+}
+
+int32_t CVideoReader::ReadFrame(int32_t position) {
+  Trace("R");
+  if (!m_getFrame || !m_buffer) return Fail(-1, "AVIStreamRead failed");
+  switch (m_getFrame->GetFrameInto(position, m_buffer.get())) {
+    case EFrameStatus::kOk:
+      return 0;
+    case EFrameStatus::kNoFrame:
+      return Fail(-1, "AVIStreamRead failed");
+    case EFrameStatus::kNoConverter:
+      m_getFrame.reset();
+      return Fail(-2, "Could not create memory device context");
+    case EFrameStatus::kNoMemory:
+      m_getFrame.reset();
+      return Fail(-3, "Could not create dib section or memory allocation failure");
+    case EFrameStatus::kConvertFailed:
+      break;
+  }
+  m_getFrame.reset();
+  return Fail(-4, "Could not select bitmap object to device context");
+}
+
+int32_t CVideoReader::Close() {
+  m_getFrame.reset();
+  m_buffer.reset();
+  return 0;
+}
+
+}  // namespace corvane
