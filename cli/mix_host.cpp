@@ -1,0 +1,87 @@
+#include "cli/mix_host.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace corvane::cli {
+namespace {
+
+constexpr auto kTerminalInterval = std::chrono::milliseconds(100);
+constexpr auto kPlainInterval = std::chrono::seconds(1);
+
+std::string FormatDuration(double seconds) {
+  if (!(seconds >= 0.0) || seconds > 359999.0) return "--:--";
+  const auto whole = static_cast<long>(seconds + 0.5);
+  return whole >= 3600 ? Format("%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60)
+                       : Format("%ld:%02ld", whole / 60, whole % 60);
+}
+
+}  // namespace
+
+CCliHost::CCliHost(const AVICOMPRESSOPTIONS& compression, bool terminal)
+    : m_compression(compression), m_terminal(terminal) {}
+
+int CCliHost::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+  EndProgressLine();
+  m_messages.push_back(text);
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(stderr);
+  // Nobody is there to answer a question: the safe answer is no.
+  return (flags & MB_YESNO) ? IDNO : IDOK;
+}
+
+void CCliHost::SetStatusText(const std::string& text) {
+  long frame = 0;
+  long total = 0;
+  if (std::sscanf(text.c_str(), "Processing frame %ld\\%ld", &frame, &total) == 2) {
+    const auto now = Clock::now();
+    if (frame <= 1 || m_frame == 0) m_firstFrame = now;
+    m_frame = static_cast<int32_t>(frame);
+    m_total = static_cast<int32_t>(total);
+    ShowFrameProgress(frame >= total);
+    return;
+  }
+  long chunk = 0;
+  if (m_terminal && std::sscanf(text.c_str(), "Audio Chunk %ld", &chunk) == 1) {
+    const auto now = Clock::now();
+    if (chunk == 1 || now - m_lastShown >= kTerminalInterval) {
+      std::fprintf(stderr, "\r\033[Kaudio chunk %ld", chunk);
+      std::fflush(stderr);
+      m_lineOpen = true;
+      m_lastShown = now;
+    }
+  }
+}
+
+bool CCliHost::ChooseCompression(AVICOMPRESSOPTIONS& options) {
+  options = m_compression;
+  return true;
+}
+
+void CCliHost::EndProgressLine() {
+  if (!m_lineOpen) return;
+  std::fputc('\n', stderr);
+  m_lineOpen = false;
+}
+
+void CCliHost::ShowFrameProgress(bool force) {
+  const auto now = Clock::now();
+  if (!force && now - m_lastShown < (m_terminal ? kTerminalInterval : kPlainInterval)) return;
+  m_lastShown = now;
+  // The frame being processed is m_frame; those before it are done.
+  const double seconds = std::chrono::duration<double>(now - m_firstFrame).count();
+  const int32_t done = m_frame > 0 ? m_frame - 1 : 0;
+  const double fps = seconds > 0.0 ? done / seconds : 0.0;
+  const double eta = fps > 0.0 ? (m_total - done) / fps : -1.0;
+  const std::string line = Format("frame %" PRId32 "/%" PRId32 "  %.1f fps  ETA %s", m_frame,
+                                  m_total, fps, FormatDuration(eta).c_str());
+  if (m_terminal) {
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    m_lineOpen = true;
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fflush(stderr);
+}
+
+}  // namespace corvane::cli

@@ -1,0 +1,47 @@
+// corvane-mix's host: the job's messages on stderr with their own texts, its progress as one
+// updating line on a terminal (plain lines otherwise), and the compressor chosen up front from
+// the command line instead of a dialog.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "media/compress.h"
+#include "media/host.h"
+
+namespace corvane::cli {
+
+class CCliHost final : public CHost {
+ public:
+  // `terminal`: stderr is a terminal, so the progress line is rewritten in place.
+  CCliHost(const AVICOMPRESSOPTIONS& compression, bool terminal);
+
+  int MessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
+  void SetStatusText(const std::string& text) override;
+  bool ChooseCompression(AVICOMPRESSOPTIONS& options) override;
+
+  // Ends a progress line in place, so that the next output starts on a line of its own.
+  void EndProgressLine();
+
+  const std::vector<std::string>& Messages() const { return m_messages; }
+  int32_t LastFrame() const { return m_frame; }
+  int32_t FrameTotal() const { return m_total; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void ShowFrameProgress(bool force);
+
+  AVICOMPRESSOPTIONS m_compression;
+  bool m_terminal;
+  bool m_lineOpen = false;
+  std::vector<std::string> m_messages;
+  int32_t m_frame = 0;
+  int32_t m_total = 0;
+  Clock::time_point m_firstFrame{};
+  Clock::time_point m_lastShown{};
+};
+
+}  // namespace corvane::cli

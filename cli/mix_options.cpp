@@ -1,0 +1,236 @@
+#include "cli/mix_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "media/avidefs.h"
+
+namespace corvane::cli {
+namespace {
+
+// Whole text as one integer; nullopt when it is not one or does not fit `int64_t`.
+std::optional<int64_t> ParseInteger(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return std::nullopt;
+  return static_cast<int64_t>(value);
+}
+
+// "A,B,..." as exactly `count` integers.
+std::optional<std::vector<int64_t>> ParseList(const std::string& text, size_t count) {
+  std::vector<int64_t> values;
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = text.find(',', from);
+    const auto value = ParseInteger(text.substr(from, comma - from));
+    if (!value) return std::nullopt;
+    values.push_back(*value);
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  if (values.size() != count) return std::nullopt;
+  return values;
+}
+
+bool FitsInt32(int64_t value) {
+  return value >= std::numeric_limits<int32_t>::min() &&
+         value <= std::numeric_limits<int32_t>::max();
+}
+
+}  // namespace
+
+void PrintMixUsage(FILE* out) {
+  std::fputs(
+      "Usage: corvane-mix [options] MAIN TOP OUTPUT\n"
+      "Lays the top layer TOP over the main video MAIN and writes OUTPUT: one frame per frame\n"
+      "of MAIN, encoded with the chosen compressor, and MAIN's first audio stream copied in.\n"
+      "\n"
+      "Options:\n"
+      "  --mode key|alpha     colour-key mix (default) or alpha mix\n"
+      "  --key R,G,B          key colour (default 0,0,0; each value keeps its low 8 bits)\n"
+      "  --at LEFT,TOP        placement of the top layer in pixels (default 0,0); a layer that\n"
+      "                       does not fit is clipped\n"
+      "  --alpha LEVEL        alpha mix: 0..255, the weight of the main video (default 128)\n"
+      "  --no-transparency    alpha mix: blend key-coloured pixels too (default: they are keyed)\n"
+      "  --loop               loop the top layer (default: its last frame stays once shown)\n"
+      "  --codec NAME         compressor by catalogue name (default ffv1; see --list-codecs)\n"
+      "  --quality Q          0..100 where the compressor honours it\n"
+      "  --keyframe-every N   key frame interval where honoured\n"
+      "  --data-rate KBPS     data rate in kbit/s where honoured\n"
+      "  --overwrite          replace an existing OUTPUT (otherwise an existing OUTPUT is an "
+      "error)\n"
+      "  --list-codecs        print the catalogue and exit\n"
+      "  --help               print this text and exit\n"
+      "\n"
+      "Progress goes to stderr: one updating line on a terminal, plain lines otherwise.\n"
+      "Ctrl-C stops at the next frame and leaves a valid OUTPUT with the frames written.\n"
+      "\n"
+      "Exit status: 0 when OUTPUT holds every frame of MAIN and, where MAIN has audio, all of\n"
+      "its audio (a MAIN without audio is reported as a warning); 1 when the job failed or\n"
+      "OUTPUT is incomplete; 2 for a usage error; 130 when stopped with Ctrl-C.\n",
+      out);
+}
+
+void PrintCodecList(FILE* out) {
+  std::fprintf(out, "%-14s %-6s %-36s %s\n", "name", "fourcc", "compressor", "honours");
+  for (const CCompressorInfo& info : CompressorCatalogue()) {
+    char fourCC[5] = {0};
+    for (int i = 0; i < 4; ++i) {
+      const char c = static_cast<char>((info.m_fourCC >> (8 * i)) & 0xFF);
+      fourCC[i] = (c >= 32 && c < 127) ? c : '.';
+    }
+    std::string honours;
+    if (info.m_honoursQuality) honours += " quality";
+    if (info.m_honoursKeyFrames) honours += " keyframe-every";
+    if (info.m_honoursDataRate) honours += " data-rate";
+    if (info.m_lossless) honours += " (lossless)";
+    std::fprintf(out, "%-14s %-6s %-36s%s\n", info.m_name.c_str(), info.m_fourCC ? fourCC : "-",
+                 info.m_displayName.c_str(), honours.c_str());
+  }
+  if (FindCompressor("mjpeg")) {
+    std::fprintf(out, "\nmjpeg: ffmpeg's q:v 3 = --quality %d\n", QualityForMjpegQscale(3));
+  }
+}
+
+std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
+  std::vector<std::string> positional;
+  for (int i = 0; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--") {
+      for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+      break;
+    }
+    if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
+      positional.push_back(argument);
+      continue;
+    }
+    std::string name = argument;
+    std::optional<std::string> inlineValue;
+    if (const size_t equals = argument.find('='); equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      inlineValue = argument.substr(equals + 1);
+    }
+    // Flags take no value.
+    bool* flag = nullptr;
+    if (name == "--no-transparency") flag = &options.m_noTransparency;
+    if (name == "--loop") flag = &options.m_loop;
+    if (name == "--overwrite") flag = &options.m_overwrite;
+    if (name == "--list-codecs") flag = &options.m_listCodecs;
+    if (name == "--help") flag = &options.m_help;
+    if (flag) {
+      if (inlineValue) return name + " takes no value";
+      *flag = true;
+      continue;
+    }
+    static const char* const kValued[] = {"--mode",           "--key",      "--at",
+                                          "--alpha",          "--codec",    "--quality",
+                                          "--keyframe-every", "--data-rate"};
+    bool known = false;
+    for (const char* valued : kValued) known = known || name == valued;
+    if (!known) return "unknown option " + name;
+    std::string value;
+    if (inlineValue) {
+      value = *inlineValue;
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      return name + " needs a value";
+    }
+
+    if (name == "--mode") {
+      if (value != "key" && value != "alpha") return "--mode must be key or alpha";
+      options.m_alphaMode = value == "alpha";
+    } else if (name == "--key") {
+      const auto rgb = ParseList(value, 3);
+      if (!rgb) return "--key needs R,G,B (three integers)";
+      // As in the dialog, only the low 8 bits of each value count.
+      options.m_red = static_cast<uint8_t>((*rgb)[0] & 0xFF);
+      options.m_green = static_cast<uint8_t>((*rgb)[1] & 0xFF);
+      options.m_blue = static_cast<uint8_t>((*rgb)[2] & 0xFF);
+    } else if (name == "--at") {
+      const auto at = ParseList(value, 2);
+      if (!at || !FitsInt32((*at)[0]) || !FitsInt32((*at)[1])) {
+        return "--at needs LEFT,TOP (two integers)";
+      }
+      options.m_left = static_cast<int32_t>((*at)[0]);
+      options.m_top = static_cast<int32_t>((*at)[1]);
+    } else if (name == "--alpha") {
+      char* end = nullptr;
+      const double alpha = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !std::isfinite(alpha) || alpha < 0.0 || alpha > 255.0) {
+        return "--alpha must be a number from 0 to 255";
+      }
+      options.m_alpha = alpha;
+    } else if (name == "--codec") {
+      if (!FindCompressor(value)) return "unknown codec " + value + " (see --list-codecs)";
+      options.m_codec = value;
+    } else if (name == "--quality") {
+      const auto quality = ParseInteger(value);
+      if (!quality || *quality < 0 || *quality > 100) return "--quality must be 0..100";
+      options.m_quality = static_cast<int32_t>(*quality);
+    } else if (name == "--keyframe-every") {
+      const auto every = ParseInteger(value);
+      if (!every || *every < 1 || *every > std::numeric_limits<int32_t>::max()) {
+        return "--keyframe-every must be a positive number of frames";
+      }
+      options.m_keyFrameEvery = static_cast<uint32_t>(*every);
+    } else if (name == "--data-rate") {
+      const auto rate = ParseInteger(value);
+      // Kept small enough that the rate in bytes per second fits its 32-bit field.
+      if (!rate || *rate < 1 || *rate > 4000000) return "--data-rate must be 1..4000000 kbit/s";
+      options.m_dataRateKbps = static_cast<uint32_t>(*rate);
+    }
+  }
+  if (options.m_help || options.m_listCodecs) return {};
+  if (positional.size() != 3) return "expected MAIN TOP OUTPUT";
+  options.m_main = positional[0];
+  options.m_topLayer = positional[1];
+  options.m_output = positional[2];
+  return {};
+}
+
+std::optional<AVICOMPRESSOPTIONS> CompressionFor(const CMixOptions& options) {
+  const CCompressorInfo* info = FindCompressor(options.m_codec);
+  if (!info) return std::nullopt;
+  AVICOMPRESSOPTIONS compression{};
+  compression.fccType = streamtypeVIDEO;
+  compression.fccHandler = info->m_fourCC;
+  compression.dwQuality =
+      options.m_quality ? static_cast<uint32_t>(*options.m_quality) * 100u : 0xFFFFFFFFu;
+  compression.dwFlags = AVICOMPRESSF_VALID;
+  if (options.m_keyFrameEvery) {
+    compression.dwKeyFrameEvery = *options.m_keyFrameEvery;
+    compression.dwFlags |= AVICOMPRESSF_KEYFRAMES;
+  }
+  if (options.m_dataRateKbps) {
+    compression.dwBytesPerSecond = *options.m_dataRateKbps * 1000u / 8u;
+    compression.dwFlags |= AVICOMPRESSF_DATARATE;
+  }
+  return compression;
+}
+
+}  // namespace corvane::cli
+
+namespace corvane::cli {
+
+int32_t QualityForMjpegQscale(int32_t qscale) {
+  // The compressors map quality to a quantiser; several --quality values may share one, and
+  // the middle of that run is the one least sensitive to rounding.
+  int32_t first = -1;
+  int32_t last = -1;
+  for (int32_t quality = 0; quality <= 100; ++quality) {
+    if (QualityToQuantiser(static_cast<uint32_t>(quality) * 100u) != qscale) continue;
+    if (first < 0) first = quality;
+    last = quality;
+  }
+  return first < 0 ? -1 : (first + last) / 2;
+}
+
+}  // namespace corvane::cli

@@ -1,0 +1,277 @@
+// corvane-mix as scripts use it: options, exit status, messages on stderr, and the files it
+// leaves, read back with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/testsupport.h"
+
+namespace corvane {
+namespace {
+
+using test::CTempDir;
+using test::Fixture;
+using test::RunCommand;
+using test::ShellQuote;
+
+std::string Mix() {
+  return ShellQuote(test::BuiltProgram("cli/corvane-mix"));
+}
+
+std::string Q(const std::string& text) {
+  return ShellQuote(text);
+}
+
+// "codec_type,packets" per stream, as ffprobe counts them (it says N/A for none).
+std::string PacketCounts(const std::string& path) {
+  std::string counts = RunCommand(
+                           "ffprobe -v error -count_packets -show_entries stream=codec_type,"
+                           "nb_read_packets -of csv=p=0 " +
+                           Q(path))
+                           .m_output;
+  for (size_t at; (at = counts.find("N/A")) != std::string::npos;) counts.replace(at, 3, "0");
+  return counts;
+}
+
+std::string VideoMd5(const std::string& path) {
+  return RunCommand("ffmpeg -v error -i " + Q(path) + " -map 0:v:0 -f md5 -").m_output;
+}
+
+// A shell command run as a child whose stderr (and stdout) the test reads, with its own pid.
+struct CChild {
+  explicit CChild(const std::string& command) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      dup2(fds[1], STDERR_FILENO);
+      close(fds[0]);
+      close(fds[1]);
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    m_out = fds[0];
+  }
+  ~CChild() {
+    if (m_out >= 0) close(m_out);
+    if (m_pid > 0) Wait();
+  }
+  // Appends what the child wrote next; false at its end.
+  bool ReadSome(std::string& into) {
+    char chunk[4096];
+    const ssize_t count = read(m_out, chunk, sizeof(chunk));
+    if (count <= 0) return false;
+    into.append(chunk, static_cast<size_t>(count));
+    return true;
+  }
+  int Wait() {
+    int status = 0;
+    if (m_pid > 0 && waitpid(m_pid, &status, 0) == m_pid) m_pid = -1;
+    return status;
+  }
+
+  pid_t m_pid = -1;
+  int m_out = -1;
+};
+
+class MixCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(test::BuiltProgram("cli/corvane-mix"))) {
+      GTEST_SKIP() << "corvane-mix is not built";
+    }
+    if (!test::HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe is the reference";
+    m_main = Fixture("main_320x240_bgr24_pcm.avi");
+    m_top = Fixture("top_160x120_bgr24_green.avi");
+    m_output = m_dir.Path("out.avi");
+  }
+
+  CTempDir m_dir;
+  std::string m_main;
+  std::string m_top;
+  std::string m_output;
+};
+
+TEST_F(MixCliTest, HelpDocumentsEveryOption) {
+  const auto result = RunCommand(Mix() + " --help");
+
+  EXPECT_EQ(result.m_exitCode, 0);
+  for (const char* option :
+       {"--mode", "--key", "--at", "--alpha", "--no-transparency", "--loop", "--codec", "--quality",
+        "--keyframe-every", "--data-rate", "--overwrite", "--list-codecs", "--help",
+        "MAIN TOP OUTPUT", "Exit status"}) {
+    EXPECT_NE(result.m_output.find(option), std::string::npos) << option;
+  }
+}
+
+TEST_F(MixCliTest, ListsTheCatalogueWithTheMjpegQualityOfFfmpegsQscale3) {
+  const auto result = RunCommand(Mix() + " --list-codecs");
+
+  EXPECT_EQ(result.m_exitCode, 0);
+  for (const char* codec : {"uncompressed", "mjpeg", "ffv1"}) {
+    EXPECT_NE(result.m_output.find(codec), std::string::npos) << codec;
+  }
+  int quality = -1;
+  const size_t at = result.m_output.find("q:v 3 = --quality ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(std::sscanf(result.m_output.c_str() + at, "q:v 3 = --quality %d", &quality), 1);
+  EXPECT_GE(quality, 0);
+  EXPECT_LE(quality, 100);
+}
+
+TEST_F(MixCliTest, UsageErrorsExitWithTwoAndWriteNothing) {
+  const std::string files = " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_output);
+  for (const std::string& arguments :
+       {std::string(""), std::string(" --bogus") + files, " --alpha 255.5" + files,
+        " --key 1,2" + files, " --at 1" + files, " --codec nonesuch" + files,
+        " --quality 101" + files, " --mode blend" + files, Q(m_main) + " " + Q(m_top)}) {
+    const auto result = RunCommand(Mix() + " " + arguments);
+    EXPECT_EQ(result.m_exitCode, 2) << arguments;
+    EXPECT_NE(result.m_errors.find("corvane-mix: "), std::string::npos) << arguments;
+  }
+  EXPECT_FALSE(std::filesystem::exists(m_output));
+}
+
+TEST_F(MixCliTest, AnExistingOutputIsKeptWithoutOverwrite) {
+  ASSERT_TRUE(test::WriteFileBytes(m_output, {1, 2, 3}));
+
+  const auto result = RunCommand(Mix() + " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_output));
+
+  EXPECT_EQ(result.m_exitCode, 2);
+  EXPECT_NE(result.m_errors.find("--overwrite"), std::string::npos);
+  EXPECT_EQ(test::ReadFileBytes(m_output), std::vector<uint8_t>({1, 2, 3}));
+}
+
+TEST_F(MixCliTest, ACompleteMixExitsZeroWithEveryFrameAndTheAudio) {
+  ASSERT_TRUE(test::WriteFileBytes(m_output, {1, 2, 3}));
+
+  const auto result = RunCommand(Mix() + " --overwrite --key 0,255,0 --at 100,50 --loop " +
+                                 Q(m_main) + " " + Q(m_top) + " " + Q(m_output));
+
+  EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+  EXPECT_EQ(PacketCounts(m_output), "video,60\naudio,87\n");
+  EXPECT_NE(result.m_errors.find("fps"), std::string::npos) << "prints its own speed";
+  EXPECT_NE(result.m_errors.find("frame 60/60"), std::string::npos) << "progress";
+  const auto codec = RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries "
+      "stream=codec_name -of csv=p=0 " +
+      Q(m_output));
+  EXPECT_EQ(codec.m_output, "ffv1\n") << "the default compressor";
+}
+
+TEST_F(MixCliTest, KeyValuesKeepTheirLowEightBits) {
+  const std::string wrapped = m_dir.Path("wrapped.avi");
+
+  const auto plain = RunCommand(Mix() + " --codec uncompressed --key 0,255,0 " + Q(m_main) + " " +
+                                Q(m_top) + " " + Q(m_output));
+  const auto high = RunCommand(Mix() + " --codec uncompressed --key 256,511,-256 " + Q(m_main) +
+                               " " + Q(m_top) + " " + Q(wrapped));
+  const auto black = RunCommand(Mix() + " --codec uncompressed --key 0,0,0 " + Q(m_main) + " " +
+                                Q(m_top) + " " + Q(m_dir.Path("black.avi")));
+
+  ASSERT_EQ(plain.m_exitCode, 0) << plain.m_errors;
+  ASSERT_EQ(high.m_exitCode, 0) << high.m_errors;
+  ASSERT_EQ(black.m_exitCode, 0) << black.m_errors;
+  EXPECT_EQ(VideoMd5(wrapped), VideoMd5(m_output));
+  EXPECT_NE(VideoMd5(m_dir.Path("black.avi")), VideoMd5(m_output));
+}
+
+TEST_F(MixCliTest, AMainVideoWithoutAudioIsAWarningAndStillSuccess) {
+  const auto result = RunCommand(Mix() + " --codec uncompressed " + Q(m_top) + " " +
+                                 Q(Fixture("ff_bgr24_5x3.avi")) + " " + Q(m_output));
+
+  EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+  EXPECT_NE(result.m_errors.find("Cannot get AVI audio stream for " + m_top), std::string::npos);
+  EXPECT_NE(result.m_errors.find("warning"), std::string::npos);
+  EXPECT_EQ(PacketCounts(m_output), "video,30\n");
+}
+
+TEST_F(MixCliTest, AMissingSourceFailsWithTheJobsMessage) {
+  const std::string missing = m_dir.Path("missing.avi");
+
+  const auto result = RunCommand(Mix() + " " + Q(missing) + " " + Q(m_top) + " " + Q(m_output));
+
+  EXPECT_EQ(result.m_exitCode, 1);
+  EXPECT_NE(result.m_errors.find("Unable to open " + missing), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(m_output));
+}
+
+TEST_F(MixCliTest, NamingASourceAsTheOutputIsRefusedAndTheSourceKept) {
+  const std::string main = m_dir.Path("main.avi");
+  std::filesystem::copy_file(Fixture("men_mjpeg_dupframes_pcmu8.avi"), main);
+  const auto before = test::ReadFileBytes(main);
+
+  const auto result =
+      RunCommand(Mix() + " --overwrite " + Q(main) + " " + Q(m_top) + " " + Q(main));
+
+  EXPECT_EQ(result.m_exitCode, 1);
+  EXPECT_NE(result.m_errors.find("The output file cannot be the main AVI or the top layer AVI"),
+            std::string::npos);
+  EXPECT_EQ(test::ReadFileBytes(main), before);
+}
+
+TEST_F(MixCliTest, AFullDiskIsAFailureNamingTheFrame) {
+  const auto result = RunCommand("ulimit -f 1000; " + Mix() + " --codec uncompressed " + Q(m_main) +
+                                 " " + Q(m_top) + " " + Q(m_output));
+
+  EXPECT_NE(result.m_exitCode, 0);
+  EXPECT_NE(result.m_errors.find("Failed to write frame "), std::string::npos) << result.m_errors;
+}
+
+TEST_F(MixCliTest, AnOutputFolderThatCannotBeWrittenIsAFailure) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+  const std::string folder = m_dir.Path("locked");
+  std::filesystem::create_directory(folder);
+  std::filesystem::permissions(
+      folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+
+  const auto result =
+      RunCommand(Mix() + " " + Q(m_main) + " " + Q(m_top) + " " + Q(folder + "/out.avi"));
+
+  EXPECT_EQ(result.m_exitCode, 1);
+  EXPECT_NE(result.m_errors.find("was not written"), std::string::npos) << result.m_errors;
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+}
+
+TEST_F(MixCliTest, CtrlCStopsAtAFrameAndLeavesAValidFile) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the long input";
+  // A main video long enough that the job is still running when the signal comes.
+  const std::string main = m_dir.Path("long.avi");
+  ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i testsrc=s=160x120:r=25:d=60 -f lavfi -i "
+                       "sine=r=8000:d=60 -c:v mjpeg -q:v 5 -c:a pcm_s16le " +
+                       Q(main))
+                .m_exitCode,
+            0);
+  CChild child("exec " + Mix() + " --codec mjpeg " + Q(main) + " " + Q(m_top) + " " + Q(m_output));
+  ASSERT_GT(child.m_pid, 0);
+  // The first progress line shows that the frame loop runs; then Ctrl-C.
+  std::string seen;
+  while (seen.find("frame 1/1500") == std::string::npos && child.ReadSome(seen)) {
+  }
+  ASSERT_NE(seen.find("frame 1/1500"), std::string::npos) << seen;
+  kill(child.m_pid, SIGINT);
+  while (child.ReadSome(seen)) {
+  }
+  const int status = child.Wait();
+
+  ASSERT_TRUE(WIFEXITED(status)) << seen;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
+  int written = -1;
+  const size_t at = seen.find("out.avi: ");
+  ASSERT_NE(at, std::string::npos) << seen;
+  ASSERT_EQ(std::sscanf(seen.c_str() + at, "out.avi: %d of 1500 frames", &written), 1) << seen;
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, 1500);
+  EXPECT_EQ(PacketCounts(m_output), "video," + std::to_string(written) + "\naudio,0\n");
+}
+
+}  // namespace
+}  // namespace corvane
