@@ -1,0 +1,123 @@
+#include "app/fileselect.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QThread>
+#include <QWidget>
+
+#include "media/host.h"
+
+namespace corvane {
+namespace {
+
+CFileDialogRunner& Runner() {
+  static CFileDialogRunner runner;
+  return runner;
+}
+
+// Runs `work` on the thread of `context`; a caller on another thread waits for it.
+void RunOn(QObject* context, const std::function<void()>& work) {
+  if (!context || QThread::currentThread() == context->thread()) {
+    work();
+    return;
+  }
+  QMetaObject::invokeMethod(context, work, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace
+
+const char* const kOpenTitle = "Open AVI";
+const char* const kSaveTitle = "Save AVI";
+
+const QStringList& AviFilter() {
+  static const QStringList filter{QStringLiteral("AVI Files (*.avi)"),
+                                  QStringLiteral("All files (*.*)")};
+  return filter;
+}
+
+void SetFileDialogRunner(CFileDialogRunner runner) {
+  Runner() = std::move(runner);
+}
+
+std::optional<std::string> SelectFile(QWidget* owner, const QStringList& filter,
+                                      const QString& title, EFileKind kind) {
+  const CFileRequest request{owner, filter, title, kind};
+  CFileAnswer answer;
+  QObject* uiContext = owner ? static_cast<QObject*>(owner) : QCoreApplication::instance();
+  RunOn(uiContext, [&] {
+    answer = Runner() ? Runner()(request) : RunQtFileDialog(request);
+    if (answer.m_error != 0) {
+      answer.m_name.clear();
+      ShowMessage(Format("%s%ld", "GetOpenFileName returned\nError #", answer.m_error),
+                  MB_ICONERROR, "File selector error");
+    }
+    if (owner) owner->update();
+  });
+  if (answer.m_name.empty()) return std::nullopt;
+  return answer.m_name;
+}
+
+CAviFileDialog::CAviFileDialog(QWidget* owner, const QStringList& filter, const QString& title,
+                               EFileKind kind)
+    : QFileDialog(owner, title), m_kind(kind) {
+  setOption(QFileDialog::DontUseNativeDialog);
+  setNameFilters(filter);
+  if (!filter.isEmpty()) selectNameFilter(filter.front());
+  if (kind == EFileKind::kOpen) {
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setFileMode(QFileDialog::ExistingFile);
+  } else {
+    setAcceptMode(QFileDialog::AcceptSave);
+    setFileMode(QFileDialog::AnyFile);
+    // Both questions are asked in accept(), the same way.
+    setOption(QFileDialog::DontConfirmOverwrite);
+    setDefaultSuffix(QStringLiteral("avi"));
+  }
+  // "*.*" means every file here, also names without a dot.
+  connect(this, &QFileDialog::filterSelected, this, [this](const QString& selected) {
+    if (!selected.contains(QStringLiteral("(*.*)"))) return;
+    if (auto* model = findChild<QFileSystemModel*>()) model->setNameFilters({});
+  });
+  m_confirm = [this](const QString& question) {
+    return QMessageBox::question(this, windowTitle(), question,
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  };
+}
+
+void CAviFileDialog::accept() {
+  if (m_kind == EFileKind::kSave) {
+    const QStringList files = selectedFiles();
+    if (!files.isEmpty()) {
+      const QFileInfo info(files.front());
+      if (!info.isDir()) {
+        const QString name = QDir::toNativeSeparators(info.absoluteFilePath());
+        const QString question =
+            info.exists()
+                ? tr("%1 already exists.\nDo you want to replace it?").arg(name)
+                : tr("%1\nThis file does not exist.\nDo you want to create it?").arg(name);
+        if (!m_confirm || !m_confirm(question)) return;
+      }
+    }
+  }
+  QFileDialog::accept();
+}
+
+CFileAnswer RunQtFileDialog(const CFileRequest& request) {
+  CAviFileDialog dialog(request.m_owner, request.m_filter, request.m_title, request.m_kind);
+  CFileAnswer answer;
+  if (dialog.exec() != QDialog::Accepted) return answer;
+  const QStringList files = dialog.selectedFiles();
+  if (files.isEmpty()) return answer;
+  const QByteArray name = files.front().toUtf8();
+  if (name.size() > kMaxNameBytes) {
+    answer.m_error = kNameTooLong;
+    return answer;
+  }
+  answer.m_name = name.toStdString();
+  return answer;
+}
+
+}  // namespace corvane

@@ -1,0 +1,73 @@
+// Choosing the files the user names: the two sources through the open dialog, the output
+// through the save dialog.
+//
+// SelectFile runs a file dialog on the UI thread (a caller on another thread waits for it) and
+// returns the chosen name. The dialog itself is a seam: tests install a runner that answers in
+// its place.
+#pragma once
+
+#include <QFileDialog>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace corvane {
+
+enum class EFileKind { kOpen = 1, kSave = 2 };
+
+// The two entries of the AVI filter, "AVI Files (*.avi)" first.
+const QStringList& AviFilter();
+extern const char* const kOpenTitle;  // "Open AVI"
+extern const char* const kSaveTitle;  // "Save AVI"
+
+// Dialog error code for a chosen name longer than a name may be.
+constexpr long kNameTooLong = 0x3003;
+// Longest name handed back, in bytes of UTF-8.
+constexpr int kMaxNameBytes = 4095;
+
+// What a file dialog is asked for, and what it answers.
+struct CFileRequest {
+  QWidget* m_owner = nullptr;
+  QStringList m_filter;
+  QString m_title;
+  EFileKind m_kind = EFileKind::kOpen;
+};
+struct CFileAnswer {
+  std::string m_name;  // empty: nothing chosen
+  long m_error = 0;    // not 0: the dialog failed with this code
+};
+using CFileDialogRunner = std::function<CFileAnswer(const CFileRequest&)>;
+
+// Replaces the file dialog (null: the Qt dialog below). Not thread-safe: install it before
+// any dialog can run.
+void SetFileDialogRunner(CFileDialogRunner runner);
+
+// Runs the dialog for `request`. A failure with a code shows "GetOpenFileName returned\nError
+// #<code>" captioned "File selector error"; cancelling shows nothing. The owner is repainted
+// either way. Returns the chosen name, or nothing.
+std::optional<std::string> SelectFile(QWidget* owner, const QStringList& filter,
+                                      const QString& title, EFileKind kind);
+
+// The Qt file dialog behind SelectFile. Opening accepts only an existing file in an existing
+// folder; saving asks before it replaces an existing file and before it creates a new one.
+class CAviFileDialog : public QFileDialog {
+  Q_OBJECT
+ public:
+  CAviFileDialog(QWidget* owner, const QStringList& filter, const QString& title, EFileKind kind);
+
+  // Asks a Yes/No question; true for Yes. A message box unless replaced.
+  std::function<bool(const QString& question)> m_confirm;
+
+  void accept() override;
+
+ private:
+  EFileKind m_kind;
+};
+
+// Runs CAviFileDialog modally for `request`.
+CFileAnswer RunQtFileDialog(const CFileRequest& request);
+
+}  // namespace corvane

@@ -1,0 +1,19 @@
+// The desktop program: the process-wide engine first, then the main dialog and Qt's event
+// loop until the dialog ends it. The program's own command line is ignored.
+#include <QApplication>
+
+#include "app/appicon.h"
+#include "app/maindialog.h"
+#include "preview/mixengine.h"
+
+int main(int argc, char* argv[]) {
+  // The engine with its two empty pictures exists before anything else.
+  corvane::MixEngine();
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Corvane"));
+  QApplication::setWindowIcon(corvane::AppIcon());
+  corvane::CMainDialog dialog;
+  dialog.show();
+  const int code = QApplication::exec();
+  return code;
+}

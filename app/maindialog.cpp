@@ -1,0 +1,384 @@
+#include "app/maindialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QThread>
+#include <iterator>
+
+#include "app/aboutdialog.h"
+#include "app/appicon.h"
+#include "app/dialogunits.h"
+#include "app/fileselect.h"
+#include "app/qthost.h"
+#include "preview/mixengine.h"
+#include "preview/render/previewcontrol.h"
+#include "preview/render/previewpaint.h"
+
+namespace corvane {
+namespace {
+
+enum class EKind { kStatic, kEdit, kCheckBox, kPreview };
+
+// One control of the dialog's template: id (0 for a plain label), kind, text and place in
+// dialog units.
+struct CTemplateItem {
+  int m_id;
+  EKind m_kind;
+  const char* m_text;
+  int m_x, m_y, m_width, m_height;
+};
+
+// In template order, which is also the Tab order.
+constexpr CTemplateItem kTemplate[] = {
+    {0, EKind::kStatic, "&Transparency", 7, 7, 46, 8},
+    {0, EKind::kStatic, "r", 57, 7, 8, 8},
+    {kRedId, EKind::kEdit, "", 65, 7, 16, 12},
+    {0, EKind::kStatic, "g", 87, 7, 8, 8},
+    {kGreenId, EKind::kEdit, "", 95, 7, 16, 12},
+    {0, EKind::kStatic, "b", 113, 7, 8, 8},
+    {kBlueId, EKind::kEdit, "", 121, 7, 16, 12},
+    {0, EKind::kStatic, "left", 142, 7, 12, 11},
+    {kLeftId, EKind::kEdit, "", 157, 7, 16, 12},
+    {0, EKind::kStatic, "top", 179, 7, 12, 11},
+    {kTopId, EKind::kEdit, "", 191, 7, 16, 12},
+    {0, EKind::kStatic, "&Alpha", 7, 27, 24, 8},
+    {kAlphaId, EKind::kEdit, "", 65, 26, 32, 12},
+    {0, EKind::kStatic, "(0-255)", 99, 26, 24, 10},
+    {kUseTransparencyId, EKind::kCheckBox, "&Use transparency", 156, 25, 70, 10},
+    {kLoopTopLayerId, EKind::kCheckBox, "&Loop top layer", 155, 36, 80, 10},
+    {0, EKind::kStatic, "&Main", 7, 46, 26, 8},
+    {kProbeLineId, EKind::kStatic, "", 65, 46, 194, 10},
+    {kMainPreviewId, EKind::kPreview, "", 7, 58, 128, 64},
+    {kTopLayerLabelId, EKind::kStatic, "&Top Layer", 7, 132, 40, 10},
+    {kStatusId, EKind::kStatic, "", 7, 121, 194, 10},
+    {kTopPreviewId, EKind::kPreview, "", 7, 142, 128, 64},
+};
+constexpr int kTemplateWidth = 334;
+constexpr int kTemplateHeight = 224;
+
+struct CMenuItem {
+  int m_command;  // 0: separator
+  const char* m_text;
+};
+constexpr CMenuItem kFileMenu[] = {
+    {kOpenMainCommand, "&Open main AVI..."},
+    {kOpenTopCommand, "&Open top AVI..."},
+    {0, nullptr},
+    {kMixCommand, "&Mix..."},
+    {kAlphaMixCommand, "Apha mix..."},
+    {kStopCommand, "&Stop"},
+    {0, nullptr},
+    {kExitCommand, "E&xit"},
+};
+constexpr CMenuItem kHelpMenu[] = {{kAboutCommand, "&About..."}};
+
+bool TakesFocus(EKind kind) {
+  return kind == EKind::kEdit || kind == EKind::kCheckBox;
+}
+
+}  // namespace
+
+CMainDialog::CMainDialog() : m_host(std::make_unique<CQtHost>()) {
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowTitle(QStringLiteral("Corvane"));
+  setFont(DialogFont());
+  m_menuBar = new QMenuBar(this);
+  m_client = new QWidget(this);
+  CreateControls();
+  CreateMenu();
+  const CDialogUnits units(font());
+  resize(units.X(kTemplateWidth), units.Y(kTemplateHeight));
+  OnInitDialog();
+}
+
+CMainDialog::~CMainDialog() {
+  SetProbeLine(nullptr);
+}
+
+void CMainDialog::CreateControls() {
+  const CDialogUnits units(font());
+  std::vector<std::pair<QLabel*, size_t>> mnemonics;
+  std::vector<QWidget*> items;
+  for (size_t index = 0; index < std::size(kTemplate); ++index) {
+    const CTemplateItem& item = kTemplate[index];
+    const QString text = QString::fromLatin1(item.m_text);
+    QWidget* control = nullptr;
+    switch (item.m_kind) {
+      case EKind::kStatic: {
+        auto* label = new QLabel(text, m_client);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        if (text.contains(QLatin1Char('&'))) mnemonics.emplace_back(label, index);
+        control = label;
+        break;
+      }
+      case EKind::kEdit:
+        control = new QLineEdit(m_client);
+        break;
+      case EKind::kCheckBox:
+        control = new QCheckBox(text, m_client);
+        break;
+      case EKind::kPreview:
+        control = new CPreviewControl(m_client);
+        break;
+    }
+    control->setGeometry(units.Rect(item.m_x, item.m_y, item.m_width, item.m_height));
+    if (item.m_id != 0) {
+      control->setObjectName(QStringLiteral("control%1").arg(item.m_id));
+      m_controls.insert(item.m_id, control);
+    }
+    items.push_back(control);
+  }
+  // A label's mnemonic moves the focus to the next control that takes it, in template order,
+  // wrapping around at the end.
+  for (const auto& [label, index] : mnemonics) {
+    for (size_t step = 1; step <= std::size(kTemplate); ++step) {
+      const size_t next = (index + step) % std::size(kTemplate);
+      if (TakesFocus(kTemplate[next].m_kind)) {
+        label->setBuddy(items[next]);
+        break;
+      }
+    }
+  }
+  QWidget* previous = nullptr;
+  for (size_t index = 0; index < std::size(kTemplate); ++index) {
+    if (!TakesFocus(kTemplate[index].m_kind)) continue;
+    if (previous) setTabOrder(previous, items[index]);
+    previous = items[index];
+  }
+}
+
+void CMainDialog::CreateMenu() {
+  const auto fill = [this](QMenu* menu, const auto& entries) {
+    for (const CMenuItem& entry : entries) {
+      if (entry.m_command == 0) {
+        menu->addSeparator();
+        continue;
+      }
+      QAction* action = menu->addAction(QString::fromLatin1(entry.m_text));
+      action->setData(entry.m_command);
+      const int command = entry.m_command;
+      connect(action, &QAction::triggered, this, [this, command] { OnCommand(command); });
+      m_commands.insert(command, action);
+    }
+  };
+  fill(m_menuBar->addMenu(QStringLiteral("&File")), kFileMenu);
+  fill(m_menuBar->addMenu(QStringLiteral("&Help")), kHelpMenu);
+}
+
+void CMainDialog::OnInitDialog() {
+  // Centred on the work area of the screen.
+  if (const QScreen* screen = this->screen()) {
+    QRect placed(QPoint(0, 0), size());
+    placed.moveCenter(screen->availableGeometry().center());
+    move(placed.topLeft());
+  }
+  setWindowIcon(AppIcon());
+  m_host->SetOwner(this);
+
+  auto* mainPreview = static_cast<CPreviewControl*>(Control(kMainPreviewId));
+  auto* topPreview = static_cast<CPreviewControl*>(Control(kTopPreviewId));
+  mainPreview->SetProcedure(MainPreviewProc);
+  topPreview->SetProcedure(TopPreviewProc);
+  connect(mainPreview, &CPreviewControl::clicked, this, [this] { OnMainPreviewClicked(); });
+  connect(topPreview, &CPreviewControl::clicked, this, [this] { OnTopPreviewClicked(); });
+  SetProbeLine(static_cast<QLabel*>(Control(kProbeLineId)));
+  m_host->SetStatusControl(static_cast<QLabel*>(Control(kStatusId)));
+
+  for (const int id : {kRedId, kGreenId, kBlueId, kLeftId, kTopId})
+    SetControlText(id, QStringLiteral("0"));
+  SetControlText(kAlphaId, QStringLiteral("128"));
+  if (auto* check = qobject_cast<QCheckBox*>(Control(kUseTransparencyId))) check->setChecked(true);
+
+  EnableMenuCommand(kStopCommand, false);
+  // The first control takes the focus.
+  Control(kRedId)->setFocus(Qt::OtherFocusReason);
+}
+
+QString CMainDialog::ControlText(int id) const {
+  QWidget* control = Control(id);
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
+  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
+  if (auto* check = qobject_cast<QCheckBox*>(control)) return check->text();
+  return QString();
+}
+
+void CMainDialog::SetControlText(int id, const QString& text) {
+  QWidget* control = Control(id);
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+    edit->setText(text);
+    // Shows the start of the text, as a freshly set edit does.
+    edit->setCursorPosition(0);
+  } else if (auto* label = qobject_cast<QLabel*>(control)) {
+    label->setText(text);
+  } else if (auto* check = qobject_cast<QCheckBox*>(control)) {
+    check->setText(text);
+  }
+}
+
+bool CMainDialog::IsChecked(int id) const {
+  const auto* check = qobject_cast<QCheckBox*>(Control(id));
+  return check && check->isChecked();
+}
+
+void CMainDialog::EnableMenuCommand(int id, bool enabled) {
+  QAction* action = MenuCommand(id);
+  if (!action) return;
+  if (QThread::currentThread() == thread()) {
+    action->setEnabled(enabled);
+    return;
+  }
+  QMetaObject::invokeMethod(
+      action, [action, enabled] { action->setEnabled(enabled); }, Qt::QueuedConnection);
+}
+
+void CMainDialog::OnCommand(int id) {
+  switch (id) {
+    case kAboutCommand:
+      OnAbout();
+      break;
+    case kExitCommand:
+      OnExit();
+      break;
+    case kOpenMainCommand:
+      OnOpenMain();
+      break;
+    case kOpenTopCommand:
+      OnOpenTop();
+      break;
+    case kMixCommand:
+      OnMix();
+      break;
+    case kAlphaMixCommand:
+      OnAlphaMix();
+      break;
+    case kStopCommand:
+      OnStop();
+      break;
+    default:
+      break;
+  }
+}
+
+int CMainDialog::OnAbout() {
+  QWidget* parent = QApplication::activeWindow();
+  CAboutDialog about(parent ? parent : this);
+  about.exec();
+  return 0;
+}
+
+void CMainDialog::DestroyWindow() {
+  m_destroyed = true;
+  hide();
+}
+
+int CMainDialog::OnExit() {
+  DestroyWindow();
+  QCoreApplication::exit(0);
+  return 0;
+}
+
+int CMainDialog::OnMove() {
+  CMixEngine& engine = MixEngine();
+  auto* mainPreview = static_cast<CPreviewControl*>(Control(kMainPreviewId));
+  auto* topPreview = static_cast<CPreviewControl*>(Control(kTopPreviewId));
+  if (mainPreview) {
+    PaintMainPreview(engine, *mainPreview, 0, engine.m_mainPicture, engine.m_mainPicture.m_width,
+                     engine.m_mainPicture.m_height);
+  }
+  if (topPreview) PaintTopPreview(engine, *topPreview, 0, engine.m_topPicture);
+  return 0;
+}
+
+int CMainDialog::OnMainPreviewClicked() {
+  const CPreviewPicture& picture = MixEngine().m_mainPicture;
+  SetControlText(kTopId, QString::number(picture.m_probeY));
+  SetControlText(kLeftId, QString::number(picture.m_probeX));
+  return 0;
+}
+
+int CMainDialog::OnTopPreviewClicked() {
+  const CPreviewPicture& picture = MixEngine().m_topPicture;
+  SetControlText(kRedId, QString::number(picture.m_probeRed));
+  SetControlText(kGreenId, QString::number(picture.m_probeGreen));
+  SetControlText(kBlueId, QString::number(picture.m_probeBlue));
+  return 0;
+}
+
+int CMainDialog::LayoutPreviews() {
+  QWidget* mainPreview = Control(kMainPreviewId);
+  QWidget* topPreview = Control(kTopPreviewId);
+  if (!mainPreview || !topPreview) return -1;
+  const CMixEngine& engine = MixEngine();
+  const int mainWidth = std::max(0, engine.m_mainPicture.m_width);
+  const int mainHeight = std::max(0, engine.m_mainPicture.m_height);
+  const int topWidth = std::max(0, engine.m_topPicture.m_width);
+  const int topHeight = std::max(0, engine.m_topPicture.m_height);
+
+  // In the client area's coordinates: the main preview keeps its place and takes the main
+  // picture's size; the status line, the label and the top preview follow below it.
+  mainPreview->resize(mainWidth, mainHeight);
+  const QRect main = mainPreview->geometry();
+  const int x = main.left();
+  const int y = main.top() + mainHeight;
+  topPreview->setGeometry(x, y + 32, topWidth, topHeight);
+
+  const int clientWidth = std::max(mainWidth, topWidth) + 2 * main.left();
+  const int clientHeight = main.top() + mainHeight + topHeight + 64;
+  m_client->resize(clientWidth, clientHeight);
+  resize(clientWidth, clientHeight + m_menuBar->sizeHint().height());
+
+  if (QWidget* label = Control(kTopLayerLabelId)) label->move(x, y + 16);
+  if (QWidget* status = Control(kStatusId)) status->move(status->x(), y);
+  OnMove();
+  return 0;
+}
+
+void CMainDialog::OpenSource(bool main) {
+  CMixEngine& engine = MixEngine();
+  const std::optional<std::string> name =
+      SelectFile(this, AviFilter(), QString::fromLatin1(kOpenTitle), EFileKind::kOpen);
+  if (name) engine.OpenPreview(*name, main ? &engine.m_mainPicture : &engine.m_topPicture);
+  LayoutPreviews();
+  // The box follows the mouse again, whatever was chosen.
+  PreviewLock() = 0;
+}
+
+int CMainDialog::OnOpenMain() {
+  OpenSource(true);
+  return 0;
+}
+
+int CMainDialog::OnOpenTop() {
+  OpenSource(false);
+  return 0;
+}
+
+void CMainDialog::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  OnMove();
+}
+
+void CMainDialog::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int menuHeight = m_menuBar->sizeHint().height();
+  m_menuBar->setGeometry(0, 0, width(), menuHeight);
+  m_client->setGeometry(0, menuHeight, width(), std::max(0, height() - menuHeight));
+}
+
+void CMainDialog::closeEvent(QCloseEvent* event) {
+  // The window goes only through OnClose, which may keep it.
+  event->ignore();
+  OnClose();
+}
+
+}  // namespace corvane

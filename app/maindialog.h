@@ -1,0 +1,108 @@
+// The program's one main window: the mix settings, the two previews with the probe line, the
+// status control and the menu. Modeless; the command ids and control ids below are the ones
+// every other part of the program uses.
+//
+// Owns its controls, its menu and the Qt host through which the engine reaches the user; the
+// two pictures it shows belong to the engine (MixEngine()).
+#pragma once
+
+#include <QHash>
+#include <QWidget>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QMenuBar;
+
+namespace corvane {
+
+class CQtHost;
+
+// Controls.
+constexpr int kMainPreviewId = 1001;
+constexpr int kTopPreviewId = 1002;
+constexpr int kTopLayerLabelId = 1007;
+constexpr int kProbeLineId = 1008;
+constexpr int kRedId = 1009;
+constexpr int kGreenId = 1010;
+constexpr int kBlueId = 1011;
+constexpr int kTopId = 1012;
+constexpr int kLeftId = 1013;
+constexpr int kStatusId = 1014;
+constexpr int kAlphaId = 1022;
+constexpr int kUseTransparencyId = 1023;
+constexpr int kLoopTopLayerId = 1024;
+
+// Menu commands.
+constexpr int kAboutCommand = 32772;
+constexpr int kOpenMainCommand = 32773;
+constexpr int kOpenTopCommand = 32774;
+constexpr int kMixCommand = 32775;
+constexpr int kAlphaMixCommand = 32776;
+constexpr int kExitCommand = 32777;
+constexpr int kStopCommand = 32778;
+
+class CMainDialog : public QWidget {
+  Q_OBJECT
+ public:
+  // Builds the dialog and its menu, centred on the screen, not yet shown. Installs its host.
+  CMainDialog();
+  ~CMainDialog() override;
+
+  // A control by id; null when there is none.
+  QWidget* Control(int id) const { return m_controls.value(id, nullptr); }
+  QString ControlText(int id) const;
+  void SetControlText(int id, const QString& text);
+  bool IsChecked(int id) const;
+  // The area below the menu bar, in which the controls are placed.
+  QWidget* Client() const { return m_client; }
+  QMenuBar* MenuBar() const { return m_menuBar; }
+  // A menu command by id; null when there is none.
+  QAction* MenuCommand(int id) const { return m_commands.value(id, nullptr); }
+  // Enables or grays a command. From another thread the change is queued to the UI thread.
+  void EnableMenuCommand(int id, bool enabled);
+  CQtHost& Host() const { return *m_host; }
+  // True once the window has been destroyed by Exit or a confirmed close.
+  bool IsDestroyed() const { return m_destroyed; }
+
+  // Sizes the previews to the pictures, moves the status control, the "Top Layer" label and
+  // the top preview below the main preview, resizes the dialog to fit and repaints the
+  // previews. -1 when a preview control is missing, else 0.
+  int LayoutPreviews();
+
+  // Menu commands and notifications.
+  int OnAbout();
+  int OnExit();
+  int OnOpenMain();
+  int OnOpenTop();
+  int OnMix();
+  int OnAlphaMix();
+  int OnStop();
+  int OnMove();
+  int OnMainPreviewClicked();
+  int OnTopPreviewClicked();
+  // The close request (close box): ends the program unless a running mix is to go on.
+  void OnClose();
+
+ protected:
+  void moveEvent(QMoveEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void CreateMenu();
+  void OnInitDialog();
+  void OnCommand(int id);
+  void DestroyWindow();
+  void OpenSource(bool main);
+
+  std::unique_ptr<CQtHost> m_host;
+  QMenuBar* m_menuBar = nullptr;
+  QWidget* m_client = nullptr;
+  QHash<int, QWidget*> m_controls;
+  QHash<int, QAction*> m_commands;
+  bool m_destroyed = false;
+};
+
+}  // namespace corvane

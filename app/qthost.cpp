@@ -1,0 +1,95 @@
+#include "app/qthost.h"
+
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QThread>
+
+#include "media/compress.h"
+
+namespace corvane {
+namespace {
+
+// Off unless enabled, e.g. QT_LOGGING_RULES="corvane.trace.debug=true".
+Q_LOGGING_CATEGORY(lcTrace, "corvane.trace", QtInfoMsg)
+
+QMessageBox::Icon BoxIcon(uint32_t flags) {
+  if (flags & MB_ICONERROR) return QMessageBox::Critical;
+  if (flags & MB_ICONQUESTION) return QMessageBox::Question;
+  if (flags & MB_ICONINFORMATION) return QMessageBox::Information;
+  return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+CQtHost::CQtHost() {
+  SetHost(this);
+}
+
+CQtHost::~CQtHost() {
+  if (&Host() == this) SetHost(nullptr);
+}
+
+bool CQtHost::OnUiThread() const {
+  return QThread::currentThread() == thread();
+}
+
+void CQtHost::RunOnUiThread(const std::function<void()>& work) {
+  if (OnUiThread()) {
+    work();
+    return;
+  }
+  QMetaObject::invokeMethod(this, work, Qt::BlockingQueuedConnection);
+}
+
+int CQtHost::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+  int answer = IDOK;
+  RunOnUiThread([&] { answer = ShowBox(text, caption, flags); });
+  return answer;
+}
+
+int CQtHost::ShowBox(const std::string& text, const std::string& caption, uint32_t flags) {
+  if (m_answerBox) return m_answerBox(text, caption, flags);
+  const bool question = (flags & MB_YESNO) != 0;
+  QMessageBox box(BoxIcon(flags), QString::fromStdString(caption), QString::fromStdString(text),
+                  question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, m_owner);
+  const int result = box.exec();
+  if (!question) return IDOK;
+  return result == QMessageBox::Yes ? IDYES : IDNO;
+}
+
+void CQtHost::SetStatusText(const std::string& text) {
+  if (m_statusTap) m_statusTap(text);
+  const uint64_t sequence = ++m_statusSequence;
+  const QString shown = QString::fromStdString(text);
+  if (OnUiThread()) {
+    ApplyStatus(shown, sequence);
+    return;
+  }
+  // Never wait here: the UI thread may itself be waiting for this thread.
+  QMetaObject::invokeMethod(
+      this, [this, shown, sequence] { ApplyStatus(shown, sequence); }, Qt::QueuedConnection);
+}
+
+void CQtHost::ApplyStatus(const QString& text, uint64_t sequence) {
+  if (sequence < m_shownSequence) return;
+  m_shownSequence = sequence;
+  if (m_status) m_status->setText(text);
+}
+
+bool CQtHost::ChooseCompression(AVICOMPRESSOPTIONS& options) {
+  bool chosen = false;
+  RunOnUiThread([&] {
+    if (m_chooseCompression) chosen = m_chooseCompression(options);
+  });
+  return chosen;
+}
+
+void CQtHost::DebugTrace(const std::string& text) {
+  if (!lcTrace().isDebugEnabled()) return;
+  std::string line = text;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  qCDebug(lcTrace).noquote() << QString::fromStdString(line);
+}
+
+}  // namespace corvane

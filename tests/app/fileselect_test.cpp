@@ -1,0 +1,174 @@
+// Choosing files: what the open commands ask for, the error box, cancelling, the dialog's own
+// rules for opening and saving, and a worker's request being served on the UI thread.
+#include "app/fileselect.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "app/maindialog.h"
+#include "app/qthost.h"
+#include "guitestsupport.h"
+
+using namespace corvane;
+using namespace corvane::test;
+
+class CFileSelectTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void theOpenCommandsAskForAnExistingAviWithTheirTitle() {
+    CMainDialog dialog;
+    CScriptedFiles files;
+    files.Cancel();
+    files.Cancel();
+    dialog.OnOpenMain();
+    dialog.OnOpenTop();
+    QCOMPARE(files.Requests().size(), size_t(2));
+    for (const CFileRequest& request : files.Requests()) {
+      QCOMPARE(request.m_title, QStringLiteral("Open AVI"));
+      QCOMPARE(request.m_filter, (QStringList{"AVI Files (*.avi)", "All files (*.*)"}));
+      QCOMPARE(request.m_kind, EFileKind::kOpen);
+      QCOMPARE(request.m_owner, &dialog);
+    }
+  }
+
+  void aDialogFailureShowsItsCodeInTheFileSelectorErrorBox() {
+    CMainDialog dialog;
+    std::vector<CRecordedBox> boxes;
+    dialog.Host().m_answerBox = [&](const std::string& text, const std::string& caption,
+                                    uint32_t flags) {
+      boxes.push_back({text, caption, flags});
+      return IDOK;
+    };
+    CScriptedFiles files;
+    files.Fail(kNameTooLong);
+    const auto name =
+        SelectFile(&dialog, AviFilter(), QStringLiteral("Save AVI"), EFileKind::kSave);
+    QVERIFY(!name.has_value());
+    QCOMPARE(boxes.size(), size_t(1));
+    QCOMPARE(boxes[0].m_text, std::string("GetOpenFileName returned\nError #12291"));
+    QCOMPARE(boxes[0].m_caption, std::string("File selector error"));
+    QCOMPARE(boxes[0].m_flags, MB_ICONERROR);
+  }
+
+  void cancellingShowsNothingAndChoosingReturnsTheName() {
+    CMainDialog dialog;
+    int boxes = 0;
+    dialog.Host().m_answerBox = [&](const std::string&, const std::string&, uint32_t) {
+      ++boxes;
+      return IDOK;
+    };
+    CScriptedFiles files;
+    files.Cancel();
+    files.Choose("/tmp/out put.avi");
+    QVERIFY(!SelectFile(&dialog, AviFilter(), "Save AVI", EFileKind::kSave).has_value());
+    QCOMPARE(SelectFile(&dialog, AviFilter(), "Save AVI", EFileKind::kSave).value_or(""),
+             std::string("/tmp/out put.avi"));
+    QCOMPARE(boxes, 0);
+  }
+
+  void aWorkersRequestIsServedOnTheUiThread() {
+    CMainDialog dialog;
+    QThread* servingThread = nullptr;
+    SetFileDialogRunner([&](const CFileRequest& request) {
+      servingThread = QThread::currentThread();
+      return CFileAnswer{request.m_title.toStdString() + ".avi", 0};
+    });
+    std::atomic<bool> done{false};
+    std::string chosen;
+    std::thread worker([&] {
+      chosen = SelectFile(&dialog, AviFilter(), "Save AVI", EFileKind::kSave).value_or("");
+      done = true;
+    });
+    QTRY_VERIFY(done.load());
+    worker.join();
+    SetFileDialogRunner(nullptr);
+    QCOMPARE(chosen, std::string("Save AVI.avi"));
+    QCOMPARE(servingThread, QThread::currentThread());
+  }
+
+  void savingAsksBeforeCreatingAndBeforeReplacing() {
+    CTempDir folder;
+    const QString fresh = QString::fromStdString(folder.Path("fresh.avi"));
+    const QString existing = QString::fromStdString(folder.Path("existing.avi"));
+    std::ofstream(existing.toStdString()) << "x";
+
+    CAviFileDialog dialog(nullptr, AviFilter(), "Save AVI", EFileKind::kSave);
+    QStringList questions;
+    bool answer = false;
+    dialog.m_confirm = [&](const QString& question) {
+      questions << question;
+      return answer;
+    };
+    dialog.setDirectory(QString::fromStdString(folder.Dir().string()));
+    dialog.selectFile(fresh);
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(questions.size(), 1);
+    QVERIFY2(questions[0].contains("does not exist") && questions[0].contains("fresh.avi"),
+             qPrintable(questions[0]));
+
+    dialog.selectFile(existing);
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(questions.size(), 2);
+    QVERIFY2(questions[1].contains("already exists"), qPrintable(questions[1]));
+
+    answer = true;
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.selectedFiles().value(0), existing);
+  }
+
+  void savingAddsTheAviExtension() {
+    CTempDir folder;
+    CAviFileDialog dialog(nullptr, AviFilter(), "Save AVI", EFileKind::kSave);
+    dialog.m_confirm = [](const QString&) { return true; };
+    dialog.setDirectory(QString::fromStdString(folder.Dir().string()));
+    dialog.selectFile(QStringLiteral("mixed"));
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.selectedFiles().value(0), QString::fromStdString(folder.Path("mixed.avi")));
+  }
+
+  void openingRefusesAFileThatDoesNotExist() {
+    CTempDir folder;
+    CAviFileDialog dialog(nullptr, AviFilter(), "Open AVI", EFileKind::kOpen);
+    dialog.setDirectory(QString::fromStdString(folder.Dir().string()));
+    QString warning;
+    QTimer::singleShot(0, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        warning = box->text();
+        box->close();
+      }
+    });
+    dialog.selectFile(QString::fromStdString(folder.Path("nothing.avi")));
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(!warning.isEmpty());
+
+    const std::string real = folder.Path("real.avi");
+    std::ofstream(real) << "x";
+    dialog.selectFile(QString::fromStdString(real));
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.fileMode(), QFileDialog::ExistingFile);
+  }
+
+ private:
+  struct CRecordedBox {
+    std::string m_text;
+    std::string m_caption;
+    uint32_t m_flags;
+  };
+};
+
+QTEST_MAIN(CFileSelectTest)
+#include "fileselect_test.moc"

@@ -1,0 +1,90 @@
+// Renders the real main window for the documentation: both reference fixtures open, the key
+// colour picked from the top layer and the placement box frozen on the main video; then the
+// About box. Each window is captured with ImageMagick's `import` while it is on screen.
+//
+// Usage: corvane_screenshot_driver <main.avi> <top.avi> <output folder>
+#include <QApplication>
+#include <QDir>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/aboutdialog.h"
+#include "app/appicon.h"
+#include "app/fileselect.h"
+#include "app/maindialog.h"
+#include "preview/mixengine.h"
+
+using namespace corvane;
+
+namespace {
+
+void Mouse(QWidget* widget, QEvent::Type type, Qt::MouseButton button, QPoint pos) {
+  QMouseEvent event(
+      type, QPointF(pos), QPointF(widget->mapToGlobal(pos)), button,
+      type == QEvent::MouseButtonPress ? Qt::MouseButtons(button) : Qt::MouseButtons(),
+      Qt::NoModifier);
+  QApplication::sendEvent(widget, &event);
+}
+
+bool Capture(QWidget* window, const QString& path) {
+  QApplication::processEvents();
+  const int code =
+      QProcess::execute(QStringLiteral("import"),
+                        {QStringLiteral("-window"), QString::number(window->winId()), path});
+  std::printf("%s %s\n", code == 0 ? "wrote" : "FAILED", qPrintable(path));
+  return code == 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  MixEngine();
+  QApplication application(argc, argv);
+  const QStringList arguments = QApplication::arguments();
+  if (arguments.size() != 4) {
+    std::fprintf(stderr, "usage: corvane_screenshot_driver <main.avi> <top.avi> <folder>\n");
+    return 2;
+  }
+  QApplication::setWindowIcon(AppIcon());
+  const QDir folder(arguments[3]);
+  QStringList answers{arguments[1], arguments[2]};
+  SetFileDialogRunner([&answers](const CFileRequest&) {
+    CFileAnswer answer;
+    if (!answers.isEmpty()) answer.m_name = answers.takeFirst().toStdString();
+    return answer;
+  });
+
+  CMainDialog dialog;
+  dialog.show();
+  int failures = 0;
+  QTimer::singleShot(300, [&] {
+    dialog.MenuCommand(kOpenMainCommand)->trigger();
+    dialog.MenuCommand(kOpenTopCommand)->trigger();
+    QWidget* top = dialog.Control(kTopPreviewId);
+    QWidget* main = dialog.Control(kMainPreviewId);
+    // Pick the key colour (the top layer's green), then freeze the box on the main video.
+    Mouse(top, QEvent::MouseButtonPress, Qt::LeftButton, QPoint(100, 90));
+    Mouse(top, QEvent::MouseButtonRelease, Qt::LeftButton, QPoint(100, 90));
+    Mouse(main, QEvent::MouseMove, Qt::NoButton, QPoint(120, 70));
+    Mouse(main, QEvent::MouseButtonPress, Qt::LeftButton, QPoint(120, 70));
+    Mouse(main, QEvent::MouseButtonRelease, Qt::LeftButton, QPoint(120, 70));
+    QTimer::singleShot(500, [&] {
+      failures += !Capture(&dialog, folder.filePath(QStringLiteral("screenshot-main.png")));
+      QTimer::singleShot(0, [&] {
+        auto* about = qobject_cast<CAboutDialog*>(QApplication::activeModalWidget());
+        if (about) {
+          QTimer::singleShot(300, [&, about] {
+            failures += !Capture(about, folder.filePath(QStringLiteral("screenshot-about.png")));
+            about->accept();
+          });
+        }
+      });
+      dialog.OnAbout();
+      QApplication::quit();
+    });
+  });
+  QApplication::exec();
+  return failures == 0 ? 0 : 1;
+}
