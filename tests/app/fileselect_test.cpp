@@ -3,6 +3,8 @@
 #include "app/fileselect.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
@@ -136,6 +138,17 @@ class CFileSelectTest : public QObject {
     dialog.accept();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(dialog.selectedFiles().value(0), QString::fromStdString(folder.Path("mixed.avi")));
+  }
+
+  void allFilesAlsoListsNamesWithoutADot() {
+    CAviFileDialog dialog(nullptr, AviFilter(), "Open AVI", EFileKind::kOpen);
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    QVERIFY(model && types);
+    QCOMPARE(model->nameFilters(), QStringList{"*.avi"});
+    QTest::keyClick(types, Qt::Key_Down);  // the user picks the second entry
+    QCOMPARE(dialog.selectedNameFilter(), QStringLiteral("All files (*.*)"));
+    QVERIFY2(model->nameFilters().isEmpty(), qPrintable(model->nameFilters().join(' ')));
   }
 
   void openingRefusesAFileThatDoesNotExist() {
