@@ -18,8 +18,7 @@ enum class EPictureKind { kOther, kBidirectional };
 // Picture type of the first picture in an MPEG-1/2 or MPEG-4 Part 2 sample. Only B-pictures
 // matter: right after a key frame they belong to the previous group and cannot be decoded
 // from the key frame on.
-EPictureKind SniffPicture(AVCodecID codec, const std::vector<uint8_t>& sample) {
-  const size_t size = sample.size();
+EPictureKind SniffPicture(AVCodecID codec, const std::vector<uint8_t>& sample, size_t size) {
   for (size_t i = 0; i + 5 < size; ++i) {
     if (sample[i] != 0 || sample[i + 1] != 0 || sample[i + 2] != 1) continue;
     const uint8_t code = sample[i + 3];
@@ -88,8 +87,9 @@ int32_t CCodecGetFrame::LeadingPictures(int32_t key, int32_t* lastLeading) {
     const int32_t size = SampleSize(at);
     if (size < 0) break;
     if (size == 0) continue;
-    if (!ReadSample(at, m_sample) ||
-        SniffPicture(m_decoder->codec_id, m_sample) != EPictureKind::kBidirectional) {
+    int32_t bytes = 0;
+    if (!ReadSample(at, m_sample, bytes) ||
+        SniffPicture(m_decoder->codec_id, m_sample, bytes) != EPictureKind::kBidirectional) {
       break;
     }
     ++count;
@@ -132,11 +132,12 @@ bool CCodecGetFrame::FeedNext() {
     const int32_t at = m_next++;
     const int32_t size = SampleSize(at);
     if (size <= 0) continue;  // empty: shows the picture before; nothing to decode
-    if (!ReadSample(at, m_sample)) continue;
+    int32_t bytes = 0;
+    if (!ReadSample(at, m_sample, bytes)) continue;
     if (m_leadingLeft > 0 && !m_pending.empty() && at > m_pending.front()) {
       // A picture of the previous group: not decodable from here. Its display slot is
       // still taken, before the key frame's.
-      if (SniffPicture(m_decoder->codec_id, m_sample) == EPictureKind::kBidirectional) {
+      if (SniffPicture(m_decoder->codec_id, m_sample, bytes) == EPictureKind::kBidirectional) {
         --m_leadingLeft;
         m_pending.push_back(at);
         m_pending.pop_front();
@@ -145,8 +146,8 @@ bool CCodecGetFrame::FeedNext() {
       m_leadingLeft = 0;
     }
     av_packet_unref(m_packet.get());
-    if (av_new_packet(m_packet.get(), static_cast<int>(m_sample.size())) < 0) return false;
-    std::copy(m_sample.begin(), m_sample.end(), m_packet->data);
+    if (av_new_packet(m_packet.get(), bytes) < 0) return false;
+    std::copy_n(m_sample.begin(), bytes, m_packet->data);
     m_packet->pts = at;
     m_packet->dts = at;
     if (m_sendPalette) {
@@ -171,7 +172,7 @@ bool CCodecGetFrame::Load(int32_t shown) {
   if (shown == m_current) return true;
   // Going on from here is right when the picture lies ahead and no key frame sits between
   // what has been sent and the picture (else restarting there is quicker).
-  bool goOn = m_next >= 0 && !m_drained && shown > m_current;
+  bool goOn = m_next >= 0 && shown > m_current;
   if (goOn) {
     const int32_t key = m_stream->FindSample(shown, kFindPrevKey);
     if (key >= m_next && key > m_current) goOn = false;

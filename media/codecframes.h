@@ -42,8 +42,11 @@ class CGetFrameBase : public CGetFrame {
 
   // Bytes of the sample at `position` (0 for an empty one); -1 when it cannot be read.
   int32_t SampleSize(int32_t position) const;
-  // Reads the sample at `position` into `bytes` (resized to fit). False on a read failure.
-  bool ReadSample(int32_t position, std::vector<uint8_t>& bytes) const;
+  // Reads the sample at `position` into `bytes`, followed by kSamplePadding zero bytes (the
+  // converters and decoders may read a little past the end); `size` gets the sample's size.
+  // False on a read failure or an empty sample.
+  bool ReadSample(int32_t position, std::vector<uint8_t>& bytes, int32_t& size) const;
+  static constexpr int32_t kSamplePadding = 64;
 
   PAVISTREAM m_stream;
   int32_t m_width;

@@ -238,6 +238,8 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
     return AVIERR_COMPRESSOR;
   }
   m_picture->pts = position;
+  // A fixed quantiser is taken from each picture, not from the context.
+  m_picture->quality = m_encoder->global_quality;
   m_picture->pict_type = AV_PICTURE_TYPE_NONE;
   if (avcodec_send_frame(m_encoder.get(), m_picture.get()) < 0) return AVIERR_COMPRESSOR;
   m_positions.push_back(position);

@@ -1,11 +1,15 @@
 #include "media/frameconvert.h"
 
 #include <cstring>
+#include <new>
 
 #include "media/avidefs.h"
 
 namespace corvane {
 namespace {
+
+// Widths at which every libswscale output path stays inside the row.
+constexpr int kSafeWidthMultiple = 16;
 
 // The matrix the ffmpeg scale filter picks for a frame: the frame's own when it names one,
 // else libswscale's default (BT.601).
@@ -90,6 +94,15 @@ bool CFrameConverter::Prepare(const CPicture& picture) {
                                 picture.m_width, picture.m_height, AV_PIX_FMT_BGR24, SWS_BICUBIC,
                                 nullptr, nullptr, nullptr));
   if (!m_scaler) return false;
+  if (picture.m_width % kSafeWidthMultiple != 0) {
+    m_scratchStride = (picture.m_width * 3 + 2 * kSafeWidthMultiple * 3 + 63) & ~63;
+    try {
+      m_scratch.assign(static_cast<size_t>(m_scratchStride) * (picture.m_height + 1), 0);
+    } catch (const std::bad_alloc&) {
+      m_scaler.reset();
+      return false;
+    }
+  }
   m_format = picture.m_format;
   m_width = picture.m_width;
   m_height = picture.m_height;
@@ -140,13 +153,25 @@ bool CFrameConverter::Convert(const CPicture& picture, uint8_t* frame) {
     }
     return true;
   }
-  uint8_t* destination[4] = {lastRow, nullptr, nullptr, nullptr};
-  const int destinationStride[4] = {-stride, 0, 0, 0};
-  const int rows = sws_scale(m_scaler.get(), picture.m_data, picture.m_lineSize, 0,
-                             picture.m_height, destination, destinationStride);
-  if (rows != picture.m_height) return false;
-  // The scaler leaves the padding bytes alone; keep them defined.
   const size_t rowBytes = static_cast<size_t>(picture.m_width) * 3;
+  if (picture.m_width % kSafeWidthMultiple == 0) {
+    uint8_t* destination[4] = {lastRow, nullptr, nullptr, nullptr};
+    const int destinationStride[4] = {-stride, 0, 0, 0};
+    const int rows = sws_scale(m_scaler.get(), picture.m_data, picture.m_lineSize, 0,
+                               picture.m_height, destination, destinationStride);
+    if (rows != picture.m_height) return false;
+  } else {
+    uint8_t* destination[4] = {m_scratch.data(), nullptr, nullptr, nullptr};
+    const int destinationStride[4] = {m_scratchStride, 0, 0, 0};
+    const int rows = sws_scale(m_scaler.get(), picture.m_data, picture.m_lineSize, 0,
+                               picture.m_height, destination, destinationStride);
+    if (rows != picture.m_height) return false;
+    for (int y = 0; y < picture.m_height; ++y) {
+      std::memcpy(lastRow - static_cast<ptrdiff_t>(stride) * y,
+                  m_scratch.data() + static_cast<size_t>(m_scratchStride) * y, rowBytes);
+    }
+  }
+  // The scaler leaves the padding bytes alone; keep them defined.
   if (static_cast<size_t>(stride) != rowBytes) {
     for (int y = 0; y < picture.m_height; ++y) {
       std::memset(frame + static_cast<ptrdiff_t>(stride) * y + rowBytes, 0, stride - rowBytes);

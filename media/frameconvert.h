@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "media/codecutil.h"
 
@@ -45,6 +46,10 @@ class CFrameConverter {
 
  private:
   SwsContextPtr m_scaler;
+  // Some libswscale paths write whole groups of pixels past the end of a row; for widths
+  // where that could reach beyond the caller's row (or buffer) they write here first.
+  std::vector<uint8_t> m_scratch;
+  int m_scratchStride = 0;
   AVPixelFormat m_format = AV_PIX_FMT_NONE;
   int m_width = 0;
   int m_height = 0;

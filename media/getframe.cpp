@@ -29,10 +29,11 @@ class CRawGetFrame final : public CGetFrameBase {
   bool Load(int32_t shown) override {
     if (shown == m_loaded) return true;
     m_loaded = -1;
-    if (!ReadSample(shown, m_sample)) return false;
+    int32_t size = 0;
+    if (!ReadSample(shown, m_sample, size)) return false;
     // The last row may come without its padding; anything shorter is not a whole picture.
     const int64_t needed = m_stride * (m_height - 1) + m_rowBytes;
-    if (static_cast<int64_t>(m_sample.size()) < needed) return false;
+    if (size < needed) return false;
     m_loaded = shown;
     return true;
   }
@@ -117,18 +118,23 @@ int32_t CGetFrameBase::SampleSize(int32_t position) const {
   return bytes;
 }
 
-bool CGetFrameBase::ReadSample(int32_t position, std::vector<uint8_t>& bytes) const {
-  const int32_t size = SampleSize(position);
-  if (size <= 0) return false;
+bool CGetFrameBase::ReadSample(int32_t position, std::vector<uint8_t>& bytes, int32_t& size) const {
+  size = 0;
+  const int32_t expected = SampleSize(position);
+  if (expected <= 0 || expected > INT32_MAX - kSamplePadding) return false;
   try {
-    bytes.resize(size);
+    bytes.resize(static_cast<size_t>(expected) + kSamplePadding);
   } catch (const std::bad_alloc&) {
     return false;
   }
   int32_t read = 0;
-  if (m_stream->Read(position, 1, bytes.data(), size, &read, nullptr) != AVIERR_OK) return false;
-  bytes.resize(read);
-  return read > 0;
+  if (m_stream->Read(position, 1, bytes.data(), expected, &read, nullptr) != AVIERR_OK ||
+      read <= 0 || read > expected) {
+    return false;
+  }
+  std::fill(bytes.begin() + read, bytes.end(), 0);
+  size = read;
+  return true;
 }
 
 int32_t CGetFrameBase::ShownPosition(int32_t position) const {
