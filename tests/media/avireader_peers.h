@@ -128,3 +128,57 @@ inline SReadStream ReadWholeStream(CAviStream& stream) {
 }
 
 }  // namespace corvane::test
+
+namespace corvane::test {
+
+// Lays out a RIFF file in memory: chunks and lists appended in order, list sizes patched when
+// a list ends, so that a test can build any structure (well-formed or not) byte by byte.
+class CRiffBuilder {
+ public:
+  std::vector<uint8_t> m_bytes;
+
+  void PutU16(uint16_t value) {
+    m_bytes.push_back(static_cast<uint8_t>(value));
+    m_bytes.push_back(static_cast<uint8_t>(value >> 8));
+  }
+  void PutU32(uint32_t value) {
+    for (int i = 0; i < 4; ++i) m_bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  }
+  void PutU64(uint64_t value) {
+    PutU32(static_cast<uint32_t>(value));
+    PutU32(static_cast<uint32_t>(value >> 32));
+  }
+  void PutId(const char* id) { m_bytes.insert(m_bytes.end(), id, id + 4); }
+  void Patch32(size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) m_bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+
+  // "RIFF" or "LIST" with its type; returns the header's offset for End.
+  size_t Begin(const char* kind, const char* type) {
+    const size_t at = m_bytes.size();
+    PutId(kind);
+    PutU32(0);
+    PutId(type);
+    return at;
+  }
+  void End(size_t at) { Patch32(at + 4, static_cast<uint32_t>(m_bytes.size() - at - 8)); }
+
+  // A chunk with its pad byte; returns the offset of its data.
+  size_t Add(const char* id, const std::vector<uint8_t>& data, bool pad = true) {
+    PutId(id);
+    PutU32(static_cast<uint32_t>(data.size()));
+    const size_t at = m_bytes.size();
+    m_bytes.insert(m_bytes.end(), data.begin(), data.end());
+    if (pad && (data.size() & 1)) m_bytes.push_back(0);
+    return at;
+  }
+};
+
+// Offset of the first occurrence of a 4-character id in `bytes`, or npos.
+inline size_t FindId(const std::vector<uint8_t>& bytes, const char* id, size_t from = 0) {
+  for (size_t i = from; i + 4 <= bytes.size(); ++i)
+    if (std::equal(id, id + 4, bytes.begin() + static_cast<std::ptrdiff_t>(i))) return i;
+  return std::string::npos;
+}
+
+}  // namespace corvane::test
