@@ -4,11 +4,13 @@
 
 #include "app/appicon.h"
 #include "app/maindialog.h"
+#include "app/mixcontrol.h"
 #include "preview/mixengine.h"
 
 int main(int argc, char* argv[]) {
-  // The engine with its two empty pictures exists before anything else.
+  // The engine with its two empty pictures and the mixer lock exist before anything else.
   corvane::MixEngine();
+  corvane::MixerLock();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Corvane"));
   QApplication::setWindowIcon(corvane::AppIcon());

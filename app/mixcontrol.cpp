@@ -2,12 +2,18 @@
 //
 // The worker thread that runs a mix job is not wired in yet: the two mix commands start
 // nothing and report -1, and Stop has nothing to stop. Closing ends the program.
+#include "app/mixcontrol.h"
+
 #include <QCoreApplication>
 
 #include "app/maindialog.h"
-#include "media/host.h"
 
 namespace corvane {
+
+std::mutex& MixerLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 int CMainDialog::OnMix() {
   return -1;

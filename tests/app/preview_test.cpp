@@ -234,6 +234,21 @@ class CPreviewTest : public QObject {
     QVERIFY(box->m_rightOpen && box->m_bottomOpen);
   }
 
+  void movingTheDialogKeepsAFrozenBoxAtItsScreenPosition() {
+    Press(MainPreview(), Qt::LeftButton, QPoint(30, 40));
+    const QPoint screen = MainPreview()->mapToGlobal(QPoint(30, 40));
+    m_dialog->move(m_dialog->pos() + QPoint(5, 7));
+    QTRY_COMPARE(MainPreview()->mapToGlobal(QPoint(25, 33)), screen);
+    QTRY_COMPARE(MainPreview()->Box()->m_x, 25);
+    QCOMPARE(MainPreview()->Box()->m_y, 33);
+    // Once the corner leaves the picture the box is not drawn.
+    CTraceCapture trace;
+    m_dialog->move(m_dialog->pos() + QPoint(40, 0));
+    QTRY_VERIFY(!MainPreview()->Box().has_value());
+    QVERIFY(trace.Lines().contains("Out of bounds - box not drawn"));
+    QVERIFY(trace.Lines().contains("Locked!"));
+  }
+
   void aRepaintWithoutTheLockProbesNothing() {
     CTraceCapture trace;
     Hover(MainPreview(), QPoint(10, 20));
