@@ -184,6 +184,27 @@ TEST_F(MixCliTest, KeyValuesKeepTheirLowEightBits) {
   EXPECT_NE(VideoMd5(m_dir.Path("black.avi")), VideoMd5(m_output));
 }
 
+TEST_F(MixCliTest, AlphaZeroWithTransparencyIsTheColourKeyMix) {
+  const std::string files = " " + Q(m_main) + " " + Q(m_top) + " ";
+  const std::string key = m_dir.Path("key.avi");
+  const std::string keyed = m_dir.Path("keyed.avi");
+  const std::string blended = m_dir.Path("blended.avi");
+
+  const auto a = RunCommand(Mix() + " --codec uncompressed --key 0,255,0" + files + Q(key));
+  const auto b = RunCommand(Mix() + " --codec uncompressed --key 0,255,0 --mode alpha --alpha 0" +
+                            files + Q(keyed));
+  const auto c = RunCommand(Mix() +
+                            " --codec uncompressed --key 0,255,0 --mode alpha --alpha 0 "
+                            "--no-transparency" +
+                            files + Q(blended));
+
+  ASSERT_EQ(a.m_exitCode, 0) << a.m_errors;
+  ASSERT_EQ(b.m_exitCode, 0) << b.m_errors;
+  ASSERT_EQ(c.m_exitCode, 0) << c.m_errors;
+  EXPECT_EQ(VideoMd5(keyed), VideoMd5(key));
+  EXPECT_NE(VideoMd5(blended), VideoMd5(key));
+}
+
 TEST_F(MixCliTest, AMainVideoWithoutAudioIsAWarningAndStillSuccess) {
   const auto result = RunCommand(Mix() + " --codec uncompressed " + Q(m_top) + " " +
                                  Q(Fixture("ff_bgr24_5x3.avi")) + " " + Q(m_output));

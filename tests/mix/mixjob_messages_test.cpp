@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -162,6 +163,25 @@ TEST_F(MixMessagesTest, ACompressorThatCannotBeMadeIsReported) {
   EXPECT_EQ(message.m_text, "Couldn't create compressed stream");
   EXPECT_EQ(message.m_flags, MB_ICONINFORMATION);
   EXPECT_EQ(outcome.m_video.m_result, EVideoPassResult::kFailed);
+}
+
+TEST_F(MixMessagesTest, ASourceThatCannotBeDecodedLeavesAnOldOutputAlone) {
+  // The top layer's codec renamed to one nobody decodes.
+  std::vector<uint8_t> bytes = test::ReadFileBytes(Fixture("ff_mjpeg_5x3.avi"));
+  for (size_t at = 0; at + 4 <= bytes.size(); ++at) {
+    if (std::memcmp(&bytes[at], "MJPG", 4) == 0) std::memcpy(&bytes[at], "ZZZZ", 4);
+  }
+  const std::string top = m_dir.Path("undecodable.avi");
+  ASSERT_TRUE(test::WriteFileBytes(top, bytes));
+
+  const CMixOutcome outcome = MixColourKey(m_main, top, m_output, 0, 0, 0, 0, 0, 0);
+
+  EXPECT_FALSE(m_host.Messages().empty()) << "the reader says why";
+  EXPECT_EQ(outcome.m_video.m_result, EVideoPassResult::kNoOutput);
+  EXPECT_FALSE(outcome.m_audioRan);
+  EXPECT_FALSE(outcome.Complete());
+  EXPECT_EQ(m_host.CompressionRequests(), 0);
+  EXPECT_EQ(test::ReadFileBytes(m_output), kOldOutput);
 }
 
 // Each way of naming a source as the output must be refused before the output is touched.
