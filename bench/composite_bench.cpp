@@ -69,6 +69,19 @@ void BM_CompositeColourKey(benchmark::State& state) {
 }
 BENCHMARK(BM_CompositeColourKey);
 
+// The least favourable case for the key rule: no top pixel has the key colour.
+void BM_CompositeColourKeyNoKeyPixels(benchmark::State& state) {
+  CFrames f;
+  const uint32_t key = PackKeyColour(1, 2, 3);
+  for (auto _ : state) {
+    CompositeColourKey(f.main.data(), kMainWidth, kMainHeight, f.top.data(), kTopWidth, kTopHeight,
+                       kLeft, kTop, key);
+    benchmark::ClobberMemory();
+  }
+  SetPixelRate(state);
+}
+BENCHMARK(BM_CompositeColourKeyNoKeyPixels);
+
 // CPU time of this thread, so that other processes on the machine do not count.
 double ThreadSeconds() {
   timespec now{};

@@ -129,24 +129,126 @@ __attribute__((target("sse4.1"))) inline void Store3(uint8_t* p, const __m128i (
   for (int k = 0; k < 3; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + k, v[k]);
 }
 
+// One 16-pixel group of the colour-key rule.
+__attribute__((target("sse4.1"))) inline void KeyGroup16(uint8_t* dst, const uint8_t* src,
+                                                         __m128i keyVec) {
+  __m128i t[3];
+  Load3(t, src);
+  const CKeyMasks k = KeyMasks(t, keyVec);
+  const int keyed = _mm_movemask_epi8(k.m_byPixel);
+  if (keyed == 0xFFFF) return;  // all key: the output keeps the main pixels
+  if (keyed != 0) {
+    __m128i m[3];
+    Load3(m, dst);
+    for (int c = 0; c < 3; ++c) t[c] = _mm_blendv_epi8(t[c], m[c], k.m_bytes[c]);
+  }
+  Store3(dst, t);
+}
+
 __attribute__((target("sse4.1"))) void KeyRowSse41(uint8_t* dst, const uint8_t* src, int32_t count,
                                                    uint32_t keyBytes) {
   const __m128i keyVec = _mm_set1_epi32(static_cast<int32_t>(keyBytes));
   int32_t i = 0;
-  for (; i + 16 <= count; i += 16, dst += 48, src += 48) {
-    __m128i t[3];
-    Load3(t, src);
-    const CKeyMasks k = KeyMasks(t, keyVec);
-    const int keyed = _mm_movemask_epi8(k.m_byPixel);
-    if (keyed == 0xFFFF) continue;  // all key: the output keeps the main pixels
-    if (keyed != 0) {
-      __m128i m[3];
-      Load3(m, dst);
-      for (int c = 0; c < 3; ++c) t[c] = _mm_blendv_epi8(t[c], m[c], k.m_bytes[c]);
-    }
-    Store3(dst, t);
-  }
+  for (; i + 16 <= count; i += 16, dst += 48, src += 48) KeyGroup16(dst, src, keyVec);
   KeyRowPlain(dst, src, count - i, keyBytes);
+}
+
+// The key's bytes repeated over 96 bytes (32 pixels): a run of key pixels equals it byte for
+// byte, which is the cheap test for the runs of key colour that surround most top layers.
+struct CKeyRun {
+  __m256i m_pattern[3];
+};
+
+__attribute__((target("avx2"))) inline CKeyRun MakeKeyRun(uint32_t keyBytes) {
+  // Byte i of the run is byte i mod 3 of the key, taken from a broadcast within each lane.
+  const __m256i key = _mm256_set1_epi32(static_cast<int32_t>(keyBytes));
+  CKeyRun run;
+  run.m_pattern[0] =
+      _mm256_shuffle_epi8(key, _mm256_setr_epi8(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1,
+                                                2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1));
+  run.m_pattern[1] =
+      _mm256_shuffle_epi8(key, _mm256_setr_epi8(2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0,
+                                                1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0));
+  run.m_pattern[2] =
+      _mm256_shuffle_epi8(key, _mm256_setr_epi8(1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2,
+                                                0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2));
+  return run;
+}
+
+__attribute__((target("avx2"))) inline bool AllKey32(const uint8_t* src, const CKeyRun& run) {
+  const auto* p = reinterpret_cast<const __m256i*>(src);
+  const __m256i same = _mm256_and_si256(
+      _mm256_cmpeq_epi8(_mm256_loadu_si256(p), run.m_pattern[0]),
+      _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), run.m_pattern[1]),
+                       _mm256_cmpeq_epi8(_mm256_loadu_si256(p + 2), run.m_pattern[2])));
+  return _mm256_movemask_epi8(same) == -1;
+}
+
+// The key test of KeyMasks on 32 pixels at once: lane 0 holds pixels 0-15 (bytes 0-47), lane
+// 1 pixels 16-31 (bytes 48-95), so every step stays within its lane.
+#define CORVANE_AVX2_KEY __attribute__((target("avx2"), always_inline)) inline
+CORVANE_AVX2_KEY void LoadSplit3(__m256i (&v)[3], const uint8_t* p) {
+  for (int k = 0; k < 3; ++k) {
+    v[k] = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 48 + 16 * k),
+                               reinterpret_cast<const __m128i*>(p + 16 * k));
+  }
+}
+
+CORVANE_AVX2_KEY void StoreSplit3(uint8_t* p, const __m256i (&v)[3]) {
+  for (int k = 0; k < 3; ++k) {
+    _mm256_storeu2_m128i(reinterpret_cast<__m128i*>(p + 48 + 16 * k),
+                         reinterpret_cast<__m128i*>(p + 16 * k), v[k]);
+  }
+}
+
+CORVANE_AVX2_KEY __m256i KeyPixels32(const __m256i (&t)[3], __m256i keyVec) {
+  const __m256i lanes0 = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                          1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m256i lanes3 = _mm256_setr_epi8(4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1,
+                                          4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+  const __m256i p0 = _mm256_shuffle_epi8(t[0], lanes0);
+  const __m256i p1 = _mm256_shuffle_epi8(_mm256_alignr_epi8(t[1], t[0], 12), lanes0);
+  const __m256i p2 = _mm256_shuffle_epi8(_mm256_alignr_epi8(t[2], t[1], 8), lanes0);
+  const __m256i p3 = _mm256_shuffle_epi8(t[2], lanes3);
+  const __m256i words01 =
+      _mm256_packs_epi32(_mm256_cmpeq_epi32(p0, keyVec), _mm256_cmpeq_epi32(p1, keyVec));
+  const __m256i words23 =
+      _mm256_packs_epi32(_mm256_cmpeq_epi32(p2, keyVec), _mm256_cmpeq_epi32(p3, keyVec));
+  return _mm256_packs_epi16(words01, words23);
+}
+
+__attribute__((target("avx2"))) void KeyRowAvx2(uint8_t* dst, const uint8_t* src, int32_t count,
+                                                uint32_t keyBytes) {
+  const __m256i keyVec = _mm256_set1_epi32(static_cast<int32_t>(keyBytes));
+  const CKeyRun run = MakeKeyRun(keyBytes);
+  const __m256i spread0 = _mm256_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 0, 0, 0,
+                                           1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m256i spread1 = _mm256_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 5, 5,
+                                           6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+  const __m256i spread2 =
+      _mm256_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15, 10, 11, 11,
+                       11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+  int32_t i = 0;
+  for (; i + 32 <= count; i += 32, dst += 96, src += 96) {
+    if (AllKey32(src, run)) continue;  // all key: the output keeps the main pixels
+    __m256i t[3];
+    LoadSplit3(t, src);
+    const __m256i byPixel = KeyPixels32(t, keyVec);
+    if (_mm256_testz_si256(byPixel, byPixel)) {  // no key pixel: a plain copy
+      for (int k = 0; k < 3; ++k) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst) + k,
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src) + k));
+      }
+      continue;
+    }
+    __m256i m[3];
+    LoadSplit3(m, dst);
+    t[0] = _mm256_blendv_epi8(t[0], m[0], _mm256_shuffle_epi8(byPixel, spread0));
+    t[1] = _mm256_blendv_epi8(t[1], m[1], _mm256_shuffle_epi8(byPixel, spread1));
+    t[2] = _mm256_blendv_epi8(t[2], m[2], _mm256_shuffle_epi8(byPixel, spread2));
+    StoreSplit3(dst, t);
+  }
+  KeyRowSse41(dst, src, count - i, keyBytes);
 }
 
 // The alpha blend in 16-bit lanes. Over the reals the blend is m + (t - m) * (1 - S), or
@@ -241,8 +343,9 @@ CORVANE_AVX2 __m128i Blend16(__m128i t8, __m128i m8, const CAlphaFixed& f) {
 
 template <bool kSwap, bool kEqualExact>
 __attribute__((target("avx2"))) void AlphaRowAvx2(uint8_t* dst, const uint8_t* src, int32_t count,
-                                                  const CAlphaFixed& f, bool keyed,
+                                                  const CAlphaFixed& shared, bool keyed,
                                                   uint32_t keyBytes) {
+  const CAlphaFixed f = shared;  // a local copy: the stores below cannot change it
   const __m128i keyVec = _mm_set1_epi32(static_cast<int32_t>(keyBytes));
   int32_t i = 0;
   for (; i + 16 <= count; i += 16, dst += 48, src += 48) {
@@ -278,6 +381,7 @@ CORVANE_AVX512 __m256i Blend32(__m256i t8, __m256i m8, const CAlphaFixed& f) {
       _mm512_add_epi16(_mm512_mullo_epi16(d, weight), _mm512_set1_epi16(f.m_margin));
   __mmask32 redo = _mm512_cmple_epu16_mask(shifted, _mm512_set1_epi16(int16_t(2 * f.m_margin - 1)));
   if (kEqualExact) redo &= _mm512_test_epi16_mask(d, d);
+  if (redo == 0) return out;
   redo &= ~(_mm512_cmpeq_epi16_mask(d, _mm512_set1_epi16(255)) & f.m_plusMask);
   redo &= ~(_mm512_cmpeq_epi16_mask(d, _mm512_set1_epi16(-255)) & f.m_minusMask);
   if (redo == 0) return out;
@@ -296,13 +400,16 @@ CORVANE_AVX512 __m256i Blend32(__m256i t8, __m256i m8, const CAlphaFixed& f) {
 // 32 pixels (96 bytes, three 32-byte chunks) per step; the rest of the row as above.
 template <bool kSwap, bool kEqualExact>
 __attribute__((target("avx512f,avx512bw,avx512vl"))) void AlphaRowAvx512(
-    uint8_t* dst, const uint8_t* src, int32_t count, const CAlphaFixed& f, bool keyed,
+    uint8_t* dst, const uint8_t* src, int32_t count, const CAlphaFixed& shared, bool keyed,
     uint32_t keyBytes) {
+  const CAlphaFixed f = shared;  // a local copy: the stores below cannot change it
   const __m128i keyVec = _mm_set1_epi32(static_cast<int32_t>(keyBytes));
+  const CKeyRun run = MakeKeyRun(keyBytes);
   int32_t i = 0;
   for (; i + 32 <= count; i += 32, dst += 96, src += 96) {
     __m256i keep[3];
     if (keyed) {
+      if (AllKey32(src, run)) continue;  // all key: main stays
       __m128i t0[3], t1[3];
       Load3(t0, src);
       Load3(t1, src + 48);
@@ -376,6 +483,7 @@ void CompositeColourKey(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
   auto row = KeyRowPlain;
 #ifdef CORVANE_X86
   if (HaveSse41()) row = KeyRowSse41;
+  if (HaveAvx2()) row = KeyRowAvx2;
 #endif
   uint8_t* dst = o.dst;
   const uint8_t* src = o.src;

@@ -164,8 +164,10 @@ TEST(CompositeClipTest, EveryPlacementMatchesThePerPixelReference) {
   std::mt19937 rng(42);
   const double alphas[] = {0.0, 1.0, 77.25, 128.0, 255.0};
   for (int round = 0; round < 600; ++round) {
-    const int32_t mw = 1 + int32_t(rng() % 41), mh = 1 + int32_t(rng() % 23);
-    const int32_t tw = 1 + int32_t(rng() % 45), th = 1 + int32_t(rng() % 27);
+    // Every third round: wide frames with long runs of key pixels.
+    const bool wide = round % 3 == 0;
+    const int32_t mw = 1 + int32_t(rng() % (wide ? 150 : 41)), mh = 1 + int32_t(rng() % 23);
+    const int32_t tw = 1 + int32_t(rng() % (wide ? 160 : 45)), th = 1 + int32_t(rng() % 27);
     const int32_t left = int32_t(rng() % 100) - 50, top = int32_t(rng() % 60) - 30;
     const bool alphaRule = round % 2 == 1;
     const bool keyed = round % 4 == 1;
@@ -176,7 +178,7 @@ TEST(CompositeClipTest, EveryPlacementMatchesThePerPixelReference) {
     topFrame.Fill(rng);
     for (int32_t y = 0; y < th; ++y) {
       for (int32_t x = 0; x < tw; ++x) {
-        if (rng() % 3 == 0) topFrame.SetPixel(x, y, 0, 255, 0);
+        if (rng() % 100 < (wide ? 97u : 33u)) topFrame.SetPixel(x, y, 0, 255, 0);
       }
     }
     const uint32_t key = PackKeyColour(0, 255, 0);
