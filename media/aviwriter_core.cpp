@@ -173,7 +173,8 @@ void CAviWriterCore::FileInfo(AVIFILEINFOW& info) const {
                                                       stream.m_info.dwScale / stream.m_info.dwRate
                                                 : 0.0;
     if (seconds > 0)
-      bytesPerSec += static_cast<uint64_t>(std::ceil(stream.m_clock.m_bytes / seconds));
+      bytesPerSec +=
+          static_cast<uint64_t>(std::min(std::ceil(stream.m_clock.m_bytes / seconds), 4e9));
   }
   info.dwMaxBytesPerSec = ClampU32(bytesPerSec);
   info.dwFlags = kAvifHasIndex | kAvifIsInterleaved;
@@ -189,14 +190,16 @@ void CAviWriterCore::FileInfo(AVIFILEINFOW& info) const {
   if (video >= 0) {
     const CStream& stream = m_streams[video];
     if (stream.m_format.size() >= 12) {
-      info.dwWidth =
-          static_cast<uint32_t>(std::abs(static_cast<int32_t>(LoadU32(&stream.m_format[4]))));
-      info.dwHeight =
-          static_cast<uint32_t>(std::abs(static_cast<int32_t>(LoadU32(&stream.m_format[8]))));
+      info.dwWidth = ClampU32(
+          static_cast<uint64_t>(std::llabs(static_cast<int32_t>(LoadU32(&stream.m_format[4])))));
+      info.dwHeight = ClampU32(
+          static_cast<uint64_t>(std::llabs(static_cast<int32_t>(LoadU32(&stream.m_format[8])))));
     } else {
       const RECT& frame = stream.m_info.rcFrame;
-      info.dwWidth = static_cast<uint32_t>(std::max(0, frame.right - frame.left));
-      info.dwHeight = static_cast<uint32_t>(std::max(0, frame.bottom - frame.top));
+      info.dwWidth =
+          ClampU32(static_cast<uint64_t>(std::max<int64_t>(0, int64_t{frame.right} - frame.left)));
+      info.dwHeight =
+          ClampU32(static_cast<uint64_t>(std::max<int64_t>(0, int64_t{frame.bottom} - frame.top)));
     }
   }
   const char16_t type[] = u"AVI file";

@@ -24,6 +24,7 @@ class CStreamChunkSource final : public CChunkSource {
   HRESULT Next(CSourceChunk& chunk, bool& more) override {
     more = false;
     if (m_position >= m_end) return AVIERR_OK;
+    if (m_position > INT32_MAX) return AVIERR_BADFORMAT;
     const auto position = static_cast<int32_t>(m_position);
     const int32_t wanted = m_oneByOne ? 1 : AVISTREAMREAD_CONVENIENT;
     int32_t bytes = 0;

@@ -47,7 +47,7 @@ std::string MediaInfoCounts(const std::string& path) {
 }
 
 int GstStreams(const std::string& path) {
-  const auto result = RunCommand("gst-discoverer-1.0 " + ShellQuote(path));
+  const auto result = RunCommand("gst-discoverer-1.0 -t 120 " + ShellQuote(path));
   if (result.m_exitCode != 0) return -1;
   int streams = 0;
   std::istringstream text(result.m_output);
@@ -173,7 +173,7 @@ TEST(AviCopy, RefusesToOverwriteItsInputAndReportsUnreadableInput) {
 TEST(AviCopy, AFullDiskOrFileSizeLimitIsAFailureNeverASuccess) {
   CTempDir dir;
   const std::string out = dir.Path("out.avi");
-  // ulimit -f counts blocks of 1024 bytes in dash: 1 MiB for a 14 MB source.
+  // ulimit -f counts blocks of 512 or 1024 bytes: at most 1 MiB for a 14 MB source.
   const auto result =
       RunCommand("ulimit -f 1024; " + ShellQuote(test::BuiltProgram("cli/corvane-avi")) + " copy " +
                  ShellQuote(Fixture("main_320x240_bgr24_pcm.avi")) + " " + ShellQuote(out));

@@ -318,7 +318,7 @@ TEST(AviWriterOpenDml, FilesPastThePartLimitGoOnInAvixPartsThatEveryPeerReads) {
       << walk;
   const auto media = RunCommand("mediainfo --Inform='Video;%FrameCount%' " + ShellQuote(path));
   EXPECT_EQ(media.m_output, "20\n");
-  const auto gst = RunCommand("gst-discoverer-1.0 " + ShellQuote(path));
+  const auto gst = RunCommand("gst-discoverer-1.0 -t 120 " + ShellQuote(path));
   EXPECT_EQ(gst.m_exitCode, 0);
   EXPECT_NE(gst.m_output.find("Duration: 0:00:02.0"), std::string::npos) << gst.m_output;
 }
