@@ -140,20 +140,15 @@ std::vector<std::vector<uint8_t>> StreamHeaders(const std::string& path) {
 }
 class MixJobTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!test::HaveProgram("ffmpeg") || !test::HaveProgram("ffprobe")) return;
-    s_main = std::make_unique<CClip>(Decode(Fixture(kMain)));
-    s_top = std::make_unique<CClip>(Decode(Fixture(kTop)));
-  }
   static void TearDownTestSuite() {
     s_main.reset();
     s_top.reset();
   }
 
   void SetUp() override {
-    if (!s_main) GTEST_SKIP() << "ffmpeg and ffprobe are the reference";
-    ASSERT_EQ(s_main->m_frames.size(), 60u);
-    ASSERT_EQ(s_top->m_frames.size(), 30u);
+    if (!test::HaveProgram("ffmpeg") || !test::HaveProgram("ffprobe")) {
+      GTEST_SKIP() << "ffmpeg and ffprobe are the reference";
+    }
     m_mainBytes = test::ReadFileBytes(Fixture(kMain));
     m_topBytes = test::ReadFileBytes(Fixture(kTop));
     m_output = m_dir.Path("mixed.avi");
@@ -183,6 +178,11 @@ class MixJobTest : public ::testing::Test {
   }
 
   void ExpectFramesMatchReference(const CMixCase& mix, size_t count) {
+    // The sources are decoded once per process, by the first test that needs them.
+    if (!s_main) s_main = std::make_unique<CClip>(Decode(Fixture(kMain)));
+    if (!s_top) s_top = std::make_unique<CClip>(Decode(Fixture(kTop)));
+    ASSERT_EQ(s_main->m_frames.size(), 60u);
+    ASSERT_EQ(s_top->m_frames.size(), 30u);
     const CClip out = Decode(m_output);
     ASSERT_EQ(out.m_width, 320);
     ASSERT_EQ(out.m_height, 240);
