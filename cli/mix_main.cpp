@@ -13,6 +13,10 @@
 #include "media/host.h"
 #include "mix/mixjob.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace corvane::cli {
 namespace {
 
@@ -73,6 +77,8 @@ int Run(const CMixOptions& options) {
 
   // A write past the file size limit must fail and be reported, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // The codec library's notes would break up the progress line; its errors still show.
+  av_log_set_level(AV_LOG_ERROR);
   CCliHost host(*compression, ::isatty(STDERR_FILENO) == 1);
   SetHost(&host);
   struct sigaction action {};

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -80,7 +81,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   const auto imageSize = static_cast<int32_t>(imageBytes);
   outcome.m_frameTotal = mainReader.m_endFrame - mainReader.m_startFrame;
 
-  std::remove(output.c_str());
+  // A folder of that name is no output to replace (and an empty one would be removed).
+  std::error_code error;
+  if (!std::filesystem::is_directory(output, error)) std::remove(output.c_str());
   PAVIFILE file;
   if (CAviFile::Open(output, OF_CREATE | OF_WRITE, file) != AVIERR_OK || !file) return outcome;
   outcome.m_outputCreated = true;

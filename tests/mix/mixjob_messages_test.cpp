@@ -184,6 +184,17 @@ TEST_F(MixMessagesTest, ASourceThatCannotBeDecodedLeavesAnOldOutputAlone) {
   EXPECT_EQ(test::ReadFileBytes(m_output), kOldOutput);
 }
 
+TEST_F(MixMessagesTest, AFolderNamedAsTheOutputIsNeitherRemovedNorWritten) {
+  const std::string folder = m_dir.Path("empty-folder");
+  std::filesystem::create_directory(folder);
+
+  const CMixOutcome outcome = MixColourKey(m_main, m_top, folder, 0, 0, 0, 0, 0, 0);
+
+  EXPECT_EQ(outcome.m_video.m_result, EVideoPassResult::kNoOutput);
+  EXPECT_FALSE(outcome.m_audioRan);
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
+
 // Each way of naming a source as the output must be refused before the output is touched.
 class MixSameFileTest : public MixMessagesTest,
                         public ::testing::WithParamInterface<const char*> {};
