@@ -161,6 +161,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   const auto started = Clock::now();
   // Until the top layer has given a frame there is nothing to lay over the main video.
   bool haveTopFrame = false;
+  bool haveMainFrame = false;
 
   outcome.m_result = EVideoPassResult::kComplete;
   while (frame < endFrame) {
@@ -171,12 +172,17 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     SetStatus(Format("Processing frame %ld\\%ld", counter, total));
     ++counter;
 
-    // A failed read leaves the reader's previous frame in its buffer; that one is mixed.
-    mainReader.ReadFrame(frame);
+    // A failed read leaves the reader's previous frame in its buffer; that one is mixed. Before
+    // any frame was read the buffer holds nothing, and black is written instead.
+    if (mainReader.ReadFrame(frame) == 0) haveMainFrame = true;
     int32_t topIndex = 0;
     if (cursor.Step(topIndex) && topReader.ReadFrame(topIndex) == 0) haveTopFrame = true;
 
-    std::memcpy(outputFrame.get(), mainReader.m_buffer.get(), static_cast<size_t>(imageSize));
+    if (haveMainFrame) {
+      std::memcpy(outputFrame.get(), mainReader.m_buffer.get(), static_cast<size_t>(imageSize));
+    } else {
+      std::memset(outputFrame.get(), 0, static_cast<size_t>(imageSize));
+    }
     if (haveTopFrame) {
       std::memcpy(topFrame.get(), topReader.m_buffer.get(), static_cast<size_t>(topBytes));
       if (settings.m_alpha) {
