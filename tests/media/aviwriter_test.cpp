@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 extern "C" {
@@ -321,6 +322,30 @@ TEST(AviWriterOpenDml, FilesPastThePartLimitGoOnInAvixPartsThatEveryPeerReads) {
   const auto gst = RunCommand("gst-discoverer-1.0 -t 120 " + ShellQuote(path));
   EXPECT_EQ(gst.m_exitCode, 0);
   EXPECT_NE(gst.m_output.find("Duration: 0:00:02.0"), std::string::npos) << gst.m_output;
+}
+
+TEST(AviWriterOpenDml, SeeksThroughTheStandardIndexesLandOnTheFramesAsked) {
+  CTempDir dir;
+  const std::string path = dir.Path("parts.avi");
+  CAviWriterOptions options;
+  options.m_partLimit = 8 * 1024;
+  PAVIFILE file;
+  ASSERT_EQ(CreateAviFile(path, options, file), AVIERR_OK);
+  WriteVideoAndAudio(file);
+  ASSERT_EQ(FinishAviFile(file), AVIERR_OK);
+  // Where each frame lies, as a sequential read finds it.
+  std::map<std::string, std::string> where;
+  std::istringstream lines(Probe(path, "-select_streams v -show_entries packet=pts,pos"));
+  for (std::string line; std::getline(lines, line);) where[line.substr(0, line.find(','))] = line;
+  ASSERT_EQ(where.size(), 20u);
+
+  // A seek takes the frame's place from the index of the part that holds it.
+  for (int frame : {3, 9, 14, 19}) {
+    const std::string interval = std::to_string(frame / 10) + "." + std::to_string(frame % 10);
+    const std::string found = Probe(path, "-select_streams v -read_intervals " + interval +
+                                              "%+#1 -show_entries packet=pts,pos");
+    EXPECT_EQ(found, where[std::to_string(frame)] + "\n") << "frame " << frame;
+  }
 }
 
 TEST(AviWriterOpenDml, ReadersOfTheFirstPartAloneFindItsFramesThroughIdx1) {
