@@ -99,31 +99,24 @@ std::map<std::string, std::string> ProbeStream(const std::string& path) {
 }
 
 // Byte offsets of the packets that the index flags as key frames, and of the pictures that
-// the decoder finds to be key frames.
+// the decoder finds to be key frames (one ffprobe run: "packet,pos,flags" and
+// "frame,key_frame,pkt_pos,..." lines).
 std::pair<std::set<std::string>, std::set<std::string>> KeyFrames(const std::string& path) {
   std::set<std::string> indexed;
   std::set<std::string> decoded;
-  const auto packets = RunCommand(
-      "ffprobe -v error -select_streams v:0 -show_entries "
-      "packet=pos,flags -of csv=p=0 " +
+  const auto probe = RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries packet=pos,flags:frame=key_frame,"
+      "pkt_pos -of csv " +
       ShellQuote(path));
-  std::istringstream packetLines(packets.m_output);
-  for (std::string line; std::getline(packetLines, line);) {
-    const auto comma = line.find(',');
-    if (comma != std::string::npos && line.find('K', comma) != std::string::npos) {
-      indexed.insert(line.substr(0, comma));
-    }
-  }
-  const auto frames = RunCommand(
-      "ffprobe -v error -select_streams v:0 -show_entries "
-      "frame=pkt_pos,key_frame -of csv=p=0 " +
-      ShellQuote(path));
-  std::istringstream frameLines(frames.m_output);
-  for (std::string line; std::getline(frameLines, line);) {
-    const auto comma = line.find(',');
-    if (comma != std::string::npos && line.substr(0, comma) == "1") {
-      const auto end = line.find(',', comma + 1);
-      decoded.insert(line.substr(comma + 1, end == std::string::npos ? end : end - comma - 1));
+  std::istringstream lines(probe.m_output);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    for (std::string field; std::getline(parts, field, ',');) fields.push_back(field);
+    if (fields.size() >= 3 && fields[0] == "packet" && fields[2].find('K') != std::string::npos) {
+      indexed.insert(fields[1]);
+    } else if (fields.size() >= 3 && fields[0] == "frame" && fields[1] == "1") {
+      decoded.insert(fields[2]);
     }
   }
   return {indexed, decoded};

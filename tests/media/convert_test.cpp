@@ -72,6 +72,8 @@ struct CCase {
   AVColorSpace m_space;
   AVColorRange m_range;
   const char* m_peerOptions;
+  int m_width = 37;
+  int m_height = 23;
 };
 
 class ConvertMatchesFfmpegTest : public ::testing::TestWithParam<CCase> {};
@@ -79,10 +81,11 @@ class ConvertMatchesFfmpegTest : public ::testing::TestWithParam<CCase> {};
 TEST_P(ConvertMatchesFfmpegTest, OddSizedPictureConvertsExactlyAsTheFfmpegCommandLine) {
   const CCase& which = GetParam();
   CTempDir dir;
-  const CRawPlanes raw = TestPicture(dir, which.m_format, 37, 23);
+  const CRawPlanes raw = TestPicture(dir, which.m_format, which.m_width, which.m_height);
   ASSERT_FALSE(raw.m_bytes.empty());
-  const auto peer = PeerConversion(dir, which.m_format, 37, 23, which.m_peerOptions);
-  ASSERT_EQ(peer.size(), 37u * 23 * 3);
+  const auto peer =
+      PeerConversion(dir, which.m_format, which.m_width, which.m_height, which.m_peerOptions);
+  ASSERT_EQ(peer.size(), static_cast<size_t>(which.m_width) * which.m_height * 3);
 
   const auto ours = Ours(raw.m_picture, which.m_space, which.m_range);
 
@@ -92,16 +95,21 @@ TEST_P(ConvertMatchesFfmpegTest, OddSizedPictureConvertsExactlyAsTheFfmpegComman
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, ConvertMatchesFfmpegTest,
-    ::testing::Values(CCase{"yuv420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
-                      CCase{"yuv420p", AVCOL_SPC_BT709, AVCOL_RANGE_UNSPECIFIED,
-                            "-colorspace bt709"},
-                      CCase{"yuv420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_JPEG, "-color_range pc"},
-                      CCase{"yuv422p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
-                      CCase{"yuv444p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
-                      CCase{"yuvj420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
-                      CCase{"rgb24", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
-                      CCase{"bgra", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
-                      CCase{"gbrp", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""}));
+    ::testing::Values(
+        CCase{"yuv420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        CCase{"yuv420p", AVCOL_SPC_BT709, AVCOL_RANGE_UNSPECIFIED, "-colorspace bt709"},
+        CCase{"yuv420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_JPEG, "-color_range pc"},
+        CCase{"yuv422p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        CCase{"yuv444p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        CCase{"yuvj420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        CCase{"rgb24", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        CCase{"bgra", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        CCase{"gbrp", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, ""},
+        // Even heights take libswscale's fast YUV path, which writes whole
+        // groups of eight pixels: the rows must still come out exact.
+        CCase{"yuv420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, "", 37, 22},
+        CCase{"yuv422p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, "", 2, 2},
+        CCase{"yuv420p", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, "", 64, 16}));
 
 // One 2x2 yuv420p picture of a single colour.
 std::vector<uint8_t> ConvertFlat(uint8_t y, uint8_t u, uint8_t v, AVColorSpace space,
