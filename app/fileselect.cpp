@@ -81,6 +81,7 @@ CAviFileDialog::CAviFileDialog(QWidget* owner, const QStringList& filter, const 
     if (!selected.contains(QStringLiteral("(*.*)"))) return;
     if (auto* model = findChild<QFileSystemModel*>()) model->setNameFilters({});
   });
+  m_warn = [this](const QString& warning) { QMessageBox::warning(this, windowTitle(), warning); };
   m_confirm = [this](const QString& question) {
     return QMessageBox::question(this, windowTitle(), question,
                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
@@ -92,6 +93,12 @@ void CAviFileDialog::accept() {
     const QStringList files = selectedFiles();
     if (!files.isEmpty()) {
       const QFileInfo info(files.front());
+      if (!info.isDir() && !info.absoluteDir().exists()) {
+        if (m_warn)
+          m_warn(tr("%1\nThe folder does not exist.")
+                     .arg(QDir::toNativeSeparators(info.absolutePath())));
+        return;
+      }
       if (!info.isDir()) {
         const QString name = QDir::toNativeSeparators(info.absoluteFilePath());
         const QString question =

@@ -52,7 +52,8 @@ std::optional<std::string> SelectFile(QWidget* owner, const QStringList& filter,
                                       const QString& title, EFileKind kind);
 
 // The Qt file dialog behind SelectFile. Opening accepts only an existing file in an existing
-// folder; saving asks before it replaces an existing file and before it creates a new one.
+// folder; saving needs an existing folder and asks before it replaces an existing file and
+// before it creates a new one.
 class CAviFileDialog : public QFileDialog {
   Q_OBJECT
  public:
@@ -60,6 +61,8 @@ class CAviFileDialog : public QFileDialog {
 
   // Asks a Yes/No question; true for Yes. A message box unless replaced.
   std::function<bool(const QString& question)> m_confirm;
+  // Tells the user why a name is refused. A message box unless replaced.
+  std::function<void(const QString& warning)> m_warn;
 
   void accept() override;
 

@@ -129,6 +129,22 @@ class CFileSelectTest : public QObject {
     QCOMPARE(dialog.selectedFiles().value(0), existing);
   }
 
+  void savingRefusesAFolderThatDoesNotExist() {
+    CTempDir folder;
+    CAviFileDialog dialog(nullptr, AviFilter(), "Save AVI", EFileKind::kSave);
+    int questions = 0;
+    QStringList warnings;
+    dialog.m_confirm = [&](const QString&) { return ++questions > 0; };
+    dialog.m_warn = [&](const QString& warning) { warnings << warning; };
+    dialog.setDirectory(QString::fromStdString(folder.Dir().string()));
+    dialog.selectFile(QString::fromStdString(folder.Path("no/such/out.avi")));
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(questions, 0);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].contains("does not exist"), qPrintable(warnings[0]));
+  }
+
   void savingAddsTheAviExtension() {
     CTempDir folder;
     CAviFileDialog dialog(nullptr, AviFilter(), "Save AVI", EFileKind::kSave);
