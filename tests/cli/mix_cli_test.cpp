@@ -247,6 +247,16 @@ TEST_F(MixCliTest, AFullDiskIsAFailureNamingTheFrame) {
   EXPECT_NE(result.m_errors.find("Failed to write frame "), std::string::npos) << result.m_errors;
 }
 
+TEST_F(MixCliTest, AnOutputThatCannotBeCreatedIsAFailure) {
+  const std::string output = m_dir.Path("no-such-folder/out.avi");
+
+  const auto result = RunCommand(Mix() + " " + Q(m_main) + " " + Q(m_top) + " " + Q(output));
+
+  EXPECT_EQ(result.m_exitCode, 1);
+  EXPECT_NE(result.m_errors.find("was not written"), std::string::npos) << result.m_errors;
+  EXPECT_FALSE(std::filesystem::exists(output));
+}
+
 TEST_F(MixCliTest, AnOutputFolderThatCannotBeWrittenIsAFailure) {
   if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
   const std::string folder = m_dir.Path("locked");
