@@ -57,8 +57,21 @@ void BM_MemcpyTopRectangle(benchmark::State& state) {
 }
 BENCHMARK(BM_MemcpyTopRectangle);
 
+// The code path (ECompositePath) from a benchmark argument, reset to the widest at the end.
+struct CPathLimit {
+  explicit CPathLimit(int64_t path) { LimitCompositePath(ECompositePath(path)); }
+  ~CPathLimit() { LimitCompositePath(ECompositePath::kBest); }
+};
+
+constexpr int64_t kPlain = int64_t(ECompositePath::kPlain);
+constexpr int64_t kSse41 = int64_t(ECompositePath::kSse41);
+constexpr int64_t kAvx2 = int64_t(ECompositePath::kAvx2);
+constexpr int64_t kBest = int64_t(ECompositePath::kBest);
+
+// range(0): the code path.
 void BM_CompositeColourKey(benchmark::State& state) {
   CFrames f;
+  const CPathLimit path(state.range(0));
   const uint32_t key = PackKeyColour(0, 255, 0);
   for (auto _ : state) {
     CompositeColourKey(f.main.data(), kMainWidth, kMainHeight, f.top.data(), kTopWidth, kTopHeight,
@@ -67,11 +80,12 @@ void BM_CompositeColourKey(benchmark::State& state) {
   }
   SetPixelRate(state);
 }
-BENCHMARK(BM_CompositeColourKey);
+BENCHMARK(BM_CompositeColourKey)->ArgName("path")->Arg(kPlain)->Arg(kSse41)->Arg(kAvx2)->Arg(kBest);
 
 // The least favourable case for the key rule: no top pixel has the key colour.
 void BM_CompositeColourKeyNoKeyPixels(benchmark::State& state) {
   CFrames f;
+  const CPathLimit path(state.range(0));
   const uint32_t key = PackKeyColour(1, 2, 3);
   for (auto _ : state) {
     CompositeColourKey(f.main.data(), kMainWidth, kMainHeight, f.top.data(), kTopWidth, kTopHeight,
@@ -80,7 +94,7 @@ void BM_CompositeColourKeyNoKeyPixels(benchmark::State& state) {
   }
   SetPixelRate(state);
 }
-BENCHMARK(BM_CompositeColourKeyNoKeyPixels);
+BENCHMARK(BM_CompositeColourKeyNoKeyPixels)->ArgName("path")->Arg(kSse41)->Arg(kBest);
 
 // CPU time of this thread, so that other processes on the machine do not count.
 double ThreadSeconds() {
@@ -107,9 +121,11 @@ void TimeAlphaPasses(benchmark::State& state, CFrames& f, Blend blend) {
   SetPixelRate(state);
 }
 
-// range(0): use transparency. The level stays the same from frame to frame, as in a job.
+// range(0): use transparency; range(1): the code path. The level stays the same from frame to
+// frame, as in a job.
 void BM_CompositeAlpha(benchmark::State& state) {
   CFrames f;
+  const CPathLimit path(state.range(1));
   const uint32_t key = PackKeyColour(0, 255, 0);
   const uint8_t useTransparency = uint8_t(state.range(0));
   TimeAlphaPasses(state, f, [&] {
@@ -117,7 +133,10 @@ void BM_CompositeAlpha(benchmark::State& state) {
                    kLeft, kTop, key, useTransparency, 128.0);
   });
 }
-BENCHMARK(BM_CompositeAlpha)->Arg(0)->Arg(1)->UseManualTime();
+BENCHMARK(BM_CompositeAlpha)
+    ->ArgNames({"transparency", "path"})
+    ->ArgsProduct({{0, 1}, {kPlain, kAvx2, kBest}})
+    ->UseManualTime();
 
 // A level that changes every frame.
 void BM_CompositeAlphaNewLevelEachFrame(benchmark::State& state) {

@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -432,17 +433,23 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void AlphaRowAvx512(
   AlphaRowAvx2<kSwap, kEqualExact>(dst, src, count - i, f, keyed, keyBytes);
 }
 
+// The widest path allowed (LimitCompositePath), checked once per frame.
+std::atomic<int> g_pathLimit{static_cast<int>(ECompositePath::kBest)};
+
+bool Allowed(ECompositePath path) {
+  return g_pathLimit.load(std::memory_order_relaxed) >= static_cast<int>(path);
+}
 bool HaveSse41() {
   static const bool have = __builtin_cpu_supports("sse4.1");
-  return have;
+  return have && Allowed(ECompositePath::kSse41);
 }
 bool HaveAvx2() {
   static const bool have = __builtin_cpu_supports("avx2");
-  return have;
+  return have && Allowed(ECompositePath::kAvx2);
 }
 bool HaveAvx512() {
   static const bool have = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-  return have;
+  return have && Allowed(ECompositePath::kAvx512);
 }
 
 using AlphaRowFunction = void (*)(uint8_t*, const uint8_t*, int32_t, const CAlphaFixed&, bool,
@@ -460,6 +467,14 @@ AlphaRowFunction AlphaRowFor(const CAlphaFixed& f) {
 #endif
 
 }  // namespace
+
+void LimitCompositePath(ECompositePath path) {
+#ifdef CORVANE_X86
+  g_pathLimit.store(static_cast<int>(path), std::memory_order_relaxed);
+#else
+  (void)path;
+#endif
+}
 
 uint32_t PackKeyColour(uint32_t red, uint32_t green, uint32_t blue) {
   return (red & 0xFF) | (green & 0xFF) << 8 | (blue & 0xFF) << 16;

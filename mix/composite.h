@@ -38,6 +38,11 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
 // paths must match bit for bit). `s` is alpha * (1 / 255).
 uint8_t BlendChannel(uint8_t topByte, uint8_t mainByte, double s);
 
+// The code paths of the rules, narrowest to widest. By default the widest that the processor
+// has is used; tests and benchmarks limit it to compare the paths, which give identical bytes.
+enum class ECompositePath { kPlain, kSse41, kAvx2, kAvx512, kBest };
+void LimitCompositePath(ECompositePath path);
+
 // Which frame of the top layer belongs to each output frame. `start` and `end` are the top
 // stream's first frame and one past its last; `next` starts at `start`; the layer loops only
 // when `loop` equals 1. Without looping the last frame stays on screen once shown.
