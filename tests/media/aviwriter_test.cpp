@@ -348,6 +348,25 @@ TEST(AviWriterOpenDml, SeeksThroughTheStandardIndexesLandOnTheFramesAsked) {
   }
 }
 
+TEST(AviWriterOpenDml, WithEveryListedPartInUseTheLastPartGrowsAndStaysReadable) {
+  CTempDir dir;
+  const std::string path = dir.Path("full.avi");
+  CAviWriterOptions options;
+  options.m_partLimit = 4 * 1024;
+  options.m_superIndexEntries = 2;
+  PAVIFILE file;
+  ASSERT_EQ(CreateAviFile(path, options, file), AVIERR_OK);
+  const CWrittenFile written = WriteVideoAndAudio(file);
+  ASSERT_EQ(FinishAviFile(file), AVIERR_OK);
+
+  ExpectPacketsMatch(Packets(path, 0), written.m_videoMd5);
+  ExpectPacketsMatch(Packets(path, 1), written.m_audioMd5);
+  const std::string walk = RiffWalk(path);
+  EXPECT_NE(walk.find("riff: AVI  + AVIX\n"), std::string::npos) << walk;
+  EXPECT_EQ(Probe(path, "-select_streams v -read_intervals 1.9%+#1 -show_entries packet=pts"),
+            "19\n");
+}
+
 TEST(AviWriterOpenDml, ReadersOfTheFirstPartAloneFindItsFramesThroughIdx1) {
   CTempDir dir;
   const std::string path = dir.Path("parts.avi");
