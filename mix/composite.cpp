@@ -337,6 +337,12 @@ CORVANE_AVX2 __m128i Blend16(__m128i t8, __m128i m8, const CAlphaFixed& f) {
                          _mm256_setzero_si256());
   if (kEqualExact) redo = _mm256_andnot_si256(_mm256_cmpeq_epi16(d, _mm256_setzero_si256()), redo);
   if (_mm256_testz_si256(redo, redo)) return out;
+  const __m256i plus = _mm256_and_si256(_mm256_cmpeq_epi16(d, _mm256_set1_epi16(255)),
+                                        _mm256_set1_epi16(int16_t(f.m_plusMask)));
+  const __m256i minus = _mm256_and_si256(_mm256_cmpeq_epi16(d, _mm256_set1_epi16(-255)),
+                                         _mm256_set1_epi16(int16_t(f.m_minusMask)));
+  redo = _mm256_andnot_si256(_mm256_or_si256(plus, minus), redo);
+  if (_mm256_testz_si256(redo, redo)) return out;
   const __m128i redoBytes =
       _mm_packs_epi16(_mm256_castsi256_si128(redo), _mm256_extracti128_si256(redo, 1));
   return _mm_blendv_epi8(out, BlendDouble16(t8, m8, f.m_s), redoBytes);
