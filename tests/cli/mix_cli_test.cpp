@@ -92,12 +92,22 @@ class MixCliTest : public ::testing::Test {
     m_main = Fixture("main_320x240_bgr24_pcm.avi");
     m_top = Fixture("top_160x120_bgr24_green.avi");
     m_output = m_dir.Path("out.avi");
+    m_mainBytes = test::ReadFileBytes(m_main);
+    m_topBytes = test::ReadFileBytes(m_top);
+  }
+  // Whatever a test made corvane-mix do, the sources keep their bytes.
+  void TearDown() override {
+    if (IsSkipped()) return;
+    EXPECT_EQ(test::ReadFileBytes(m_main), m_mainBytes) << "main source changed";
+    EXPECT_EQ(test::ReadFileBytes(m_top), m_topBytes) << "top source changed";
   }
 
   CTempDir m_dir;
   std::string m_main;
   std::string m_top;
   std::string m_output;
+  std::vector<uint8_t> m_mainBytes;
+  std::vector<uint8_t> m_topBytes;
 };
 
 TEST_F(MixCliTest, HelpDocumentsEveryOption) {
