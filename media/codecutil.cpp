@@ -1,6 +1,7 @@
 #include "media/codecutil.h"
 
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -16,6 +17,13 @@ AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler) {
     if (id != AV_CODEC_ID_NONE) return id;
   }
   return AV_CODEC_ID_NONE;
+}
+
+void QuietCodecLogging() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+  });
 }
 
 bool SetExtradata(AVCodecContext& context, const uint8_t* data, size_t size) {

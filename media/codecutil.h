@@ -39,6 +39,10 @@ using SwsContextPtr = std::unique_ptr<SwsContext, CSwsDeleter>;
 // AV_CODEC_ID_NONE when neither names a codec. Upper and lower case tags both match.
 AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler);
 
+// Keeps libav* quiet below errors (encoders report statistics at the info level). Called by
+// the codec code before its first use; safe from any thread.
+void QuietCodecLogging();
+
 // Copies `size` bytes into a fresh libavcodec extradata block (zero-padded as the decoders
 // require). Returns false when memory runs out; `size` 0 leaves the context without one.
 bool SetExtradata(AVCodecContext& context, const uint8_t* data, size_t size);

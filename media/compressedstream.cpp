@@ -132,6 +132,7 @@ HRESULT CCompressedStream::SetFormat(int32_t, const void* format, int32_t size) 
 }
 
 HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
+  QuietCodecLogging();
   const AVCodec* codec = avcodec_find_encoder_by_name(EncoderName(m_compressor));
   if (!codec) return AVIERR_NOCOMPRESSOR;
   m_encoder.reset(avcodec_alloc_context3(codec));
@@ -154,6 +155,8 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   encoder.sample_aspect_ratio = {1, 1};
   encoder.codec_tag = m_compressor.m_fourCC;
   encoder.thread_count = kEncoderThreads;
+  // Slices, not frames: frame threads add delay and upset MJPEG's rate control.
+  encoder.thread_type = FF_THREAD_SLICE;
 
   const bool setQuality = m_compressor.m_honoursQuality && m_options.dwQuality != 0xFFFFFFFFu;
   if (m_compressor.m_name == "mjpeg" || m_compressor.m_name == "mpeg4") {
@@ -187,10 +190,23 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   m_picture->width = encoder.width;
   m_picture->height = encoder.height;
   if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
+  // yuvj420p is yuv420p at full range; the scaler is told so directly.
+  const bool fullRange = encoder.pix_fmt == AV_PIX_FMT_YUVJ420P;
+  const AVPixelFormat scaled = fullRange ? AV_PIX_FMT_YUV420P : encoder.pix_fmt;
   m_scaler.reset(sws_getContext(encoder.width, encoder.height, AV_PIX_FMT_BGR24, encoder.width,
-                                encoder.height, encoder.pix_fmt, SWS_BICUBIC, nullptr, nullptr,
-                                nullptr));
+                                encoder.height, scaled, SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (!m_scaler) return AVIERR_CANTCOMPRESS;
+  if (fullRange) {
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int sourceFull = 0, destinationFull = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(m_scaler.get(), &inverse, &sourceFull, &table, &destinationFull,
+                                 &brightness, &contrast, &saturation) < 0 ||
+        sws_setColorspaceDetails(m_scaler.get(), inverse, sourceFull, table, 1, brightness,
+                                 contrast, saturation) < 0) {
+      return AVIERR_CANTCOMPRESS;
+    }
+  }
   return AVIERR_OK;
 }
 

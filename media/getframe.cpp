@@ -229,6 +229,7 @@ std::unique_ptr<CGetFrame> MakeRawGetFrame(PAVISTREAM stream, const CVideoFormat
 
 std::unique_ptr<CGetFrame> CGetFrame::Open(const PAVISTREAM& stream) {
   if (!stream) return nullptr;
+  QuietCodecLogging();
   CVideoFormat format;
   try {
     if (!ReadVideoFormat(*stream, format)) return nullptr;
