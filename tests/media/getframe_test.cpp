@@ -289,3 +289,72 @@ TEST(GetFrameTest, ShortOrLeadingEmptyRawSamplesGiveNoFrame) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// The fixture's video samples, key flags and format in a stream held in memory.
+std::shared_ptr<CFakeVideoStream> CopyOfVideo(const std::string& name) {
+  COpened opened = OpenVideo(test::Fixture(name));
+  if (!opened.m_stream) return nullptr;
+  BITMAPINFOHEADER header{};
+  int32_t size = 0;
+  opened.m_stream->ReadFormat(0, nullptr, &size);
+  std::vector<uint8_t> format(size);
+  opened.m_stream->ReadFormat(0, format.data(), &size);
+  std::memcpy(&header, format.data(), sizeof header);
+  auto copy = std::make_shared<CFakeVideoStream>(
+      header, std::vector<uint8_t>(format.begin() + sizeof header, format.end()));
+  for (int32_t i = 0; i < opened.m_stream->Length(); ++i) {
+    const int32_t bytes = SampleBytes(*opened.m_stream, i);
+    std::vector<uint8_t> sample(std::max(bytes, 0));
+    if (bytes > 0) opened.m_stream->Read(i, 1, sample.data(), bytes, nullptr, nullptr);
+    copy->Add(std::move(sample), opened.m_stream->FindSample(i, FIND_PREV | FIND_KEY) == i);
+  }
+  return copy;
+}
+
+TEST(GetFrameTest, DamagedSamplesNeverCrashAndIntactPicturesStillDecode) {
+  struct CSource {
+    const char* m_name;
+    bool m_intraOnly;
+  };
+  for (const CSource& source :
+       {CSource{"ff_mjpeg_321x241_pcmu8.avi", true}, CSource{"ff_mpeg4_bframes_mp3cbr.avi", false},
+        CSource{"ff_h264_adpcm_ms.avi", false}, CSource{"gst_huffyuv_yuv422_pcm.avi", true},
+        CSource{"ff_dv_pal_pcm48k.avi", true}}) {
+    auto clean = CopyOfVideo(source.m_name);
+    auto stream = CopyOfVideo(source.m_name);
+    ASSERT_TRUE(clean && stream) << source.m_name;
+    auto cleanFrames = CGetFrame::Open(clean);
+    ASSERT_TRUE(cleanFrames);
+    const auto expected = DecodeInOrder(*cleanFrames, *clean);
+    // Every third sample intact; the others get bytes flipped or are cut short.
+    std::mt19937 random(42);
+    for (size_t i = 0; i < stream->m_samples.size(); ++i) {
+      auto& sample = stream->m_samples[i];
+      if (sample.empty() || i % 3 == 0) continue;
+      if (i % 3 == 1) {
+        for (int k = 0; k < 20; ++k) sample[random() % sample.size()] ^= 0x5A;
+      } else {
+        sample.resize(sample.size() / 3);
+      }
+    }
+    auto frames = CGetFrame::Open(stream);
+    ASSERT_TRUE(frames) << source.m_name;
+    std::vector<uint8_t> frame(expected.at(0).size());
+    for (int32_t i = 0; i < stream->Length(); ++i) {
+      const EFrameStatus status = frames->GetFrameInto(i, frame.data());
+      EXPECT_TRUE(status == EFrameStatus::kOk || status == EFrameStatus::kNoFrame);
+      if (source.m_intraOnly && i % 3 == 0) {
+        ASSERT_EQ(status, EFrameStatus::kOk) << source.m_name << " " << i;
+        EXPECT_EQ(frame, expected[i]) << source.m_name << " " << i;
+      }
+    }
+    // Backwards over the damage as well.
+    for (int32_t i = stream->Length() - 1; i >= 0; i -= 2) frames->GetFrameInto(i, frame.data());
+  }
+}
+
+}  // namespace
+}  // namespace corvane
