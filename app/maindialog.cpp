@@ -9,14 +9,18 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QThread>
 #include <iterator>
 
 #include "app/aboutdialog.h"
 #include "app/appicon.h"
+#include "app/compressiondialog.h"
 #include "app/dialogunits.h"
 #include "app/fileselect.h"
+#include "app/mixcontrol.h"
 #include "app/qthost.h"
 #include "preview/mixengine.h"
 #include "preview/render/previewcontrol.h"
@@ -86,7 +90,8 @@ bool TakesFocus(EKind kind) {
 
 }  // namespace
 
-CMainDialog::CMainDialog() : m_host(std::make_unique<CQtHost>()) {
+CMainDialog::CMainDialog()
+    : m_host(std::make_unique<CQtHost>()), m_worker(std::make_unique<CMixWorker>()) {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
@@ -102,6 +107,9 @@ CMainDialog::CMainDialog() : m_host(std::make_unique<CQtHost>()) {
 }
 
 CMainDialog::~CMainDialog() {
+  // The worker talks to the user through this dialog's host and menu: it ends first.
+  m_worker.reset();
+  if (MixOwner() == this) SetMixOwner(nullptr);
   SetProbeLine(nullptr);
 }
 
@@ -193,6 +201,11 @@ void CMainDialog::OnInitDialog() {
   connect(topPreview, &CPreviewControl::clicked, this, [this] { OnTopPreviewClicked(); });
   SetProbeLine(static_cast<QLabel*>(Control(kProbeLineId)));
   m_host->SetStatusControl(static_cast<QLabel*>(Control(kStatusId)));
+  SetMixOwner(this);
+  m_host->m_chooseCompression = [this](AVICOMPRESSOPTIONS& options) {
+    return RunCompressionDialog(this, options);
+  };
+  m_host->m_statusShown = [this](const QString& text) { ShowProgress(text); };
 
   for (const int id : {kRedId, kGreenId, kBlueId, kLeftId, kTopId})
     SetControlText(id, QStringLiteral("0"));
@@ -200,6 +213,24 @@ void CMainDialog::OnInitDialog() {
   if (auto* check = qobject_cast<QCheckBox*>(Control(kUseTransparencyId))) check->setChecked(true);
 
   EnableMenuCommand(kStopCommand, false);
+  // The progress bar stands beside the status text while "Stop" is available, i.e. while a
+  // mix runs.
+  m_progress = new QProgressBar(m_client);
+  m_progress->setObjectName(QStringLiteral("progress"));
+  m_progress->setTextVisible(false);
+  m_progress->setRange(0, 1);
+  m_progress->setValue(0);
+  m_progress->hide();
+  QAction* stop = MenuCommand(kStopCommand);
+  connect(stop, &QAction::changed, this, [this, stop] {
+    if (stop->isEnabled() == m_progress->isVisible()) return;
+    if (stop->isEnabled()) {
+      m_progressTotal = 0;
+      m_progress->setRange(0, 1);
+      m_progress->setValue(0);
+    }
+    PlaceProgressBar();
+  });
   // The first control takes the focus.
   Control(kRedId)->setFocus(Qt::OtherFocusReason);
 }
@@ -233,12 +264,56 @@ bool CMainDialog::IsChecked(int id) const {
 void CMainDialog::EnableMenuCommand(int id, bool enabled) {
   QAction* action = MenuCommand(id);
   if (!action) return;
+  const uint64_t sequence = ++m_menuSequence;
   if (QThread::currentThread() == thread()) {
-    action->setEnabled(enabled);
+    ApplyMenuState(action, enabled, sequence);
     return;
   }
   QMetaObject::invokeMethod(
-      action, [action, enabled] { action->setEnabled(enabled); }, Qt::QueuedConnection);
+      action, [this, action, enabled, sequence] { ApplyMenuState(action, enabled, sequence); },
+      Qt::QueuedConnection);
+}
+
+void CMainDialog::ApplyMenuState(QAction* action, bool enabled, uint64_t sequence) {
+  uint64_t& applied = m_menuShown[action];
+  if (sequence < applied) return;
+  applied = sequence;
+  action->setEnabled(enabled);
+}
+
+void CMainDialog::ShowProgress(const QString& status) {
+  static const QRegularExpression frameText(QStringLiteral("^Processing frame (\\d+)\\\\(\\d+)$"));
+  const QRegularExpressionMatch match = frameText.match(status);
+  if (!match.hasMatch()) return;
+  const int frame = match.captured(1).toInt();
+  const int total = match.captured(2).toInt();
+  if (total <= 0) return;
+  if (total != m_progressTotal) {
+    m_progressTotal = total;
+    m_progress->setRange(0, total);
+    PlaceProgressBar();
+  }
+  // The frame being worked on is not done yet.
+  m_progress->setValue(std::clamp(frame - 1, 0, total));
+}
+
+void CMainDialog::PlaceProgressBar() {
+  QWidget* status = Control(kStatusId);
+  QAction* stop = MenuCommand(kStopCommand);
+  if (!m_progress || !status || !stop) return;
+  // Right of the longest progress text, inside both the status control and the window.
+  const QString widest =
+      QStringLiteral("Processing frame %1\\%1").arg(std::max(m_progressTotal, 9999));
+  const int textRight = status->x() + status->fontMetrics().horizontalAdvance(widest) + 8;
+  const int right = std::min(status->geometry().right() + 1, m_client->width() - status->x());
+  const int width = std::min(160, right - textRight);
+  if (!stop->isEnabled() || width < 32) {
+    m_progress->hide();
+    return;
+  }
+  m_progress->setGeometry(right - width, status->y(), width, status->height());
+  m_progress->raise();
+  m_progress->show();
 }
 
 void CMainDialog::OnCommand(int id) {
@@ -279,12 +354,6 @@ int CMainDialog::OnAbout() {
 void CMainDialog::DestroyWindow() {
   m_destroyed = true;
   hide();
-}
-
-int CMainDialog::OnExit() {
-  DestroyWindow();
-  QCoreApplication::exit(0);
-  return 0;
 }
 
 int CMainDialog::OnMove() {
@@ -339,6 +408,7 @@ int CMainDialog::LayoutPreviews() {
 
   if (QWidget* label = Control(kTopLayerLabelId)) label->move(x, y + 16);
   if (QWidget* status = Control(kStatusId)) status->move(status->x(), y);
+  PlaceProgressBar();
   OnMove();
   return 0;
 }
@@ -373,6 +443,7 @@ void CMainDialog::resizeEvent(QResizeEvent* event) {
   const int menuHeight = m_menuBar->sizeHint().height();
   m_menuBar->setGeometry(0, 0, width(), menuHeight);
   m_client->setGeometry(0, menuHeight, width(), std::max(0, height() - menuHeight));
+  PlaceProgressBar();
 }
 
 void CMainDialog::closeEvent(QCloseEvent* event) {

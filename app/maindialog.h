@@ -2,20 +2,24 @@
 // status control and the menu. Modeless; the command ids and control ids below are the ones
 // every other part of the program uses.
 //
-// Owns its controls, its menu and the Qt host through which the engine reaches the user; the
-// two pictures it shows belong to the engine (MixEngine()).
+// Owns its controls, its menu, the Qt host through which the engine reaches the user and the
+// mix worker thread (waited for before the dialog goes); the two pictures it shows belong to
+// the engine (MixEngine()).
 #pragma once
 
 #include <QHash>
 #include <QWidget>
+#include <atomic>
 #include <memory>
 
 class QAction;
 class QLabel;
 class QMenuBar;
+class QProgressBar;
 
 namespace corvane {
 
+class CMixWorker;
 class CQtHost;
 
 // Controls.
@@ -45,8 +49,10 @@ constexpr int kStopCommand = 32778;
 class CMainDialog : public QWidget {
   Q_OBJECT
  public:
-  // Builds the dialog and its menu, centred on the screen, not yet shown. Installs its host.
+  // Builds the dialog and its menu, centred on the screen, not yet shown. Installs its host and
+  // becomes the owner of every box and dialog a mix worker shows.
   CMainDialog();
+  // Stops a mix still running and waits for its worker first.
   ~CMainDialog() override;
 
   // A control by id; null when there is none.
@@ -59,8 +65,13 @@ class CMainDialog : public QWidget {
   QMenuBar* MenuBar() const { return m_menuBar; }
   // A menu command by id; null when there is none.
   QAction* MenuCommand(int id) const { return m_commands.value(id, nullptr); }
-  // Enables or grays a command. From another thread the change is queued to the UI thread.
+  // Enables or grays a command. From another thread the change is queued to the UI thread;
+  // a queued change older than one already applied to that command is dropped.
   void EnableMenuCommand(int id, bool enabled);
+  // Shown beside the status text while a mix runs.
+  QProgressBar* ProgressBar() const { return m_progress; }
+  // True while a mix worker thread exists and has not ended.
+  bool MixRunning() const;
   CQtHost& Host() const { return *m_host; }
   // True once the window has been destroyed by Exit or a confirmed close.
   bool IsDestroyed() const { return m_destroyed; }
@@ -69,6 +80,8 @@ class CMainDialog : public QWidget {
   // the top preview below the main preview, resizes the dialog to fit and repaints the
   // previews. -1 when a preview control is missing, else 0.
   int LayoutPreviews();
+  // Reads the key colour, offsets, switches and alpha level into MixSettings().
+  void ReadMixSettings();
 
   // Menu commands and notifications.
   int OnAbout();
@@ -96,6 +109,11 @@ class CMainDialog : public QWidget {
   void OnCommand(int id);
   void DestroyWindow();
   void OpenSource(bool main);
+  // Creates the completion event, reads the settings and starts `procedure` as the worker.
+  int StartMix(void (*procedure)());
+  void ApplyMenuState(QAction* action, bool enabled, uint64_t sequence);
+  void ShowProgress(const QString& status);
+  void PlaceProgressBar();
 
   std::unique_ptr<CQtHost> m_host;
   QMenuBar* m_menuBar = nullptr;
@@ -103,6 +121,12 @@ class CMainDialog : public QWidget {
   QHash<int, QWidget*> m_controls;
   QHash<int, QAction*> m_commands;
   bool m_destroyed = false;
+  QProgressBar* m_progress = nullptr;
+  int m_progressTotal = 0;
+  std::atomic<uint64_t> m_menuSequence{0};
+  QHash<QAction*, uint64_t> m_menuShown;  // UI thread only
+  // Declared last: destroyed first, while the host and the menu still exist.
+  std::unique_ptr<CMixWorker> m_worker;
 };
 
 }  // namespace corvane

@@ -75,6 +75,7 @@ void CQtHost::ApplyStatus(const QString& text, uint64_t sequence) {
   if (sequence < m_shownSequence) return;
   m_shownSequence = sequence;
   if (m_status) m_status->setText(text);
+  if (m_statusShown) m_statusShown(text);
 }
 
 bool CQtHost::ChooseCompression(AVICOMPRESSOPTIONS& options) {

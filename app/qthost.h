@@ -48,6 +48,8 @@ class CQtHost final : public QObject, public CHost {
   std::function<bool(AVICOMPRESSOPTIONS& options)> m_chooseCompression;
   // Sees every status text as it is set, on the setting thread.
   std::function<void(const std::string& text)> m_statusTap;
+  // Sees each text the status control shows, on the UI thread, right after it is shown.
+  std::function<void(const QString& text)> m_statusShown;
 
  private:
   int ShowBox(const std::string& text, const std::string& caption, uint32_t flags);

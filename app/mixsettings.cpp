@@ -1,0 +1,91 @@
+// Reading the mix settings from the main dialog's edits and check boxes.
+#include <locale.h>
+
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "app/maindialog.h"
+#include "app/mixcontrol.h"
+
+namespace corvane {
+namespace {
+
+// The alpha edit is read into a buffer of 32 bytes.
+constexpr int kAlphaTextLimit = 31;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The C locale, whatever the user's: a decimal point is always '.'.
+locale_t ClassicLocale() {
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+}  // namespace
+
+uint32_t ReadUnsignedText(const QString& text) {
+  const std::string bytes = text.toStdString();
+  size_t at = 0;
+  while (at < bytes.size() && IsBlank(bytes[at])) ++at;
+  if (at == bytes.size() || !IsDigit(bytes[at])) return 0;
+  uint64_t value = 0;
+  for (; at < bytes.size() && IsDigit(bytes[at]); ++at) {
+    value = value * 10 + static_cast<uint64_t>(bytes[at] - '0');
+    if (value > std::numeric_limits<uint32_t>::max()) return 0;
+  }
+  return static_cast<uint32_t>(value);
+}
+
+double ReadDecimalText(const QString& text) {
+  const std::string bytes = text.left(kAlphaTextLimit).toStdString().substr(0, kAlphaTextLimit);
+  size_t at = 0;
+  while (at < bytes.size() && IsBlank(bytes[at])) ++at;
+  const size_t start = at;
+  if (at < bytes.size() && (bytes[at] == '+' || bytes[at] == '-')) ++at;
+  size_t digits = 0;
+  for (; at < bytes.size() && IsDigit(bytes[at]); ++at) ++digits;
+  if (at < bytes.size() && bytes[at] == '.') {
+    ++at;
+    for (; at < bytes.size() && IsDigit(bytes[at]); ++at) ++digits;
+  }
+  if (digits == 0) return 0.0;
+  size_t end = at;
+  // An exponent counts only with at least one digit: "1e" reads as 1.
+  if (at < bytes.size() && (bytes[at] == 'e' || bytes[at] == 'E')) {
+    size_t exponent = at + 1;
+    if (exponent < bytes.size() && (bytes[exponent] == '+' || bytes[exponent] == '-')) ++exponent;
+    if (exponent < bytes.size() && IsDigit(bytes[exponent])) {
+      while (exponent < bytes.size() && IsDigit(bytes[exponent])) ++exponent;
+      end = exponent;
+    }
+  }
+  // Only the number's own characters reach the conversion, so no other form can be taken.
+  const std::string number = bytes.substr(start, end - start);
+  const locale_t classic = ClassicLocale();
+  if (classic == static_cast<locale_t>(nullptr)) return std::strtod(number.c_str(), nullptr);
+  return strtod_l(number.c_str(), nullptr, classic);
+}
+
+void CMainDialog::ReadMixSettings() {
+  CMixSettings& settings = MixSettings();
+  // Only the low 8 bits of a key component are kept: 300 gives 44.
+  settings.m_red = static_cast<uint8_t>(ReadUnsignedText(ControlText(kRedId)) & 0xFF);
+  settings.m_green = static_cast<uint8_t>(ReadUnsignedText(ControlText(kGreenId)) & 0xFF);
+  settings.m_blue = static_cast<uint8_t>(ReadUnsignedText(ControlText(kBlueId)) & 0xFF);
+  settings.m_left = static_cast<int32_t>(ReadUnsignedText(ControlText(kLeftId)));
+  settings.m_top = static_cast<int32_t>(ReadUnsignedText(ControlText(kTopId)));
+  settings.m_useTransparency = 1;
+  if (Control(kUseTransparencyId)) settings.m_useTransparency = IsChecked(kUseTransparencyId);
+  settings.m_loop = 0;
+  if (Control(kLoopTopLayerId)) settings.m_loop = IsChecked(kLoopTopLayerId);
+  settings.m_alpha = ReadDecimalText(ControlText(kAlphaId));
+}
+
+}  // namespace corvane
