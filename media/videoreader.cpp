@@ -1,5 +1,6 @@
 #include "media/videoreader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -58,7 +59,8 @@ int32_t CVideoReader::Open(const PAVISTREAM& stream) {
   }
 
   m_startFrame = stream->Start();
-  m_endFrame = m_startFrame + stream->Length();
+  const int64_t end = static_cast<int64_t>(m_startFrame) + stream->Length();
+  m_endFrame = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
 
   std::memset(&m_frameFormat, 0, sizeof m_frameFormat);
   m_frameFormat.biSize = sizeof m_frameFormat;
