@@ -39,6 +39,9 @@ class CTableBuilder {
  private:
   void ScanList(uint64_t begin, uint64_t end, int depth);
   bool LooksLikeChunk(uint64_t offset, uint64_t end) const;
+  // After damage inside movi: the next place from `from` where a sample chunk of a known
+  // stream starts and is followed by another chunk header (or by the end); `end` if none.
+  uint64_t Resync(uint64_t from, uint64_t end) const;
   void ReadStandardIndex(const SRiffChunk& chunk);
   // Whether a sample chunk of `stream` with `size` bytes of data starts at `dataOffset`.
   bool ChunkIsThere(uint64_t dataOffset, int stream, uint32_t size) const;
@@ -59,10 +62,41 @@ bool CTableBuilder::LooksLikeChunk(uint64_t offset, uint64_t end) const {
          chunk.DataEnd() <= end;
 }
 
+uint64_t CTableBuilder::Resync(uint64_t from, uint64_t end) const {
+  std::array<uint8_t, 64 * 1024> block;
+  while (from < end && end - from >= 8) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(block.size(), end - from));
+    if (!m_source.ReadAt(from, block.data(), count)) return end;
+    for (size_t i = 0; i + 8 <= count; ++i) {
+      const uint32_t id = LoadU32(block.data() + i);
+      const int stream = StreamOfChunkId(id);
+      if (!IsSampleChunkId(id) || stream < 0 ||
+          static_cast<size_t>(stream) >= m_data.m_streams.size())
+        continue;
+      SRiffChunk candidate{from + i, id, LoadU32(block.data() + i + 4)};
+      SRiffChunk next;
+      if (candidate.DataEnd() > end) continue;
+      if (candidate.PaddedEnd() >= end ||
+          (ReadChunkHeader(m_source, candidate.PaddedEnd(), end, next) &&
+           IsPrintableFourCC(next.m_id)))
+        return candidate.m_offset;
+    }
+    from += count - 7;  // the last 7 bytes may start a header that crosses the block
+  }
+  return end;
+}
+
 void CTableBuilder::ScanList(uint64_t begin, uint64_t end, int depth) {
   SRiffChunk chunk;
   uint64_t offset = begin;
   while (!Full() && ReadChunkHeader(m_source, offset, end, chunk)) {
+    // Damage in movi itself (not in a group inside it): skip to where chunks make sense again.
+    const bool damaged =
+        !IsPrintableFourCC(chunk.m_id) || (chunk.m_id != kFccList && chunk.DataEnd() > end);
+    if (damaged && depth == 0) {
+      offset = Resync(offset + 1, end);
+      continue;
+    }
     if (!IsPrintableFourCC(chunk.m_id)) break;
     if (chunk.m_id == kFccList) {
       uint8_t type[4];

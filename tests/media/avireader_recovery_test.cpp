@@ -196,6 +196,33 @@ TEST_F(AviReaderRecoveryTest, CorruptIdx1IsReplacedByAScanOfMovi) {
   check(bytes, "idx1 size past the end", "idx1 (relative offsets)");
 }
 
+TEST_F(AviReaderRecoveryTest, DamagedChunkHeaderInMoviCostsOnlyThatChunk) {
+  // No idx1 to fall back on: the file ends with movi, and one video chunk's header is garbage.
+  const std::string name = "ff_mjpeg_zero_length_frames.avi";
+  std::vector<uint8_t> bytes = test::ReadFileBytes(Fixture(name));
+  const size_t idx1 = test::FindId(bytes, "idx1");
+  ASSERT_NE(idx1, std::string::npos);
+  bytes.resize(idx1);
+  size_t damaged = test::FindId(bytes, "movi");
+  for (int i = 0; i < 8; ++i) damaged = test::FindId(bytes, "00dc", damaged + 1);
+  ASSERT_NE(damaged, std::string::npos);
+  for (int k = 0; k < 8; ++k) bytes[damaged + k] = 0xFF;
+  ASSERT_EQ(OpenAndReadAll(bytes), AVIERR_OK);
+  PAVISTREAM video;
+  ASSERT_EQ(m_file->GetStream(video, streamtypeVIDEO, 0), AVIERR_OK);
+  EXPECT_EQ(video->Length(), 11);
+  // The 8th chunk is frame 7, ffmpeg's 5th packet (frames 3 to 5 are empty).
+  std::vector<test::SPacket> expected = test::FfmpegPackets(Fixture(name), 0);
+  ASSERT_EQ(expected.size(), 9u);
+  expected.erase(expected.begin() + 4);
+  EXPECT_EQ(test::ReadWholeStream(*video).m_nonEmpty, expected);
+  PAVISTREAM audio;
+  ASSERT_EQ(m_file->GetStream(audio, streamtypeAUDIO, 0), AVIERR_OK);
+  const auto read = test::ReadWholeStream(*audio);
+  EXPECT_EQ(test::Md5(read.m_bytes.data(), read.m_bytes.size()),
+            test::FfmpegStreamMd5(Fixture(name), 1));
+}
+
 // Offset of the data of the n-th chunk with this id.
 size_t ChunkData(const std::vector<uint8_t>& bytes, const char* id, int n = 0) {
   size_t at = test::FindId(bytes, id);

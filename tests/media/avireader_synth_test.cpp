@@ -17,11 +17,13 @@ using test::CRiffBuilder;
 
 struct SLayout {
   int m_frames = 12;
-  int m_parts = 1;          // RIFF parts (more than one: OpenDML)
-  bool m_recLists = false;  // each frame with its audio in a 'LIST rec '
-  bool m_idx1 = true;       // idx1 over the first part, offsets from 'movi'
-  bool m_odml = false;      // indx super indexes and one ix## per stream and part
-  int m_keyEvery = 1;       // key-frame flag on every n-th frame
+  int m_parts = 1;                 // RIFF parts (more than one: OpenDML)
+  bool m_recLists = false;         // each frame with its audio in a 'LIST rec '
+  bool m_idx1 = true;              // idx1 over the first part, offsets from 'movi'
+  bool m_odml = false;             // indx super indexes and one ix## per stream and part
+  int m_keyEvery = 1;              // key-frame flag on every n-th frame
+  uint32_t m_audioSampleSize = 2;  // strh dwSampleSize of the audio (nBlockAlign is 2)
+  uint32_t m_audioLength = 0;      // strh dwLength of the audio; 0: the samples written
 };
 
 constexpr int kAudioPerFrame = 100;  // 16-bit mono samples at 8000 Hz, 10 frames/s: 800 ...
@@ -62,10 +64,13 @@ std::vector<uint8_t> BuildAvi(const SLayout& layout) {
     b.PutU32(1);
     b.PutU32(s == 0 ? 10 : 8000);
     b.PutU32(0);
-    b.PutU32(static_cast<uint32_t>(layout.m_frames * (s == 0 ? 1 : kAudioPerFrame)));
+    const uint32_t audioLength = layout.m_audioLength
+                                     ? layout.m_audioLength
+                                     : static_cast<uint32_t>(layout.m_frames * kAudioPerFrame);
+    b.PutU32(s == 0 ? static_cast<uint32_t>(layout.m_frames) : audioLength);
     b.PutU32(0);
     b.PutU32(0xFFFFFFFFu);
-    b.PutU32(s == 0 ? 0 : 2);
+    b.PutU32(s == 0 ? 0 : layout.m_audioSampleSize);
     for (int i = 0; i < 4; ++i) b.PutU16(s == 0 && i >= 2 ? 2 : 0);
     if (s == 0) {
       b.PutId("strf");
@@ -127,7 +132,12 @@ std::vector<uint8_t> BuildAvi(const SLayout& layout) {
       placed.push_back({0, b.Add("00dc", Payload(0, f, 16)), 16, f % layout.m_keyEvery == 0});
       placed.push_back(
           {1, b.Add("01wb", Payload(1, f, kAudioPerFrame * 2)), kAudioPerFrame * 2, true});
-      if (layout.m_recLists) b.End(rec);
+      if (layout.m_recLists) {
+        b.End(rec);
+        // idx1 lists a group as the writers of such files do: a LIST-flagged entry first.
+        placed.insert(placed.end() - 2,
+                      {-1, rec + 8, static_cast<uint32_t>(b.m_bytes.size() - rec - 8), false});
+      }
     }
     if (layout.m_odml) {
       for (int s = 0; s < 2; ++s) {
@@ -163,8 +173,8 @@ std::vector<uint8_t> BuildAvi(const SLayout& layout) {
         std::vector<uint8_t> entries;
         CRiffBuilder idx;
         for (const SChunkPlace& c : placed) {
-          idx.PutId(c.m_stream == 0 ? "00dc" : "01wb");
-          idx.PutU32(c.m_key ? AVIIF_KEYFRAME : 0);
+          idx.PutId(c.m_stream < 0 ? "rec " : c.m_stream == 0 ? "00dc" : "01wb");
+          idx.PutU32(c.m_stream < 0 ? AVIIF_LIST : c.m_key ? AVIIF_KEYFRAME : 0);
           idx.PutU32(static_cast<uint32_t>(c.m_data - 8 - firstMovi));
           idx.PutU32(c.m_size);
         }
@@ -293,6 +303,29 @@ TEST_F(AviReaderSynthTest, OpenDmlFileCutInItsSecondPartKeepsEveryCompleteChunk)
   EXPECT_EQ(audio->Length(), 14 * kAudioPerFrame);
   const auto packets = test::FfmpegPackets(m_path, 0, false);
   EXPECT_EQ(test::ReadWholeStream(*video).m_nonEmpty, packets);
+}
+
+TEST_F(AviReaderSynthTest, AudioSampleSizeFollowsBlockAlignWhenTheLengthSaysSo) {
+  SLayout layout;
+  layout.m_audioSampleSize = 1;  // with 2-byte blocks and a length counted in blocks
+  BuildAndCompare(layout, "idx1 (relative offsets)");
+  PAVISTREAM audio;
+  ASSERT_EQ(m_file->GetStream(audio, streamtypeAUDIO, 0), AVIERR_OK);
+  EXPECT_EQ(audio->Length(), layout.m_frames * kAudioPerFrame);
+  int32_t bytes = 0, samples = 0;
+  ASSERT_EQ(audio->Read(150, AVISTREAMREAD_CONVENIENT, nullptr, 0, &bytes, &samples), AVIERR_OK);
+  EXPECT_EQ(samples, 50);
+  EXPECT_EQ(bytes, 100);
+}
+
+TEST_F(AviReaderSynthTest, AudioSampleSizeOfTheHeaderStandsWhenItsLengthAgrees) {
+  SLayout layout;
+  layout.m_audioSampleSize = 1;
+  layout.m_audioLength = static_cast<uint32_t>(layout.m_frames * kAudioPerFrame * 2);
+  BuildAndCompare(layout, "idx1 (relative offsets)");
+  PAVISTREAM audio;
+  ASSERT_EQ(m_file->GetStream(audio, streamtypeAUDIO, 0), AVIERR_OK);
+  EXPECT_EQ(audio->Length(), layout.m_frames * kAudioPerFrame * 2);
 }
 
 }  // namespace
