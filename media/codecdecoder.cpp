@@ -15,7 +15,7 @@ constexpr uint32_t kFindPrevKey = FIND_PREV | FIND_KEY;
 
 enum class EPictureKind { kOther, kBidirectional };
 
-// Picture type of the first picture in an MPEG-1/2 or MPEG-4 Part 2 sample. Only B-pictures
+// Picture type of the first picture in an MPEG-1/2 or MPEG-4 Visual sample. Only B-pictures
 // matter: right after a key frame they belong to the previous group and cannot be decoded
 // from the key frame on.
 EPictureKind SniffPicture(AVCodecID codec, const std::vector<uint8_t>& sample, size_t size) {

@@ -37,7 +37,7 @@ std::vector<CCompressorInfo> BuildCatalogue() {
                     false, false, true});
   }
   if (HaveEncoder("mpeg4")) {
-    list.push_back({"mpeg4", "MPEG-4 Part 2 (Xvid compatible)", MakeFourCC('X', 'V', 'I', 'D'),
+    list.push_back({"mpeg4", "MPEG-4 Visual (Xvid compatible)", MakeFourCC('X', 'V', 'I', 'D'),
                     true, true, true, false});
   }
   if (HaveEncoder("libx264")) {
@@ -60,7 +60,7 @@ const CCompressorInfo* FindCompressor(uint32_t fourCC) {
   for (const CCompressorInfo& info : CompressorCatalogue()) {
     if (info.m_fourCC == fourCC) return &info;
   }
-  // Other spellings of a catalogued codec (lower case, or another MPEG-4 Part 2 tag).
+  // Other spellings of a catalogued codec (lower case, or another MPEG-4 Visual tag).
   if (fourCC != 0) {
     const AVCodecID id = VideoCodecForFourCC(fourCC, 0);
     for (const CCompressorInfo& info : CompressorCatalogue()) {
