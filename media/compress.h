@@ -48,7 +48,7 @@ const std::vector<CCompressorInfo>& CompressorCatalogue();
 const CCompressorInfo* FindCompressor(uint32_t fourCC);
 const CCompressorInfo* FindCompressor(const std::string& name);
 
-// The quantiser (1 best .. 31 worst) that Motion JPEG and MPEG-4 Part 2 use for a quality of
+// The quantiser (1 best .. 31 worst) that Motion JPEG and MPEG-4 Visual use for a quality of
 // 0..10000: 31 - round(quality * 30 / 10000). Quality 9300 (93 on a 0..100 scale) gives 3,
 // the same quantiser as ffmpeg's `-q:v 3`. 0xFFFFFFFF (the compressor's default) gives 0.
 int QualityToQuantiser(uint32_t quality);
