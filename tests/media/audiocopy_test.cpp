@@ -201,7 +201,8 @@ TEST_F(AudioCopyTest, AStopBeforeTheFirstChunkLeavesHeaderAndFormatWithNoSamples
   EXPECT_EQ(result, EAudioCopyResult::kStopped);
   EXPECT_TRUE(m_host.Status().empty());
   EXPECT_TRUE(m_host.Messages().empty());
-  const CRawStream* source = FirstOfType(RawStreams(main), "auds");
+  const auto sourceStreams = RawStreams(main);
+  const CRawStream* source = FirstOfType(sourceStreams, "auds");
   const auto outputStreams = RawStreams(m_output);
   const CRawStream* copy = FirstOfType(outputStreams, "auds");
   ASSERT_NE(source, nullptr);
