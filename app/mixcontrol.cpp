@@ -20,7 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kStopWait{5000};
+constexpr milliseconds kDefaultStopWait{5000};
 // How often the UI thread looks at the event while it handles queued work.
 constexpr milliseconds kPumpSlice{5};
 
@@ -33,6 +33,7 @@ struct CControlState {
   std::atomic<CMainDialog*> m_owner{nullptr};
   CEventMaker m_eventMaker;
   CThreadLauncher m_launcher;
+  std::atomic<int64_t> m_stopWaitMs{kDefaultStopWait.count()};
 };
 
 CControlState& State() {
@@ -179,7 +180,8 @@ void StopMixer(uint8_t wait) {
     std::lock_guard lock(MixerLock());
     EngineState().m_mixing.store(0);
     if (const std::shared_ptr<CCompletionEvent> event = CompletionEvent()) {
-      if (wait == 1 && !WaitKeepingUiAlive(*event, kStopWait)) {
+      const milliseconds limit(State().m_stopWaitMs.load());
+      if (wait == 1 && !WaitKeepingUiAlive(*event, limit)) {
         ShowMessage("Timed out waiting for mixer thread to stop", MB_ICONERROR);
       }
       if (CMainDialog* dialog = MixOwner()) dialog->EnableMenuCommand(kStopCommand, false);
@@ -253,6 +255,10 @@ void SetCompletionEventMaker(CEventMaker maker) {
 
 void SetThreadLauncher(CThreadLauncher launcher) {
   State().m_launcher = std::move(launcher);
+}
+
+void SetStopWait(milliseconds wait) {
+  State().m_stopWaitMs.store(wait.count());
 }
 
 void SetMixOwner(CMainDialog* dialog) {

@@ -116,6 +116,8 @@ using CEventMaker = std::function<std::shared_ptr<CCompletionEvent>()>;
 using CThreadLauncher = std::function<std::thread(std::function<void()>)>;
 void SetCompletionEventMaker(CEventMaker maker);
 void SetThreadLauncher(CThreadLauncher launcher);
+// How long a stop waits for the worker (5000 ms unless changed; tests shorten it).
+void SetStopWait(std::chrono::milliseconds wait);
 
 // The dialog that owns every box and dialog a worker shows; set by the main dialog.
 void SetMixOwner(CMainDialog* dialog);
