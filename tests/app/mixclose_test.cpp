@@ -25,7 +25,7 @@ int RunLoopWith(const std::function<void()>& action) {
 }
 
 int VideoFrames(const std::string& path) {
-  const CPeerStream* video = PeerStream(PeerStreams(path), "video");
+  const std::optional<CPeerStream> video = PeerStream(PeerStreams(path), "video");
   if (!video || !video->count("nb_read_frames")) return -1;
   return std::stoi(video->at("nb_read_frames"));
 }

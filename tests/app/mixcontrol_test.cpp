@@ -63,10 +63,10 @@ class CMixControlTest : public QObject {
   static void VerifyWholeOutput(const std::string& output) {
     const std::vector<CPeerStream> main = PeerStreams(MainFixture());
     const std::vector<CPeerStream> mixed = PeerStreams(output);
-    const CPeerStream* mainVideo = PeerStream(main, "video");
-    const CPeerStream* mainAudio = PeerStream(main, "audio");
-    const CPeerStream* video = PeerStream(mixed, "video");
-    const CPeerStream* audio = PeerStream(mixed, "audio");
+    const std::optional<CPeerStream> mainVideo = PeerStream(main, "video");
+    const std::optional<CPeerStream> mainAudio = PeerStream(main, "audio");
+    const std::optional<CPeerStream> video = PeerStream(mixed, "video");
+    const std::optional<CPeerStream> audio = PeerStream(mixed, "audio");
     QVERIFY(mainVideo && mainAudio);
     QVERIFY2(video && audio, "ffprobe finds no video or no audio in the output");
     QCOMPARE(video->at("nb_read_frames"), mainVideo->at("nb_read_frames"));
@@ -355,7 +355,7 @@ class CMixControlTest : public QObject {
     QCOMPARE(MenuState(rig.Dialog()), kIdleMenu);
     // The frame under way when Stop came was finished: frames 1 to 20, a complete file.
     const std::vector<CPeerStream> streams = PeerStreams(output);
-    const CPeerStream* video = PeerStream(streams, "video");
+    const std::optional<CPeerStream> video = PeerStream(streams, "video");
     QVERIFY2(video, "ffprobe cannot read the stopped output");
     QCOMPARE(video->at("nb_read_frames"), std::string("20"));
     QCOMPARE(rig.m_gate.FramesSeen(), 20);
@@ -408,7 +408,7 @@ class CMixControlTest : public QObject {
     QVERIFY(rig.WaitForIdle());
     QCOMPARE(MenuState(rig.Dialog()), kIdleMenu);
     QCOMPARE(rig.m_boxes.size(), size_t(1));
-    const CPeerStream* video = PeerStream(PeerStreams(output), "video");
+    const std::optional<CPeerStream> video = PeerStream(PeerStreams(output), "video");
     QVERIFY(video);
     QCOMPARE(video->at("nb_read_frames"), std::string("10"));
   }

@@ -145,6 +145,7 @@ class CMixRig {
       if (m_answer) return m_answer(box);
       return (flags & MB_YESNO) ? IDNO : IDOK;
     };
+    m_realCompression = host.m_chooseCompression;
     host.m_chooseCompression = [this](AVICOMPRESSOPTIONS& options) {
       ++m_compressionChoices;
       if (m_onCompression) m_onCompression();
@@ -175,6 +176,8 @@ class CMixRig {
   CMixRig& operator=(const CMixRig&) = delete;
 
   CMainDialog& Dialog() { return *m_dialog; }
+  // Lets the program's own compression dialog answer again.
+  void UseCompressionDialog() { m_dialog->Host().m_chooseCompression = m_realCompression; }
   // Destroys the dialog now (which waits for a worker still running).
   void DestroyDialog() { m_dialog.reset(); }
 
@@ -224,6 +227,7 @@ class CMixRig {
 
  private:
   std::unique_ptr<CMainDialog> m_dialog;
+  std::function<bool(AVICOMPRESSOPTIONS&)> m_realCompression;
   std::deque<std::string> m_answers;
 };
 
@@ -251,13 +255,14 @@ inline std::vector<CPeerStream> PeerStreams(const std::string& path) {
   return streams;
 }
 
-inline const CPeerStream* PeerStream(const std::vector<CPeerStream>& streams,
-                                     const std::string& type) {
+// The first stream of `type` ("video", "audio"), copied out of the list.
+inline std::optional<CPeerStream> PeerStream(const std::vector<CPeerStream>& streams,
+                                             const std::string& type) {
   for (const CPeerStream& stream : streams) {
     auto found = stream.find("codec_type");
-    if (found != stream.end() && found->second == type) return &stream;
+    if (found != stream.end() && found->second == type) return stream;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 // Frame `index` of a file's first video stream as ffmpeg decodes it.
