@@ -169,8 +169,10 @@ HRESULT ParsePart(SAviFileData& data, SAviLayout& layout, uint64_t begin, uint64
   bool sawMovi = false;
   ForEachChunk(source, begin, end, [&](const SRiffChunk& chunk, uint64_t dataEnd) {
     uint32_t type = 0;
-    if (chunk.m_id == kFccList && ReadListType(source, chunk, dataEnd, type)) {
-      if (type == kFccHdrl && first && !sawHeaders) {
+    // A writer that was killed leaves its list sizes at 0: the type is still there to read.
+    const bool unsized = chunk.m_size < 4;
+    if (chunk.m_id == kFccList && ReadListType(source, chunk, unsized ? end : dataEnd, type)) {
+      if (type == kFccHdrl && first && !sawHeaders && !unsized) {
         sawHeaders = true;
         result = ParseHeaderList(data, chunk.DataOffset() + 4, dataEnd);
       } else if (type == kFccMovi && !sawMovi) {
