@@ -1,19 +1,33 @@
 // Renders the real main window for the documentation: both reference fixtures open, the key
 // colour picked from the top layer and the placement box frozen on the main video; then the
-// About box. Each window is captured with ImageMagick's `import` while it is on screen.
+// About box; then a colour-key mix: the compression dialog, and the main window while the mix
+// runs (the worker is held at one frame until the picture is taken). Each window is captured
+// with ImageMagick's `import` while it is on screen.
 //
 // Usage: corvane_screenshot_driver <main.avi> <top.avi> <output folder>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "app/aboutdialog.h"
 #include "app/appicon.h"
+#include "app/compressiondialog.h"
 #include "app/fileselect.h"
 #include "app/maindialog.h"
+#include "app/mixcontrol.h"
+#include "app/qthost.h"
+#include "media/compress.h"
 #include "preview/mixengine.h"
 
 using namespace corvane;
@@ -37,6 +51,20 @@ bool Capture(QWidget* window, const QString& path) {
   return code == 0;
 }
 
+// Calls `act` once `found` gives a widget, looking every 20 ms.
+template <typename TWidget>
+void WhenShown(const std::function<TWidget*()>& found, const std::function<void(TWidget*)>& act) {
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, [timer, found, act] {
+    TWidget* widget = found();
+    if (!widget) return;
+    timer->stop();
+    timer->deleteLater();
+    act(widget);
+  });
+  timer->start(20);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -49,7 +77,8 @@ int main(int argc, char* argv[]) {
   }
   QApplication::setWindowIcon(AppIcon());
   const QDir folder(arguments[3]);
-  QStringList answers{arguments[1], arguments[2]};
+  QTemporaryDir scratch;
+  QStringList answers{arguments[1], arguments[2], scratch.filePath(QStringLiteral("mix.avi"))};
   SetFileDialogRunner([&answers](const CFileRequest&) {
     CFileAnswer answer;
     if (!answers.isEmpty()) answer.m_name = answers.takeFirst().toStdString();
@@ -82,7 +111,40 @@ int main(int argc, char* argv[]) {
         }
       });
       dialog.OnAbout();
-      QApplication::quit();
+
+      // The mix: the worker waits before this frame until the window has been captured.
+      static const std::string heldFrame = "Processing frame 25\\60";
+      static std::atomic<bool> held{false};
+      static std::atomic<bool> captured{false};
+      dialog.Host().m_statusTap = [](const std::string& text) {
+        if (text != heldFrame) return;
+        held = true;
+        while (!captured) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      };
+      WhenShown<CCompressionDialog>(
+          [] { return qobject_cast<CCompressionDialog*>(QApplication::activeModalWidget()); },
+          [&](CCompressionDialog* compression) {
+            const int mjpeg = compression->Compressors()->findText(QStringLiteral("Motion JPEG"));
+            if (mjpeg >= 0) compression->Compressors()->setCurrentIndex(mjpeg);
+            compression->Quality()->setValue(90);
+            QTimer::singleShot(300, [&, compression] {
+              failures += !Capture(compression,
+                                   folder.filePath(QStringLiteral("screenshot-compression.png")));
+              compression->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            });
+          });
+      WhenShown<CMainDialog>(
+          [&] { return held ? &dialog : nullptr; },
+          [&](CMainDialog* window) {
+            QTimer::singleShot(300, [&, window] {
+              failures +=
+                  !Capture(window, folder.filePath(QStringLiteral("screenshot-mixing.png")));
+              captured = true;
+              WhenShown<CMainDialog>([window] { return window->MixRunning() ? nullptr : window; },
+                                     [](CMainDialog*) { QApplication::quit(); });
+            });
+          });
+      dialog.MenuCommand(kMixCommand)->trigger();
     });
   });
   QApplication::exec();
