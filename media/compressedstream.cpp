@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "media/encoderinput.h"
+
 extern "C" {
 #include <libavutil/opt.h>
 }
@@ -190,6 +192,8 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   m_picture->width = encoder.width;
   m_picture->height = encoder.height;
   if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
+  // Motion JPEG and FFV1 input have a fast converter; libswscale's full-range path is slow.
+  if (HasFastFrameConversion(encoder.pix_fmt)) return AVIERR_OK;
   // yuvj420p is yuv420p at full range; the scaler is told so directly.
   const bool fullRange = encoder.pix_fmt == AV_PIX_FMT_YUVJ420P;
   const AVPixelFormat scaled = fullRange ? AV_PIX_FMT_YUV420P : encoder.pix_fmt;
@@ -249,8 +253,10 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
   const uint8_t* source[4] = {frame + static_cast<int64_t>(stride) * (m_height - 1), nullptr,
                               nullptr, nullptr};
   const int sourceStride[4] = {-stride, 0, 0, 0};
-  if (sws_scale(m_scaler.get(), source, sourceStride, 0, m_height, m_picture->data,
-                m_picture->linesize) != m_height) {
+  if (!m_scaler) {
+    if (!FrameToPicture(frame, m_width, m_height, *m_picture)) return AVIERR_COMPRESSOR;
+  } else if (sws_scale(m_scaler.get(), source, sourceStride, 0, m_height, m_picture->data,
+                       m_picture->linesize) != m_height) {
     return AVIERR_COMPRESSOR;
   }
   m_picture->pts = position;

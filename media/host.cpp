@@ -25,6 +25,7 @@ class CStderrHost final : public CHost {
 
 CStderrHost g_stderrHost;
 std::atomic<CHost*> g_host{&g_stderrHost};
+thread_local CHost* t_threadHost = nullptr;
 
 }  // namespace
 
@@ -34,7 +35,15 @@ CEngineState& EngineState() {
 }
 
 CHost& Host() {
-  return *g_host.load();
+  return t_threadHost ? *t_threadHost : *g_host.load();
+}
+
+CThreadHostScope::CThreadHostScope(CHost* host) : m_previous(t_threadHost) {
+  t_threadHost = host;
+}
+
+CThreadHostScope::~CThreadHostScope() {
+  t_threadHost = m_previous;
 }
 
 void SetHost(CHost* host) {

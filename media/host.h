@@ -67,7 +67,21 @@ CHost& Host();
 // Installs `host` (not owned; must outlive its use) or, with null, the stderr host.
 void SetHost(CHost* host);
 
-// Shortcuts through the installed host.
+// Sends the calling thread's host calls to `host` (not owned) while it lives, whatever host is
+// installed: a helper thread that works ahead of a job records what it would have shown, and
+// the job's own thread passes it on at the point where the work belongs.
+class CThreadHostScope {
+ public:
+  explicit CThreadHostScope(CHost* host);
+  ~CThreadHostScope();
+  CThreadHostScope(const CThreadHostScope&) = delete;
+  CThreadHostScope& operator=(const CThreadHostScope&) = delete;
+
+ private:
+  CHost* m_previous;
+};
+
+// Shortcuts through the installed host (or the thread's own, see CThreadHostScope).
 int ShowMessage(const std::string& text, uint32_t flags, const std::string& caption = kCaption);
 void SetStatus(const std::string& text);
 void Trace(const char* text);

@@ -16,6 +16,7 @@
 #include "media/host.h"
 #include "media/videoreader.h"
 #include "mix/composite.h"
+#include "mix/frameprefetch.h"
 
 namespace corvane {
 namespace {
@@ -40,16 +41,6 @@ int32_t MillisecondsSince(Clock::time_point started) {
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   return static_cast<int32_t>(std::min<int64_t>(elapsed, std::numeric_limits<int32_t>::max()));
-}
-
-// A zero-filled block, or null when there is no memory for it.
-std::unique_ptr<uint8_t[]> TryAllocateZeroed(int64_t size) {
-  if (size < 0 || size > std::numeric_limits<int32_t>::max()) return nullptr;
-  try {
-    return std::make_unique<uint8_t[]>(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
 }
 
 // Bytes of one Frame buffer of the reader's picture; -1 when the reader has no usable frame.
@@ -137,14 +128,16 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     release();
     return outcome;
   }
-  std::unique_ptr<uint8_t[]> outputFrame = TryAllocateZeroed(imageSize);
-  if (!outputFrame) {
+  // The output frames and top-layer working buffers, one pair for the frame being mixed and
+  // one for the frame read ahead.
+  CFramePrefetcher prefetcher;
+  const CFramePrefetcher::EAllocation allocated = prefetcher.Allocate(imageSize, topBytes);
+  if (allocated == CFramePrefetcher::EAllocation::kNoOutputFrame) {
     ShowMessage("Cannot allocate output frame buffer", MB_ICONINFORMATION);
     release();
     return outcome;
   }
-  std::unique_ptr<uint8_t[]> topFrame = TryAllocateZeroed(topReader.m_bufferSize);
-  if (!topFrame) {
+  if (allocated != CFramePrefetcher::EAllocation::kOk) {
     release();
     return outcome;
   }
@@ -159,9 +152,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   long counter = 1;
   const long total = static_cast<long>(endFrame) - frame;
   const auto started = Clock::now();
-  // Until the top layer has given a frame there is nothing to lay over the main video.
-  bool haveTopFrame = false;
-  bool haveMainFrame = false;
+  // The frames are read in order one frame ahead; each frame's reads (their traces and
+  // messages) reach the host after its progress text, as if read here.
+  prefetcher.Start(mainReader, topReader, cursor, frame, endFrame);
 
   outcome.m_result = EVideoPassResult::kComplete;
   while (frame < endFrame) {
@@ -172,33 +165,29 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     SetStatus(Format("Processing frame %ld\\%ld", counter, total));
     ++counter;
 
-    // A failed read leaves the reader's previous frame in its buffer; that one is mixed. Before
-    // any frame was read the buffer holds nothing, and black is written instead.
-    if (mainReader.ReadFrame(frame) == 0) haveMainFrame = true;
-    int32_t topIndex = 0;
-    if (cursor.Step(topIndex) && topReader.ReadFrame(topIndex) == 0) haveTopFrame = true;
-
-    if (haveMainFrame) {
-      std::memcpy(outputFrame.get(), mainReader.m_buffer.get(), static_cast<size_t>(imageSize));
-    } else {
-      std::memset(outputFrame.get(), 0, static_cast<size_t>(imageSize));
-    }
-    if (haveTopFrame) {
-      std::memcpy(topFrame.get(), topReader.m_buffer.get(), static_cast<size_t>(topBytes));
+    // The slot holds the main frame (black until the main video has given one; after a failed
+    // read the reader's previous frame) and, once the top layer has given a frame, its current
+    // one. Until then there is nothing to lay over the main video.
+    CPrefetchSlot& slot = prefetcher.Next();
+    slot.m_events.Replay();
+    uint8_t* outputFrame = slot.m_output.get();
+    if (slot.m_haveTop) {
       if (settings.m_alpha) {
-        CompositeAlpha(outputFrame.get(), mainReader.m_width, mainReader.m_height, topFrame.get(),
+        CompositeAlpha(outputFrame, mainReader.m_width, mainReader.m_height, slot.m_top.get(),
                        topReader.m_width, topReader.m_height, settings.m_left, settings.m_top,
                        settings.m_key, settings.m_useTransparency, settings.m_alphaLevel);
       } else {
-        CompositeColourKey(outputFrame.get(), mainReader.m_width, mainReader.m_height,
-                           topFrame.get(), topReader.m_width, topReader.m_height, settings.m_left,
-                           settings.m_top, settings.m_key);
+        CompositeColourKey(outputFrame, mainReader.m_width, mainReader.m_height, slot.m_top.get(),
+                           topReader.m_width, topReader.m_height, settings.m_left, settings.m_top,
+                           settings.m_key);
       }
     }
 
     Trace("W");
-    if (compressed->Write(frame, 1, outputFrame.get(), imageSize, AVIIF_KEYFRAME, nullptr,
-                          nullptr) < 0) {
+    const HRESULT written =
+        compressed->Write(frame, 1, outputFrame, imageSize, AVIIF_KEYFRAME, nullptr, nullptr);
+    prefetcher.Release();
+    if (written < 0) {
       ShowMessage(Format("Failed to write frame %ld", counter - 1), MB_ICONINFORMATION);
       outcome.m_result = EVideoPassResult::kWriteFailed;
       break;
@@ -206,10 +195,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     ++outcome.m_framesWritten;
     ++frame;
   }
+  prefetcher.Stop();
 
   release();
-  outputFrame.reset();
-  topFrame.reset();
   mainReader.Close();
   topReader.Close();
   state.m_videoTime = MillisecondsSince(started);

@@ -1,0 +1,45 @@
+#include "media/encoderinput.h"
+
+#include "media/avidefs.h"
+
+#if defined(CORVANE_HAVE_LIBYUV)
+#include <libyuv/convert.h>
+#include <libyuv/convert_argb.h>
+#endif
+
+namespace corvane {
+
+bool HasFastFrameConversion(AVPixelFormat format) {
+#if defined(CORVANE_HAVE_LIBYUV)
+  return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_BGR0;
+#else
+  (void)format;
+  return false;
+#endif
+}
+
+bool FrameToPicture(const uint8_t* frame, int width, int height, AVFrame& picture) {
+  if (!frame || width <= 0 || height <= 0 || picture.width != width || picture.height != height) {
+    return false;
+  }
+#if defined(CORVANE_HAVE_LIBYUV)
+  // The Frame buffer is bottom-up: start at its top row and walk upwards.
+  const int stride = FrameStride(width);
+  const uint8_t* topRow = frame + static_cast<ptrdiff_t>(stride) * (height - 1);
+  switch (picture.format) {
+    case AV_PIX_FMT_YUVJ420P:
+      return libyuv::RGB24ToJ420(topRow, -stride, picture.data[0], picture.linesize[0],
+                                 picture.data[1], picture.linesize[1], picture.data[2],
+                                 picture.linesize[2], width, height) == 0;
+    case AV_PIX_FMT_BGR0:
+      return libyuv::RGB24ToARGB(topRow, -stride, picture.data[0], picture.linesize[0], width,
+                                 height) == 0;
+    default:
+      return false;
+  }
+#else
+  return false;
+#endif
+}
+
+}  // namespace corvane

@@ -1,0 +1,24 @@
+// Fast conversions of a Frame buffer (24-bit blue-green-red, bottom row first) into the
+// picture an encoder takes, for the pixel formats where a plain SIMD routine does the job
+// well: yuvj420p (Motion JPEG) and bgr0 (FFV1). Other formats go through libswscale.
+//
+// yuvj420p: full-range BT.601 (JFIF) luma per pixel and chroma from each 2x2 block, in
+// libyuv's 8-bit fixed point; it stays within one step of luma and a few steps of chroma
+// of libswscale's bicubic conversion (see tests/media/encoderinput_test.cpp).
+// bgr0: an exact rearrangement (the fourth byte is 255 and carries nothing).
+#pragma once
+
+#include <cstdint>
+
+#include "media/codecutil.h"
+
+namespace corvane {
+
+// Whether FrameToPicture handles `format` in this build.
+bool HasFastFrameConversion(AVPixelFormat format);
+
+// Writes the width x height Frame buffer `frame` into `picture` (already allocated with its
+// own format, width and height). False when the format has no fast path here.
+bool FrameToPicture(const uint8_t* frame, int width, int height, AVFrame& picture);
+
+}  // namespace corvane

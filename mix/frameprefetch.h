@@ -1,0 +1,111 @@
+// Reading ahead for a mix job: a helper thread reads the main video's next frame and the top
+// layer's frame for it while the job composites, compresses and writes the current one.
+//
+// The job sees exactly what it would see reading in turn on its own thread: the helper reads
+// frame after frame in the job's order with the job's top-layer schedule, and everything a
+// read would tell the user (the "R" traces, a failed read's message) is held back with the
+// frame and passed to the host by the job's thread when it takes that frame, after the frame's
+// progress text. At most one frame is read ahead; a job that stops drops it unseen.
+//
+// CFramePrefetcher owns the helper thread and two frame slots (each a main-sized output frame
+// and a top-layer working buffer). It borrows the two readers, which the caller must not use
+// between Start and Stop. No exception leaves it: without a thread it reads on the caller's.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/host.h"
+#include "media/videoreader.h"
+#include "mix/composite.h"
+
+namespace corvane {
+
+// Records the host calls of one thread and passes them on later, in the same order.
+class CDeferredHost final : public CHost {
+ public:
+  int MessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
+  void SetStatusText(const std::string& text) override;
+  bool ChooseCompression(AVICOMPRESSOPTIONS& options) override;
+  void DebugTrace(const std::string& text) override;
+
+  // Passes every recorded call to the calling thread's host, then forgets them.
+  void Replay();
+  void Clear() { m_events.clear(); }
+
+ private:
+  enum class EKind { kMessage, kStatus, kTrace };
+  struct CEvent {
+    EKind m_kind;
+    std::string m_text;
+    std::string m_caption;
+    uint32_t m_flags;
+  };
+  std::vector<CEvent> m_events;
+};
+
+// One frame as the job gets it.
+struct CPrefetchSlot {
+  std::unique_ptr<uint8_t[]> m_output;  // the main frame (black before the first good read)
+  std::unique_ptr<uint8_t[]> m_top;     // the top layer's current frame, when m_haveTop
+  bool m_haveTop = false;
+  CDeferredHost m_events;  // what reading this frame told the user, not yet shown
+};
+
+class CFramePrefetcher {
+ public:
+  enum class EAllocation { kOk, kNoOutputFrame, kNoTopFrame };
+
+  CFramePrefetcher() = default;
+  ~CFramePrefetcher() { Stop(); }
+  CFramePrefetcher(const CFramePrefetcher&) = delete;
+  CFramePrefetcher& operator=(const CFramePrefetcher&) = delete;
+
+  // Zero-filled slots for frames of `outputBytes` and top frames of `topBytes`.
+  EAllocation Allocate(int64_t outputBytes, int64_t topBytes);
+
+  // Starts reading frames first..end-1 of `mainReader`, stepping `cursor` once per frame for
+  // the top layer. Call once, after Allocate succeeded.
+  void Start(CVideoReader& mainReader, CVideoReader& topReader, const TopFrameCursor& cursor,
+             int32_t first, int32_t end);
+
+  // The next frame in order, once it has been read. Valid until Release. Only after Start, and
+  // never more often than there are frames.
+  CPrefetchSlot& Next();
+  // The job is done with the frame Next gave; its slot may be read into again.
+  void Release();
+
+  // Ends the helper thread (a frame it is reading is finished and dropped). Safe to repeat.
+  void Stop();
+
+ private:
+  static constexpr int kSlots = 2;  // the job's frame and one read ahead
+  void Run();
+  void Fill(CPrefetchSlot& slot, int32_t frame);
+
+  CPrefetchSlot m_slots[kSlots];
+  int64_t m_outputBytes = 0;
+  int64_t m_topBytes = 0;
+  CVideoReader* m_main = nullptr;
+  CVideoReader* m_top = nullptr;
+  TopFrameCursor m_cursor;
+  bool m_haveMain = false;
+  int32_t m_first = 0;
+  int32_t m_end = 0;
+
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  int64_t m_filled = 0;    // frames read so far
+  int64_t m_taken = 0;     // frames handed to the job
+  int64_t m_released = 0;  // frames the job is done with
+  bool m_stopping = false;
+  bool m_threaded = false;
+  std::thread m_thread;
+};
+
+}  // namespace corvane
