@@ -54,7 +54,7 @@ peer_cmd() {
 
 # The corvane-mix quality that matches ffmpeg's -q:v 3 for MJPEG.
 MJPEG_Q3=${MJPEG_Q3:-$("$mix" --list-codecs | sed -n 's/.*q:v 3 *= *--quality *\([0-9]*\).*/\1/p' | head -1)}
-MJPEG_Q3=${MJPEG_Q3:-90}
+[ -n "$MJPEG_Q3" ] || { echo "corvane-mix --list-codecs names no quality for -q:v 3" >&2; exit 2; }
 
 # measure: runs CMD once, appends "wall cpu peakKiB" to the file named by $1.
 measure() {
