@@ -1,9 +1,12 @@
 // Mixing from the main dialog: whole mixes started from the menu and read back with ffprobe
 // and ffmpeg, the menu through choosing the output, mixing and after, Stop during a long mix,
 // the alpha range check, and how the dialog's texts become the mix settings.
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTimer>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -379,6 +382,36 @@ class CMixControlTest : public QObject {
     QCOMPARE(MenuState(rig.Dialog()), kIdleMenu);
     QVERIFY(rig.WaitForIdle());
     QCOMPARE(rig.m_boxes.size(), size_t(1));
+  }
+
+  void aRealMessageBoxFromTheWorkerWhileStopWaitsCanBeDismissed() {
+    CMixRig rig;
+    rig.OpenSources(m_longMain, TopFixture());
+    CTempDir folder;
+    rig.SaveAs(folder.Path("realbox.avi"));
+    const std::string frame5 = "Processing frame 5\\600";
+    rig.m_gate.HoldAt(frame5, true);
+    rig.m_gate.AfterStop([] { ShowMessage("A note from the worker", MB_ICONINFORMATION); });
+    rig.Dialog().MenuCommand(kMixCommand)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.m_gate.Held(frame5), 30000);
+    // The Qt message box itself this time, dismissed as the user would.
+    rig.Dialog().Host().m_answerBox = nullptr;
+    QStringList seen;
+    QTimer clicker;
+    connect(&clicker, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      seen << box->text();
+      box->button(QMessageBox::Ok)->click();
+    });
+    clicker.start(10);
+
+    rig.Dialog().MenuCommand(kStopCommand)->trigger();
+
+    QCOMPARE(seen, QStringList{QStringLiteral("A note from the worker")});
+    QCOMPARE(MenuState(rig.Dialog()), kIdleMenu);
+    QVERIFY(!CompletionEventOpen());
+    QVERIFY(rig.WaitForIdle());
   }
 
   void aWorkerThatOutlastsTheWaitGivesTheTimeOutMessageAndIdle() {
