@@ -296,6 +296,23 @@ TEST_F(FaultTest, AKilledMixIsRecoveredByCopyWithEveryCompleteFrame) {
            " complete frames; ffprobe counts them, ffmpeg decodes them"});
 }
 
+TEST_F(FaultTest, AFullMixLeavesNoLeakForTheLeakSanitizer) {
+  // valgrind cannot run the codec libraries here (libhwy's start-up uses rdtscp): the
+  // sanitizer build's leak check at exit stands in for it.
+  if (!test::BuiltWithAddressSanitizer()) GTEST_SKIP() << "only the sanitizer build checks leaks";
+  const std::string output = m_dir.Path("full.avi");
+
+  const test::CChildRun run =
+      test::RunChild({m_program, "--codec", "mjpeg", "--loop", m_main, m_top, output},
+                     []() { setenv("ASAN_OPTIONS", "detect_leaks=1", 1); });
+
+  EXPECT_EQ(run.m_exitCode, 0) << run.m_errors;
+  EXPECT_EQ(run.m_errors.find("LeakSanitizer"), std::string::npos) << run.m_errors;
+  EXPECT_EQ(PacketCounts(output), "video,60\naudio,87\n");
+  m_rows.push_back({"leaks", "full 60-frame mix with audio (mjpeg) in the sanitizer build",
+                    "exit " + std::to_string(run.m_exitCode) + ", LeakSanitizer reports nothing"});
+}
+
 TEST_F(FaultTest, AnUnreadableSourceIsRefusedByName) {
   const std::string locked = m_dir.Path("locked.avi");
   fs::copy_file(Fixture("ff_bgr24_64x48_dibhandler.avi"), locked);
