@@ -209,6 +209,26 @@ TEST_F(FaultTest, AnOutputThatIsASourceUnderAnotherNameIsRefusedEvenWithOverwrit
   }
 }
 
+TEST_F(FaultTest, SourcesOnAReadOnlyMountMixCompletely) {
+  // Opening a source for writing fails on a read-only file system, even for root.
+  const std::string folder = m_dir.Path("ro");
+  const std::string output = m_dir.Path("out.avi");
+  std::filesystem::create_directory(folder);
+  const std::string script = "mount -t tmpfs -o size=20m tmpfs " + Q(folder) + " || exit 99; cp " +
+                             Q(m_main) + " " + Q(folder + "/main.avi") + " && cp " + Q(m_top) +
+                             " " + Q(folder + "/top.avi") + " && mount -o remount,ro " + Q(folder) +
+                             " && " + Q(m_program) + " --codec ffv1 " + Q(folder + "/main.avi") +
+                             " " + Q(folder + "/top.avi") + " " + Q(output);
+  const auto result = RunCommand("unshare -m sh -c " + Q(script));
+  if (result.m_exitCode == 99) GTEST_SKIP() << "no tmpfs mounts here";
+
+  EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+  EXPECT_EQ(PacketCounts(output), "video,60\naudio,87\n");
+  m_rows.push_back({"source safety", "both sources on a read-only mount",
+                    "exit " + std::to_string(result.m_exitCode) +
+                        ", complete mix: sources are opened read-only"});
+}
+
 TEST_F(FaultTest, StoppingAtRandomFramesLeavesExactlyTheFramesWrittenAndTheAudioHeader) {
   std::mt19937 random(20261207);
   const std::string sourceAudio = AudioFormat(m_main);
