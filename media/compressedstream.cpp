@@ -247,7 +247,21 @@ HRESULT CCompressedStream::Write(int32_t start, int32_t samples, const void* dat
 }
 
 HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
-  if (av_frame_make_writable(m_picture.get()) < 0) return AVIERR_MEMORY;
+  if (!av_frame_is_writable(m_picture.get())) {
+    // The encoder still holds the last picture (FFV1 keeps one back): take the spare, and only
+    // when that is held too a fresh buffer. Every byte is about to be written, so nothing is
+    // copied, and two pictures taking turns need no allocation per frame.
+    std::swap(m_picture, m_spare);
+    if (!m_picture) m_picture.reset(av_frame_alloc());
+    if (!m_picture) return AVIERR_MEMORY;
+    if (!m_picture->buf[0] || !av_frame_is_writable(m_picture.get())) {
+      av_frame_unref(m_picture.get());
+      m_picture->format = m_encoder->pix_fmt;
+      m_picture->width = m_width;
+      m_picture->height = m_height;
+      if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
+    }
+  }
   // Bottom row first in memory: hand the scaler the top row and a negative stride.
   const int stride = FrameStride(m_width);
   const uint8_t* source[4] = {frame + static_cast<int64_t>(stride) * (m_height - 1), nullptr,

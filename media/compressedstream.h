@@ -60,6 +60,7 @@ class CCompressedStream final : public CAviStream {
   CodecContextPtr m_encoder;
   SwsContextPtr m_scaler;
   FramePtr m_picture;
+  FramePtr m_spare;  // the picture before, while the encoder may still hold it
   PacketPtr m_packet;
   std::deque<int32_t> m_positions;  // positions of frames sent whose packets are still due
   bool m_flushed = false;
