@@ -401,7 +401,17 @@ int CMainDialog::LayoutPreviews() {
   const int y = main.top() + mainHeight;
   topPreview->setGeometry(x, y + 32, topWidth, topHeight);
 
-  const int clientWidth = std::max(mainWidth, topWidth) + 2 * main.left();
+  // Never narrower than the settings controls, so that none of them is cut off when the
+  // pictures are narrower than the row of edits above them.
+  int controlsRight = 0;
+  for (QWidget* child : m_client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child == mainPreview || child == topPreview || child == m_progress ||
+        child == Control(kStatusId) || child == Control(kTopLayerLabelId))
+      continue;
+    controlsRight = std::max(controlsRight, child->geometry().right() + 1);
+  }
+  const int clientWidth =
+      std::max(std::max(mainWidth, topWidth) + 2 * main.left(), controlsRight + main.left());
   const int clientHeight = main.top() + mainHeight + topHeight + 64;
   m_client->resize(clientWidth, clientHeight);
   resize(clientWidth, clientHeight + m_menuBar->sizeHint().height());

@@ -185,6 +185,18 @@ class CMainDialogTest : public QObject {
     QCOMPARE(dialog.ControlText(kStatusId), QStringLiteral("Processing frame 3"));
   }
 
+  // The settings controls stay whole: the client is as wide as the wider picture with both
+  // margins, or as the controls above the previews with the right margin, whichever is more.
+  // This gives the right edge of those controls (everything above the main preview's top).
+  static int ControlsRight(const CMainDialog& dialog, int previewTop) {
+    int right = 0;
+    for (QWidget* child : dialog.Client()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (child->y() >= previewTop) continue;  // previews, status line, label and progress bar
+      right = std::max(right, child->geometry().right() + 1);
+    }
+    return right;
+  }
+
   void cancelledOpenLaysOutEmptyPictures() {
     auto dialog = ShownDialog();
     QVERIFY(dialog);
@@ -200,7 +212,9 @@ class CMainDialogTest : public QObject {
              QRect(corner + QPoint(0, 32), QSize(0, 0)));
     QCOMPARE(dialog->Control(kStatusId)->pos(), QPoint(statusX, corner.y()));
     QCOMPARE(dialog->Control(kTopLayerLabelId)->pos(), corner + QPoint(0, 16));
-    QCOMPARE(dialog->Client()->size(), QSize(2 * corner.x(), corner.y() + 64));
+    QCOMPARE(dialog->Client()->size(),
+             QSize(std::max(2 * corner.x(), ControlsRight(*dialog, corner.y()) + corner.x()),
+                   corner.y() + 64));
   }
 
   void layoutFollowsTheOpenedPictures_data() {
@@ -233,8 +247,10 @@ class CMainDialogTest : public QObject {
              QRect(QPoint(corner.x(), below + 32), topSize));
     QCOMPARE(dialog->Control(kStatusId)->pos(), QPoint(statusX, below));
     QCOMPARE(dialog->Control(kTopLayerLabelId)->pos(), QPoint(corner.x(), below + 16));
+    const int controlsRight = ControlsRight(*dialog, corner.y());
     QCOMPARE(dialog->Client()->size(),
-             QSize(std::max(mainSize.width(), topSize.width()) + 2 * corner.x(),
+             QSize(std::max(std::max(mainSize.width(), topSize.width()) + 2 * corner.x(),
+                            controlsRight + corner.x()),
                    corner.y() + mainSize.height() + topSize.height() + 64));
     QCOMPARE(dialog->height(), dialog->Client()->height() + dialog->Client()->y());
   }
