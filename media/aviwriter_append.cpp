@@ -1,10 +1,12 @@
 // Existing AVI files reopened with OF_WRITE to add streams.
 //
-// The file is parsed by the reader and left untouched while the new streams are written:
-// their samples go to a scratch file beside it (removed from the folder at once, so nothing
-// is left behind). On completion the whole file is written anew under a temporary name,
-// every stream interleaved by time, and renamed over the original; if anything fails the
-// original stays as it was.
+// Where the file's layout allows (see aviwriter_inplace.h), new chunks go straight after its
+// end and completion adds them in place, so a long video is not copied for a little audio.
+// Otherwise, and from the first write that cannot go in place (a gap to fill, a file grown
+// to its size limit), samples go to a scratch file beside it (removed from the folder at
+// once, so nothing is left behind), and on completion the whole file is written anew under a
+// temporary name, every stream interleaved by time, and renamed over the original. Either
+// way, if anything fails the original stays as it was.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "media/aviopen.h"
 #include "media/aviwriter_core.h"
 #include "media/aviwriter_files.h"
+#include "media/aviwriter_inplace.h"
 #include "media/aviwriter_interleave.h"
 #include "media/aviwriter_tools.h"
 
@@ -30,7 +33,8 @@ struct CSpooledWrite {
   int32_t m_samples;
   int32_t m_size;
   uint32_t m_flags;
-  uint64_t m_offset;  // in the scratch file
+  uint64_t m_offset;  // of the data, in the file itself or in the scratch file
+  bool m_inPlace;     // which of the two holds it
 };
 
 struct CAddedStream {
@@ -56,7 +60,8 @@ HRESULT MakeScratchFile(const std::string& path, const char* tag, std::string& n
 
 class CAppendState {
  public:
-  explicit CAppendState(std::string path) : m_path(std::move(path)) {}
+  CAppendState(std::string path, const CAviWriterOptions& options)
+      : m_path(std::move(path)), m_options(options) {}
   ~CAppendState() {
     Guarded([&] { return Finish(); });
   }
@@ -75,6 +80,10 @@ class CAppendState {
       if (m_source->GetStream(stream, 0, i) != AVIERR_OK || !stream) break;
       m_existing.push_back(std::move(stream));
     }
+    // A layout that does not allow adding in place only means a rewrite at completion.
+    const int existing = static_cast<int>(m_existing.size());
+    if (m_inPlace.Open(m_path, existing, m_options.m_inPlaceLimit) != AVIERR_OK)
+      m_allInPlace = false;
     return AVIERR_OK;
   }
 
@@ -119,6 +128,21 @@ class CAppendState {
     CStreamGap gap;
     HRESULT hr = stream.m_clock.Plan(start, samples, size, gap);
     if (hr != AVIERR_OK) return hr;
+    const bool chunk = size > 0 || stream.m_clock.m_sampleSize == 0;
+    const bool noGap = gap.m_chunks == 0 && gap.m_bytes == 0;
+    m_allInPlace = m_allInPlace && noGap && (!chunk || m_inPlace.Fits(static_cast<uint32_t>(size)));
+    if (m_allInPlace) {
+      uint64_t offset = 0;
+      if (chunk) {
+        const int streamIndex = static_cast<int>(m_existing.size()) + index;
+        const uint32_t ckid = StreamChunkId(streamIndex, stream.m_info, stream.m_format);
+        hr = m_inPlace.AppendChunk(ckid, data, static_cast<uint32_t>(size),
+                                   flags & (AVIIF_KEYFRAME | AVIIF_NOTIME), offset);
+        if (hr != AVIERR_OK) return Fail(hr);
+      }
+      stream.m_writes.push_back({start, samples, size, flags, offset, true});
+      return Counted(stream, gap, size, samplesWritten, bytesWritten);
+    }
     if (!m_spool.IsOpen()) {
       std::string name;
       CUniqueFd fd;
@@ -133,22 +157,25 @@ class CAppendState {
       hr = m_spool.Append(&part, 1);
       if (hr != AVIERR_OK) return Fail(hr);
     }
-    stream.m_writes.push_back({start, samples, size, flags, offset});
-    stream.m_clock.Advance(gap, size);
-    stream.m_maxChunk = std::max(stream.m_maxChunk, static_cast<uint32_t>(size));
-    const uint32_t sampleSize = stream.m_clock.m_sampleSize;
-    if (samplesWritten) *samplesWritten = sampleSize ? size / static_cast<int32_t>(sampleSize) : 1;
-    if (bytesWritten) *bytesWritten = size;
-    return AVIERR_OK;
+    stream.m_writes.push_back({start, samples, size, flags, offset, false});
+    return Counted(stream, gap, size, samplesWritten, bytesWritten);
   }
 
   HRESULT Finish() {
     if (m_finished) return m_result;
     m_finished = true;
-    if (!m_added.empty()) {
-      const HRESULT hr = Combine();
-      if (hr != AVIERR_OK) Fail(hr);
+    HRESULT hr = AVIERR_OK;
+    if (m_added.empty()) {
+      m_inPlace.Abandon();
+    } else if (m_allInPlace && m_inPlace.RoomFor(InPlaceStreams())) {
+      hr = m_inPlace.Complete(InPlaceStreams());
+    } else {
+      hr = Combine();
+      // Whether the rewrite took the file's place or failed, what was added to the old file
+      // goes: a failed rewrite leaves the original as it was.
+      m_inPlace.Abandon();
     }
+    if (hr != AVIERR_OK) Fail(hr);
     m_existing.clear();
     m_source.reset();
     m_spool.Close();
@@ -169,7 +196,30 @@ class CAppendState {
 
   HRESULT Combine();
 
+  static HRESULT Counted(CAddedStream& stream, const CStreamGap& gap, int32_t size,
+                         int32_t* samplesWritten, int32_t* bytesWritten) {
+    stream.m_clock.Advance(gap, size);
+    stream.m_maxChunk = std::max(stream.m_maxChunk, static_cast<uint32_t>(size));
+    const uint32_t sampleSize = stream.m_clock.m_sampleSize;
+    if (samplesWritten) *samplesWritten = sampleSize ? size / static_cast<int32_t>(sampleSize) : 1;
+    if (bytesWritten) *bytesWritten = size;
+    return AVIERR_OK;
+  }
+
+  std::vector<CInPlaceStream> InPlaceStreams() const {
+    std::vector<CInPlaceStream> streams;
+    for (const CAddedStream& added : m_added) {
+      streams.push_back({added.m_info, added.m_format,
+                         static_cast<uint64_t>(std::max<int64_t>(0, added.m_clock.Length())),
+                         added.m_maxChunk});
+    }
+    return streams;
+  }
+
   std::string m_path;
+  CAviWriterOptions m_options;
+  CInPlaceAppender m_inPlace;
+  bool m_allInPlace = true;
   PAVIFILE m_source;
   std::vector<PAVISTREAM> m_existing;
   std::vector<CAddedStream> m_added;
@@ -182,8 +232,11 @@ class CAppendState {
 // The writes of an added stream, replayed from the scratch file.
 class CAppendState::CSpoolSource final : public CChunkSource {
  public:
-  CSpoolSource(const CAddedStream& stream, int fd)
-      : CChunkSource(stream.m_info.dwScale, stream.m_info.dwRate), m_stream(stream), m_fd(fd) {}
+  CSpoolSource(const CAddedStream& stream, int inPlaceFd, int spoolFd)
+      : CChunkSource(stream.m_info.dwScale, stream.m_info.dwRate),
+        m_stream(stream),
+        m_inPlaceFd(inPlaceFd),
+        m_spoolFd(spoolFd) {}
 
   HRESULT Next(CSourceChunk& chunk, bool& more) override {
     more = false;
@@ -195,8 +248,9 @@ class CAppendState::CSpoolSource final : public CChunkSource {
     chunk.m_data.resize(static_cast<size_t>(write.m_size));
     size_t done = 0;
     while (done < chunk.m_data.size()) {
-      const ssize_t got = ::pread(m_fd, chunk.m_data.data() + done, chunk.m_data.size() - done,
-                                  static_cast<off_t>(write.m_offset + done));
+      const ssize_t got =
+          ::pread(write.m_inPlace ? m_inPlaceFd : m_spoolFd, chunk.m_data.data() + done,
+                  chunk.m_data.size() - done, static_cast<off_t>(write.m_offset + done));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return AVIERR_FILEREAD;
       done += static_cast<size_t>(got);
@@ -207,7 +261,8 @@ class CAppendState::CSpoolSource final : public CChunkSource {
 
  private:
   const CAddedStream& m_stream;
-  int m_fd;
+  int m_inPlaceFd;
+  int m_spoolFd;
   size_t m_next = 0;
 };
 
@@ -237,7 +292,8 @@ HRESULT CAppendState::Combine() {
       if (hr == AVIERR_OK)
         hr = created->SetFormat(0, added.m_format.data(),
                                 static_cast<int32_t>(added.m_format.size()));
-      sources.push_back(std::make_unique<CSpoolSource>(added, m_spool.Descriptor()));
+      sources.push_back(
+          std::make_unique<CSpoolSource>(added, m_inPlace.Descriptor(), m_spool.Descriptor()));
       targets.push_back(std::move(created));
     }
     if (hr == AVIERR_OK) hr = WriteInterleaved(sources, targets);
@@ -379,10 +435,10 @@ class CAppendFile final : public CWritingFile {
 
 }  // namespace
 
-HRESULT ReopenAviFile(const std::string& path, PAVIFILE& file) {
+HRESULT ReopenAviFile(const std::string& path, PAVIFILE& file, const CAviWriterOptions& options) {
   return Guarded([&] {
     file.reset();
-    auto state = std::make_shared<CAppendState>(path);
+    auto state = std::make_shared<CAppendState>(path, options);
     const HRESULT hr = state->Open();
     if (hr != AVIERR_OK) return hr;
     file = std::make_shared<CAppendFile>(std::move(state));

@@ -15,6 +15,8 @@ constexpr uint32_t kAvifHasIndex = 0x00000010;
 constexpr uint32_t kAvifIsInterleaved = 0x00000100;
 constexpr size_t kDmlhSize = 248;
 constexpr size_t kSuperIndexHeader = 24;
+// An audio strl (strh, a WAVEFORMATEX with its extra bytes, strn) takes 100 to 300 bytes.
+constexpr size_t kAddedStreamRoom = 1024;
 // A RIFF part's size field is 32 bits, and so are the offsets of its indexes.
 constexpr uint64_t kPartHardLimit = 0xFFFFFFF0ull;
 // Gaps larger than these are taken for a caller's mistake, not for a pause in the stream.
@@ -44,6 +46,40 @@ uint8_t FillByte(const AVISTREAMINFOA& info, const std::vector<uint8_t>& format)
 }
 
 }  // namespace
+
+uint32_t StreamChunkId(int index, const AVISTREAMINFOA& info, const std::vector<uint8_t>& format) {
+  char code[2] = {'d', 'c'};
+  if (info.fccType == streamtypeAUDIO) {
+    code[0] = 'w', code[1] = 'b';
+  } else if (info.fccType == streamtypeTEXT) {
+    code[0] = 't', code[1] = 'x';
+  } else if (IsVideo(info) && format.size() >= 20 && LoadU32(format.data() + 16) == BI_RGB) {
+    code[1] = 'b';  // uncompressed frames
+  }
+  return MakeFourCC(static_cast<char>('0' + index / 10), static_cast<char>('0' + index % 10),
+                    code[0], code[1]);
+}
+
+void BuildStreamHeader(const AVISTREAMINFOA& info, uint64_t length, uint32_t maxChunk,
+                       CByteBuilder& out) {
+  out.U32(info.fccType);
+  out.U32(info.fccHandler);
+  out.U32(info.dwFlags);
+  out.U16(info.wPriority);
+  out.U16(info.wLanguage);
+  out.U32(info.dwInitialFrames);
+  out.U32(info.dwScale);
+  out.U32(info.dwRate);
+  out.U32(info.dwStart);
+  out.U32(ClampU32(length));
+  out.U32(maxChunk ? maxChunk : info.dwSuggestedBufferSize);
+  out.U32(info.dwQuality);
+  out.U32(info.dwSampleSize);
+  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.left)));
+  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.top)));
+  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.right)));
+  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.bottom)));
+}
 
 int64_t CStreamClock::Length() const {
   if (m_sampleSize > 0) return static_cast<int64_t>(m_bytes / m_sampleSize);
@@ -150,18 +186,7 @@ int CAviWriterCore::FirstVideo() const {
 }
 
 uint32_t CAviWriterCore::ChunkId(int index) const {
-  const CStream& stream = m_streams[index];
-  char code[2] = {'d', 'c'};
-  if (stream.m_info.fccType == streamtypeAUDIO) {
-    code[0] = 'w', code[1] = 'b';
-  } else if (stream.m_info.fccType == streamtypeTEXT) {
-    code[0] = 't', code[1] = 'x';
-  } else if (IsVideo(stream.m_info) && stream.m_format.size() >= 20 &&
-             LoadU32(stream.m_format.data() + 16) == BI_RGB) {
-    code[1] = 'b';  // uncompressed frames
-  }
-  return MakeFourCC(static_cast<char>('0' + index / 10), static_cast<char>('0' + index % 10),
-                    code[0], code[1]);
+  return StreamChunkId(index, m_streams[index].m_info, m_streams[index].m_format);
 }
 
 void CAviWriterCore::FileInfo(AVIFILEINFOW& info) const {
@@ -234,24 +259,8 @@ void CAviWriterCore::BuildAvih(bool indexed, CByteBuilder& out) const {
 }
 
 void CAviWriterCore::BuildStrh(const CStream& stream, CByteBuilder& out) const {
-  const AVISTREAMINFOA& info = stream.m_info;
-  out.U32(info.fccType);
-  out.U32(info.fccHandler);
-  out.U32(info.dwFlags);
-  out.U16(info.wPriority);
-  out.U16(info.wLanguage);
-  out.U32(info.dwInitialFrames);
-  out.U32(info.dwScale);
-  out.U32(info.dwRate);
-  out.U32(info.dwStart);
-  out.U32(ClampU32(static_cast<uint64_t>(stream.m_clock.Length())));
-  out.U32(stream.m_maxChunk ? stream.m_maxChunk : info.dwSuggestedBufferSize);
-  out.U32(info.dwQuality);
-  out.U32(info.dwSampleSize);
-  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.left)));
-  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.top)));
-  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.right)));
-  out.U16(static_cast<uint16_t>(ClampI16(info.rcFrame.bottom)));
+  BuildStreamHeader(stream.m_info, static_cast<uint64_t>(stream.m_clock.Length()),
+                    stream.m_maxChunk, out);
 }
 
 void CAviWriterCore::BuildSuperIndex(const CStream& stream, CByteBuilder& out) const {
@@ -302,6 +311,10 @@ HRESULT CAviWriterCore::WriteHeaders() {
     out.EndChunk(junk);
     out.EndChunk(strl);
   }
+  // Room for a stream added later by reopening the file, so that it goes in place.
+  const size_t room = out.BeginChunk(kJunk);
+  out.Zeros(kAddedStreamRoom);
+  out.EndChunk(room);
   const size_t odml = out.BeginList(MakeFourCC('o', 'd', 'm', 'l'));
   const size_t dmlh = out.BeginChunk(MakeFourCC('d', 'm', 'l', 'h'));
   m_dmlhOffset = out.Size();

@@ -2,12 +2,12 @@
 // completes the file with its totals and indexes.
 //
 // Layout. The headers (avih, one strl per stream with strh, strf, strn and room for an
-// OpenDML super index, odml/dmlh) are written when the first sample arrives, so streams and
-// formats must be set before that. Chunks go straight to the disk; memory holds only the
-// index entries of the RIFF part being written. Once a part would pass the part limit
-// (1 GiB), it is closed with its ix## standard indexes (and, for the first part, idx1) and
-// a RIFF 'AVIX' part follows; each stream's super index then lists every part. A file that
-// stays in one part is a plain AVI 1.0 file with idx1.
+// OpenDML super index, a JUNK room for a stream added later, odml/dmlh) are written when the
+// first sample arrives, so streams and formats must be set before that. Chunks go straight to the
+// disk; memory holds only the index entries of the RIFF part being written. Once a part would pass
+// the part limit (1 GiB), it is closed with its ix## standard indexes (and, for the first part,
+// idx1) and a RIFF 'AVIX' part follows; each stream's super index then lists every part. A file
+// that stays in one part is a plain AVI 1.0 file with idx1.
 //
 // Completion (Finish, or destruction) writes the indexes and fills in avih, strh and dmlh.
 // Any write the system refused makes Write and Finish return AVIERR_FILEWRITE; completion
@@ -26,6 +26,9 @@ namespace corvane {
 struct CAviWriterOptions {
   uint64_t m_partLimit = uint64_t{1} << 30;  // bytes of a RIFF part before the next begins
   uint32_t m_superIndexEntries = 256;        // parts a stream's super index can list
+  // Size up to which a reopened file takes new streams in place (a signed 32-bit RIFF size,
+  // which every reader takes); past it the file is written anew.
+  uint64_t m_inPlaceLimit = (uint64_t{1} << 31) - 1;
 };
 
 // What a stream needs before a sample at some position can be written.
@@ -54,6 +57,13 @@ struct CStreamClock {
   // each, whatever the header's sample size says.
   static CStreamClock For(const AVISTREAMINFOA& info);
 };
+
+// The id of the chunks of stream `index` ("00dc", "01wb" ...).
+uint32_t StreamChunkId(int index, const AVISTREAMINFOA& info, const std::vector<uint8_t>& format);
+// The 56 bytes of a strh chunk's data for a stream of `length` samples whose largest chunk
+// is `maxChunk` bytes (0: the header's own suggested buffer size).
+void BuildStreamHeader(const AVISTREAMINFOA& info, uint64_t length, uint32_t maxChunk,
+                       CByteBuilder& out);
 
 class CAviWriterCore {
  public:

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "media/avifile.h"
+#include "media/aviwriter_core.h"
 
 namespace corvane {
 
@@ -15,7 +16,8 @@ class CWritingFile : public CAviFile {
 };
 
 // Reopens an existing file with OF_WRITE (aviwriter_append.cpp).
-HRESULT ReopenAviFile(const std::string& path, PAVIFILE& file);
+HRESULT ReopenAviFile(const std::string& path, PAVIFILE& file,
+                      const CAviWriterOptions& options = {});
 
 // Runs `body` and turns an escaping exception (out of memory) into an error code.
 template <typename Body>

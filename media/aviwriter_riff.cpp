@@ -1,6 +1,7 @@
 #include "media/aviwriter_riff.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,6 +111,24 @@ void COutputFile::Adopt(CUniqueFd fd) {
   IgnoreFileSizeSignal();
   m_fd = std::move(fd);
   m_end = 0;
+}
+
+HRESULT COutputFile::OpenExisting(const std::string& path) {
+  IgnoreFileSizeSignal();
+  CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.IsOpen()) return errno == EACCES || errno == EROFS ? AVIERR_READONLY : AVIERR_FILEOPEN;
+  struct stat status {};
+  if (::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return AVIERR_FILEOPEN;
+  m_fd = std::move(fd);
+  m_end = static_cast<uint64_t>(status.st_size);
+  return AVIERR_OK;
+}
+
+HRESULT COutputFile::Truncate(uint64_t size) {
+  if (!m_fd.IsOpen() || size > m_end) return AVIERR_FILEWRITE;
+  if (::ftruncate(m_fd.Get(), static_cast<off_t>(size)) != 0) return AVIERR_FILEWRITE;
+  m_end = size;
+  return AVIERR_OK;
 }
 
 HRESULT COutputFile::Append(const iovec* parts, int count) {

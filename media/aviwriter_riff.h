@@ -77,6 +77,11 @@ class COutputFile {
   HRESULT Create(const std::string& path);
   // Takes over an open, empty file (a scratch file made elsewhere).
   void Adopt(CUniqueFd fd);
+  // Opens an existing regular file for reading and writing, without changing it; appends
+  // go after its last byte. AVIERR_FILEOPEN (AVIERR_READONLY when writing is refused).
+  HRESULT OpenExisting(const std::string& path);
+  // Cuts the file back to `size` bytes (no more than End()).
+  HRESULT Truncate(uint64_t size);
   bool IsOpen() const { return m_fd.IsOpen(); }
   int Descriptor() const { return m_fd.Get(); }
 

@@ -1,0 +1,311 @@
+#include "media/aviwriter_inplace.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "media/aviwriter_core.h"
+#include "media/riffsource.h"
+
+namespace corvane {
+namespace {
+
+constexpr uint32_t kHdrl = MakeFourCC('h', 'd', 'r', 'l');
+constexpr uint32_t kMovi = MakeFourCC('m', 'o', 'v', 'i');
+constexpr uint32_t kStrl = MakeFourCC('s', 't', 'r', 'l');
+constexpr uint32_t kIdx1 = MakeFourCC('i', 'd', 'x', '1');
+constexpr uint32_t kAvih = MakeFourCC('a', 'v', 'i', 'h');
+constexpr uint32_t kIndx = MakeFourCC('i', 'n', 'd', 'x');
+constexpr uint32_t kJunk = MakeFourCC('J', 'U', 'N', 'K');
+constexpr uint32_t kAvifIsInterleaved = 0x00000100;
+constexpr size_t kAvihFields = 56;
+constexpr size_t kAvihFlags = 12;
+constexpr size_t kAvihStreams = 24;
+constexpr size_t kAvihSuggestedBuffer = 28;
+constexpr uint32_t kIndexEntry = 16;
+
+// The list type of a LIST chunk, 0 for other chunks.
+uint32_t ListType(const CRiffSource& source, const SRiffChunk& chunk) {
+  uint8_t type[4];
+  if (chunk.m_id != kFccList || chunk.m_size < 4 || !source.ReadAt(chunk.DataOffset(), type, 4))
+    return 0;
+  return LoadU32(type);
+}
+
+bool ReadFully(int fd, uint64_t offset, void* buffer, size_t count) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  while (count > 0) {
+    const ssize_t got = ::pread(fd, bytes, count, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    count -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+void StoreU32(uint8_t* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Whether a strl list carries an OpenDML index, which readers would prefer to idx1.
+bool HasSuperIndex(const CRiffSource& source, const SRiffChunk& strl) {
+  for (uint64_t at = strl.DataOffset() + 4; at < strl.DataEnd();) {
+    SRiffChunk child;
+    if (!ReadChunkHeader(source, at, strl.DataEnd(), child)) return false;
+    if (child.m_id == kIndx) return true;
+    at = child.PaddedEnd();
+  }
+  return false;
+}
+
+}  // namespace
+
+HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uint64_t sizeLimit) {
+  CRiffSource source;
+  if (source.Open(path) != AVIERR_OK) return AVIERR_FILEOPEN;
+  const uint64_t size = source.Size();
+  SRiffChunk riff;
+  uint8_t form[4];
+  if (!ReadChunkHeader(source, 0, size, riff) || riff.m_id != kFccRiff || riff.m_size < 4 ||
+      !source.ReadAt(8, form, 4) || LoadU32(form) != kFccAvi) {
+    return AVIERR_UNSUPPORTED;
+  }
+  // One RIFF part and nothing after it: no AVIX parts, no trailing bytes of unknown use.
+  if (riff.PaddedEnd() != size || (size & 1)) return AVIERR_UNSUPPORTED;
+
+  SRiffChunk hdrl, movi, idx1;
+  bool haveHdrl = false, haveMovi = false, haveIdx1 = false;
+  for (uint64_t at = 12; at < riff.DataEnd();) {
+    SRiffChunk chunk;
+    if (!ReadChunkHeader(source, at, riff.DataEnd(), chunk) || chunk.PaddedEnd() > size)
+      return AVIERR_UNSUPPORTED;
+    if (haveIdx1) return AVIERR_UNSUPPORTED;  // idx1 must be the last chunk
+    const uint32_t type = ListType(source, chunk);
+    if (type == kHdrl && !haveHdrl && !haveMovi) {
+      hdrl = chunk;
+      haveHdrl = true;
+    } else if (type == kMovi && !haveMovi) {
+      movi = chunk;
+      haveMovi = true;
+    } else if (chunk.m_id == kIdx1 && haveMovi && chunk.m_offset == movi.PaddedEnd()) {
+      idx1 = chunk;
+      haveIdx1 = true;
+    } else if (haveMovi) {
+      return AVIERR_UNSUPPORTED;  // something between movi and idx1
+    }
+    at = chunk.PaddedEnd();
+  }
+  if (!haveHdrl || !haveIdx1 || idx1.PaddedEnd() != size || idx1.m_size % kIndexEntry != 0)
+    return AVIERR_UNSUPPORTED;
+
+  // The header list: avih, the strl lists, and a JUNK room after the last of them.
+  int strls = 0;
+  bool haveAvih = false, haveRoom = false;
+  for (uint64_t at = hdrl.DataOffset() + 4; at < hdrl.DataEnd();) {
+    SRiffChunk chunk;
+    if (!ReadChunkHeader(source, at, hdrl.DataEnd(), chunk) || chunk.PaddedEnd() > hdrl.DataEnd())
+      return AVIERR_UNSUPPORTED;
+    if (chunk.m_id == kAvih && chunk.m_size >= kAvihFields && !haveAvih) {
+      m_avihData = chunk.DataOffset();
+      haveAvih = true;
+    } else if (ListType(source, chunk) == kStrl) {
+      if (HasSuperIndex(source, chunk)) return AVIERR_UNSUPPORTED;
+      ++strls;
+      haveRoom = false;  // a room before a strl would put the new stream out of order
+    } else if (chunk.m_id == kJunk && strls > 0 && !haveRoom) {
+      m_roomOffset = chunk.m_offset;
+      m_roomBytes = chunk.PaddedEnd() - chunk.m_offset;
+      haveRoom = true;
+    }
+    at = chunk.PaddedEnd();
+  }
+  if (!haveAvih || !haveRoom || strls != existingStreams) return AVIERR_UNSUPPORTED;
+
+  // Which base the old entries count from: the 'movi' list type, or the start of the file.
+  if (idx1.m_size >= kIndexEntry) {
+    uint8_t entry[kIndexEntry];
+    if (!source.ReadAt(idx1.DataOffset(), entry, sizeof entry)) return AVIERR_UNSUPPORTED;
+    const uint32_t ckid = LoadU32(entry);
+    const uint64_t offset = LoadU32(entry + 8);
+    SRiffChunk target;
+    if (ReadChunkHeader(source, movi.m_offset + 8 + offset, size, target) && target.m_id == ckid) {
+      m_absoluteOffsets = false;
+    } else if (ReadChunkHeader(source, offset, size, target) && target.m_id == ckid) {
+      m_absoluteOffsets = true;
+    } else {
+      return AVIERR_UNSUPPORTED;
+    }
+  }
+  if (size + 8 > sizeLimit) return AVIERR_UNSUPPORTED;
+
+  const HRESULT hr = m_out.OpenExisting(path);
+  if (hr != AVIERR_OK) return hr;
+  if (m_out.End() != size) {
+    m_out.Close();
+    return AVIERR_UNSUPPORTED;
+  }
+  m_existingStreams = existingStreams;
+  m_sizeLimit = sizeLimit;
+  m_originalSize = size;
+  m_moviOffset = movi.m_offset;
+  m_idx1Offset = idx1.m_offset;
+  m_idx1Size = idx1.m_size;
+  return AVIERR_OK;
+}
+
+bool CInPlaceAppender::Fits(uint32_t size) const {
+  const uint64_t chunk = 8 + uint64_t{size} + (size & 1u);
+  const uint64_t index = 8 + uint64_t{m_idx1Size} + kIndexEntry * (m_entries.size() + 1);
+  return IsOpen() && m_out.End() + chunk + index <= m_sizeLimit;
+}
+
+HRESULT CInPlaceAppender::AppendChunk(uint32_t ckid, const void* data, uint32_t size,
+                                      uint32_t flags, uint64_t& dataOffset) {
+  if (!Fits(size)) return AVIERR_FILEWRITE;
+  uint8_t header[8];
+  StoreU32(header, ckid);
+  StoreU32(header + 4, size);
+  uint8_t pad = 0;
+  const iovec parts[3] = {{header, sizeof header},
+                          {const_cast<void*>(data), size},
+                          {&pad, static_cast<size_t>(size & 1u)}};
+  const uint64_t at = m_out.End();
+  m_entries.reserve(m_entries.size() + 1);
+  const HRESULT hr = m_out.Append(parts, 3);
+  if (hr != AVIERR_OK) return hr;
+  m_entries.push_back({ckid, flags, at, size});
+  dataOffset = at + 8;
+  return AVIERR_OK;
+}
+
+void CInPlaceAppender::BuildStreamLists(const std::vector<CInPlaceStream>& streams,
+                                        CByteBuilder& out) {
+  for (const CInPlaceStream& stream : streams) {
+    const size_t strl = out.BeginList(kStrl);
+    const size_t strh = out.BeginChunk(MakeFourCC('s', 't', 'r', 'h'));
+    BuildStreamHeader(stream.m_info, stream.m_length, stream.m_maxChunk, out);
+    out.EndChunk(strh);
+    const size_t strf = out.BeginChunk(MakeFourCC('s', 't', 'r', 'f'));
+    out.Bytes(stream.m_format.data(), stream.m_format.size());
+    out.EndChunk(strf);
+    const size_t nameLength = strnlen(stream.m_info.szName, sizeof stream.m_info.szName);
+    if (nameLength > 0 && nameLength < sizeof stream.m_info.szName) {
+      const size_t strn = out.BeginChunk(MakeFourCC('s', 't', 'r', 'n'));
+      out.Bytes(stream.m_info.szName, nameLength + 1);
+      out.EndChunk(strn);
+    }
+    out.EndChunk(strl);
+  }
+}
+
+bool CInPlaceAppender::RoomFor(const std::vector<CInPlaceStream>& streams) const {
+  CByteBuilder lists;
+  BuildStreamLists(streams, lists);
+  // The room is either filled exactly or keeps a smaller JUNK chunk (8 bytes at least).
+  return lists.Size() == m_roomBytes || lists.Size() + 8 <= m_roomBytes;
+}
+
+HRESULT CInPlaceAppender::Patch(uint64_t offset, const void* data, size_t size) {
+  CPatch patch{offset, std::vector<uint8_t>(size)};
+  if (!ReadFully(m_out.Descriptor(), offset, patch.m_before.data(), size)) return AVIERR_FILEREAD;
+  m_patches.push_back(std::move(patch));
+  return m_out.WriteAt(offset, data, size);
+}
+
+HRESULT CInPlaceAppender::Undo() {
+  HRESULT result = AVIERR_OK;
+  for (auto patch = m_patches.rbegin(); patch != m_patches.rend(); ++patch) {
+    const HRESULT hr =
+        m_out.WriteAt(patch->m_offset, patch->m_before.data(), patch->m_before.size());
+    if (hr != AVIERR_OK) result = hr;
+  }
+  m_patches.clear();
+  return result;
+}
+
+HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
+  if (!IsOpen()) return AVIERR_BADHANDLE;
+  if (!RoomFor(streams)) return AVIERR_UNSUPPORTED;
+  const auto fail = [&](HRESULT hr) {
+    Abandon();
+    return hr;
+  };
+
+  // The new idx1 goes after everything appended, where no reader looks yet.
+  CByteBuilder index;
+  const size_t idx1 = index.BeginChunk(kIdx1);
+  std::vector<uint8_t> old(m_idx1Size);
+  if (!ReadFully(m_out.Descriptor(), m_idx1Offset + 8, old.data(), old.size()))
+    return fail(AVIERR_FILEREAD);
+  index.Bytes(old.data(), old.size());
+  const uint64_t base = m_absoluteOffsets ? 0 : m_moviOffset + 8;
+  for (const CNewEntry& entry : m_entries) {
+    index.U32(entry.m_ckid);
+    index.U32(entry.m_flags);
+    index.U32(static_cast<uint32_t>(entry.m_chunkOffset - base));
+    index.U32(entry.m_size);
+  }
+  index.EndChunk(idx1);
+  const uint64_t indexAt = m_out.End();
+  if (indexAt + index.Size() > m_sizeLimit) return fail(AVIERR_FILEWRITE);
+  HRESULT hr = m_out.Append(index);
+  if (hr != AVIERR_OK) return fail(hr);
+
+  // The strl lists take the room; what is left of it stays JUNK.
+  CByteBuilder lists;
+  BuildStreamLists(streams, lists);
+  const uint64_t left = m_roomBytes - lists.Size();
+  if (left >= 8) {
+    lists.U32(kJunk);
+    lists.U32(static_cast<uint32_t>(left - 8));
+  }
+  hr = Patch(m_roomOffset, lists.Data(), lists.Size());
+
+  // avih: more streams, no longer interleaved, a buffer for the largest new chunk.
+  uint8_t avih[kAvihFields];
+  if (hr == AVIERR_OK && !ReadFully(m_out.Descriptor(), m_avihData, avih, sizeof avih))
+    hr = AVIERR_FILEREAD;
+  if (hr == AVIERR_OK) {
+    uint32_t suggested = LoadU32(avih + kAvihSuggestedBuffer);
+    for (const CInPlaceStream& stream : streams) suggested = std::max(suggested, stream.m_maxChunk);
+    StoreU32(avih + kAvihFlags, LoadU32(avih + kAvihFlags) & ~kAvifIsInterleaved);
+    StoreU32(avih + kAvihStreams,
+             LoadU32(avih + kAvihStreams) + static_cast<uint32_t>(streams.size()));
+    StoreU32(avih + kAvihSuggestedBuffer, suggested);
+    hr = Patch(m_avihData, avih, sizeof avih);
+  }
+
+  // The old idx1 becomes JUNK inside the movi list, which now reaches the new index.
+  uint8_t field[4];
+  if (hr == AVIERR_OK) {
+    StoreU32(field, kJunk);
+    hr = Patch(m_idx1Offset, field, 4);
+  }
+  if (hr == AVIERR_OK) {
+    StoreU32(field, static_cast<uint32_t>(indexAt - m_moviOffset - 8));
+    hr = Patch(m_moviOffset + 4, field, 4);
+  }
+  if (hr == AVIERR_OK) {
+    StoreU32(field, static_cast<uint32_t>(m_out.End() - 8));
+    hr = Patch(4, field, 4);
+  }
+  if (hr != AVIERR_OK) return fail(hr);
+  m_patches.clear();
+  return m_out.Close();
+}
+
+HRESULT CInPlaceAppender::Abandon() {
+  if (!IsOpen()) return AVIERR_OK;
+  HRESULT hr = Undo();
+  const HRESULT cut = m_out.Truncate(m_originalSize);
+  if (hr == AVIERR_OK) hr = cut;
+  const HRESULT closed = m_out.Close();
+  m_entries.clear();
+  return hr != AVIERR_OK ? hr : closed;
+}
+
+}  // namespace corvane
