@@ -194,24 +194,8 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
   // Motion JPEG and FFV1 input have a fast converter; libswscale's full-range path is slow.
   if (HasFastFrameConversion(encoder.pix_fmt)) return AVIERR_OK;
-  // yuvj420p is yuv420p at full range; the scaler is told so directly.
-  const bool fullRange = encoder.pix_fmt == AV_PIX_FMT_YUVJ420P;
-  const AVPixelFormat scaled = fullRange ? AV_PIX_FMT_YUV420P : encoder.pix_fmt;
-  m_scaler.reset(sws_getContext(encoder.width, encoder.height, AV_PIX_FMT_BGR24, encoder.width,
-                                encoder.height, scaled, SWS_BICUBIC, nullptr, nullptr, nullptr));
-  if (!m_scaler) return AVIERR_CANTCOMPRESS;
-  if (fullRange) {
-    int* inverse = nullptr;
-    int* table = nullptr;
-    int sourceFull = 0, destinationFull = 0, brightness = 0, contrast = 0, saturation = 0;
-    if (sws_getColorspaceDetails(m_scaler.get(), &inverse, &sourceFull, &table, &destinationFull,
-                                 &brightness, &contrast, &saturation) < 0 ||
-        sws_setColorspaceDetails(m_scaler.get(), inverse, sourceFull, table, 1, brightness,
-                                 contrast, saturation) < 0) {
-      return AVIERR_CANTCOMPRESS;
-    }
-  }
-  return AVIERR_OK;
+  m_scaler = MakeEncoderScaler(encoder.width, encoder.height, encoder.pix_fmt);
+  return m_scaler ? AVIERR_OK : AVIERR_CANTCOMPRESS;
 }
 
 HRESULT CCompressedStream::Write(int32_t start, int32_t samples, const void* data, int32_t size,
@@ -262,17 +246,10 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
       if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
     }
   }
-  // Bottom row first in memory: hand the scaler the top row and a negative stride.
-  const int stride = FrameStride(m_width);
-  const uint8_t* source[4] = {frame + static_cast<int64_t>(stride) * (m_height - 1), nullptr,
-                              nullptr, nullptr};
-  const int sourceStride[4] = {-stride, 0, 0, 0};
-  if (!m_scaler) {
-    if (!FrameToPicture(frame, m_width, m_height, *m_picture)) return AVIERR_COMPRESSOR;
-  } else if (sws_scale(m_scaler.get(), source, sourceStride, 0, m_height, m_picture->data,
-                       m_picture->linesize) != m_height) {
-    return AVIERR_COMPRESSOR;
-  }
+  const bool converted = m_scaler
+                             ? ScaleFrameToPicture(*m_scaler, frame, m_width, m_height, *m_picture)
+                             : FrameToPicture(frame, m_width, m_height, *m_picture);
+  if (!converted) return AVIERR_COMPRESSOR;
   m_picture->pts = position;
   // A fixed quantiser is taken from each picture, not from the context.
   m_picture->quality = m_encoder->global_quality;

@@ -42,4 +42,22 @@ bool FrameToPicture(const uint8_t* frame, int width, int height, AVFrame& pictur
 #endif
 }
 
+SwsContextPtr MakeEncoderScaler(int width, int height, AVPixelFormat format) {
+  QuietCodecLogging();  // libswscale warns about the yuvj names it still serves
+  return SwsContextPtr(sws_getContext(width, height, AV_PIX_FMT_BGR24, width, height, format,
+                                      SWS_BICUBIC, nullptr, nullptr, nullptr));
+}
+
+bool ScaleFrameToPicture(SwsContext& scaler, const uint8_t* frame, int width, int height,
+                         AVFrame& picture) {
+  if (!frame || width <= 0 || height <= 0) return false;
+  // Bottom row first in memory: hand the scaler the top row and a negative stride.
+  const int stride = FrameStride(width);
+  const uint8_t* source[4] = {frame + static_cast<ptrdiff_t>(stride) * (height - 1), nullptr,
+                              nullptr, nullptr};
+  const int sourceStride[4] = {-stride, 0, 0, 0};
+  return sws_scale(&scaler, source, sourceStride, 0, height, picture.data, picture.linesize) ==
+         height;
+}
+
 }  // namespace corvane

@@ -140,53 +140,102 @@ TEST_F(EncoderInputTest, MotionJpegInputOfPureColoursIsExact) {
   }
 }
 
-TEST_F(EncoderInputTest, MotionJpegInputAgreesWithTheFfmpegCommandLinesConversion) {
-  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is the reference";
-  // ffmpeg filters chroma with a bicubic kernel where this takes 2x2 means, so sharp edges
-  // differ; on smooth content both are the same full-range conversion within a step or two.
-  const int width = 256, height = 128;
-  const std::vector<uint8_t> frame = MakeFrame(width, height, [&](int x, int y, uint8_t* p) {
+// A smooth 256x128 picture: blue follows x, green y, red both.
+constexpr int kGradientWidth = 256, kGradientHeight = 128;
+std::vector<uint8_t> GradientFrame() {
+  return MakeFrame(kGradientWidth, kGradientHeight, [&](int x, int y, uint8_t* p) {
     p[0] = static_cast<uint8_t>(x);
     p[1] = static_cast<uint8_t>(2 * y);
     p[2] = static_cast<uint8_t>((x + y) / 2);
   });
-  TestFramePtr fast = MakePicture(AV_PIX_FMT_YUVJ420P, width, height);
-  ASSERT_TRUE(FrameToPicture(frame.data(), width, height, *fast));
+}
+
+// The ffmpeg command line's yuvj420p conversion of a Frame buffer: the three planes in a row.
+std::vector<uint8_t> FfmpegYuvj420p(const std::vector<uint8_t>& frame, int width, int height) {
   test::CTempDir dir;
   std::vector<uint8_t> topDown;
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = PixelAt(frame, width, height, 0, y);
     topDown.insert(topDown.end(), row, row + 3 * width);
   }
-  ASSERT_TRUE(test::WriteFileBytes(dir.Path("in.raw"), topDown));
+  if (!test::WriteFileBytes(dir.Path("in.raw"), topDown)) return {};
+  test::RunCommand("ffmpeg -v error -y -f rawvideo -pix_fmt bgr24 -s " + std::to_string(width) +
+                   "x" + std::to_string(height) + " -i " + test::ShellQuote(dir.Path("in.raw")) +
+                   " -pix_fmt yuvj420p -f rawvideo " + test::ShellQuote(dir.Path("out.yuv")));
+  return test::ReadFileBytes(dir.Path("out.yuv"));
+}
 
-  const auto run =
-      test::RunCommand("ffmpeg -v error -y -f rawvideo -pix_fmt bgr24 -s 256x128 -i " +
-                       test::ShellQuote(dir.Path("in.raw")) + " -pix_fmt yuvj420p -f rawvideo " +
-                       test::ShellQuote(dir.Path("out.yuv")));
-  const std::vector<uint8_t> reference = test::ReadFileBytes(dir.Path("out.yuv"));
-  ASSERT_EQ(reference.size(), size_t{width} * height * 3 / 2) << run.m_errors;
-
-  int lumaDistance = 0, chromaDistance = 0;
+// The largest difference per plane (luma, then the two chroma planes taken together).
+std::pair<int, int> PlaneDistances(const AVFrame& picture, const std::vector<uint8_t>& reference,
+                                   int width, int height) {
+  int luma = 0, chroma = 0;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      lumaDistance = std::max(lumaDistance, std::abs(fast->data[0][y * fast->linesize[0] + x] -
-                                                     reference[y * width + x]));
+      luma = std::max(
+          luma, std::abs(picture.data[0][y * picture.linesize[0] + x] - reference[y * width + x]));
     }
   }
-  const size_t planeBytes = size_t{width / 2} * (height / 2);
+  const size_t planeBytes = size_t{static_cast<size_t>(width / 2)} * (height / 2);
   for (int plane = 1; plane <= 2; ++plane) {
-    const uint8_t* want = reference.data() + size_t{width} * height + (plane - 1) * planeBytes;
+    const uint8_t* want =
+        reference.data() + size_t{static_cast<size_t>(width)} * height + (plane - 1) * planeBytes;
     for (int y = 0; y < height / 2; ++y) {
       for (int x = 0; x < width / 2; ++x) {
-        chromaDistance = std::max(
-            chromaDistance,
-            std::abs(fast->data[plane][y * fast->linesize[plane] + x] - want[y * (width / 2) + x]));
+        chroma = std::max(chroma, std::abs(picture.data[plane][y * picture.linesize[plane] + x] -
+                                           want[y * (width / 2) + x]));
       }
     }
   }
-  EXPECT_LE(lumaDistance, 1);
-  EXPECT_LE(chromaDistance, 2);
+  return {luma, chroma};
+}
+
+TEST_F(EncoderInputTest, MotionJpegInputAgreesWithTheFfmpegCommandLinesConversion) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is the reference";
+  // ffmpeg filters chroma with a bicubic kernel where this takes 2x2 means, so sharp edges
+  // differ; on smooth content both are the same full-range conversion within a step or two.
+  const std::vector<uint8_t> frame = GradientFrame();
+  TestFramePtr fast = MakePicture(AV_PIX_FMT_YUVJ420P, kGradientWidth, kGradientHeight);
+  ASSERT_TRUE(FrameToPicture(frame.data(), kGradientWidth, kGradientHeight, *fast));
+  const std::vector<uint8_t> reference = FfmpegYuvj420p(frame, kGradientWidth, kGradientHeight);
+  ASSERT_EQ(reference.size(), size_t{kGradientWidth} * kGradientHeight * 3 / 2);
+
+  const auto [luma, chroma] = PlaneDistances(*fast, reference, kGradientWidth, kGradientHeight);
+
+  EXPECT_LE(luma, 1);
+  EXPECT_LE(chroma, 2);
+}
+
+// Builds without libyuv, and formats it does not serve, go through libswscale.
+TEST(EncoderScalerTest, MotionJpegInputThroughLibswscaleIsTheFfmpegCommandLinesConversion) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is the reference";
+  const std::vector<uint8_t> frame = GradientFrame();
+  SwsContextPtr scaler = MakeEncoderScaler(kGradientWidth, kGradientHeight, AV_PIX_FMT_YUVJ420P);
+  TestFramePtr picture = MakePicture(AV_PIX_FMT_YUVJ420P, kGradientWidth, kGradientHeight);
+  ASSERT_TRUE(scaler);
+  ASSERT_TRUE(
+      ScaleFrameToPicture(*scaler, frame.data(), kGradientWidth, kGradientHeight, *picture));
+  const std::vector<uint8_t> reference = FfmpegYuvj420p(frame, kGradientWidth, kGradientHeight);
+  ASSERT_EQ(reference.size(), size_t{kGradientWidth} * kGradientHeight * 3 / 2);
+
+  const auto [luma, chroma] = PlaneDistances(*picture, reference, kGradientWidth, kGradientHeight);
+
+  EXPECT_EQ(luma, 0);
+  EXPECT_EQ(chroma, 0);
+}
+
+TEST(EncoderScalerTest, MotionJpegInputThroughLibswscaleSpansTheFullLumaRange) {
+  for (const uint8_t level : {uint8_t{0}, uint8_t{255}}) {
+    const std::vector<uint8_t> frame =
+        MakeFrame(64, 32, [&](int, int, uint8_t* p) { p[0] = p[1] = p[2] = level; });
+    SwsContextPtr scaler = MakeEncoderScaler(64, 32, AV_PIX_FMT_YUVJ420P);
+    TestFramePtr picture = MakePicture(AV_PIX_FMT_YUVJ420P, 64, 32);
+    ASSERT_TRUE(scaler);
+
+    ASSERT_TRUE(ScaleFrameToPicture(*scaler, frame.data(), 64, 32, *picture));
+
+    EXPECT_EQ(picture->data[0][0], level);
+    EXPECT_EQ(picture->data[1][0], 128);
+  }
 }
 
 TEST_F(EncoderInputTest, Bgr0InputIsTheFramesPixelsTopRowFirst) {
