@@ -1,0 +1,156 @@
+// Pieces shared by the vector code of the compositing rules: composite.cpp (the colour key,
+// and the choice of path) and composite_alpha.cpp (the alpha blend). Internal to mix/.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define CORVANE_X86 1
+#endif
+
+namespace corvane::composite_detail {
+
+inline uint32_t PixelBytes(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+}
+
+// The alpha rule on one row, byte by byte through BlendChannel.
+void AlphaRowPlain(uint8_t* dst, const uint8_t* src, int32_t count, double s, bool keyed,
+                   uint32_t keyBytes);
+
+#ifdef CORVANE_X86
+// Whether a path may be taken: the processor has it and LimitCompositePath allows it.
+bool HaveSse41();
+bool HaveAvx2();
+bool HaveAvx512();
+
+// Sixteen pixels (48 bytes, three vectors) per step. The pixels' three-byte groups are spread
+// into 32-bit lanes, compared with the key at once, and the lane masks are packed to one byte
+// per pixel and spread back over each pixel's three bytes: 0xFF where the top pixel is key.
+struct CKeyMasks {
+  __m128i m_byPixel;  // byte k: pixel k is key
+  __m128i m_bytes[3];
+};
+
+__attribute__((target("sse4.1"))) inline CKeyMasks KeyMasks(const __m128i (&t)[3], __m128i keyVec) {
+  const __m128i lanes0 = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m128i lanes3 = _mm_setr_epi8(4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+  const __m128i p0 = _mm_shuffle_epi8(t[0], lanes0);
+  const __m128i p1 = _mm_shuffle_epi8(_mm_alignr_epi8(t[1], t[0], 12), lanes0);
+  const __m128i p2 = _mm_shuffle_epi8(_mm_alignr_epi8(t[2], t[1], 8), lanes0);
+  const __m128i p3 = _mm_shuffle_epi8(t[2], lanes3);
+  const __m128i words01 = _mm_packs_epi32(_mm_cmpeq_epi32(p0, keyVec), _mm_cmpeq_epi32(p1, keyVec));
+  const __m128i words23 = _mm_packs_epi32(_mm_cmpeq_epi32(p2, keyVec), _mm_cmpeq_epi32(p3, keyVec));
+  CKeyMasks k;
+  k.m_byPixel = _mm_packs_epi16(words01, words23);
+  k.m_bytes[0] =
+      _mm_shuffle_epi8(k.m_byPixel, _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5));
+  k.m_bytes[1] = _mm_shuffle_epi8(k.m_byPixel,
+                                  _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10));
+  k.m_bytes[2] = _mm_shuffle_epi8(
+      k.m_byPixel, _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15));
+  return k;
+}
+
+__attribute__((target("sse4.1"))) inline void Load3(__m128i (&v)[3], const uint8_t* p) {
+  for (int k = 0; k < 3; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k);
+}
+
+__attribute__((target("sse4.1"))) inline void Store3(uint8_t* p, const __m128i (&v)[3]) {
+  for (int k = 0; k < 3; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + k, v[k]);
+}
+
+// The key's bytes repeated over 96 bytes (32 pixels): a run of key pixels equals it byte for
+// byte, which is the cheap test for the runs of key colour that surround most top layers.
+struct CKeyRun {
+  __m256i m_pattern[3];
+};
+
+__attribute__((target("avx2"))) inline CKeyRun MakeKeyRun(uint32_t keyBytes) {
+  // Byte i of the run is byte i mod 3 of the key, taken from a broadcast within each lane.
+  const __m256i key = _mm256_set1_epi32(static_cast<int32_t>(keyBytes));
+  CKeyRun run;
+  run.m_pattern[0] =
+      _mm256_shuffle_epi8(key, _mm256_setr_epi8(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1,
+                                                2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1));
+  run.m_pattern[1] =
+      _mm256_shuffle_epi8(key, _mm256_setr_epi8(2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0,
+                                                1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0));
+  run.m_pattern[2] =
+      _mm256_shuffle_epi8(key, _mm256_setr_epi8(1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2,
+                                                0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2));
+  return run;
+}
+
+__attribute__((target("avx2"))) inline bool AllKey32(const uint8_t* src, const CKeyRun& run) {
+  const auto* p = reinterpret_cast<const __m256i*>(src);
+  const __m256i same = _mm256_and_si256(
+      _mm256_cmpeq_epi8(_mm256_loadu_si256(p), run.m_pattern[0]),
+      _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), run.m_pattern[1]),
+                       _mm256_cmpeq_epi8(_mm256_loadu_si256(p + 2), run.m_pattern[2])));
+  return _mm256_movemask_epi8(same) == -1;
+}
+
+// The key test of KeyMasks on 32 pixels at once: lane 0 holds pixels 0-15 (bytes 0-47), lane
+// 1 pixels 16-31 (bytes 48-95), so every step stays within its lane.
+#define CORVANE_AVX2_KEY __attribute__((target("avx2"), always_inline)) inline
+CORVANE_AVX2_KEY void LoadSplit3(__m256i (&v)[3], const uint8_t* p) {
+  for (int k = 0; k < 3; ++k) {
+    v[k] = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 48 + 16 * k),
+                               reinterpret_cast<const __m128i*>(p + 16 * k));
+  }
+}
+
+CORVANE_AVX2_KEY void StoreSplit3(uint8_t* p, const __m256i (&v)[3]) {
+  for (int k = 0; k < 3; ++k) {
+    _mm256_storeu2_m128i(reinterpret_cast<__m128i*>(p + 48 + 16 * k),
+                         reinterpret_cast<__m128i*>(p + 16 * k), v[k]);
+  }
+}
+
+CORVANE_AVX2_KEY __m256i KeyPixels32(const __m256i (&t)[3], __m256i keyVec) {
+  const __m256i lanes0 = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                          1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m256i lanes3 = _mm256_setr_epi8(4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1,
+                                          4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+  const __m256i p0 = _mm256_shuffle_epi8(t[0], lanes0);
+  const __m256i p1 = _mm256_shuffle_epi8(_mm256_alignr_epi8(t[1], t[0], 12), lanes0);
+  const __m256i p2 = _mm256_shuffle_epi8(_mm256_alignr_epi8(t[2], t[1], 8), lanes0);
+  const __m256i p3 = _mm256_shuffle_epi8(t[2], lanes3);
+  const __m256i words01 =
+      _mm256_packs_epi32(_mm256_cmpeq_epi32(p0, keyVec), _mm256_cmpeq_epi32(p1, keyVec));
+  const __m256i words23 =
+      _mm256_packs_epi32(_mm256_cmpeq_epi32(p2, keyVec), _mm256_cmpeq_epi32(p3, keyVec));
+  return _mm256_packs_epi16(words01, words23);
+}
+
+// The alpha blend in 16-bit lanes. Over the reals the blend is m + (t - m) * (1 - S), or
+// t + (m - t) * S; taking the form whose weight w is at most 1/2 and W = w * 2^16 rounded,
+// base + floor(d * W / 2^16) (the high half of d * W) is the truncated double result unless
+// the fraction (the low half) lies within `margin` units of 0 or 2^16, where the rounding of
+// W and of the double steps could decide it either way. Such lanes take the double formula
+// itself, so every byte equals BlendChannel's. Lanes with t == m are integers over the reals;
+// they need the double formula only at levels where it gives m - 1 for some m.
+struct CAlphaFixed {
+  double m_s = 0.0;
+  int16_t m_weight = 0;       // W
+  int16_t m_margin = 0;       // units of 2^-16, above the worst error of the integer blend
+  bool m_swap = false;        // base t and weight S instead of base m and weight 1 - S
+  bool m_equalExact = false;  // every m blended with itself gives m
+  bool m_plusExact = false;   // the integer blend is right for d = 255
+  bool m_minusExact = false;  // and for d = -255
+  uint32_t m_plusMask = 0;    // all lanes when m_plusExact
+  uint32_t m_minusMask = 0;
+};
+
+// The blend's integer form for the level S (computed once per frame).
+CAlphaFixed MakeAlphaFixed(double s);
+
+// The widest row function for `f` that the processor has and the limit allows.
+using AlphaRowFunction = void (*)(uint8_t*, const uint8_t*, int32_t, const CAlphaFixed&, bool,
+                                  uint32_t);
+AlphaRowFunction AlphaRowFor(const CAlphaFixed& f);
+#endif
+
+}  // namespace corvane::composite_detail
