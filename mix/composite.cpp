@@ -109,13 +109,6 @@ __attribute__((target("avx2"))) void KeyRowAvx2(uint8_t* dst, const uint8_t* src
                                                 uint32_t keyBytes) {
   const __m256i keyVec = _mm256_set1_epi32(static_cast<int32_t>(keyBytes));
   const CKeyRun run = MakeKeyRun(keyBytes);
-  const __m256i spread0 = _mm256_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 0, 0, 0,
-                                           1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-  const __m256i spread1 = _mm256_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 5, 5,
-                                           6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-  const __m256i spread2 =
-      _mm256_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15, 10, 11, 11,
-                       11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
   int32_t i = 0;
   for (; i + 32 <= count; i += 32, dst += 96, src += 96) {
     if (AllKey32(src, run)) continue;  // all key: the output keeps the main pixels
@@ -129,11 +122,10 @@ __attribute__((target("avx2"))) void KeyRowAvx2(uint8_t* dst, const uint8_t* src
       }
       continue;
     }
-    __m256i m[3];
+    __m256i m[3], keep[3];
     LoadSplit3(m, dst);
-    t[0] = _mm256_blendv_epi8(t[0], m[0], _mm256_shuffle_epi8(byPixel, spread0));
-    t[1] = _mm256_blendv_epi8(t[1], m[1], _mm256_shuffle_epi8(byPixel, spread1));
-    t[2] = _mm256_blendv_epi8(t[2], m[2], _mm256_shuffle_epi8(byPixel, spread2));
+    SpreadKeyMask(byPixel, keep);
+    for (int c = 0; c < 3; ++c) t[c] = _mm256_blendv_epi8(t[c], m[c], keep[c]);
     StoreSplit3(dst, t);
   }
   KeyRowSse41(dst, src, count - i, keyBytes);
@@ -235,7 +227,9 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
   }
 #ifdef CORVANE_X86
   if (HaveAvx2()) {
-    const CAlphaFixed fixed = MakeAlphaFixed(s);
+    // The level rarely changes from frame to frame: keep its integer form.
+    thread_local CAlphaFixed fixed = MakeAlphaFixed(s);
+    if (fixed.m_s != s) fixed = MakeAlphaFixed(s);
     const auto row = AlphaRowFor(fixed);
     for (int32_t j = o.j0; j < o.j1; ++j, dst += o.mainStride, src += o.topStride) {
       row(dst, src, count, fixed, keyed, keyBytes);

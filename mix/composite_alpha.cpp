@@ -53,6 +53,21 @@ CAlphaFixed MakeAlphaFixed(double s) {
   }
   f.m_plusMask = f.m_plusExact ? ~0u : 0u;
   f.m_minusMask = f.m_minusExact ? ~0u : 0u;
+
+  int wrong = 0;
+  for (int t = 0; t < 256 && wrong <= 2; ++t) {
+    for (int m = 0; m < 256 && wrong <= 2; ++m) {
+      const uint8_t right = BlendChannel(uint8_t(t), uint8_t(m), s);
+      if (fixed(t, m) == right) continue;
+      if (wrong < 2) {
+        f.m_badBase[wrong] = static_cast<int16_t>(f.m_swap ? t : m);
+        f.m_badD[wrong] = static_cast<int16_t>(f.m_swap ? m - t : t - m);
+        f.m_badValue[wrong] = right;
+      }
+      ++wrong;
+    }
+  }
+  if (wrong <= 2) f.m_checks = wrong;
   return f;
 }
 
@@ -130,17 +145,113 @@ __attribute__((target("avx2"))) void AlphaRowAvx2(uint8_t* dst, const uint8_t* s
   AlphaRowPlain(dst, src, count - i, f.m_s, keyed, keyBytes);
 }
 
+// The same blend on 32 bytes with AVX2. Unpacking to 16-bit lanes takes bytes 0-7 and 16-23
+// to one vector and 8-15 and 24-31 to the other, and packing puts them back where they were,
+// so no byte crosses a 128-bit lane and the bytes may lie in any order.
+template <bool kSwap, bool kEqualExact, int kChecks>
+CORVANE_AVX2 __m256i Blend32Avx2(__m256i t8, __m256i m8, const CAlphaFixed& f) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i weight = _mm256_set1_epi16(f.m_weight);
+  __m256i n[2], d[2], redo[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m256i t = h ? _mm256_unpackhi_epi8(t8, zero) : _mm256_unpacklo_epi8(t8, zero);
+    const __m256i m = h ? _mm256_unpackhi_epi8(m8, zero) : _mm256_unpacklo_epi8(m8, zero);
+    const __m256i base = kSwap ? t : m;
+    d[h] = _mm256_sub_epi16(kSwap ? m : t, base);
+    n[h] = _mm256_add_epi16(base, _mm256_mulhi_epi16(d[h], weight));
+    for (int k = 0; k < kChecks; ++k) {
+      const __m256i hit =
+          _mm256_and_si256(_mm256_cmpeq_epi16(d[h], _mm256_set1_epi16(f.m_badD[k])),
+                           _mm256_cmpeq_epi16(base, _mm256_set1_epi16(f.m_badBase[k])));
+      n[h] = _mm256_blendv_epi8(n[h], _mm256_set1_epi16(f.m_badValue[k]), hit);
+    }
+    if constexpr (kChecks < 0) {
+      const __m256i shifted =
+          _mm256_add_epi16(_mm256_mullo_epi16(d[h], weight), _mm256_set1_epi16(f.m_margin));
+      redo[h] = _mm256_cmpeq_epi16(
+          _mm256_subs_epu16(shifted, _mm256_set1_epi16(int16_t(2 * f.m_margin - 1))), zero);
+      if (kEqualExact) redo[h] = _mm256_andnot_si256(_mm256_cmpeq_epi16(d[h], zero), redo[h]);
+    }
+  }
+  const __m256i out = _mm256_packus_epi16(n[0], n[1]);
+  if constexpr (kChecks >= 0) return out;
+  const __m256i any = _mm256_or_si256(redo[0], redo[1]);
+  if (_mm256_testz_si256(any, any)) return out;
+  if constexpr (kChecks < 0) {
+    const __m256i plusMask = _mm256_set1_epi16(int16_t(f.m_plusMask));
+    const __m256i minusMask = _mm256_set1_epi16(int16_t(f.m_minusMask));
+    for (int h = 0; h < 2; ++h) {
+      const __m256i exact = _mm256_or_si256(
+          _mm256_and_si256(_mm256_cmpeq_epi16(d[h], _mm256_set1_epi16(255)), plusMask),
+          _mm256_and_si256(_mm256_cmpeq_epi16(d[h], _mm256_set1_epi16(-255)), minusMask));
+      redo[h] = _mm256_andnot_si256(exact, redo[h]);
+    }
+  }
+  uint32_t lanes =
+      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(redo[0], redo[1])));
+  if (lanes == 0) return out;
+  // Few lanes as a rule: the double formula one byte at a time.
+  alignas(32) uint8_t v[32], tb[32], mb[32];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(v), out);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(tb), t8);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(mb), m8);
+  for (; lanes != 0; lanes &= lanes - 1) {
+    const int k = std::countr_zero(lanes);
+    v[k] = BlendChannel(tb[k], mb[k], f.m_s);
+  }
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(v));
+}
+
+// 32 pixels (96 bytes) per step; the rest of the row 16 at a time.
+template <bool kSwap, bool kEqualExact, int kChecks>
+__attribute__((target("avx2"))) void AlphaRow32Avx2(uint8_t* dst, const uint8_t* src, int32_t count,
+                                                    const CAlphaFixed& shared, bool keyed,
+                                                    uint32_t keyBytes) {
+  const CAlphaFixed f = shared;  // a local copy: the stores below cannot change it
+  const __m256i keyVec = _mm256_set1_epi32(static_cast<int32_t>(keyBytes));
+  const CKeyRun run = MakeKeyRun(keyBytes);
+  int32_t i = 0;
+  for (; i + 32 <= count; i += 32, dst += 96, src += 96) {
+    if (!keyed) {
+      for (int c = 0; c < 3; ++c) {
+        const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src) + c);
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dst) + c);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst) + c,
+                            Blend32Avx2<kSwap, kEqualExact, kChecks>(t, m, f));
+      }
+      continue;
+    }
+    if (AllKey32(src, run)) continue;  // all key: main stays
+    __m256i t[3], m[3], keep[3];
+    LoadSplit3(t, src);
+    SpreadKeyMask(KeyPixels32(t, keyVec), keep);
+    LoadSplit3(m, dst);
+    for (int c = 0; c < 3; ++c) {
+      t[c] = _mm256_blendv_epi8(Blend32Avx2<kSwap, kEqualExact, kChecks>(t[c], m[c], f), m[c],
+                                keep[c]);
+    }
+    StoreSplit3(dst, t);
+  }
+  AlphaRowAvx2<kSwap, kEqualExact>(dst, src, count - i, f, keyed, keyBytes);
+}
+
 // The same blend, 32 lanes at a time.
 #define CORVANE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl"), always_inline)) inline
-template <bool kSwap, bool kEqualExact>
+template <bool kSwap, bool kEqualExact, int kChecks>
 CORVANE_AVX512 __m256i Blend32(__m256i t8, __m256i m8, const CAlphaFixed& f) {
   const __m512i t = _mm512_cvtepu8_epi16(t8);
   const __m512i m = _mm512_cvtepu8_epi16(m8);
   const __m512i base = kSwap ? t : m;
   const __m512i d = _mm512_sub_epi16(kSwap ? m : t, base);
   const __m512i weight = _mm512_set1_epi16(f.m_weight);
-  const __m256i out = _mm512_maskz_cvtusepi16_epi8(
-      ~__mmask32{0}, _mm512_add_epi16(base, _mm512_mulhi_epi16(d, weight)));
+  __m512i sum = _mm512_add_epi16(base, _mm512_mulhi_epi16(d, weight));
+  for (int k = 0; k < kChecks; ++k) {
+    const __mmask32 hit = _mm512_cmpeq_epi16_mask(d, _mm512_set1_epi16(f.m_badD[k])) &
+                          _mm512_cmpeq_epi16_mask(base, _mm512_set1_epi16(f.m_badBase[k]));
+    sum = _mm512_mask_mov_epi16(sum, hit, _mm512_set1_epi16(f.m_badValue[k]));
+  }
+  const __m256i out = _mm512_maskz_cvtusepi16_epi8(~__mmask32{0}, sum);
+  if constexpr (kChecks >= 0) return out;
   const __m512i shifted =
       _mm512_add_epi16(_mm512_mullo_epi16(d, weight), _mm512_set1_epi16(f.m_margin));
   __mmask32 redo = _mm512_cmple_epu16_mask(shifted, _mm512_set1_epi16(int16_t(2 * f.m_margin - 1)));
@@ -162,7 +273,7 @@ CORVANE_AVX512 __m256i Blend32(__m256i t8, __m256i m8, const CAlphaFixed& f) {
 }
 
 // 32 pixels (96 bytes, three 32-byte chunks) per step; the rest of the row as above.
-template <bool kSwap, bool kEqualExact>
+template <bool kSwap, bool kEqualExact, int kChecks>
 __attribute__((target("avx512f,avx512bw,avx512vl"))) void AlphaRowAvx512(
     uint8_t* dst, const uint8_t* src, int32_t count, const CAlphaFixed& shared, bool keyed,
     uint32_t keyBytes) {
@@ -188,7 +299,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void AlphaRowAvx512(
     for (int c = 0; c < 3; ++c) {
       const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src) + c);
       const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dst) + c);
-      __m256i v = Blend32<kSwap, kEqualExact>(t, m, f);
+      __m256i v = Blend32<kSwap, kEqualExact, kChecks>(t, m, f);
       if (keyed) v = _mm256_blendv_epi8(v, m, keep[c]);
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst) + c, v);
     }
@@ -196,16 +307,24 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void AlphaRowAvx512(
   AlphaRowAvx2<kSwap, kEqualExact>(dst, src, count - i, f, keyed, keyBytes);
 }
 
-template <bool kSwap, bool kEqualExact>
+template <bool kSwap, bool kEqualExact, int kChecks>
 AlphaRowFunction AlphaRowOf() {
-  return HaveAvx512() ? AlphaRowAvx512<kSwap, kEqualExact> : AlphaRowAvx2<kSwap, kEqualExact>;
+  return HaveAvx512() ? AlphaRowAvx512<kSwap, kEqualExact, kChecks>
+                      : AlphaRow32Avx2<kSwap, kEqualExact, kChecks>;
 }
 
 }  // namespace
 
 AlphaRowFunction AlphaRowFor(const CAlphaFixed& f) {
-  if (f.m_swap) return f.m_equalExact ? AlphaRowOf<true, true>() : AlphaRowOf<true, false>();
-  return f.m_equalExact ? AlphaRowOf<false, true>() : AlphaRowOf<false, false>();
+  if (f.m_checks == 1)
+    return f.m_swap ? AlphaRowOf<true, false, 1>() : AlphaRowOf<false, false, 1>();
+  if (f.m_checks == 0)
+    return f.m_swap ? AlphaRowOf<true, false, 0>() : AlphaRowOf<false, false, 0>();
+  if (f.m_checks == 2)
+    return f.m_swap ? AlphaRowOf<true, false, 2>() : AlphaRowOf<false, false, 2>();
+  if (f.m_swap)
+    return f.m_equalExact ? AlphaRowOf<true, true, -1>() : AlphaRowOf<true, false, -1>();
+  return f.m_equalExact ? AlphaRowOf<false, true, -1>() : AlphaRowOf<false, false, -1>();
 }
 #endif
 

@@ -125,6 +125,20 @@ CORVANE_AVX2_KEY __m256i KeyPixels32(const __m256i (&t)[3], __m256i keyVec) {
   return _mm256_packs_epi16(words01, words23);
 }
 
+// KeyPixels32's byte per pixel spread over each pixel's three bytes, in LoadSplit3's layout.
+CORVANE_AVX2_KEY void SpreadKeyMask(__m256i byPixel, __m256i (&bytes)[3]) {
+  const __m256i spread0 = _mm256_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 0, 0, 0,
+                                           1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m256i spread1 = _mm256_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 5, 5,
+                                           6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+  const __m256i spread2 =
+      _mm256_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15, 10, 11, 11,
+                       11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+  bytes[0] = _mm256_shuffle_epi8(byPixel, spread0);
+  bytes[1] = _mm256_shuffle_epi8(byPixel, spread1);
+  bytes[2] = _mm256_shuffle_epi8(byPixel, spread2);
+}
+
 // The alpha blend in 16-bit lanes. Over the reals the blend is m + (t - m) * (1 - S), or
 // t + (m - t) * S; taking the form whose weight w is at most 1/2 and W = w * 2^16 rounded,
 // base + floor(d * W / 2^16) (the high half of d * W) is the truncated double result unless
@@ -142,9 +156,18 @@ struct CAlphaFixed {
   bool m_minusExact = false;  // and for d = -255
   uint32_t m_plusMask = 0;    // all lanes when m_plusExact
   uint32_t m_minusMask = 0;
+  // The pairs for which the integer blend is wrong, found by trying all 65,536: at most
+  // levels there are none or one or two (typically t = 0 against m = 255), and their right
+  // values are put in as constants, so no lane needs the double formula. m_checks is their
+  // number, or -1 when there are more (the margin test above then applies).
+  int m_checks = -1;
+  int16_t m_badBase[2] = {0, 0};
+  int16_t m_badD[2] = {0, 0};
+  int16_t m_badValue[2] = {0, 0};
 };
 
-// The blend's integer form for the level S (computed once per frame).
+// The blend's integer form for the level S: 65,536 trial blends, so callers keep it while
+// the level stays (CompositeAlpha keeps the last one per thread).
 CAlphaFixed MakeAlphaFixed(double s);
 
 // The widest row function for `f` that the processor has and the limit allows.

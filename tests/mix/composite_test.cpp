@@ -274,6 +274,12 @@ TEST_P(CompositePathTest, AllByteRangesEqualTheFormulaAtFixedLevels) {
   for (const double alpha : {0.0, 1.0, 127.5, 128.0, 254.0, 255.0}) ExpectAllPairsExact(alpha);
 }
 
+TEST_P(CompositePathTest, AllByteRangesEqualTheFormulaAtEveryWholeLevel) {
+  // Whole levels take the fast forms: no wrong pair, one or two put right as constants, or
+  // the margin test; each level is checked on every pair.
+  for (int alpha = 0; alpha <= 255; ++alpha) ExpectAllPairsExact(alpha);
+}
+
 TEST_P(CompositePathTest, AllByteRangesEqualTheFormulaAtRandomLevels) {
   std::mt19937_64 rng(2024);
   std::uniform_real_distribution<double> level(0.0, 255.0);
