@@ -82,7 +82,7 @@ class CAppendState {
     }
     // A layout that does not allow adding in place only means a rewrite at completion.
     const int existing = static_cast<int>(m_existing.size());
-    if (m_inPlace.Open(m_path, existing, m_options.m_inPlaceLimit) != AVIERR_OK)
+    if (m_inPlace.Open(m_path, existing, m_options) != AVIERR_OK)
       m_allInPlace = false;
     return AVIERR_OK;
   }

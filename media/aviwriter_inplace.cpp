@@ -25,6 +25,8 @@ constexpr size_t kAvihFlags = 12;
 constexpr size_t kAvihStreams = 24;
 constexpr size_t kAvihSuggestedBuffer = 28;
 constexpr uint32_t kIndexEntry = 16;
+// New parts a file may get; each takes 16 bytes of the header room per new stream.
+constexpr int kMaxNewParts = 16;
 
 // The list type of a LIST chunk, 0 for other chunks.
 uint32_t ListType(const CRiffSource& source, const SRiffChunk& chunk) {
@@ -64,18 +66,28 @@ bool HasSuperIndex(const CRiffSource& source, const SRiffChunk& strl) {
 
 }  // namespace
 
-HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uint64_t sizeLimit) {
+HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams,
+                               const CAviWriterOptions& options) {
   CRiffSource source;
   if (source.Open(path) != AVIERR_OK) return AVIERR_FILEOPEN;
   const uint64_t size = source.Size();
+  // RIFF 'AVI ', then any 'AVIX' parts, the last ending the file: no trailing bytes of
+  // unknown use.
   SRiffChunk riff;
-  uint8_t form[4];
-  if (!ReadChunkHeader(source, 0, size, riff) || riff.m_id != kFccRiff || riff.m_size < 4 ||
-      !source.ReadAt(8, form, 4) || LoadU32(form) != kFccAvi) {
-    return AVIERR_UNSUPPORTED;
+  int parts = 0;
+  for (uint64_t at = 0; at < size; ++parts) {
+    SRiffChunk part;
+    uint8_t form[4];
+    if (!ReadChunkHeader(source, at, size, part) || part.m_id != kFccRiff || part.m_size < 4 ||
+        !source.ReadAt(at + 8, form, 4) || LoadU32(form) != (parts == 0 ? kFccAvi : kFccAvix) ||
+        part.PaddedEnd() > size) {
+      return AVIERR_UNSUPPORTED;
+    }
+    if (parts == 0) riff = part;
+    at = part.PaddedEnd();
   }
-  // One RIFF part and nothing after it: no AVIX parts, no trailing bytes of unknown use.
-  if (riff.PaddedEnd() != size || (size & 1)) return AVIERR_UNSUPPORTED;
+  if (parts == 0 || (size & 1)) return AVIERR_UNSUPPORTED;
+  m_mode = parts == 1 ? EMode::kOnePart : EMode::kNewParts;
 
   SRiffChunk hdrl, movi, idx1;
   bool haveHdrl = false, haveMovi = false, haveIdx1 = false;
@@ -99,11 +111,17 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uin
     }
     at = chunk.PaddedEnd();
   }
-  if (!haveHdrl || !haveIdx1 || idx1.PaddedEnd() != size || idx1.m_size % kIndexEntry != 0)
+  if (!haveHdrl || !haveMovi) return AVIERR_UNSUPPORTED;
+  if (m_mode == EMode::kOnePart &&
+      (!haveIdx1 || idx1.PaddedEnd() != size || idx1.m_size % kIndexEntry != 0)) {
     return AVIERR_UNSUPPORTED;
+  }
 
   // The header list: avih, the strl lists, and a JUNK room after the last of them.
-  int strls = 0;
+  // A file of one part is read through idx1, so its streams must have no OpenDML index
+  // (readers would prefer it); the new parts are found through OpenDML indexes, so then
+  // every stream must have one (or readers would leave idx1 unread for it).
+  int strls = 0, indexed = 0;
   bool haveAvih = false, haveRoom = false;
   for (uint64_t at = hdrl.DataOffset() + 4; at < hdrl.DataEnd();) {
     SRiffChunk chunk;
@@ -113,7 +131,7 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uin
       m_avihData = chunk.DataOffset();
       haveAvih = true;
     } else if (ListType(source, chunk) == kStrl) {
-      if (HasSuperIndex(source, chunk)) return AVIERR_UNSUPPORTED;
+      indexed += HasSuperIndex(source, chunk) ? 1 : 0;
       ++strls;
       haveRoom = false;  // a room before a strl would put the new stream out of order
     } else if (chunk.m_id == kJunk && strls > 0 && !haveRoom) {
@@ -124,9 +142,10 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uin
     at = chunk.PaddedEnd();
   }
   if (!haveAvih || !haveRoom || strls != existingStreams) return AVIERR_UNSUPPORTED;
+  if (indexed != (m_mode == EMode::kOnePart ? 0 : strls)) return AVIERR_UNSUPPORTED;
 
   // Which base the old entries count from: the 'movi' list type, or the start of the file.
-  if (idx1.m_size >= kIndexEntry) {
+  if (m_mode == EMode::kOnePart && idx1.m_size >= kIndexEntry) {
     uint8_t entry[kIndexEntry];
     if (!source.ReadAt(idx1.DataOffset(), entry, sizeof entry)) return AVIERR_UNSUPPORTED;
     const uint32_t ckid = LoadU32(entry);
@@ -140,7 +159,7 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uin
       return AVIERR_UNSUPPORTED;
     }
   }
-  if (size + 8 > sizeLimit) return AVIERR_UNSUPPORTED;
+  if (m_mode == EMode::kOnePart && size + 8 > options.m_inPlaceLimit) return AVIERR_UNSUPPORTED;
 
   const HRESULT hr = m_out.OpenExisting(path);
   if (hr != AVIERR_OK) return hr;
@@ -149,7 +168,8 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uin
     return AVIERR_UNSUPPORTED;
   }
   m_existingStreams = existingStreams;
-  m_sizeLimit = sizeLimit;
+  m_sizeLimit = options.m_inPlaceLimit;
+  m_partLimit = options.m_partLimit;
   m_originalSize = size;
   m_moviOffset = movi.m_offset;
   m_idx1Offset = idx1.m_offset;
@@ -159,13 +179,96 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams, uin
 
 bool CInPlaceAppender::Fits(uint32_t size) const {
   const uint64_t chunk = 8 + uint64_t{size} + (size & 1u);
+  if (!IsOpen()) return false;
+  if (m_mode == EMode::kNewParts) return !NeedsNewPart(chunk) || m_partsOpened < kMaxNewParts;
   const uint64_t index = 8 + uint64_t{m_idx1Size} + kIndexEntry * (m_entries.size() + 1);
-  return IsOpen() && m_out.End() + chunk + index <= m_sizeLimit;
+  return m_out.End() + chunk + index <= m_sizeLimit;
+}
+
+uint64_t CInPlaceAppender::StandardIndexBytes(size_t extraEntries) const {
+  // One ix## chunk per stream in the part: a 32-byte header and 8 bytes an entry.
+  std::vector<uint32_t> ckids;
+  for (const CNewEntry& entry : m_entries)
+    if (std::find(ckids.begin(), ckids.end(), entry.m_ckid) == ckids.end())
+      ckids.push_back(entry.m_ckid);
+  return 32 * (ckids.size() + 1) + 8 * (m_entries.size() + extraEntries);
+}
+
+bool CInPlaceAppender::NeedsNewPart(uint64_t chunk) const {
+  return !m_partOpen || (!m_entries.empty() &&
+                         m_out.End() - m_partOffset + chunk + StandardIndexBytes(1) > m_partLimit);
+}
+
+HRESULT CInPlaceAppender::OpenPart() {
+  CByteBuilder header;
+  header.BeginList(kFccAvix, kFccRiff);  // sizes set when the part closes
+  header.BeginList(kMovi);
+  const uint64_t at = m_out.End();
+  const HRESULT hr = m_out.Append(header);
+  if (hr != AVIERR_OK) return hr;
+  m_partOffset = at;
+  m_partOpen = true;
+  ++m_partsOpened;
+  m_entries.clear();
+  return AVIERR_OK;
+}
+
+HRESULT CInPlaceAppender::ClosePart() {
+  if (!m_partOpen) return AVIERR_OK;
+  // The standard indexes end the movi list; their entries count from the start of the part.
+  CByteBuilder out;
+  const uint64_t at = m_out.End();
+  std::vector<CSuperEntry> super;
+  std::vector<uint32_t> done;
+  for (const CNewEntry& first : m_entries) {
+    if (std::find(done.begin(), done.end(), first.m_ckid) != done.end()) continue;
+    done.push_back(first.m_ckid);
+    const uint32_t ckid = first.m_ckid;
+    CSuperEntry entry{ckid, at + out.Size(), 0, 0, 0};
+    const size_t ix = out.BeginChunk(MakeFourCC('i', 'x', static_cast<char>(ckid & 0xFF),
+                                                static_cast<char>((ckid >> 8) & 0xFF)));
+    const auto count = std::count_if(m_entries.begin(), m_entries.end(),
+                                     [ckid](const CNewEntry& e) { return e.m_ckid == ckid; });
+    out.U16(2);  // longs per entry
+    out.U8(0);   // sub type
+    out.U8(1);   // an index of chunks
+    out.U32(static_cast<uint32_t>(count));
+    out.U32(ckid);
+    out.U64(m_partOffset);
+    out.U32(0);
+    for (const CNewEntry& e : m_entries) {
+      if (e.m_ckid != ckid) continue;
+      out.U32(static_cast<uint32_t>(e.m_chunkOffset + 8 - m_partOffset));
+      // The top bit marks a chunk that is not a key frame.
+      out.U32(e.m_size | ((e.m_flags & AVIIF_KEYFRAME) ? 0u : 0x80000000u));
+      ++entry.m_chunks;
+      entry.m_bytes += e.m_size;
+    }
+    out.EndChunk(ix);
+    entry.m_size = static_cast<uint32_t>(at + out.Size() - entry.m_offset);
+    super.push_back(entry);
+  }
+  HRESULT hr = m_out.Append(out);
+  uint8_t field[4];
+  StoreU32(field, static_cast<uint32_t>(m_out.End() - m_partOffset - 20));
+  if (hr == AVIERR_OK) hr = m_out.WriteAt(m_partOffset + 16, field, 4);  // movi
+  StoreU32(field, static_cast<uint32_t>(m_out.End() - m_partOffset - 8));
+  if (hr == AVIERR_OK) hr = m_out.WriteAt(m_partOffset + 4, field, 4);  // RIFF
+  if (hr != AVIERR_OK) return hr;
+  m_super.insert(m_super.end(), super.begin(), super.end());
+  m_partOpen = false;
+  m_entries.clear();
+  return AVIERR_OK;
 }
 
 HRESULT CInPlaceAppender::AppendChunk(uint32_t ckid, const void* data, uint32_t size,
                                       uint32_t flags, uint64_t& dataOffset) {
   if (!Fits(size)) return AVIERR_FILEWRITE;
+  if (m_mode == EMode::kNewParts && NeedsNewPart(8 + uint64_t{size} + (size & 1u))) {
+    HRESULT hr = ClosePart();
+    if (hr == AVIERR_OK) hr = OpenPart();
+    if (hr != AVIERR_OK) return hr;
+  }
   uint8_t header[8];
   StoreU32(header, ckid);
   StoreU32(header + 4, size);
@@ -183,8 +286,9 @@ HRESULT CInPlaceAppender::AppendChunk(uint32_t ckid, const void* data, uint32_t 
 }
 
 void CInPlaceAppender::BuildStreamLists(const std::vector<CInPlaceStream>& streams,
-                                        CByteBuilder& out) {
-  for (const CInPlaceStream& stream : streams) {
+                                        CByteBuilder& out) const {
+  for (size_t i = 0; i < streams.size(); ++i) {
+    const CInPlaceStream& stream = streams[i];
     const size_t strl = out.BeginList(kStrl);
     const size_t strh = out.BeginChunk(MakeFourCC('s', 't', 'r', 'h'));
     BuildStreamHeader(stream.m_info, stream.m_length, stream.m_maxChunk, out);
@@ -198,8 +302,37 @@ void CInPlaceAppender::BuildStreamLists(const std::vector<CInPlaceStream>& strea
       out.Bytes(stream.m_info.szName, nameLength + 1);
       out.EndChunk(strn);
     }
+    if (m_mode == EMode::kNewParts) BuildSuperIndex(stream, static_cast<int>(i), out);
     out.EndChunk(strl);
   }
+}
+
+void CInPlaceAppender::BuildSuperIndex(const CInPlaceStream& stream, int index,
+                                       CByteBuilder& out) const {
+  const uint32_t ckid = StreamChunkId(m_existingStreams + index, stream.m_info, stream.m_format);
+  std::vector<CSuperEntry> entries;
+  for (const CSuperEntry& entry : m_super)
+    if (entry.m_ckid == ckid) entries.push_back(entry);
+  // A part still open gets its entry at completion: count it already.
+  const bool open = std::any_of(m_entries.begin(), m_entries.end(),
+                                [ckid](const CNewEntry& e) { return e.m_ckid == ckid; });
+  if (m_partOpen && open) entries.push_back({ckid, 0, 0, 0, 0});
+  const uint32_t sampleSize =
+      stream.m_info.fccType == streamtypeVIDEO ? 0 : stream.m_info.dwSampleSize;
+  const size_t indx = out.BeginChunk(kIndx);
+  out.U16(4);  // longs per entry
+  out.U8(0);   // sub type
+  out.U8(0);   // an index of indexes
+  out.U32(static_cast<uint32_t>(entries.size()));
+  out.U32(ckid);
+  out.Zeros(12);
+  for (const CSuperEntry& entry : entries) {
+    out.U64(entry.m_offset);
+    out.U32(entry.m_size);
+    const uint64_t duration = sampleSize ? entry.m_bytes / sampleSize : entry.m_chunks;
+    out.U32(static_cast<uint32_t>(std::min<uint64_t>(duration, UINT32_MAX)));
+  }
+  out.EndChunk(indx);
 }
 
 bool CInPlaceAppender::RoomFor(const std::vector<CInPlaceStream>& streams) const {
@@ -235,29 +368,38 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
     return hr;
   };
 
-  // The new idx1 goes after everything appended, where no reader looks yet.
-  CByteBuilder index;
-  const size_t idx1 = index.BeginChunk(kIdx1);
-  std::vector<uint8_t> old(m_idx1Size);
-  if (!ReadFully(m_out.Descriptor(), m_idx1Offset + 8, old.data(), old.size()))
-    return fail(AVIERR_FILEREAD);
-  index.Bytes(old.data(), old.size());
-  const uint64_t base = m_absoluteOffsets ? 0 : m_moviOffset + 8;
-  for (const CNewEntry& entry : m_entries) {
-    index.U32(entry.m_ckid);
-    index.U32(entry.m_flags);
-    index.U32(static_cast<uint32_t>(entry.m_chunkOffset - base));
-    index.U32(entry.m_size);
+  HRESULT hr = AVIERR_OK;
+  uint64_t indexAt = 0;
+  if (m_mode == EMode::kNewParts) {
+    // The last new part gets its indexes; the streams' super indexes list every new part.
+    hr = ClosePart();
+    if (hr != AVIERR_OK) return fail(hr);
+  } else {
+    // The new idx1 goes after everything appended, where no reader looks yet.
+    CByteBuilder index;
+    const size_t idx1 = index.BeginChunk(kIdx1);
+    std::vector<uint8_t> old(m_idx1Size);
+    if (!ReadFully(m_out.Descriptor(), m_idx1Offset + 8, old.data(), old.size()))
+      return fail(AVIERR_FILEREAD);
+    index.Bytes(old.data(), old.size());
+    const uint64_t base = m_absoluteOffsets ? 0 : m_moviOffset + 8;
+    for (const CNewEntry& entry : m_entries) {
+      index.U32(entry.m_ckid);
+      index.U32(entry.m_flags);
+      index.U32(static_cast<uint32_t>(entry.m_chunkOffset - base));
+      index.U32(entry.m_size);
+    }
+    index.EndChunk(idx1);
+    indexAt = m_out.End();
+    if (indexAt + index.Size() > m_sizeLimit) return fail(AVIERR_FILEWRITE);
+    hr = m_out.Append(index);
+    if (hr != AVIERR_OK) return fail(hr);
   }
-  index.EndChunk(idx1);
-  const uint64_t indexAt = m_out.End();
-  if (indexAt + index.Size() > m_sizeLimit) return fail(AVIERR_FILEWRITE);
-  HRESULT hr = m_out.Append(index);
-  if (hr != AVIERR_OK) return fail(hr);
 
   // The strl lists take the room; what is left of it stays JUNK.
   CByteBuilder lists;
   BuildStreamLists(streams, lists);
+  if (lists.Size() > m_roomBytes) return fail(AVIERR_UNSUPPORTED);
   const uint64_t left = m_roomBytes - lists.Size();
   if (left >= 8) {
     lists.U32(kJunk);
@@ -281,15 +423,15 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
 
   // The old idx1 becomes JUNK inside the movi list, which now reaches the new index.
   uint8_t field[4];
-  if (hr == AVIERR_OK) {
+  if (hr == AVIERR_OK && m_mode == EMode::kOnePart) {
     StoreU32(field, kJunk);
     hr = Patch(m_idx1Offset, field, 4);
   }
-  if (hr == AVIERR_OK) {
+  if (hr == AVIERR_OK && m_mode == EMode::kOnePart) {
     StoreU32(field, static_cast<uint32_t>(indexAt - m_moviOffset - 8));
     hr = Patch(m_moviOffset + 4, field, 4);
   }
-  if (hr == AVIERR_OK) {
+  if (hr == AVIERR_OK && m_mode == EMode::kOnePart) {
     StoreU32(field, static_cast<uint32_t>(m_out.End() - 8));
     hr = Patch(4, field, 4);
   }
@@ -305,6 +447,8 @@ HRESULT CInPlaceAppender::Abandon() {
   if (hr == AVIERR_OK) hr = cut;
   const HRESULT closed = m_out.Close();
   m_entries.clear();
+  m_super.clear();
+  m_partOpen = false;
   return hr != AVIERR_OK ? hr : closed;
 }
 

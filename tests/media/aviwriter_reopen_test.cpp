@@ -136,6 +136,69 @@ TEST(AviReopen, AStreamAddedToOurOwnFileGoesInPlaceAndEveryPeerReadsBoth) {
   EXPECT_EQ(FilesIn(dir), 1u);
 }
 
+// Writes the video of `source` to a new file at `path` in RIFF parts of `partLimit` bytes.
+HRESULT WriteVideoInParts(const std::string& source, const std::string& path, uint64_t partLimit) {
+  PAVIFILE input, output;
+  PAVISTREAM from, to;
+  CAviWriterOptions options;
+  options.m_partLimit = partLimit;
+  HRESULT hr = CAviFile::Open(source, OF_SHARE_DENY_WRITE, input);
+  if (hr == AVIERR_OK) hr = input->GetStream(from, streamtypeVIDEO, 0);
+  if (hr == AVIERR_OK) hr = CreateAviFile(path, options, output);
+  AVISTREAMINFOA info{};
+  if (hr == AVIERR_OK) hr = from->Info(info);
+  if (hr == AVIERR_OK) hr = output->CreateStream(to, info);
+  std::vector<uint8_t> bytes(1 << 20);
+  int32_t size = static_cast<int32_t>(bytes.size());
+  if (hr == AVIERR_OK) hr = from->ReadFormat(0, bytes.data(), &size);
+  if (hr == AVIERR_OK) hr = to->SetFormat(0, bytes.data(), size);
+  for (int32_t frame = 0; hr == AVIERR_OK && frame < from->Length(); ++frame) {
+    int32_t read = 0;
+    hr = from->Read(frame, 1, bytes.data(), static_cast<int32_t>(bytes.size()), &read, nullptr);
+    if (hr == AVIERR_OK)
+      hr = to->Write(frame, 1, bytes.data(), read, AVIIF_KEYFRAME, nullptr, nullptr);
+  }
+  to.reset();
+  const HRESULT finished = output ? FinishAviFile(output) : AVIERR_OK;
+  return hr != AVIERR_OK ? hr : finished;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+TEST(AviReopen, AStreamAddedToAFileOfSeveralPartsGoesInPartsOfItsOwn) {
+  CTempDir dir;
+  const std::string path = dir.Path("parts.avi");
+  ASSERT_EQ(WriteVideoInParts(Fixture("top_160x120_bgr24_green.avi"), path, 256 * 1024), AVIERR_OK);
+  const auto video = PacketLines(path, 0);
+  const auto positions = PacketPositions(path, 0);
+  const size_t partsBefore = Count(RiffWalk(path), "AVIX");
+  ASSERT_GT(std::filesystem::file_size(path), 1024u * 1024u);
+  CAviWriterOptions options;
+  options.m_partLimit = 64 * 1024;  // the 352,800 bytes of audio take six parts
+
+  ASSERT_EQ(AddAudioStream(path, Fixture(kAudio), &options), AVIERR_OK);
+
+  EXPECT_EQ(PacketPositions(path, 0), positions);
+  EXPECT_EQ(PacketLines(path, 0), video);
+  EXPECT_EQ(PacketLines(path, 1), PacketLines(Fixture(kAudio), 1));
+  EXPECT_EQ(Probe(path, "-count_frames -show_entries stream=codec_type,nb_read_frames"),
+            "video,30\naudio,87\n");
+  EXPECT_EQ(GstStreams(path), 2);
+  EXPECT_EQ(MediaInfoCounts(path), "1|1\n");
+  const std::string walk = RiffWalk(path);
+  EXPECT_GT(Count(walk, "AVIX"), partsBefore) << walk;
+  PAVIFILE file;
+  PAVISTREAM audio;
+  ASSERT_EQ(CAviFile::Open(path, OF_SHARE_DENY_WRITE, file), AVIERR_OK);
+  ASSERT_EQ(file->GetStream(audio, streamtypeAUDIO, 0), AVIERR_OK);
+  EXPECT_EQ(audio->Length(), 88200);
+  EXPECT_EQ(FilesIn(dir), 1u);
+}
+
 TEST(AviReopen, AStreamAddedToAnFfmpegFileTakesTheRoomFfmpegLeavesInTheHeader) {
   CTempDir dir;
   const std::string path = dir.Path("ffmpeg.avi");
