@@ -1,13 +1,5 @@
 #include "mix/composite.h"
 
-// The alpha blend is defined by separate double multiplies and an add; a fused multiply-add
-// (which the vector code paths could otherwise be given) would change some results.
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -170,14 +162,6 @@ void LimitCompositePath(ECompositePath path) {
 
 uint32_t PackKeyColour(uint32_t red, uint32_t green, uint32_t blue) {
   return (red & 0xFF) | (green & 0xFF) << 8 | (blue & 0xFF) << 16;
-}
-
-uint8_t BlendChannel(uint8_t topByte, uint8_t mainByte, double s) {
-  const double a = 1.0 - s;
-  const double p = topByte * a;
-  const double q = mainByte * s;
-  const double v = p + q;
-  return static_cast<uint8_t>(static_cast<int32_t>(v));
 }
 
 void CompositeColourKey(uint8_t* output, int32_t mainWidth, int32_t mainHeight,

@@ -15,7 +15,18 @@
 
 #include "mix/composite_x86.h"
 
-namespace corvane::composite_detail {
+namespace corvane {
+
+// Here, with the rows that call it byte by byte, so that they get it inline.
+uint8_t BlendChannel(uint8_t topByte, uint8_t mainByte, double s) {
+  const double a = 1.0 - s;
+  const double p = topByte * a;
+  const double q = mainByte * s;
+  const double v = p + q;
+  return static_cast<uint8_t>(static_cast<int32_t>(v));
+}
+
+namespace composite_detail {
 
 void AlphaRowPlain(uint8_t* dst, const uint8_t* src, int32_t count, double s, bool keyed,
                    uint32_t keyBytes) {
@@ -328,4 +339,5 @@ AlphaRowFunction AlphaRowFor(const CAlphaFixed& f) {
 }
 #endif
 
-}  // namespace corvane::composite_detail
+}  // namespace composite_detail
+}  // namespace corvane
