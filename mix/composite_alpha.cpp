@@ -156,6 +156,20 @@ __attribute__((target("avx2"))) void AlphaRowAvx2(uint8_t* dst, const uint8_t* s
   AlphaRowPlain(dst, src, count - i, f.m_s, keyed, keyBytes);
 }
 
+// Bytes `lanes` (a bit each) of `out` blended again by the double formula, one at a time: few
+// lanes as a rule.
+CORVANE_AVX2 __m256i RedoLanes(__m256i out, __m256i t8, __m256i m8, uint32_t lanes, double s) {
+  alignas(32) uint8_t v[32], tb[32], mb[32];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(v), out);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(tb), t8);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(mb), m8);
+  for (; lanes != 0; lanes &= lanes - 1) {
+    const int k = std::countr_zero(lanes);
+    v[k] = BlendChannel(tb[k], mb[k], s);
+  }
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(v));
+}
+
 // The same blend on 32 bytes with AVX2. Unpacking to 16-bit lanes takes bytes 0-7 and 16-23
 // to one vector and 8-15 and 24-31 to the other, and packing puts them back where they were,
 // so no byte crosses a 128-bit lane and the bytes may lie in any order.
@@ -201,16 +215,7 @@ CORVANE_AVX2 __m256i Blend32Avx2(__m256i t8, __m256i m8, const CAlphaFixed& f) {
   uint32_t lanes =
       static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(redo[0], redo[1])));
   if (lanes == 0) return out;
-  // Few lanes as a rule: the double formula one byte at a time.
-  alignas(32) uint8_t v[32], tb[32], mb[32];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(v), out);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(tb), t8);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(mb), m8);
-  for (; lanes != 0; lanes &= lanes - 1) {
-    const int k = std::countr_zero(lanes);
-    v[k] = BlendChannel(tb[k], mb[k], f.m_s);
-  }
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(v));
+  return RedoLanes(out, t8, m8, lanes, f.m_s);
 }
 
 // 32 pixels (96 bytes) per step; the rest of the row 16 at a time.
@@ -271,16 +276,7 @@ CORVANE_AVX512 __m256i Blend32(__m256i t8, __m256i m8, const CAlphaFixed& f) {
   redo &= ~(_mm512_cmpeq_epi16_mask(d, _mm512_set1_epi16(255)) & f.m_plusMask);
   redo &= ~(_mm512_cmpeq_epi16_mask(d, _mm512_set1_epi16(-255)) & f.m_minusMask);
   if (redo == 0) return out;
-  // Few lanes as a rule: the double formula one byte at a time.
-  alignas(32) uint8_t v[32], tb[32], mb[32];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(v), out);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(tb), t8);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(mb), m8);
-  for (uint32_t lanes = redo; lanes != 0; lanes &= lanes - 1) {
-    const int k = std::countr_zero(lanes);
-    v[k] = BlendChannel(tb[k], mb[k], f.m_s);
-  }
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(v));
+  return RedoLanes(out, t8, m8, redo, f.m_s);
 }
 
 // 32 pixels (96 bytes, three 32-byte chunks) per step; the rest of the row as above.
