@@ -17,6 +17,7 @@ namespace {
 
 using test::CTempDir;
 using test::Fixture;
+using test::PacketCounts;
 using test::RunCommand;
 using test::ShellQuote;
 
@@ -26,17 +27,6 @@ std::string Mix() {
 
 std::string Q(const std::string& text) {
   return ShellQuote(text);
-}
-
-// "codec_type,packets" per stream, as ffprobe counts them (it says N/A for none).
-std::string PacketCounts(const std::string& path) {
-  std::string counts = RunCommand(
-                           "ffprobe -v error -count_packets -show_entries stream=codec_type,"
-                           "nb_read_packets -of csv=p=0 " +
-                           Q(path))
-                           .m_output;
-  for (size_t at; (at = counts.find("N/A")) != std::string::npos;) counts.replace(at, 3, "0");
-  return counts;
 }
 
 std::string VideoMd5(const std::string& path) {

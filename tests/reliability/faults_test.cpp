@@ -29,22 +29,12 @@ namespace fs = std::filesystem;
 using test::CRecordingHost;
 using test::CTempDir;
 using test::Fixture;
+using test::PacketCounts;
 using test::RunCommand;
 using test::ShellQuote;
 
 std::string Q(const std::string& text) {
   return ShellQuote(text);
-}
-
-// "video,N" and "audio,N" lines: packets per stream as ffprobe counts them.
-std::string PacketCounts(const std::string& path) {
-  std::string counts = RunCommand(
-                           "ffprobe -v error -count_packets -show_entries stream=codec_type,"
-                           "nb_read_packets -of csv=p=0 " +
-                           Q(path))
-                           .m_output;
-  for (size_t at; (at = counts.find("N/A")) != std::string::npos;) counts.replace(at, 3, "0");
-  return counts;
 }
 
 // The audio stream's header and format as ffprobe reports them.

@@ -100,4 +100,14 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
   return static_cast<bool>(out);
 }
 
+std::string PacketCounts(const std::string& path) {
+  std::string counts = RunCommand(
+                           "ffprobe -v error -count_packets -show_entries stream=codec_type,"
+                           "nb_read_packets -of csv=p=0 " +
+                           ShellQuote(path))
+                           .m_output;
+  for (size_t at; (at = counts.find("N/A")) != std::string::npos;) counts.replace(at, 3, "0");
+  return counts;
+}
+
 }  // namespace corvane::test

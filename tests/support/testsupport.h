@@ -43,6 +43,9 @@ std::string ShellQuote(const std::string& text);
 // Whether a program is on the PATH.
 bool HaveProgram(const std::string& name);
 
+// "codec_type,packets" lines, a stream each, as ffprobe counts them (0 where it says N/A).
+std::string PacketCounts(const std::string& path);
+
 // Whole file as bytes; empty when it cannot be read.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
