@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "avireader_peers.h"
 #include "aviwriter_peers.h"
 #include "media/avifile.h"
 #include "media/aviwriter_files.h"
@@ -167,6 +168,34 @@ size_t Count(const std::string& text, const std::string& what) {
   size_t count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
   return count;
+}
+
+TEST(AviReopen, AnIndexWithAbsoluteOffsetsGetsItsNewEntriesAbsoluteToo) {
+  // Some writers count idx1 offsets from the start of the file instead of from 'movi'.
+  CTempDir dir;
+  const std::string path = dir.Path("absolute.avi");
+  ASSERT_EQ(Copy(Fixture("top_160x120_bgr24_green.avi"), path).m_exitCode, 0);
+  std::vector<uint8_t> bytes = test::ReadFileBytes(path);
+  const size_t movi = test::FindId(bytes, "movi");
+  const size_t idx1 = test::FindId(bytes, "idx1", movi);
+  ASSERT_NE(idx1, std::string::npos);
+  for (size_t entry = idx1 + 8; entry + 16 <= bytes.size(); entry += 16) {
+    const uint32_t offset = LoadU32(&bytes[entry + 8]) + static_cast<uint32_t>(movi);
+    for (int i = 0; i < 4; ++i) bytes[entry + 8 + i] = static_cast<uint8_t>(offset >> (8 * i));
+  }
+  ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+  ASSERT_NE(RiffWalk(path).find("absolute file offsets"), std::string::npos);
+  const auto positions = PacketPositions(path, 0);
+
+  ASSERT_EQ(AddAudioStream(path, Fixture(kAudio)), AVIERR_OK);
+
+  EXPECT_EQ(PacketPositions(path, 0), positions);
+  EXPECT_EQ(PacketLines(path, 1), PacketLines(Fixture(kAudio), 1));
+  const std::string walk = RiffWalk(path);
+  EXPECT_NE(walk.find("idx1: 117 entries (absolute file offsets); entries not matching a movi "
+                      "chunk: 0"),
+            std::string::npos)
+      << walk;
 }
 
 TEST(AviReopen, AStreamAddedToAFileOfSeveralPartsGoesInPartsOfItsOwn) {
