@@ -7,18 +7,6 @@
 namespace corvane {
 namespace {
 
-constexpr uint32_t kFccHdrl = MakeFourCC('h', 'd', 'r', 'l');
-constexpr uint32_t kFccAvih = MakeFourCC('a', 'v', 'i', 'h');
-constexpr uint32_t kFccStrl = MakeFourCC('s', 't', 'r', 'l');
-constexpr uint32_t kFccStrh = MakeFourCC('s', 't', 'r', 'h');
-constexpr uint32_t kFccStrf = MakeFourCC('s', 't', 'r', 'f');
-constexpr uint32_t kFccStrn = MakeFourCC('s', 't', 'r', 'n');
-constexpr uint32_t kFccIndx = MakeFourCC('i', 'n', 'd', 'x');
-constexpr uint32_t kFccOdml = MakeFourCC('o', 'd', 'm', 'l');
-constexpr uint32_t kFccDmlh = MakeFourCC('d', 'm', 'l', 'h');
-constexpr uint32_t kFccMovi = MakeFourCC('m', 'o', 'v', 'i');
-constexpr uint32_t kFccIdx1 = MakeFourCC('i', 'd', 'x', '1');
-
 // Walks the chunks of [begin, end) and calls visit(chunk, end of its data within `end`).
 // Stops at the first header that is not a printable id: what follows cannot be trusted.
 template <typename Visit>

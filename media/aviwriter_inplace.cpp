@@ -12,13 +12,6 @@
 namespace corvane {
 namespace {
 
-constexpr uint32_t kHdrl = MakeFourCC('h', 'd', 'r', 'l');
-constexpr uint32_t kMovi = MakeFourCC('m', 'o', 'v', 'i');
-constexpr uint32_t kStrl = MakeFourCC('s', 't', 'r', 'l');
-constexpr uint32_t kIdx1 = MakeFourCC('i', 'd', 'x', '1');
-constexpr uint32_t kAvih = MakeFourCC('a', 'v', 'i', 'h');
-constexpr uint32_t kIndx = MakeFourCC('i', 'n', 'd', 'x');
-constexpr uint32_t kJunk = MakeFourCC('J', 'U', 'N', 'K');
 constexpr uint32_t kAvifIsInterleaved = 0x00000100;
 constexpr size_t kAvihFields = 56;
 constexpr size_t kAvihFlags = 12;
@@ -58,7 +51,7 @@ bool HasSuperIndex(const CRiffSource& source, const SRiffChunk& strl) {
   for (uint64_t at = strl.DataOffset() + 4; at < strl.DataEnd();) {
     SRiffChunk child;
     if (!ReadChunkHeader(source, at, strl.DataEnd(), child)) return false;
-    if (child.m_id == kIndx) return true;
+    if (child.m_id == kFccIndx) return true;
     at = child.PaddedEnd();
   }
   return false;
@@ -97,13 +90,13 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams,
       return AVIERR_UNSUPPORTED;
     if (haveIdx1) return AVIERR_UNSUPPORTED;  // idx1 must be the last chunk
     const uint32_t type = ListType(source, chunk);
-    if (type == kHdrl && !haveHdrl && !haveMovi) {
+    if (type == kFccHdrl && !haveHdrl && !haveMovi) {
       hdrl = chunk;
       haveHdrl = true;
-    } else if (type == kMovi && !haveMovi) {
+    } else if (type == kFccMovi && !haveMovi) {
       movi = chunk;
       haveMovi = true;
-    } else if (chunk.m_id == kIdx1 && haveMovi && chunk.m_offset == movi.PaddedEnd()) {
+    } else if (chunk.m_id == kFccIdx1 && haveMovi && chunk.m_offset == movi.PaddedEnd()) {
       idx1 = chunk;
       haveIdx1 = true;
     } else if (haveMovi) {
@@ -127,14 +120,14 @@ HRESULT CInPlaceAppender::Open(const std::string& path, int existingStreams,
     SRiffChunk chunk;
     if (!ReadChunkHeader(source, at, hdrl.DataEnd(), chunk) || chunk.PaddedEnd() > hdrl.DataEnd())
       return AVIERR_UNSUPPORTED;
-    if (chunk.m_id == kAvih && chunk.m_size >= kAvihFields && !haveAvih) {
+    if (chunk.m_id == kFccAvih && chunk.m_size >= kAvihFields && !haveAvih) {
       m_avihData = chunk.DataOffset();
       haveAvih = true;
-    } else if (ListType(source, chunk) == kStrl) {
+    } else if (ListType(source, chunk) == kFccStrl) {
       indexed += HasSuperIndex(source, chunk) ? 1 : 0;
       ++strls;
       haveRoom = false;  // a room before a strl would put the new stream out of order
-    } else if (chunk.m_id == kJunk && strls > 0 && !haveRoom) {
+    } else if (chunk.m_id == kFccJunk && strls > 0 && !haveRoom) {
       m_roomOffset = chunk.m_offset;
       m_roomBytes = chunk.PaddedEnd() - chunk.m_offset;
       haveRoom = true;
@@ -202,7 +195,7 @@ bool CInPlaceAppender::NeedsNewPart(uint64_t chunk) const {
 HRESULT CInPlaceAppender::OpenPart() {
   CByteBuilder header;
   header.BeginList(kFccAvix, kFccRiff);  // sizes set when the part closes
-  header.BeginList(kMovi);
+  header.BeginList(kFccMovi);
   const uint64_t at = m_out.End();
   const HRESULT hr = m_out.Append(header);
   if (hr != AVIERR_OK) return hr;
@@ -289,16 +282,16 @@ void CInPlaceAppender::BuildStreamLists(const std::vector<CInPlaceStream>& strea
                                         CByteBuilder& out) const {
   for (size_t i = 0; i < streams.size(); ++i) {
     const CInPlaceStream& stream = streams[i];
-    const size_t strl = out.BeginList(kStrl);
-    const size_t strh = out.BeginChunk(MakeFourCC('s', 't', 'r', 'h'));
+    const size_t strl = out.BeginList(kFccStrl);
+    const size_t strh = out.BeginChunk(kFccStrh);
     BuildStreamHeader(stream.m_info, stream.m_length, stream.m_maxChunk, out);
     out.EndChunk(strh);
-    const size_t strf = out.BeginChunk(MakeFourCC('s', 't', 'r', 'f'));
+    const size_t strf = out.BeginChunk(kFccStrf);
     out.Bytes(stream.m_format.data(), stream.m_format.size());
     out.EndChunk(strf);
     const size_t nameLength = strnlen(stream.m_info.szName, sizeof stream.m_info.szName);
     if (nameLength > 0 && nameLength < sizeof stream.m_info.szName) {
-      const size_t strn = out.BeginChunk(MakeFourCC('s', 't', 'r', 'n'));
+      const size_t strn = out.BeginChunk(kFccStrn);
       out.Bytes(stream.m_info.szName, nameLength + 1);
       out.EndChunk(strn);
     }
@@ -319,7 +312,7 @@ void CInPlaceAppender::BuildSuperIndex(const CInPlaceStream& stream, int index,
   if (m_partOpen && open) entries.push_back({ckid, 0, 0, 0, 0});
   const uint32_t sampleSize =
       stream.m_info.fccType == streamtypeVIDEO ? 0 : stream.m_info.dwSampleSize;
-  const size_t indx = out.BeginChunk(kIndx);
+  const size_t indx = out.BeginChunk(kFccIndx);
   out.U16(4);  // longs per entry
   out.U8(0);   // sub type
   out.U8(0);   // an index of indexes
@@ -377,7 +370,7 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
   } else {
     // The new idx1 goes after everything appended, where no reader looks yet.
     CByteBuilder index;
-    const size_t idx1 = index.BeginChunk(kIdx1);
+    const size_t idx1 = index.BeginChunk(kFccIdx1);
     std::vector<uint8_t> old(m_idx1Size);
     if (!ReadFully(m_out.Descriptor(), m_idx1Offset + 8, old.data(), old.size()))
       return fail(AVIERR_FILEREAD);
@@ -402,7 +395,7 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
   if (lists.Size() > m_roomBytes) return fail(AVIERR_UNSUPPORTED);
   const uint64_t left = m_roomBytes - lists.Size();
   if (left >= 8) {
-    lists.U32(kJunk);
+    lists.U32(kFccJunk);
     lists.U32(static_cast<uint32_t>(left - 8));
   }
   hr = Patch(m_roomOffset, lists.Data(), lists.Size());
@@ -424,7 +417,7 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
   // The old idx1 becomes JUNK inside the movi list, which now reaches the new index.
   uint8_t field[4];
   if (hr == AVIERR_OK && m_mode == EMode::kOnePart) {
-    StoreU32(field, kJunk);
+    StoreU32(field, kFccJunk);
     hr = Patch(m_idx1Offset, field, 4);
   }
   if (hr == AVIERR_OK && m_mode == EMode::kOnePart) {

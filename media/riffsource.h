@@ -54,6 +54,18 @@ constexpr uint32_t kFccRiff = MakeFourCC('R', 'I', 'F', 'F');
 constexpr uint32_t kFccList = MakeFourCC('L', 'I', 'S', 'T');
 constexpr uint32_t kFccAvi = MakeFourCC('A', 'V', 'I', ' ');
 constexpr uint32_t kFccAvix = MakeFourCC('A', 'V', 'I', 'X');
+constexpr uint32_t kFccHdrl = MakeFourCC('h', 'd', 'r', 'l');
+constexpr uint32_t kFccAvih = MakeFourCC('a', 'v', 'i', 'h');
+constexpr uint32_t kFccStrl = MakeFourCC('s', 't', 'r', 'l');
+constexpr uint32_t kFccStrh = MakeFourCC('s', 't', 'r', 'h');
+constexpr uint32_t kFccStrf = MakeFourCC('s', 't', 'r', 'f');
+constexpr uint32_t kFccStrn = MakeFourCC('s', 't', 'r', 'n');
+constexpr uint32_t kFccIndx = MakeFourCC('i', 'n', 'd', 'x');
+constexpr uint32_t kFccOdml = MakeFourCC('o', 'd', 'm', 'l');
+constexpr uint32_t kFccDmlh = MakeFourCC('d', 'm', 'l', 'h');
+constexpr uint32_t kFccMovi = MakeFourCC('m', 'o', 'v', 'i');
+constexpr uint32_t kFccIdx1 = MakeFourCC('i', 'd', 'x', '1');
+constexpr uint32_t kFccJunk = MakeFourCC('J', 'U', 'N', 'K');
 
 // A chunk header as found in the file: `offset` is where the 8-byte header starts.
 struct SRiffChunk {
