@@ -82,8 +82,7 @@ class CAppendState {
     }
     // A layout that does not allow adding in place only means a rewrite at completion.
     const int existing = static_cast<int>(m_existing.size());
-    if (m_inPlace.Open(m_path, existing, m_options) != AVIERR_OK)
-      m_allInPlace = false;
+    if (m_inPlace.Open(m_path, existing, m_options) != AVIERR_OK) m_allInPlace = false;
     return AVIERR_OK;
   }
 
@@ -167,8 +166,8 @@ class CAppendState {
     HRESULT hr = AVIERR_OK;
     if (m_added.empty()) {
       m_inPlace.Abandon();
-    } else if (m_allInPlace && m_inPlace.RoomFor(InPlaceStreams())) {
-      hr = m_inPlace.Complete(InPlaceStreams());
+    } else if (const auto streams = InPlaceStreams(); m_allInPlace && m_inPlace.RoomFor(streams)) {
+      hr = m_inPlace.Complete(streams);
     } else {
       hr = Combine();
       // Whether the rewrite took the file's place or failed, what was added to the old file
@@ -246,14 +245,9 @@ class CAppendState::CSpoolSource final : public CChunkSource {
     chunk.m_samples = write.m_samples;
     chunk.m_flags = write.m_flags;
     chunk.m_data.resize(static_cast<size_t>(write.m_size));
-    size_t done = 0;
-    while (done < chunk.m_data.size()) {
-      const ssize_t got =
-          ::pread(write.m_inPlace ? m_inPlaceFd : m_spoolFd, chunk.m_data.data() + done,
-                  chunk.m_data.size() - done, static_cast<off_t>(write.m_offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return AVIERR_FILEREAD;
-      done += static_cast<size_t>(got);
+    if (!ReadFullyAt(write.m_inPlace ? m_inPlaceFd : m_spoolFd, write.m_offset, chunk.m_data.data(),
+                     chunk.m_data.size())) {
+      return AVIERR_FILEREAD;
     }
     more = true;
     return AVIERR_OK;

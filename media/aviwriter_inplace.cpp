@@ -1,9 +1,6 @@
 #include "media/aviwriter_inplace.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "media/aviwriter_core.h"
@@ -27,19 +24,6 @@ uint32_t ListType(const CRiffSource& source, const SRiffChunk& chunk) {
   if (chunk.m_id != kFccList || chunk.m_size < 4 || !source.ReadAt(chunk.DataOffset(), type, 4))
     return 0;
   return LoadU32(type);
-}
-
-bool ReadFully(int fd, uint64_t offset, void* buffer, size_t count) {
-  auto* bytes = static_cast<uint8_t*>(buffer);
-  while (count > 0) {
-    const ssize_t got = ::pread(fd, bytes, count, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    count -= static_cast<size_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
 }
 
 void StoreU32(uint8_t* at, uint32_t value) {
@@ -180,11 +164,7 @@ bool CInPlaceAppender::Fits(uint32_t size) const {
 
 uint64_t CInPlaceAppender::StandardIndexBytes(size_t extraEntries) const {
   // One ix## chunk per stream in the part: a 32-byte header and 8 bytes an entry.
-  std::vector<uint32_t> ckids;
-  for (const CNewEntry& entry : m_entries)
-    if (std::find(ckids.begin(), ckids.end(), entry.m_ckid) == ckids.end())
-      ckids.push_back(entry.m_ckid);
-  return 32 * (ckids.size() + 1) + 8 * (m_entries.size() + extraEntries);
+  return 32 * (m_partCkids.size() + 1) + 8 * (m_entries.size() + extraEntries);
 }
 
 bool CInPlaceAppender::NeedsNewPart(uint64_t chunk) const {
@@ -203,6 +183,7 @@ HRESULT CInPlaceAppender::OpenPart() {
   m_partOpen = true;
   ++m_partsOpened;
   m_entries.clear();
+  m_partCkids.clear();
   return AVIERR_OK;
 }
 
@@ -212,11 +193,7 @@ HRESULT CInPlaceAppender::ClosePart() {
   CByteBuilder out;
   const uint64_t at = m_out.End();
   std::vector<CSuperEntry> super;
-  std::vector<uint32_t> done;
-  for (const CNewEntry& first : m_entries) {
-    if (std::find(done.begin(), done.end(), first.m_ckid) != done.end()) continue;
-    done.push_back(first.m_ckid);
-    const uint32_t ckid = first.m_ckid;
+  for (const uint32_t ckid : m_partCkids) {
     CSuperEntry entry{ckid, at + out.Size(), 0, 0, 0};
     const size_t ix = out.BeginChunk(MakeFourCC('i', 'x', static_cast<char>(ckid & 0xFF),
                                                 static_cast<char>((ckid >> 8) & 0xFF)));
@@ -251,6 +228,7 @@ HRESULT CInPlaceAppender::ClosePart() {
   m_super.insert(m_super.end(), super.begin(), super.end());
   m_partOpen = false;
   m_entries.clear();
+  m_partCkids.clear();
   return AVIERR_OK;
 }
 
@@ -271,9 +249,14 @@ HRESULT CInPlaceAppender::AppendChunk(uint32_t ckid, const void* data, uint32_t 
                           {&pad, static_cast<size_t>(size & 1u)}};
   const uint64_t at = m_out.End();
   m_entries.reserve(m_entries.size() + 1);
+  m_partCkids.reserve(m_partCkids.size() + 1);
   const HRESULT hr = m_out.Append(parts, 3);
   if (hr != AVIERR_OK) return hr;
   m_entries.push_back({ckid, flags, at, size});
+  if (m_mode == EMode::kNewParts &&
+      std::find(m_partCkids.begin(), m_partCkids.end(), ckid) == m_partCkids.end()) {
+    m_partCkids.push_back(ckid);
+  }
   dataOffset = at + 8;
   return AVIERR_OK;
 }
@@ -307,9 +290,8 @@ void CInPlaceAppender::BuildSuperIndex(const CInPlaceStream& stream, int index,
   for (const CSuperEntry& entry : m_super)
     if (entry.m_ckid == ckid) entries.push_back(entry);
   // A part still open gets its entry at completion: count it already.
-  const bool open = std::any_of(m_entries.begin(), m_entries.end(),
-                                [ckid](const CNewEntry& e) { return e.m_ckid == ckid; });
-  if (m_partOpen && open) entries.push_back({ckid, 0, 0, 0, 0});
+  if (m_partOpen && std::find(m_partCkids.begin(), m_partCkids.end(), ckid) != m_partCkids.end())
+    entries.push_back({ckid, 0, 0, 0, 0});
   const uint32_t sampleSize =
       stream.m_info.fccType == streamtypeVIDEO ? 0 : stream.m_info.dwSampleSize;
   const size_t indx = out.BeginChunk(kFccIndx);
@@ -337,7 +319,7 @@ bool CInPlaceAppender::RoomFor(const std::vector<CInPlaceStream>& streams) const
 
 HRESULT CInPlaceAppender::Patch(uint64_t offset, const void* data, size_t size) {
   CPatch patch{offset, std::vector<uint8_t>(size)};
-  if (!ReadFully(m_out.Descriptor(), offset, patch.m_before.data(), size)) return AVIERR_FILEREAD;
+  if (!ReadFullyAt(m_out.Descriptor(), offset, patch.m_before.data(), size)) return AVIERR_FILEREAD;
   m_patches.push_back(std::move(patch));
   return m_out.WriteAt(offset, data, size);
 }
@@ -372,7 +354,7 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
     CByteBuilder index;
     const size_t idx1 = index.BeginChunk(kFccIdx1);
     std::vector<uint8_t> old(m_idx1Size);
-    if (!ReadFully(m_out.Descriptor(), m_idx1Offset + 8, old.data(), old.size()))
+    if (!ReadFullyAt(m_out.Descriptor(), m_idx1Offset + 8, old.data(), old.size()))
       return fail(AVIERR_FILEREAD);
     index.Bytes(old.data(), old.size());
     const uint64_t base = m_absoluteOffsets ? 0 : m_moviOffset + 8;
@@ -402,7 +384,7 @@ HRESULT CInPlaceAppender::Complete(const std::vector<CInPlaceStream>& streams) {
 
   // avih: more streams, no longer interleaved, a buffer for the largest new chunk.
   uint8_t avih[kAvihFields];
-  if (hr == AVIERR_OK && !ReadFully(m_out.Descriptor(), m_avihData, avih, sizeof avih))
+  if (hr == AVIERR_OK && !ReadFullyAt(m_out.Descriptor(), m_avihData, avih, sizeof avih))
     hr = AVIERR_FILEREAD;
   if (hr == AVIERR_OK) {
     uint32_t suggested = LoadU32(avih + kAvihSuggestedBuffer);
@@ -440,6 +422,7 @@ HRESULT CInPlaceAppender::Abandon() {
   if (hr == AVIERR_OK) hr = cut;
   const HRESULT closed = m_out.Close();
   m_entries.clear();
+  m_partCkids.clear();
   m_super.clear();
   m_partOpen = false;
   return hr != AVIERR_OK ? hr : closed;

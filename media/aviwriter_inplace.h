@@ -99,12 +99,13 @@ class CInPlaceAppender {
   uint64_t m_idx1Offset = 0;  // of the old idx1 chunk header
   uint32_t m_idx1Size = 0;    // its data size
   bool m_absoluteOffsets = false;
-  uint64_t m_avihData = 0;           // where avih's fields start
-  uint64_t m_roomOffset = 0;         // of the JUNK chunk header in the header list
-  uint64_t m_roomBytes = 0;          // header and data of that chunk
-  std::vector<CNewEntry> m_entries;  // one part: all new chunks; new parts: the open part's
-  std::vector<CSuperEntry> m_super;  // the new parts closed so far, per stream
-  uint64_t m_partOffset = 0;         // of the open part's RIFF header
+  uint64_t m_avihData = 0;            // where avih's fields start
+  uint64_t m_roomOffset = 0;          // of the JUNK chunk header in the header list
+  uint64_t m_roomBytes = 0;           // header and data of that chunk
+  std::vector<CNewEntry> m_entries;   // one part: all new chunks; new parts: the open part's
+  std::vector<CSuperEntry> m_super;   // the new parts closed so far, per stream
+  uint64_t m_partOffset = 0;          // of the open part's RIFF header
+  std::vector<uint32_t> m_partCkids;  // the streams with chunks in the open part, in order
   bool m_partOpen = false;
   int m_partsOpened = 0;
   std::vector<CPatch> m_patches;

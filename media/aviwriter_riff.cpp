@@ -192,6 +192,19 @@ HRESULT COutputFile::WriteAt(uint64_t offset, const void* data, size_t size) {
   return AVIERR_OK;
 }
 
+bool ReadFullyAt(int fd, uint64_t offset, void* buffer, size_t count) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  while (count > 0) {
+    const ssize_t got = ::pread(fd, bytes, count, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    count -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
 HRESULT COutputFile::Close() {
   if (!m_fd.IsOpen()) return AVIERR_OK;
   return m_fd.Reset() ? AVIERR_OK : AVIERR_FILEWRITE;

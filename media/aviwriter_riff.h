@@ -101,6 +101,10 @@ class COutputFile {
   uint64_t m_end = 0;
 };
 
+// Reads exactly `count` bytes at `offset` of an open descriptor; false on a short read or an
+// error.
+bool ReadFullyAt(int fd, uint64_t offset, void* buffer, size_t count);
+
 // Ignores SIGXFSZ for the rest of the process unless someone installed a handler.
 void IgnoreFileSizeSignal();
 
