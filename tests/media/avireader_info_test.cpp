@@ -1,5 +1,5 @@
 // `corvane-avi info`: its JSON read back by Python's json module and compared with ffprobe and
-// the fixture folder's riffwalk.py; failures give a message and a non-zero exit.
+// the corpus's riffwalk.py; failures give a message and a non-zero exit.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -56,7 +56,7 @@ TEST(AviInfoCommandTest, JsonAgreesWithFfprobeAndRiffwalk) {
     ASSERT_EQ(all.count(path), 1u) << "no valid JSON";
     const auto& facts = all.at(path);
     const std::string walk = test::PeerOutput(
-        "python3 " + ShellQuote(Fixture("riffwalk.py")) + " " + ShellQuote(path), path);
+        "python3 " + ShellQuote(test::CorpusSource("riffwalk.py")) + " " + ShellQuote(path), path);
     std::string expectedKind = "rebuilt";
     if (walk.find("(relative to movi); entries not matching a movi chunk: 0") != std::string::npos)
       expectedKind = "idx1 (relative offsets)";
@@ -97,8 +97,8 @@ TEST(AviInfoCommandTest, FailuresExplainThemselvesWithANonZeroExit) {
   EXPECT_EQ(missing.m_exitCode, 1);
   EXPECT_NE(missing.m_errors.find("/nonexistent/file.avi"), std::string::npos);
   EXPECT_TRUE(missing.m_output.empty());
-  const auto foreign =
-      test::RunCommand(ShellQuote(Tool()) + " info " + ShellQuote(Fixture("MANIFEST.md")));
+  const auto foreign = test::RunCommand(ShellQuote(Tool()) + " info " +
+                                        ShellQuote(test::CorpusSource("corpus.txt")));
   EXPECT_EQ(foreign.m_exitCode, 1);
   EXPECT_FALSE(foreign.m_errors.empty());
   const auto usage = test::RunCommand(ShellQuote(Tool()) + " info");

@@ -1,5 +1,5 @@
 // The reader against independent peers, fixture by fixture: stream headers against ffprobe and
-// the fixture folder's riffwalk.py, format bytes against ffprobe's fields and extradata, and
+// the corpus's riffwalk.py, format bytes against ffprobe's fields and extradata, and
 // every sample's bytes against the packets of `ffmpeg -c copy -f framemd5`.
 //
 // How samples line up with ffmpeg's packets:
@@ -72,8 +72,8 @@ std::vector<SPeerStream> LoadPeers(const std::string& path) {
     else
       streams[index].m_probe[m[2]] = value;
   }
-  const std::string walk =
-      PeerOutput("python3 " + ShellQuote(Fixture("riffwalk.py")) + " " + ShellQuote(path), path);
+  const std::string walk = PeerOutput(
+      "python3 " + ShellQuote(test::CorpusSource("riffwalk.py")) + " " + ShellQuote(path), path);
   static const std::regex streamLine(R"(stream (\d+): (.*))");
   static const std::regex formatLine(R"(\s+strf\([A-Z]+, (\d+) bytes\).*)");
   static const std::regex pair(R"((\w+)=('[^']*'|\S+))");

@@ -1,4 +1,4 @@
-// Helpers of the reader tests: running the peer tools (ffprobe, ffmpeg, the fixture folder's
+// Helpers of the reader tests: running the peer tools (ffprobe, ffmpeg, the corpus's
 // riffwalk.py) with their output cached in the build tree, and reading a stream through the
 // reader the way the peers report it (sizes and MD5s of samples, in order).
 #pragma once

@@ -77,7 +77,7 @@ TEST_F(AviReaderRecoveryTest, FilesThatAreNotAviAreRefused) {
 // less a chunk it reports running past the end of the file. One run for all the files.
 std::map<std::string, std::vector<size_t>> RiffwalkCompleteChunks(
     const std::vector<std::string>& paths) {
-  std::string command = "python3 " + test::ShellQuote(Fixture("riffwalk.py"));
+  std::string command = "python3 " + test::ShellQuote(test::CorpusSource("riffwalk.py"));
   for (const std::string& path : paths) command += " " + test::ShellQuote(path);
   const std::string output = test::RunCommand(command).m_output;
   std::map<std::string, std::vector<size_t>> counts;

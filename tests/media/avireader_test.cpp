@@ -1,7 +1,7 @@
 // The reader's calls: reads by position (counts, the convenient chunk, size queries, small
 // buffers, positions outside), key-frame search, stream lookup, the file information and the
 // read-only refusals. Expected values come from the peers (ffprobe, ffmpeg) or from the
-// fixture folder's description of each file.
+// corpus's description of each file (tests/corpus).
 #include <gtest/gtest.h>
 
 #include <filesystem>

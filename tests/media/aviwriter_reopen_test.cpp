@@ -80,7 +80,8 @@ std::vector<long long> PacketPositions(const std::string& path, int stream) {
 }
 
 std::string RiffWalk(const std::string& path) {
-  return RunCommand("python3 " + ShellQuote(Fixture("riffwalk.py")) + " " + ShellQuote(path))
+  return RunCommand("python3 " + ShellQuote(test::CorpusSource("riffwalk.py")) + " " +
+                    ShellQuote(path))
       .m_output;
 }
 

@@ -1,6 +1,6 @@
 // The AVI writer checked against independent readers: ffmpeg/ffprobe decide whether the files
-// hold what was written (packet bytes, positions, key flags, headers), and the fixture
-// folder's riffwalk.py reports the RIFF structure.
+// hold what was written (packet bytes, positions, key flags, headers), and the corpus's
+// riffwalk.py reports the RIFF structure.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -70,7 +70,8 @@ std::string Probe(const std::string& path, const std::string& args) {
 }
 
 std::string RiffWalk(const std::string& path) {
-  return RunCommand("python3 " + ShellQuote(test::Fixture("riffwalk.py")) + " " + ShellQuote(path))
+  return RunCommand("python3 " + ShellQuote(test::CorpusSource("riffwalk.py")) + " " +
+                    ShellQuote(path))
       .m_output;
 }
 

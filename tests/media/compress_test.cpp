@@ -179,8 +179,8 @@ TEST_P(CompressorTest, IndexKeyFramesAreTheEncodersKeyFramesAndTheHandlerNamesTh
     EXPECT_GE(indexed.size(), 4u);
     EXPECT_LT(indexed.size(), 16u);
   }
-  const auto walk =
-      RunCommand("python3 " + ShellQuote(test::Fixture("riffwalk.py")) + " " + ShellQuote(path));
+  const auto walk = RunCommand("python3 " + ShellQuote(test::CorpusSource("riffwalk.py")) + " " +
+                               ShellQuote(path));
   const std::string handler =
       compressor.m_fourCC ? "handler='" + FourCCString(compressor.m_fourCC) + "'" : "";
   EXPECT_NE(walk.m_output.find("type=vids " + handler), std::string::npos) << walk.m_output;

@@ -136,7 +136,8 @@ TEST_F(PreviewPictureTest, AFileThatDoesNotOpenLeavesThePreviousPicture) {
   ASSERT_EQ(picture.m_loaded, 1);
   const uint8_t* pixels = picture.m_pixels.get();
   const BITMAPINFOHEADER* frame = picture.m_frame;
-  const std::string missing = Fixture("no_such_file.avi");
+  const test::CTempDir dir;
+  const std::string missing = dir.Path("no_such_file.avi");
 
   m_engine.OpenPreview(missing, &picture);
 
@@ -225,7 +226,8 @@ TEST_F(PreviewPictureTest, AnImpossibleHeaderSizeFailsLikeAnAllocation) {
 }
 
 TEST_F(PreviewPictureTest, ANullPictureIsIgnored) {
-  m_engine.OpenPreview(Fixture("no_such_file.avi"), nullptr);
+  const test::CTempDir dir;
+  m_engine.OpenPreview(dir.Path("no_such_file.avi"), nullptr);
 
   EXPECT_TRUE(m_host.Messages().empty());
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 
 namespace corvane::test {
 namespace fs = std::filesystem;
@@ -22,18 +23,28 @@ std::string EnvOr(const char* name, const char* fallback) {
 }  // namespace
 
 std::string Fixture(const std::string& name) {
-  return (fs::path(EnvOr("CORVANE_FIXTURES", CORVANE_DEFAULT_FIXTURES)) / name).string();
+  const fs::path path = fs::path(EnvOr("CORVANE_FIXTURES", CORVANE_DEFAULT_FIXTURES)) / name;
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    throw std::runtime_error("missing test input " + path.string() +
+                             " (the CTest fixture \"corpus\" makes it: run the tests with ctest)");
+  }
+  return path.string();
 }
 
 std::vector<std::string> AllFixtures() {
   std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry :
-       fs::directory_iterator(EnvOr("CORVANE_FIXTURES", CORVANE_DEFAULT_FIXTURES), error)) {
-    if (entry.path().extension() == ".avi") names.push_back(entry.path().filename().string());
+  std::ifstream list(CorpusSource("corpus.txt"));
+  for (std::string line; std::getline(list, line);) {
+    const std::string name = line.substr(0, line.find_first_of(" \t"));
+    if (name.size() > 4 && name.ends_with(".avi")) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string CorpusSource(const std::string& name) {
+  return (fs::path(CORVANE_CORPUS_SOURCE) / name).string();
 }
 
 std::string BuiltProgram(const std::string& relativePath) {

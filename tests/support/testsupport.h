@@ -9,10 +9,15 @@
 
 namespace corvane::test {
 
-// Path of a file in the shared AVI fixture folder.
+// Path of a file of the AVI test corpus (made in the build tree by the CTest fixture "corpus",
+// or CORVANE_FIXTURES). A file that is not there throws std::runtime_error naming its path, so a
+// test fails at once and says why instead of waiting on an input that never opens.
 std::string Fixture(const std::string& name);
-// Every *.avi in the fixture folder, sorted by name.
+// The names of every file of the corpus, sorted, as corpus.txt lists them. Read from the source
+// tree, so parameterised suites see them before the corpus is made.
 std::vector<std::string> AllFixtures();
+// Path of a file beside the corpus maker in the source tree (riffwalk.py, corpus.txt).
+std::string CorpusSource(const std::string& name);
 // Path of a program built in this build tree (e.g. "cli/corvane-avi").
 std::string BuiltProgram(const std::string& relativePath);
 
