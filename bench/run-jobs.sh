@@ -8,15 +8,15 @@
 # and for J5 every pixel equals the exact composite of the decoded inputs.
 #
 # Jobs: J1 colour key 720p MJPEG, J2 the same on 1080p, J3 alpha 128 without transparency,
-# J4 FFV1 output, J5 uncompressed output. Inputs from the shared make-inputs.sh.
+# J4 FFV1 output, J5 uncompressed output. Inputs from make-inputs.sh, made once into BENCH_DIR;
+# the ffmpeg side from peer-ffmpeg.sh, both beside this script.
 #
-# Environment: CORVANE_BUILD (default build), BENCH_DIR (default /tmp/corvane-bench),
-# SHARED (default ../shared next to the repository).
+# Environment: CORVANE_BUILD (default build), BENCH_DIR (default /tmp/corvane-bench).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVANE_BUILD:-$here/build}
-shared=${SHARED:-$here/../shared}
+bench=$here/bench
 dir=${BENCH_DIR:-/tmp/corvane-bench}
 pairs=${1:-5}
 shift || true
@@ -26,7 +26,7 @@ jobs=("$@")
 mix=$build/cli/corvane-mix
 [ -x "$mix" ] || { echo "build corvane-mix first ($mix)" >&2; exit 2; }
 mkdir -p "$dir/in" "$dir/out"
-[ -f "$dir/in/main_1080p.avi" ] || bash "$shared/bench/make-inputs.sh" "$dir/in" >/dev/null
+"$bench/make-inputs.sh" "$dir/in" >/dev/null
 
 # corvane_cmd JOB: the corvane-mix command line of a job.
 corvane_cmd() {
@@ -44,11 +44,11 @@ corvane_cmd() {
 peer_cmd() {
   local in=$dir/in out=$dir/out
   case $1 in
-    J1) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" a) ;;
-    J2) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" b) ;;
-    J3) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" c) ;;
-    J4) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" d) ;;
-    J5) CMD=(bash "$shared/bench/peer-ffmpeg.sh" "$in" "$out" e) ;;
+    J1) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" a) ;;
+    J2) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" b) ;;
+    J3) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" c) ;;
+    J4) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" d) ;;
+    J5) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" e) ;;
   esac
 }
 
