@@ -7,7 +7,7 @@
 
 #include <QDialog>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 class QCheckBox;
 class QComboBox;

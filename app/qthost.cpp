@@ -5,7 +5,7 @@
 #include <QMessageBox>
 #include <QThread>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 namespace corvane {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "media/avidefs.h"
-#include "media/encoderinput.h"
-#include "media/frameconvert.h"
+#include "media/codec/encoderinput.h"
+#include "media/codec/frameconvert.h"
 
 namespace corvane {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "cli/avi_commands.h"
+#include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
-#include "media/aviwriter_tools.h"
 
 namespace corvane::cli {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "cli/avi_commands.h"
 #include "media/avifile.h"
+#include "media/codec/getframe.h"
 #include "media/errortext.h"
-#include "media/getframe.h"
 
 namespace corvane::cli {
 namespace {

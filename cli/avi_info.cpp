@@ -4,8 +4,8 @@
 #include <string>
 
 #include "cli/avi_commands.h"
+#include "media/avi/avireader_types.h"
 #include "media/avifile.h"
-#include "media/avireader_types.h"
 #include "media/errortext.h"
 
 namespace corvane::cli {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 namespace corvane::cli {
 

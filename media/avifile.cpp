@@ -1,6 +1,6 @@
 #include "media/avifile.h"
 
-#include "media/aviopen.h"
+#include "media/avi/aviopen.h"
 
 namespace corvane {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 namespace corvane {
 namespace {

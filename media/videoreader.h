@@ -11,7 +11,7 @@
 
 #include "media/avidefs.h"
 #include "media/avifile.h"
-#include "media/getframe.h"
+#include "media/codec/getframe.h"
 
 namespace corvane {
 

@@ -11,7 +11,7 @@
 #include <new>
 #include <optional>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "media/errortext.h"
 #include "media/host.h"
 #include "media/videoreader.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "media/avifile.h"
-#include "media/getframe.h"
+#include "media/codec/getframe.h"
 
 namespace corvane {
 

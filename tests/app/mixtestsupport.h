@@ -28,7 +28,7 @@
 #include "app/mixcontrol.h"
 #include "app/qthost.h"
 #include "guitestsupport.h"
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "media/host.h"
 #include "preview/mixengine.h"
 

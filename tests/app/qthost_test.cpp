@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "guitestsupport.h"
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 using namespace corvane;
 using namespace corvane::test;

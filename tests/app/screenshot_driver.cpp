@@ -27,7 +27,7 @@
 #include "app/maindialog.h"
 #include "app/mixcontrol.h"
 #include "app/qthost.h"
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "preview/mixengine.h"
 
 using namespace corvane;

@@ -10,8 +10,8 @@
 
 #include "fuzzinput.h"
 #include "media/audiocopy.h"
+#include "media/avi/aviopen.h"
 #include "media/avifile.h"
-#include "media/aviopen.h"
 
 namespace {
 

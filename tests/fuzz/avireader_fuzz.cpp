@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "media/avi/aviopen.h"
 #include "media/avifile.h"
-#include "media/aviopen.h"
 
 namespace {
 

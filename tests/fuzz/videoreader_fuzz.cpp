@@ -6,8 +6,8 @@
 #include <string>
 
 #include "fuzzinput.h"
+#include "media/avi/aviopen.h"
 #include "media/avifile.h"
-#include "media/aviopen.h"
 #include "media/videoreader.h"
 
 namespace {

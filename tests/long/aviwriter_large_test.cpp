@@ -6,8 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
-#include "media/aviwriter_tools.h"
 #include "support/testsupport.h"
 
 namespace corvane {

@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "avireader_peers.h"
+#include "media/avi/avireader_types.h"
 #include "media/avifile.h"
-#include "media/avireader_types.h"
 #include "support/testsupport.h"
 
 namespace corvane {

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "aviwriter_peers.h"
+#include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
-#include "media/aviwriter_tools.h"
 #include "support/testsupport.h"
 
 namespace corvane {

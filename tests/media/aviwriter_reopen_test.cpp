@@ -14,9 +14,9 @@
 
 #include "avireader_peers.h"
 #include "aviwriter_peers.h"
+#include "media/avi/aviwriter_files.h"
+#include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
-#include "media/aviwriter_files.h"
-#include "media/aviwriter_tools.h"
 #include "support/testsupport.h"
 
 namespace corvane {

@@ -15,8 +15,8 @@ extern "C" {
 #include <libavutil/md5.h>
 }
 
+#include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
-#include "media/aviwriter_tools.h"
 #include "support/testsupport.h"
 
 namespace corvane {

@@ -1,6 +1,6 @@
 // Compressed streams: every compressor of the catalogue writes a file that the ffmpeg tools
 // decode with exactly the frames written.
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "getframe_testsupport.h"
-#include "media/frameconvert.h"
+#include "media/codec/frameconvert.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

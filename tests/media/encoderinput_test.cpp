@@ -1,7 +1,7 @@
 // The fast conversions of a Frame buffer into an encoder's picture, checked against the
 // JFIF formulas computed here in double precision and against the ffmpeg command line's own
 // conversion.
-#include "media/encoderinput.h"
+#include "media/codec/encoderinput.h"
 
 #include <gtest/gtest.h>
 

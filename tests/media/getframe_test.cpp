@@ -1,6 +1,6 @@
 // Frame decompression over every fixture, checked frame by frame against the ffmpeg command
 // line, plus the cases no fixture holds, made in memory.
-#include "media/getframe.h"
+#include "media/codec/getframe.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "mix/mixjob.h"
 #include "support/testsupport.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "mix/mixjob.h"
 #include "support/recordinghost.h"
 #include "support/testsupport.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "support/recordinghost.h"
 #include "support/testsupport.h"
 

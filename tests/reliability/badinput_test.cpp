@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "mix/mixjob.h"
 #include "preview/mixengine.h"
 #include "reliabilitysupport.h"

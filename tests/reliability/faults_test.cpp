@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "mix/mixjob.h"
 #include "reliabilitysupport.h"
 #include "support/recordinghost.h"

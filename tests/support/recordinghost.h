@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "media/compress.h"
+#include "media/codec/compress.h"
 #include "media/host.h"
 
 namespace corvane::test {

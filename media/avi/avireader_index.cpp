@@ -6,7 +6,7 @@
 #include <array>
 #include <limits>
 
-#include "media/avireader_parse.h"
+#include "media/avi/avireader_parse.h"
 
 namespace corvane {
 namespace {

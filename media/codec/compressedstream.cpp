@@ -1,9 +1,9 @@
-#include "media/compressedstream.h"
+#include "media/codec/compressedstream.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "media/encoderinput.h"
+#include "media/codec/encoderinput.h"
 
 extern "C" {
 #include <libavutil/opt.h>

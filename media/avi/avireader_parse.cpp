@@ -1,5 +1,5 @@
 // The RIFF walk: top-level parts, hdrl with its stream lists, movi ranges and idx1.
-#include "media/avireader_parse.h"
+#include "media/avi/avireader_parse.h"
 
 #include <algorithm>
 #include <cstring>

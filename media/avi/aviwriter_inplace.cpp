@@ -1,10 +1,10 @@
-#include "media/aviwriter_inplace.h"
+#include "media/avi/aviwriter_inplace.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "media/aviwriter_core.h"
-#include "media/riffsource.h"
+#include "media/avi/aviwriter_core.h"
+#include "media/avi/riffsource.h"
 
 namespace corvane {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "media/avi/aviwriter_core.h"
 #include "media/avifile.h"
-#include "media/aviwriter_core.h"
 
 namespace corvane {
 

@@ -1,10 +1,10 @@
 // The compressor catalogue and AVIMakeCompressedStream.
-#include "media/compress.h"
+#include "media/codec/compress.h"
 
 #include <new>
 
-#include "media/codecutil.h"
-#include "media/compressedstream.h"
+#include "media/codec/codecutil.h"
+#include "media/codec/compressedstream.h"
 
 namespace corvane {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "media/avi/aviwriter_core.h"
 #include "media/avifile.h"
-#include "media/aviwriter_core.h"
 
 namespace corvane {
 

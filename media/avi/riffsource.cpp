@@ -1,4 +1,4 @@
-#include "media/riffsource.h"
+#include "media/avi/riffsource.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

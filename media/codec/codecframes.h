@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "media/frameconvert.h"
-#include "media/getframe.h"
+#include "media/codec/frameconvert.h"
+#include "media/codec/getframe.h"
 
 namespace corvane {
 

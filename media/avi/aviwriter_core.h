@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "media/avi/aviwriter_riff.h"
 #include "media/avidefs.h"
-#include "media/aviwriter_riff.h"
 
 namespace corvane {
 

@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "media/aviopen.h"
-#include "media/aviwriter_core.h"
-#include "media/aviwriter_files.h"
-#include "media/aviwriter_tools.h"
+#include "media/avi/aviopen.h"
+#include "media/avi/aviwriter_core.h"
+#include "media/avi/aviwriter_files.h"
+#include "media/avi/aviwriter_tools.h"
 
 namespace corvane {
 namespace {

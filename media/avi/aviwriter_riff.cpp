@@ -1,4 +1,4 @@
-#include "media/aviwriter_riff.h"
+#include "media/avi/aviwriter_riff.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

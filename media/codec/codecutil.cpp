@@ -1,4 +1,4 @@
-#include "media/codecutil.h"
+#include "media/codec/codecutil.h"
 
 #include <cstring>
 #include <mutex>

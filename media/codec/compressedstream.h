@@ -12,8 +12,8 @@
 #include <deque>
 #include <vector>
 
-#include "media/codecutil.h"
-#include "media/compress.h"
+#include "media/codec/codecutil.h"
+#include "media/codec/compress.h"
 
 namespace corvane {
 

@@ -4,7 +4,7 @@
 #include <deque>
 #include <new>
 
-#include "media/codecframes.h"
+#include "media/codec/codecframes.h"
 
 namespace corvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "media/frameconvert.h"
+#include "media/codec/frameconvert.h"
 
 #include <cstring>
 #include <new>

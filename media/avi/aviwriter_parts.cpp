@@ -1,7 +1,7 @@
 // The AVI writer's RIFF parts and indexes: closing a part, starting the next, completion.
 #include <algorithm>
 
-#include "media/aviwriter_core.h"
+#include "media/avi/aviwriter_core.h"
 
 namespace corvane {
 namespace {

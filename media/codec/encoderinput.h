@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "media/codecutil.h"
+#include "media/codec/codecutil.h"
 
 namespace corvane {
 

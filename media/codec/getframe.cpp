@@ -1,10 +1,10 @@
-#include "media/getframe.h"
+#include "media/codec/getframe.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "media/codecframes.h"
+#include "media/codec/codecframes.h"
 
 namespace corvane {
 namespace {

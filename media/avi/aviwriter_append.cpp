@@ -16,12 +16,12 @@
 #include <cstring>
 #include <filesystem>
 
-#include "media/aviopen.h"
-#include "media/aviwriter_core.h"
-#include "media/aviwriter_files.h"
-#include "media/aviwriter_inplace.h"
-#include "media/aviwriter_interleave.h"
-#include "media/aviwriter_tools.h"
+#include "media/avi/aviopen.h"
+#include "media/avi/aviwriter_core.h"
+#include "media/avi/aviwriter_files.h"
+#include "media/avi/aviwriter_inplace.h"
+#include "media/avi/aviwriter_interleave.h"
+#include "media/avi/aviwriter_tools.h"
 
 namespace corvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "media/avireader_types.h"
+#include "media/avi/avireader_types.h"
 
 namespace corvane {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "media/avi/riffsource.h"
 #include "media/avifile.h"
-#include "media/riffsource.h"
 
 namespace corvane {
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "media/avi/aviwriter_core.h"
+#include "media/avi/aviwriter_riff.h"
 #include "media/avidefs.h"
-#include "media/aviwriter_core.h"
-#include "media/aviwriter_riff.h"
 
 namespace corvane {
 

@@ -5,9 +5,9 @@
 #include <limits>
 #include <new>
 
-#include "media/aviopen.h"
-#include "media/avireader_parse.h"
-#include "media/avireader_types.h"
+#include "media/avi/aviopen.h"
+#include "media/avi/avireader_parse.h"
+#include "media/avi/avireader_types.h"
 
 namespace corvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "media/aviwriter_core.h"
+#include "media/avi/aviwriter_core.h"
 
 #include <algorithm>
 #include <cmath>

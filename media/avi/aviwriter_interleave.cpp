@@ -1,9 +1,9 @@
-#include "media/aviwriter_interleave.h"
+#include "media/avi/aviwriter_interleave.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "media/aviwriter_tools.h"
+#include "media/avi/aviwriter_tools.h"
 
 namespace corvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "media/encoderinput.h"
+#include "media/codec/encoderinput.h"
 
 #include "media/avidefs.h"
 

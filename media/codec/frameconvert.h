@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "media/codecutil.h"
+#include "media/codec/codecutil.h"
 
 namespace corvane {
 
