@@ -62,6 +62,14 @@ class CAviStream {
   // FIND_PREV or FIND_NEXT, the position itself included; -1 when there is none.
   virtual int32_t FindSample(int32_t position, uint32_t flags) const = 0;
 
+  // For a video stream that knows its presentation order (a container with timestamps): the
+  // place, counted from 0, at which the picture of the sample at `position` is shown. -1 when
+  // the stream does not know it (AVI: the decoder's output order gives it).
+  virtual int32_t ShownAt(int32_t position) const {
+    (void)position;
+    return -1;
+  }
+
   // Sets the handler FourCC in the header of a stream being written (a compressed stream
   // names its codec there). Streams that cannot change it return AVIERR_UNSUPPORTED.
   virtual HRESULT SetHandler(uint32_t fccHandler) {

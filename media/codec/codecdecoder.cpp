@@ -40,6 +40,9 @@ class CCodecGetFrame final : public CGetFrameBase {
         m_decoder(std::move(decoder)),
         m_palette(std::move(palette)) {}
 
+  void SetTimed(bool timed) { m_timed = timed; }
+  CAviStream& Stream() const { return *m_stream; }
+
   bool Init() {
     m_frame.reset(av_frame_alloc());
     m_picture.reset(av_frame_alloc());
@@ -59,6 +62,11 @@ class CCodecGetFrame final : public CGetFrameBase {
   bool FeedNext();
   // The key frame to restart from for `shown`, and how many pictures after it to leave out.
   int32_t RestartPoint(int32_t shown);
+  // With a known presentation order: the last key frame shown no later than `shown`. Every
+  // picture shown from the key frame's on decodes exactly from it, open GOPs included; the
+  // pictures before it that follow it in the file are left out.
+  int32_t TimedRestartPoint(int32_t shown) const;
+  bool LoadTimed(int32_t shown);
   int32_t LeadingPictures(int32_t key, int32_t* lastLeading);
   bool HasBidirectionalDecoding() const {
     const AVCodecID id = m_decoder->codec_id;
@@ -77,6 +85,8 @@ class CCodecGetFrame final : public CGetFrameBase {
   int32_t m_leadingLeft = 0;      // B-pictures still to leave out after a restart
   bool m_sendPalette = false;
   bool m_drained = false;
+  bool m_timed = false;      // the stream knows its presentation order (ShownAt)
+  int32_t m_timedFloor = 0;  // with m_timed: where the restart's key frame is shown
 };
 
 int32_t CCodecGetFrame::LeadingPictures(int32_t key, int32_t* lastLeading) {
@@ -123,7 +133,12 @@ void CCodecGetFrame::Restart(int32_t shown) {
   m_current = -1;
   m_drained = false;
   m_leadingLeft = 0;
-  m_next = RestartPoint(shown);
+  if (m_timed) {
+    m_next = TimedRestartPoint(shown);
+    m_timedFloor = m_stream->ShownAt(m_next);
+  } else {
+    m_next = RestartPoint(shown);
+  }
   m_sendPalette = !m_palette.empty();
 }
 
@@ -168,8 +183,44 @@ bool CCodecGetFrame::FeedNext() {
   return false;
 }
 
+int32_t CCodecGetFrame::TimedRestartPoint(int32_t shown) const {
+  int32_t key = m_stream->FindSample(m_end - 1, kFindPrevKey);
+  while (key > m_start && m_stream->ShownAt(key) > shown)
+    key = m_stream->FindSample(key - 1, kFindPrevKey);
+  return key < m_start ? m_start : key;
+}
+
+bool CCodecGetFrame::LoadTimed(int32_t shown) {
+  const int32_t key = TimedRestartPoint(shown);
+  // Going on is right when the picture lies ahead and its key frame has been sent already.
+  if (!(m_next >= 0 && shown > m_current && key < m_next)) Restart(shown);
+  for (;;) {
+    const int result = avcodec_receive_frame(m_decoder.get(), m_frame.get());
+    if (result == 0) {
+      m_pending.clear();  // the pictures' own positions place them
+      // Each picture carries the position of its own sample.
+      const int64_t sample = m_frame->pts;
+      const int32_t slot = sample >= m_start && sample < m_end
+                               ? m_stream->ShownAt(static_cast<int32_t>(sample))
+                               : -1;
+      // Pictures shown before the restart's key frame belong to the group before it.
+      if (slot < 0 || slot < m_current || slot < m_timedFloor) continue;
+      av_frame_unref(m_picture.get());
+      av_frame_move_ref(m_picture.get(), m_frame.get());
+      m_current = slot;
+      if (slot >= shown) return slot == shown;
+      continue;
+    }
+    if (result != AVERROR(EAGAIN) || !FeedNext()) {
+      m_next = -1;
+      return false;
+    }
+  }
+}
+
 bool CCodecGetFrame::Load(int32_t shown) {
   if (shown == m_current) return true;
+  if (m_timed) return LoadTimed(shown);
   // Going on from here is right when the picture lies ahead and no key frame sits between
   // what has been sent and the picture (else restarting there is quicker).
   bool goOn = m_next >= 0 && shown > m_current;
@@ -248,6 +299,7 @@ std::unique_ptr<CGetFrame> MakeCodecGetFrame(PAVISTREAM stream, const CVideoForm
     auto source = std::make_unique<CCodecGetFrame>(std::move(stream), format, std::move(decoder),
                                                    std::move(palette));
     if (!source->Init()) return nullptr;
+    source->SetTimed(source->Stream().ShownAt(source->Stream().Start()) >= 0);
     return source;
   } catch (const std::bad_alloc&) {
     return nullptr;

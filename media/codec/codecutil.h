@@ -39,6 +39,11 @@ using SwsContextPtr = std::unique_ptr<SwsContext, CSwsDeleter>;
 // AV_CODEC_ID_NONE when neither names a codec. Upper and lower case tags both match.
 AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler);
 
+// The FourCC that names `codec` in a video format: its AVI tag, or for a codec AVI has no tag
+// for (HEVC, ProRes, GIF...) the codec id itself behind the mark '#' in the first byte, which
+// VideoCodecForFourCC reads back. 0 for AV_CODEC_ID_NONE.
+uint32_t FourCCForVideoCodec(AVCodecID codec);
+
 // Keeps libav* quiet below errors (encoders report statistics at the info level). Called by
 // the codec code before its first use; safe from any thread.
 void QuietCodecLogging();
