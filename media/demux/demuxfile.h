@@ -1,0 +1,28 @@
+// Files of the containers libavformat demuxes (MP4, MOV, Matroska, WebM, MPEG-TS, images...),
+// read through the same stream interface as our AVI files, so the frame reader and its decoders
+// treat both alike.
+//
+// The file offers its first video stream (attached cover pictures are not video). Its samples
+// are the stream's packets in file order, which is decode order as in an AVI; the decoder puts
+// the pictures back in presentation order. The stream header carries the average frame rate,
+// the format a bitmap header naming the codec by its AVI tag, followed by the codec set-up data.
+//
+// Opening reads the header of every packet once (not their data) to build the sample table:
+// position in the file, size, key flag and timestamps. Reading a sample later continues from the
+// last one read or seeks to the key frame before it and reads forward.
+//
+// Ownership: the file owns the demuxer; each stream keeps the file alive. Read-only: writes
+// give AVIERR_READONLY. No call throws. A file and its streams are used by one thread at a time.
+#pragma once
+
+#include <string>
+
+#include "media/avifile.h"
+
+namespace corvane {
+
+// Opens `path` with libavformat. AVIERR_FILEOPEN when it cannot be opened or demuxed,
+// AVIERR_NODATA when it has no video stream, AVIERR_MEMORY when memory runs out.
+HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file);
+
+}  // namespace corvane

@@ -1,0 +1,116 @@
+// Sources read through libavformat, checked against the ffmpeg command line: every frame, in
+// presentation order, equals ffmpeg's decode byte for byte, and reading the frames in any
+// order gives the bytes of reading them in order. The sources are made by ffmpeg per case.
+#include "media/demux/demuxfile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+
+#include "getframe_testsupport.h"
+#include "media/codec/getframe.h"
+
+namespace corvane {
+namespace {
+
+struct CSourceCase {
+  const char* m_name;
+  const char* m_file;
+  const char* m_encode;   // ffmpeg output options
+  const char* m_encoder;  // needed in ffmpeg's encoder list
+};
+
+void PrintTo(const CSourceCase& source, std::ostream* out) {
+  *out << source.m_name;
+}
+
+const CSourceCase kSources[] = {
+    {"H264BFramesMp4", "clip.mp4", "-c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p", "libx264"},
+    {"H264BFramesMkv", "clip.mkv", "-c:v libx264 -bf 3 -g 10 -pix_fmt yuv420p", "libx264"},
+    {"HevcMov", "clip.mov", "-c:v libx265 -x265-params bframes=2:keyint=12 -tag:v hvc1", "libx265"},
+    {"Mpeg2Ts", "clip.ts", "-c:v mpeg2video -bf 2 -g 12 -q:v 4", "mpeg2video"},
+    {"Vp9Webm", "clip.webm", "-c:v libvpx-vp9 -g 12 -deadline realtime -b:v 300k", "libvpx-vp9"},
+    {"MjpegMov", "clip.mov", "-c:v mjpeg -q:v 4", "mjpeg"},
+    {"StillPng", "still.png", "-frames:v 1 -c:v png", "png"},
+};
+
+class DemuxSourceTest : public ::testing::TestWithParam<CSourceCase> {
+ protected:
+  // Makes the case's source: 30 frames of 160x120 test pattern at 25 fps.
+  std::string MakeSource() {
+    const CSourceCase& source = GetParam();
+    const std::string encoders = test::RunCommand("ffmpeg -hide_banner -encoders").m_output;
+    if (encoders.find(std::string(" ") + source.m_encoder + " ") == std::string::npos) return "";
+    const std::string path = m_dir.Path(source.m_file);
+    const auto made =
+        test::RunCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=160x120:r=25:d=1.2 " +
+                         std::string(source.m_encode) + " " + test::ShellQuote(path));
+    EXPECT_EQ(made.m_exitCode, 0) << made.m_errors;
+    return path;
+  }
+
+  test::CTempDir m_dir;
+};
+
+TEST_P(DemuxSourceTest, FramesEqualFfmpegsInPresentationOrderAndAtRandom) {
+  const std::string path = MakeSource();
+  if (path.empty()) GTEST_SKIP() << "ffmpeg has no " << GetParam().m_encoder << " encoder";
+  PAVIFILE file;
+  ASSERT_EQ(OpenDemuxFile(path, file), AVIERR_OK);
+  PAVISTREAM stream;
+  ASSERT_EQ(file->GetStream(stream, streamtypeVIDEO, 0), AVIERR_OK);
+  auto frames = CGetFrame::Open(stream);
+  ASSERT_TRUE(frames) << "no decoder";
+  const int width = frames->Width(), height = frames->Height();
+  ASSERT_EQ(width, 160);
+  ASSERT_EQ(height, 120);
+
+  const auto peer = test::PeerFrames(path, width, height);
+  ASSERT_EQ(static_cast<size_t>(stream->Length()), peer.size());
+  const size_t bytes = static_cast<size_t>(FrameStride(width)) * height;
+  std::vector<std::vector<uint8_t>> inOrder;
+  for (int32_t i = 0; i < stream->Length(); ++i) {
+    std::vector<uint8_t> frame(bytes);
+    ASSERT_EQ(frames->GetFrameInto(i, frame.data()), EFrameStatus::kOk) << "frame " << i;
+    EXPECT_EQ(test::MaxDifference(test::TopDownUnpadded(frame.data(), width, height), peer[i]), 0)
+        << "frame " << i;
+    inOrder.push_back(std::move(frame));
+  }
+
+  std::vector<int32_t> order(stream->Length());
+  std::iota(order.rbegin(), order.rend(), 0);
+  std::vector<int32_t> shuffled(order);
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(77));
+  order.insert(order.end(), shuffled.begin(), shuffled.end());
+  auto random = CGetFrame::Open(stream);
+  ASSERT_TRUE(random);
+  std::vector<uint8_t> frame(bytes);
+  for (int32_t index : order) {
+    ASSERT_EQ(random->GetFrameInto(index, frame.data()), EFrameStatus::kOk) << "frame " << index;
+    EXPECT_EQ(frame, inOrder[index]) << "frame " << index << " read at random";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, DemuxSourceTest, ::testing::ValuesIn(kSources),
+                         [](const auto& info) { return std::string(info.param.m_name); });
+
+TEST(DemuxFileTest, FilesWithoutVideoOrNotMediaAreRefused) {
+  test::CTempDir dir;
+  const std::string text = dir.Path("notes.mp4");
+  ASSERT_TRUE(test::WriteFileBytes(text, {'h', 'e', 'l', 'l', 'o', '\n'}));
+  const std::string sound = dir.Path("tone.m4a");
+  ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i sine=d=0.5 -c:a aac " +
+                             test::ShellQuote(sound))
+                .m_exitCode,
+            0);
+  PAVIFILE file;
+  EXPECT_EQ(OpenDemuxFile(text, file), AVIERR_FILEOPEN);
+  EXPECT_EQ(OpenDemuxFile(dir.Path("missing.mkv"), file), AVIERR_FILEOPEN);
+  EXPECT_EQ(OpenDemuxFile(sound, file), AVIERR_NODATA);
+  EXPECT_FALSE(file);
+}
+
+}  // namespace
+}  // namespace corvane
