@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "media/avidefs.h"
 
@@ -19,6 +20,14 @@ namespace corvane {
 
 class CAviStream;
 class CAviFile;
+
+// When the pictures of a video stream are shown, for streams that carry presentation times.
+struct SPresentationTimes {
+  std::vector<int64_t> m_starts;  // each picture's start, in presentation order, from the first
+  int64_t m_duration = 0;         // from the first picture's start to the end of the last one
+  int64_t m_unitNum = 1;          // one unit is m_unitNum / m_unitDen seconds
+  int64_t m_unitDen = 1;
+};
 using PAVISTREAM = std::shared_ptr<CAviStream>;
 using PAVIFILE = std::shared_ptr<CAviFile>;
 
@@ -68,6 +77,13 @@ class CAviStream {
   virtual int32_t ShownAt(int32_t position) const {
     (void)position;
     return -1;
+  }
+
+  // A video stream's presentation times, for streams that carry them; false for the others
+  // (AVI: every picture lasts dwScale / dwRate seconds).
+  virtual bool PresentationTimes(SPresentationTimes& times) const {
+    (void)times;
+    return false;
   }
 
   // Sets the handler FourCC in the header of a stream being written (a compressed stream

@@ -227,12 +227,35 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
 }
 
 bool TopFrameCursor::Step(int32_t& index) {
+  if (times) return StepByTime(index);
   if (next == end && loop == 1) next = start;
   const bool read = next < end;
   if (read) index = next;
   // Saturates instead of wrapping: past `end` the value no longer matters.
   if (next < std::numeric_limits<int32_t>::max()) ++next;
   return read;
+}
+
+bool TopFrameCursor::StepByTime(int32_t& index) {
+  const std::vector<int64_t>& starts = times->m_starts;
+  if (starts.empty() || mainRate <= 0 || mainScale <= 0) return false;
+  // Both clocks counted in 1 / (mainRate * unitDen) seconds: whole numbers, in 128 bits.
+  using Wide = __int128;
+  Wide now = Wide{stepped} * mainScale * times->m_unitDen;
+  if (stepped < std::numeric_limits<int64_t>::max()) ++stepped;
+  const Wide unit = Wide{times->m_unitNum} * mainRate;
+  const Wide length = Wide{times->m_duration} * unit;
+  if (loop == 1 && length > 0) now %= length;
+  const auto after =
+      std::upper_bound(starts.begin(), starts.end(), now,
+                       [&](Wide time, int64_t begins) { return time < begins * unit; });
+  const int32_t picture =
+      after == starts.begin() ? 0 : static_cast<int32_t>(after - starts.begin() - 1);
+  if (start + picture >= end) return false;
+  if (start + picture == shown) return false;
+  shown = start + picture;
+  index = shown;
+  return true;
 }
 
 }  // namespace corvane

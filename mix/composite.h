@@ -13,6 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "media/avifile.h"
 
 namespace corvane {
 
@@ -52,9 +55,22 @@ struct TopFrameCursor {
   int32_t next = 0;
   uint8_t loop = 0;
 
+  // A top layer that carries presentation times follows time instead: on output frame N (one
+  // lasts mainScale / mainRate seconds) it shows its last picture that starts at or before
+  // N * mainScale / mainRate, counted from each stream's first picture, in exact integer
+  // arithmetic. Looping runs that time modulo the top layer's duration.
+  std::shared_ptr<const SPresentationTimes> times;
+  int64_t mainScale = 1;
+  int64_t mainRate = 1;
+  int64_t stepped = 0;  // output frames stepped so far (with `times`)
+  int32_t shown = -1;   // top frame given last (with `times`)
+
   // Once per output frame, before compositing. Returns true and sets `index` when the top
   // frame `index` is to be read; false when the reader keeps the frame it read last.
   bool Step(int32_t& index);
+
+ private:
+  bool StepByTime(int32_t& index);
 };
 
 }  // namespace corvane

@@ -149,6 +149,19 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   cursor.end = topReader.m_endFrame;
   cursor.next = topReader.m_startFrame;
   cursor.loop = settings.m_loop;
+  // A top layer with presentation times (any container but AVI) follows time.
+  try {
+    auto times = std::make_shared<SPresentationTimes>();
+    if (topStream->PresentationTimes(*times)) {
+      cursor.times = std::move(times);
+      cursor.mainScale = mainReader.m_streamInfo.dwScale;
+      cursor.mainRate = mainReader.m_streamInfo.dwRate;
+    }
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the top layer's frame times", MB_ICONINFORMATION);
+    release();
+    return outcome;
+  }
   long counter = 1;
   const long total = static_cast<long>(endFrame) - frame;
   const auto started = Clock::now();

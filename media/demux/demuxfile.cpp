@@ -26,6 +26,7 @@ struct SSample {
   int64_t m_position = -1;  // byte position in the file, -1 where the demuxer gives none
   int64_t m_dts = AV_NOPTS_VALUE;
   int64_t m_pts = AV_NOPTS_VALUE;
+  int64_t m_duration = 0;
   int32_t m_size = 0;
   bool m_key = false;
 
@@ -53,31 +54,61 @@ int FirstVideoStream(const AVFormatContext& context) {
   return -1;
 }
 
-// The demuxer and the sample table of its video stream, shared by the file and the stream.
+int FirstAudioStream(const AVFormatContext& context) {
+  for (unsigned i = 0; i < context.nb_streams; ++i) {
+    if (context.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Reads every packet header once into the tables of the wanted streams (index -1: none). False
+// when memory runs out or a table would outgrow 32-bit positions. A read error ends the scan
+// there: a damaged tail ends the streams where it starts.
+bool ScanPackets(AVFormatContext& context, int video, int audio, std::vector<SSample>& videoSamples,
+                 std::vector<SSample>& audioSamples) {
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) return false;
+  while (av_read_frame(&context, packet.get()) >= 0) {
+    std::vector<SSample>* table = packet->stream_index == video   ? &videoSamples
+                                  : packet->stream_index == audio ? &audioSamples
+                                                                  : nullptr;
+    if (table && packet->size > 0) {
+      table->push_back({packet->pos, packet->dts, packet->pts, packet->duration, packet->size,
+                        (packet->flags & AV_PKT_FLAG_KEY) != 0});
+    }
+    av_packet_unref(packet.get());
+  }
+  constexpr size_t kMost = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+  return videoSamples.size() <= kMost && audioSamples.size() <= kMost;
+}
+
+// One stream's demuxer and sample table, shared by the file and the stream. Each stream has a
+// demuxer of its own, so reading the video and the audio in turn never makes them seek.
+HRESULT CopyFormat(const std::vector<uint8_t>& bytes, void* format, int32_t* size) {
+  if (!size) return AVIERR_BADPARAM;
+  const int32_t total = static_cast<int32_t>(bytes.size());
+  if (!format) {
+    *size = total;
+    return AVIERR_OK;
+  }
+  *size = std::clamp(*size, 0, total);
+  std::memcpy(format, bytes.data(), static_cast<size_t>(*size));
+  return AVIERR_OK;
+}
+
 class CDemuxData {
  public:
-  CDemuxData(std::string path, FormatContextPtr context, int streamIndex)
-      : m_path(std::move(path)), m_context(std::move(context)), m_streamIndex(streamIndex) {}
-
-  // Reads every packet header once. False on a read error before the end or out of memory.
-  bool Scan(PacketPtr& packet) {
-    for (;;) {
-      const int result = av_read_frame(m_context.get(), packet.get());
-      if (result == AVERROR_EOF) break;
-      if (result < 0) return !m_samples.empty();  // a damaged tail ends the stream there
-      if (packet->stream_index == m_streamIndex && packet->size > 0) {
-        m_samples.push_back({packet->pos, packet->dts, packet->pts, packet->size,
-                             (packet->flags & AV_PKT_FLAG_KEY) != 0});
-      }
-      av_packet_unref(packet.get());
-    }
-    if (m_samples.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return false;
+  // `context` may be null: the demuxer is then opened on the first read.
+  CDemuxData(std::string path, FormatContextPtr context, int streamIndex,
+             std::vector<SSample> samples)
+      : m_path(std::move(path)),
+        m_context(std::move(context)),
+        m_streamIndex(streamIndex),
+        m_samples(std::move(samples)) {
     // Without key flags (some raw and image demuxers) every packet stands alone.
     if (std::none_of(m_samples.begin(), m_samples.end(), [](const SSample& s) { return s.m_key; }))
       for (SSample& sample : m_samples) sample.m_key = true;
-    m_next = -1;  // the scan ran to the end
     OrderByTime();
-    return true;
   }
 
   // Where sample `index` is shown; -1 when the packets carry no presentation times.
@@ -87,6 +118,7 @@ class CDemuxData {
 
   // Reads sample `index` into `buffer` (at least its size). False when it cannot be read.
   bool ReadSample(int32_t index, uint8_t* buffer) {
+    if (!m_context && !Restart()) return false;
     if (m_next != index && !SeekTo(index)) return false;
     while (m_next < index) {
       if (!ReadNext()) return false;
@@ -99,7 +131,6 @@ class CDemuxData {
 
   const std::vector<SSample>& Samples() const { return m_samples; }
   const AVStream& Stream() const { return *m_context->streams[m_streamIndex]; }
-  const AVFormatContext& Context() const { return *m_context; }
 
   bool Init() {
     m_packet.reset(av_packet_alloc());
@@ -189,7 +220,7 @@ class CDemuxData {
   std::vector<SSample> m_samples;
   std::vector<int32_t> m_shownAt;  // by sample: its place in presentation order
   PacketPtr m_packet;
-  int64_t m_next = 0;      // the sample the next read gives; -1 when not known
+  int64_t m_next = -1;     // the sample the next read gives; -1 when not known
   bool m_pending = false;  // m_packet already holds sample m_next
 };
 
@@ -213,6 +244,7 @@ class CDemuxVideoStream final : public CAviStream {
     if (codec.extradata_size > 0)
       m_format.insert(m_format.end(), codec.extradata, codec.extradata + codec.extradata_size);
 
+    m_timeBase = stream.time_base;
     AVRational rate = stream.avg_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) rate = stream.r_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
@@ -235,15 +267,7 @@ class CDemuxVideoStream final : public CAviStream {
   }
 
   HRESULT ReadFormat(int32_t, void* format, int32_t* size) override {
-    if (!size) return AVIERR_BADPARAM;
-    const int32_t total = static_cast<int32_t>(m_format.size());
-    if (!format) {
-      *size = total;
-      return AVIERR_OK;
-    }
-    *size = std::clamp(*size, 0, total);
-    std::memcpy(format, m_format.data(), static_cast<size_t>(*size));
-    return AVIERR_OK;
+    return CopyFormat(m_format, format, size);
   }
 
   HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_READONLY; }
@@ -271,6 +295,36 @@ class CDemuxVideoStream final : public CAviStream {
     return AVIERR_READONLY;
   }
 
+  bool PresentationTimes(SPresentationTimes& times) const override {
+    const auto& samples = m_data->Samples();
+    times.m_starts.clear();
+    if (samples.empty()) return false;
+    std::vector<int64_t> starts(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+      const int32_t shown = m_data->ShownAt(static_cast<int32_t>(i));
+      if (shown < 0) return false;
+      starts[static_cast<size_t>(shown)] = samples[i].m_pts;
+    }
+    const int64_t first = starts.front();
+    for (int64_t& start : starts) start -= first;
+    // The last picture lasts what its packet says, else the average picture.
+    int64_t last = 0;
+    for (const SSample& sample : samples) {
+      if (sample.m_pts - first == starts.back()) last = sample.m_duration;
+    }
+    if (last <= 0 && starts.size() > 1)
+      last = starts.back() / static_cast<int64_t>(starts.size() - 1);
+    if (last <= 0) {
+      const AVRational picture{static_cast<int>(m_info.dwScale), static_cast<int>(m_info.dwRate)};
+      last = std::max<int64_t>(1, av_rescale_q(1, picture, m_timeBase));
+    }
+    times.m_starts = std::move(starts);
+    times.m_duration = times.m_starts.back() + last;
+    times.m_unitNum = m_timeBase.num;
+    times.m_unitDen = m_timeBase.den;
+    return true;
+  }
+
   int32_t ShownAt(int32_t position) const override {
     return position >= 0 && position < Length() ? m_data->ShownAt(position) : -1;
   }
@@ -295,35 +349,166 @@ class CDemuxVideoStream final : public CAviStream {
   std::shared_ptr<CDemuxData> m_data;
   AVISTREAMINFOA m_info{};
   std::vector<uint8_t> m_format;
+  AVRational m_timeBase{1, 1};
+};
+
+// The first audio stream, its packets as the samples. Codecs whose packets stand alone (AAC,
+// MP3, AC-3...) give one sample a packet, as AVI carries them; PCM counts sample frames, as an
+// AVI PCM stream does, and reads a packet's frames at a time.
+class CDemuxAudioStream final : public CAviStream {
+ public:
+  CDemuxAudioStream(std::shared_ptr<CDemuxData> data, const AVStream& stream)
+      : m_data(std::move(data)) {
+    const AVCodecParameters& codec = *stream.codecpar;
+    const AVCodecTag* const tags[] = {avformat_get_riff_audio_tags(), nullptr};
+    const uint32_t tag = av_codec_get_tag(tags, codec.codec_id);
+    const int channels = codec.ch_layout.nb_channels;
+    const int bits = av_get_bits_per_sample(codec.codec_id);
+    m_pcm = bits > 0 && av_get_exact_bits_per_sample(codec.codec_id) == bits &&
+            codec.codec_id >= AV_CODEC_ID_PCM_S16LE && codec.codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
+    int blockAlign = codec.block_align;
+    if (m_pcm) blockAlign = channels * bits / 8;
+    m_frameBytes = m_pcm ? std::max(blockAlign, 1) : 0;
+
+    m_info.fccType = streamtypeAUDIO;
+    m_info.dwQuality = static_cast<uint32_t>(-1);
+    const auto& samples = m_data->Samples();
+    if (m_pcm) {
+      m_info.dwScale = static_cast<uint32_t>(m_frameBytes);
+      m_info.dwRate = static_cast<uint32_t>(codec.sample_rate * m_frameBytes);
+      m_info.dwSampleSize = static_cast<uint32_t>(m_frameBytes);
+      int64_t frames = 0;
+      m_firstFrame.reserve(samples.size());
+      for (const SSample& sample : samples) {
+        m_firstFrame.push_back(frames);
+        frames += sample.m_size / m_frameBytes;
+      }
+      m_length = static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX));
+    } else {
+      // Compressed audio in the way AVI players expect it: a sample is a packet, its duration
+      // the codec's frame size at the sample rate.
+      int frameSize = codec.frame_size;
+      if (frameSize <= 0 && !samples.empty() && samples.front().m_duration > 0)
+        frameSize = static_cast<int>(av_rescale_q(samples.front().m_duration, stream.time_base,
+                                                  AVRational{1, codec.sample_rate}));
+      m_info.dwScale = static_cast<uint32_t>(std::max(frameSize, 1));
+      m_info.dwRate = static_cast<uint32_t>(codec.sample_rate);
+      m_length = static_cast<int32_t>(samples.size());
+      if (blockAlign <= 0) blockAlign = std::max(frameSize, 1);
+    }
+    m_info.dwLength = static_cast<uint32_t>(m_length);
+    int32_t largest = 0;
+    for (const SSample& sample : samples) largest = std::max(largest, sample.m_size);
+    m_info.dwSuggestedBufferSize = static_cast<uint32_t>(largest);
+
+    // WAVEFORMATEX: tag, channels, rate, bytes a second, block align, bits, extra size, extra.
+    const int64_t byteRate = m_pcm ? int64_t{codec.sample_rate} * m_frameBytes : codec.bit_rate / 8;
+    const uint8_t* extra = codec.extradata;
+    const int extraSize = codec.extradata_size > 0 ? codec.extradata_size : 0;
+    m_format.resize(18 + static_cast<size_t>(extraSize));
+    auto put16 = [&](size_t at, uint32_t value) {
+      m_format[at] = static_cast<uint8_t>(value);
+      m_format[at + 1] = static_cast<uint8_t>(value >> 8);
+    };
+    auto put32 = [&](size_t at, uint32_t value) {
+      put16(at, value & 0xFFFF);
+      put16(at + 2, value >> 16);
+    };
+    put16(0, tag);
+    put16(2, static_cast<uint32_t>(channels));
+    put32(4, static_cast<uint32_t>(codec.sample_rate));
+    put32(8, static_cast<uint32_t>(std::max<int64_t>(byteRate, 0)));
+    put16(12, static_cast<uint32_t>(blockAlign));
+    put16(14, static_cast<uint32_t>(bits > 0 ? bits : codec.bits_per_coded_sample));
+    put16(16, static_cast<uint32_t>(extraSize));
+    if (extraSize > 0) std::memcpy(m_format.data() + 18, extra, static_cast<size_t>(extraSize));
+  }
+
+  // Whether AVI can carry the codec: it has an AVI audio tag.
+  static bool Carriable(const AVCodecParameters& codec) {
+    const AVCodecTag* const tags[] = {avformat_get_riff_audio_tags(), nullptr};
+    return av_codec_get_tag(tags, codec.codec_id) != 0 && codec.sample_rate > 0 &&
+           codec.ch_layout.nb_channels > 0;
+  }
+
+  HRESULT Info(AVISTREAMINFOA& info) const override {
+    info = m_info;
+    return AVIERR_OK;
+  }
+  HRESULT ReadFormat(int32_t, void* format, int32_t* size) override {
+    return CopyFormat(m_format, format, size);
+  }
+  HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_READONLY; }
+  int32_t Start() const override { return 0; }
+  int32_t Length() const override { return m_length; }
+
+  HRESULT Read(int32_t start, int32_t samples, void* buffer, int32_t bufferSize, int32_t* bytesRead,
+               int32_t* samplesRead) override {
+    if (bytesRead) *bytesRead = 0;
+    if (samplesRead) *samplesRead = 0;
+    if (samples < 0 && samples != AVISTREAMREAD_CONVENIENT) return AVIERR_BADPARAM;
+    if (start < 0 || start >= m_length) return AVIERR_NODATA;
+    if (samples == 0) return AVIERR_OK;
+    int32_t packet = start, skip = 0, count = 1;
+    if (m_pcm) {
+      // The packet holding sample frame `start`, and the frames of it from there on.
+      packet = static_cast<int32_t>(
+          std::upper_bound(m_firstFrame.begin(), m_firstFrame.end(), int64_t{start}) -
+          m_firstFrame.begin() - 1);
+      const int64_t inPacket = m_data->Samples()[packet].m_size / m_frameBytes;
+      skip = static_cast<int32_t>(start - m_firstFrame[packet]);
+      count = static_cast<int32_t>(inPacket - skip);
+      if (samples != AVISTREAMREAD_CONVENIENT) count = std::min(count, samples);
+    }
+    const int32_t size = m_pcm ? count * m_frameBytes : m_data->Samples()[packet].m_size;
+    if (buffer) {
+      if (bufferSize < size) return AVIERR_BUFFERTOOSMALL;
+      m_bytes.resize(static_cast<size_t>(m_data->Samples()[packet].m_size));
+      if (!m_data->ReadSample(packet, m_bytes.data())) return AVIERR_FILEREAD;
+      std::memcpy(buffer, m_bytes.data() + static_cast<size_t>(skip) * m_frameBytes,
+                  static_cast<size_t>(size));
+    }
+    if (bytesRead) *bytesRead = size;
+    if (samplesRead) *samplesRead = count;
+    return AVIERR_OK;
+  }
+
+  HRESULT Write(int32_t, int32_t, const void*, int32_t, uint32_t, int32_t*, int32_t*) override {
+    return AVIERR_READONLY;
+  }
+  int32_t FindSample(int32_t position, uint32_t) const override {
+    return position >= 0 && position < m_length ? position : -1;
+  }
+
+ private:
+  std::shared_ptr<CDemuxData> m_data;
+  AVISTREAMINFOA m_info{};
+  std::vector<uint8_t> m_format;
+  bool m_pcm = false;
+  int32_t m_frameBytes = 0;
+  int32_t m_length = 0;
+  std::vector<int64_t> m_firstFrame;  // PCM: the first sample frame of each packet
+  std::vector<uint8_t> m_bytes;
 };
 
 class CDemuxFile final : public CAviFile {
  public:
-  explicit CDemuxFile(std::shared_ptr<CDemuxData> data) : m_data(std::move(data)) {}
+  CDemuxFile(PAVISTREAM video, PAVISTREAM audio, const AVIFILEINFOW& info)
+      : m_video(std::move(video)), m_audio(std::move(audio)), m_info(info) {}
 
   HRESULT Info(AVIFILEINFOW& info) const override {
-    info = {};
-    const AVCodecParameters& codec = *m_data->Stream().codecpar;
-    AVISTREAMINFOA stream{};
-    Video()->Info(stream);
-    info.dwStreams = 1;
-    info.dwWidth = static_cast<uint32_t>(codec.width);
-    info.dwHeight = static_cast<uint32_t>(codec.height);
-    info.dwScale = stream.dwScale;
-    info.dwRate = stream.dwRate;
-    info.dwLength = stream.dwLength;
-    info.dwSuggestedBufferSize = stream.dwSuggestedBufferSize;
-    const char* name = m_data->Context().iformat->name;
-    for (size_t i = 0; name[i] && i + 1 < std::size(info.szFileType); ++i)
-      info.szFileType[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
+    info = m_info;
     return AVIERR_OK;
   }
 
   HRESULT GetStream(PAVISTREAM& stream, uint32_t fccType, int32_t index) override {
     stream.reset();
-    if ((fccType != 0 && fccType != streamtypeVIDEO) || index != 0) return AVIERR_NODATA;
-    stream = Video();
-    return stream ? AVIERR_OK : AVIERR_MEMORY;
+    if (index != 0) return AVIERR_NODATA;
+    if (fccType == 0 || fccType == streamtypeVIDEO)
+      stream = m_video;
+    else if (fccType == streamtypeAUDIO)
+      stream = m_audio;
+    return stream ? AVIERR_OK : AVIERR_NODATA;
   }
 
   HRESULT CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA&) override {
@@ -332,20 +517,9 @@ class CDemuxFile final : public CAviFile {
   }
 
  private:
-  // One stream object for the file's lifetime, made on first use.
-  PAVISTREAM Video() const {
-    if (!m_video) {
-      try {
-        m_video = std::make_shared<CDemuxVideoStream>(m_data);
-      } catch (const std::bad_alloc&) {
-        return nullptr;
-      }
-    }
-    return m_video;
-  }
-
-  std::shared_ptr<CDemuxData> m_data;
-  mutable PAVISTREAM m_video;
+  PAVISTREAM m_video;
+  PAVISTREAM m_audio;
+  AVIFILEINFOW m_info;
 };
 
 }  // namespace
@@ -357,13 +531,37 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file) {
   if (!context) return AVIERR_FILEOPEN;
   const int video = FirstVideoStream(*context);
   if (video < 0) return AVIERR_NODATA;
+  int audio = FirstAudioStream(*context);
+  // Audio AVI has no tag for is left out until it can be converted.
+  if (audio >= 0 && !CDemuxAudioStream::Carriable(*context->streams[audio]->codecpar)) audio = -1;
   try {
-    auto data = std::make_shared<CDemuxData>(path, std::move(context), video);
-    PacketPtr packet(av_packet_alloc());
-    if (!packet || !data->Init()) return AVIERR_MEMORY;
-    if (!data->Scan(packet)) return AVIERR_FILEREAD;
-    if (data->Samples().empty()) return AVIERR_NODATA;
-    file = std::make_shared<CDemuxFile>(std::move(data));
+    std::vector<SSample> videoSamples, audioSamples;
+    if (!ScanPackets(*context, video, audio, videoSamples, audioSamples)) return AVIERR_MEMORY;
+    if (videoSamples.empty()) return AVIERR_NODATA;
+    PAVISTREAM audioStream;
+    if (audio >= 0) {
+      auto data = std::make_shared<CDemuxData>(path, nullptr, audio, std::move(audioSamples));
+      if (!data->Init()) return AVIERR_MEMORY;
+      audioStream = std::make_shared<CDemuxAudioStream>(std::move(data), *context->streams[audio]);
+    }
+    AVIFILEINFOW info{};
+    const char* name = context->iformat->name;
+    for (size_t i = 0; name[i] && i + 1 < std::size(info.szFileType); ++i)
+      info.szFileType[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
+    auto data =
+        std::make_shared<CDemuxData>(path, std::move(context), video, std::move(videoSamples));
+    if (!data->Init()) return AVIERR_MEMORY;
+    auto videoStream = std::make_shared<CDemuxVideoStream>(std::move(data));
+    AVISTREAMINFOA stream{};
+    videoStream->Info(stream);
+    info.dwStreams = audioStream ? 2 : 1;
+    info.dwWidth = static_cast<uint32_t>(stream.rcFrame.right);
+    info.dwHeight = static_cast<uint32_t>(stream.rcFrame.bottom);
+    info.dwScale = stream.dwScale;
+    info.dwRate = stream.dwRate;
+    info.dwLength = stream.dwLength;
+    info.dwSuggestedBufferSize = stream.dwSuggestedBufferSize;
+    file = std::make_shared<CDemuxFile>(std::move(videoStream), std::move(audioStream), info);
     return AVIERR_OK;
   } catch (const std::bad_alloc&) {
     return AVIERR_MEMORY;

@@ -2,10 +2,13 @@
 // read through the same stream interface as our AVI files, so the frame reader and its decoders
 // treat both alike.
 //
-// The file offers its first video stream (attached cover pictures are not video). Its samples
-// are the stream's packets in file order, which is decode order as in an AVI; the decoder puts
-// the pictures back in presentation order. The stream header carries the average frame rate,
-// the format a bitmap header naming the codec by its AVI tag, followed by the codec set-up data.
+// The file offers its first video stream (attached cover pictures are not video) and its first
+// audio stream where AVI can carry its codec. The video's samples are its packets in file order,
+// which is decode order as in an AVI, and the stream tells where each is shown, so the decoder
+// puts the pictures in presentation order. Its header carries the average frame rate, its format
+// a bitmap header naming the codec (by its AVI tag where it has one) and the codec set-up data.
+// The audio stream has the header and wave format an AVI of the same audio has: a sample a packet
+// for compressed audio, sample frames for PCM.
 //
 // Opening reads the header of every packet once (not their data) to build the sample table:
 // position in the file, size, key flag and timestamps. Reading a sample later continues from the

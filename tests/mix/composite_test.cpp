@@ -365,6 +365,85 @@ TEST(TopFrameCursorTest, AStreamWithoutFramesIsNeverRead) {
   EXPECT_EQ(Reads({4, 4, 4, 0}, 3), (std::vector<int32_t>{-1, -1, -1}));
 }
 
+// Top layers with presentation times follow the clock: on output frame N, the last picture that
+// starts at or before N main frames' time (-1: the picture of the frame before stays).
+TEST(TopFrameCursorTest, ATimedTopLayerShowsThePictureOfItsTime) {
+  struct CCase {
+    const char* m_name;
+    std::vector<int64_t> m_starts;
+    int64_t m_duration, m_unitNum, m_unitDen, m_mainScale, m_mainRate;
+    int32_t m_start;
+    uint8_t m_loop;
+    std::vector<int32_t> m_reads;
+  };
+  const CCase cases[] = {
+      {"10 fps over 25",
+       {0, 1, 2, 3},
+       4,
+       1,
+       10,
+       1,
+       25,
+       0,
+       0,
+       {0, -1, -1, 1, -1, 2, -1, -1, 3, -1, -1, -1}},
+      {"10 fps over 25, looped",
+       {0, 1, 2, 3},
+       4,
+       1,
+       10,
+       1,
+       25,
+       0,
+       1,
+       {0, -1, -1, 1, -1, 2, -1, -1, 3, -1, 0, -1}},
+      {"60 fps over 25",
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+       12,
+       1,
+       60,
+       1,
+       25,
+       0,
+       0,
+       {0, 2, 4, 7, 9, 11, -1}},
+      {"equal NTSC rates, from frame 2, looped",
+       {0, 3003, 6006, 9009},
+       12012,
+       1,
+       90000,
+       1001,
+       30000,
+       2,
+       1,
+       {2, 3, 4, 5, 2, 3}},
+      {"variable picture times",
+       {0, 10, 50},
+       60,
+       1,
+       100,
+       1,
+       25,
+       0,
+       1,
+       {0, -1, -1, 1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, -1, 0}},
+  };
+  for (const CCase& test : cases) {
+    SCOPED_TRACE(test.m_name);
+    auto times = std::make_shared<SPresentationTimes>();
+    times->m_starts = test.m_starts;
+    times->m_duration = test.m_duration;
+    times->m_unitNum = test.m_unitNum;
+    times->m_unitDen = test.m_unitDen;
+    TopFrameCursor cursor{test.m_start, test.m_start + static_cast<int32_t>(test.m_starts.size()),
+                          test.m_start, test.m_loop};
+    cursor.times = times;
+    cursor.mainScale = test.m_mainScale;
+    cursor.mainRate = test.m_mainRate;
+    EXPECT_EQ(Reads(cursor, static_cast<int>(test.m_reads.size())), test.m_reads);
+  }
+}
+
 TEST(TopFrameCursorTest, NextAdvancesEveryFrameAndNeverWraps) {
   TopFrameCursor cursor{0, 2, 0, 0};
   int32_t index = 0;
