@@ -38,6 +38,18 @@ const QStringList& AviFilter() {
   return filter;
 }
 
+const QStringList& SourceFilter() {
+  static const QStringList filter = [] {
+    QStringList entries{QStringLiteral(
+        "Videos and images (*.avi *.mp4 *.m4v *.mov *.mkv *.webm *.ts *.m2ts *.mts *.mpg *.mpeg "
+        "*.vob *.flv *.wmv *.asf *.3gp *.ogv *.dv *.y4m *.png *.apng *.jpg *.jpeg *.bmp *.gif "
+        "*.webp *.tif *.tiff)")};
+    entries += AviFilter();
+    return entries;
+  }();
+  return filter;
+}
+
 void SetFileDialogRunner(CFileDialogRunner runner) {
   Runner() = std::move(runner);
 }

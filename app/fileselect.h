@@ -20,6 +20,8 @@ enum class EFileKind { kOpen = 1, kSave = 2 };
 
 // The two entries of the AVI filter, "AVI Files (*.avi)" first.
 const QStringList& AviFilter();
+// The open dialogs' filter: every video and image the program reads first, then the AVI filter.
+const QStringList& SourceFilter();
 extern const char* const kOpenTitle;  // "Open AVI"
 extern const char* const kSaveTitle;  // "Save AVI"
 

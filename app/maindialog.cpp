@@ -426,7 +426,7 @@ int CMainDialog::LayoutPreviews() {
 void CMainDialog::OpenSource(bool main) {
   CMixEngine& engine = MixEngine();
   const std::optional<std::string> name =
-      SelectFile(this, AviFilter(), QString::fromLatin1(kOpenTitle), EFileKind::kOpen);
+      SelectFile(this, SourceFilter(), QString::fromLatin1(kOpenTitle), EFileKind::kOpen);
   if (name) engine.OpenPreview(*name, main ? &engine.m_mainPicture : &engine.m_topPicture);
   LayoutPreviews();
   // The box follows the mouse again, whatever was chosen.

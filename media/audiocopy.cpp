@@ -61,6 +61,13 @@ EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& 
   }
   PAVISTREAM audio;
   const HRESULT found = mainFile->GetStream(audio, streamtypeAUDIO, 0);
+  if (found == AVIERR_UNSUPPORTED) {
+    ShowMessage(Format("The audio of %s is in a format an AVI file cannot carry: the output has "
+                       "no sound",
+                       mainPath.c_str()),
+                MB_ICONINFORMATION);
+    return EAudioCopyResult::kFailed;
+  }
   if (found != AVIERR_OK || !audio) {
     ShowMessage(Format("Cannot get AVI audio stream for %s", mainPath.c_str()), MB_ICONINFORMATION);
     return found == AVIERR_NODATA ? EAudioCopyResult::kNoAudio : EAudioCopyResult::kFailed;

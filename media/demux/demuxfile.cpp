@@ -493,8 +493,11 @@ class CDemuxAudioStream final : public CAviStream {
 
 class CDemuxFile final : public CAviFile {
  public:
-  CDemuxFile(PAVISTREAM video, PAVISTREAM audio, const AVIFILEINFOW& info)
-      : m_video(std::move(video)), m_audio(std::move(audio)), m_info(info) {}
+  CDemuxFile(PAVISTREAM video, PAVISTREAM audio, bool audioLeftOut, const AVIFILEINFOW& info)
+      : m_video(std::move(video)),
+        m_audio(std::move(audio)),
+        m_audioLeftOut(audioLeftOut),
+        m_info(info) {}
 
   HRESULT Info(AVIFILEINFOW& info) const override {
     info = m_info;
@@ -508,6 +511,7 @@ class CDemuxFile final : public CAviFile {
       stream = m_video;
     else if (fccType == streamtypeAUDIO)
       stream = m_audio;
+    if (!stream && fccType == streamtypeAUDIO && m_audioLeftOut) return AVIERR_UNSUPPORTED;
     return stream ? AVIERR_OK : AVIERR_NODATA;
   }
 
@@ -519,6 +523,7 @@ class CDemuxFile final : public CAviFile {
  private:
   PAVISTREAM m_video;
   PAVISTREAM m_audio;
+  bool m_audioLeftOut;  // the file has audio, in a codec AVI cannot carry
   AVIFILEINFOW m_info;
 };
 
@@ -532,8 +537,10 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file) {
   const int video = FirstVideoStream(*context);
   if (video < 0) return AVIERR_NODATA;
   int audio = FirstAudioStream(*context);
-  // Audio AVI has no tag for is left out until it can be converted.
-  if (audio >= 0 && !CDemuxAudioStream::Carriable(*context->streams[audio]->codecpar)) audio = -1;
+  // Audio AVI has no tag for is left out; the file says so when its audio is asked for.
+  const bool audioLeftOut =
+      audio >= 0 && !CDemuxAudioStream::Carriable(*context->streams[audio]->codecpar);
+  if (audioLeftOut) audio = -1;
   try {
     std::vector<SSample> videoSamples, audioSamples;
     if (!ScanPackets(*context, video, audio, videoSamples, audioSamples)) return AVIERR_MEMORY;
@@ -561,7 +568,8 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file) {
     info.dwRate = stream.dwRate;
     info.dwLength = stream.dwLength;
     info.dwSuggestedBufferSize = stream.dwSuggestedBufferSize;
-    file = std::make_shared<CDemuxFile>(std::move(videoStream), std::move(audioStream), info);
+    file = std::make_shared<CDemuxFile>(std::move(videoStream), std::move(audioStream),
+                                        audioLeftOut, info);
     return AVIERR_OK;
   } catch (const std::bad_alloc&) {
     return AVIERR_MEMORY;

@@ -8,7 +8,8 @@
 // puts the pictures in presentation order. Its header carries the average frame rate, its format
 // a bitmap header naming the codec (by its AVI tag where it has one) and the codec set-up data.
 // The audio stream has the header and wave format an AVI of the same audio has: a sample a packet
-// for compressed audio, sample frames for PCM.
+// for compressed audio, sample frames for PCM. Audio in a codec AVI cannot carry (Opus, Vorbis,
+// FLAC...) is not offered: asking for it gives AVIERR_UNSUPPORTED.
 //
 // Opening reads the header of every packet once (not their data) to build the sample table:
 // position in the file, size, key flag and timestamps. Reading a sample later continues from the

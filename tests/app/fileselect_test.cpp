@@ -35,7 +35,10 @@ class CFileSelectTest : public QObject {
     QCOMPARE(files.Requests().size(), size_t(2));
     for (const CFileRequest& request : files.Requests()) {
       QCOMPARE(request.m_title, QStringLiteral("Open AVI"));
-      QCOMPARE(request.m_filter, (QStringList{"AVI Files (*.avi)", "All files (*.*)"}));
+      QCOMPARE(request.m_filter.size(), 3);
+      QVERIFY(request.m_filter[0].startsWith("Videos and images (*.avi *.mp4 "));
+      QVERIFY(request.m_filter[0].contains("*.png") && request.m_filter[0].contains("*.gif"));
+      QCOMPARE(request.m_filter.mid(1), (QStringList{"AVI Files (*.avi)", "All files (*.*)"}));
       QCOMPARE(request.m_kind, EFileKind::kOpen);
       QCOMPARE(request.m_owner, &dialog);
     }

@@ -293,6 +293,37 @@ TEST_F(MixJobTest, MainsOfOtherContainersMixFrameForFrameWithTheirAudio) {
   }
 }
 
+TEST_F(MixJobTest, AMainWhoseAudioAviCannotCarryGivesItsVideoAndSaysTheSoundIsMissing) {
+  const std::string main = m_dir.Path("vp9_opus.webm");
+  ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=0.4 -f "
+                       "lavfi -i sine=d=0.4 -c:v libvpx-vp9 -deadline realtime -c:a libopus " +
+                       ShellQuote(main))
+                .m_exitCode,
+            0);
+  const CMixCase mix{"", false, true, 100, 50, 0, 0, "ffv1"};
+  AVICOMPRESSOPTIONS options{};
+  options.fccType = streamtypeVIDEO;
+  options.fccHandler = FindCompressor("ffv1")->m_fourCC;
+  m_host.m_compression = options;
+
+  const CMixOutcome outcome = MixColourKey(main, Fixture(kTop), m_output, 0, 255, 0, 50, 100, 1);
+
+  EXPECT_EQ(outcome.m_video.m_framesWritten, 10);
+  EXPECT_EQ(outcome.m_audio, EAudioCopyResult::kFailed);
+  EXPECT_FALSE(outcome.Complete());
+  const auto messages = m_host.Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().m_text, "The audio of " + main +
+                                        " is in a format an AVI file cannot carry: the output "
+                                        "has no sound");
+  const CClip decodedMain = Decode(main);
+  const CClip top = Decode(Fixture(kTop));
+  const CClip out = Decode(m_output);
+  ASSERT_EQ(out.m_frames.size(), 10u);
+  for (size_t n = 0; n < out.m_frames.size(); ++n)
+    ASSERT_EQ(out.m_frames[n], Reference(decodedMain, top, n, mix)) << n;
+}
+
 // Top layers of other kinds follow their own time over a 25 fps main: a 10 fps animated GIF,
 // looped, shows its picture k on output frame n when k = floor(n * 10 / 25) mod 10; a still
 // PNG stays on every frame.
