@@ -79,6 +79,10 @@ class CAviStream {
     return -1;
   }
 
+  // Clockwise degrees (0, 90, 180 or 270) by which a video stream's decoded pictures are turned
+  // to stand upright, as a phone's rotation tag asks. The format gives the upright size.
+  virtual int32_t Rotation() const { return 0; }
+
   // A video stream's presentation times, for streams that carry them; false for the others
   // (AVI: every picture lasts dwScale / dwRate seconds).
   virtual bool PresentationTimes(SPresentationTimes& times) const {

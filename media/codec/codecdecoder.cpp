@@ -272,10 +272,12 @@ std::unique_ptr<CGetFrame> MakeCodecGetFrame(PAVISTREAM stream, const CVideoForm
   CodecContextPtr decoder(avcodec_alloc_context3(codec));
   if (!decoder) return nullptr;
   decoder->codec_tag = header.biCompression;
-  decoder->width = format.m_width;
-  decoder->height = format.m_height;
-  decoder->coded_width = format.m_width;
-  decoder->coded_height = format.m_height;
+  // A turned stream's format gives the upright size; the decoder works at the stored one.
+  const bool turned = stream->Rotation() == 90 || stream->Rotation() == 270;
+  decoder->width = turned ? format.m_height : format.m_width;
+  decoder->height = turned ? format.m_width : format.m_height;
+  decoder->coded_width = decoder->width;
+  decoder->coded_height = decoder->height;
   decoder->bits_per_coded_sample = header.biBitCount;
   decoder->thread_count = 2;
   const size_t headerBytes = sizeof(BITMAPINFOHEADER);

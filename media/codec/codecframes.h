@@ -49,8 +49,11 @@ class CGetFrameBase : public CGetFrame {
   static constexpr int32_t kSamplePadding = 64;
 
   PAVISTREAM m_stream;
-  int32_t m_width;
+  int32_t m_width;  // upright, as the frames are handed out
   int32_t m_height;
+  int32_t m_rotation = 0;  // clockwise degrees from the decoded picture to upright
+  int32_t m_codedWidth;    // the decoded picture's size
+  int32_t m_codedHeight;
   int32_t m_start;
   int32_t m_end;
 
@@ -58,8 +61,12 @@ class CGetFrameBase : public CGetFrame {
   // The last non-empty sample at or before `position`; -1 when there is none.
   int32_t ShownPosition(int32_t position) const;
 
+  // Turns the converted picture in m_turning upright into `frameBuffer`.
+  void TurnUpright(uint8_t* frameBuffer) const;
+
   CFrameConverter m_converter;
-  std::vector<uint8_t> m_dib;  // header + Frame buffer, made on the first GetFrame
+  std::vector<uint8_t> m_dib;      // header + Frame buffer, made on the first GetFrame
+  std::vector<uint8_t> m_turning;  // a turned stream's picture before turning
 };
 
 // A source of uncompressed BI_RGB samples (8-bit with palette, 16, 24, 32 bits); null for any

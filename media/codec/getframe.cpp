@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "media/codec/codecframes.h"
 
@@ -105,7 +106,14 @@ bool ReadVideoFormat(CAviStream& stream, CVideoFormat& format) {
 }
 
 CGetFrameBase::CGetFrameBase(PAVISTREAM stream, const CVideoFormat& format)
-    : m_stream(std::move(stream)), m_width(format.m_width), m_height(format.m_height) {
+    : m_stream(std::move(stream)),
+      m_width(format.m_width),
+      m_height(format.m_height),
+      m_codedWidth(format.m_width),
+      m_codedHeight(format.m_height) {
+  const int32_t rotation = m_stream->Rotation();
+  if (rotation == 90 || rotation == 180 || rotation == 270) m_rotation = rotation;
+  if (m_rotation == 90 || m_rotation == 270) std::swap(m_codedWidth, m_codedHeight);
   m_start = m_stream->Start();
   const int64_t end = static_cast<int64_t>(m_start) + std::max(m_stream->Length(), 0);
   m_end = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
@@ -151,13 +159,54 @@ EFrameStatus CGetFrameBase::GetFrameInto(int32_t position, uint8_t* frameBuffer)
   const int32_t shown = ShownPosition(position);
   if (shown < 0 || !Load(shown)) return EFrameStatus::kNoFrame;
   const CPicture picture = Current();
-  if (picture.m_width != m_width || picture.m_height != m_height) {
+  if (picture.m_width != m_codedWidth || picture.m_height != m_codedHeight) {
     // A decoder that changed size mid-stream: nothing sensible fits the buffer.
     return EFrameStatus::kNoFrame;
   }
   if (!m_converter.Prepare(picture)) return EFrameStatus::kNoConverter;
-  if (!m_converter.Convert(picture, frameBuffer)) return EFrameStatus::kConvertFailed;
+  if (m_rotation == 0) {
+    return m_converter.Convert(picture, frameBuffer) ? EFrameStatus::kOk
+                                                     : EFrameStatus::kConvertFailed;
+  }
+  // A turned stream: converted aside at its decoded size, then turned into place.
+  if (m_turning.empty()) {
+    try {
+      m_turning.resize(static_cast<size_t>(FrameStride(m_codedWidth)) * m_codedHeight);
+    } catch (const std::bad_alloc&) {
+      return EFrameStatus::kNoMemory;
+    }
+  }
+  if (!m_converter.Convert(picture, m_turning.data())) return EFrameStatus::kConvertFailed;
+  TurnUpright(frameBuffer);
   return EFrameStatus::kOk;
+}
+
+void CGetFrameBase::TurnUpright(uint8_t* frameBuffer) const {
+  // Both are Frame buffers (bottom row first); (x, y) below count from the top-left corner.
+  const int32_t fromStride = FrameStride(m_codedWidth);
+  const int32_t toStride = FrameStride(m_width);
+  for (int32_t y = 0; y < m_height; ++y) {
+    uint8_t* to = frameBuffer + static_cast<size_t>(m_height - 1 - y) * toStride;
+    for (int32_t x = 0; x < m_width; ++x, to += 3) {
+      int32_t fromX = x, fromY = y;  // the decoded pixel shown at (x, y)
+      if (m_rotation == 90) {
+        fromX = y;
+        fromY = m_codedHeight - 1 - x;
+      } else if (m_rotation == 180) {
+        fromX = m_codedWidth - 1 - x;
+        fromY = m_codedHeight - 1 - y;
+      } else {
+        fromX = m_codedWidth - 1 - y;
+        fromY = x;
+      }
+      const uint8_t* from = m_turning.data() +
+                            static_cast<size_t>(m_codedHeight - 1 - fromY) * fromStride +
+                            static_cast<size_t>(fromX) * 3;
+      to[0] = from[0];
+      to[1] = from[1];
+      to[2] = from[2];
+    }
+  }
 }
 
 const BITMAPINFOHEADER* CGetFrameBase::GetFrame(int32_t position) {

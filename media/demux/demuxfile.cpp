@@ -1,6 +1,7 @@
 #include "media/demux/demuxfile.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -11,6 +12,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
+#include <libavutil/display.h>
 }
 
 namespace corvane {
@@ -84,6 +86,18 @@ bool ScanPackets(AVFormatContext& context, int video, int audio, std::vector<SSa
 
 // One stream's demuxer and sample table, shared by the file and the stream. Each stream has a
 // demuxer of its own, so reading the video and the audio in turn never makes them seek.
+// The clockwise turn, 0, 90, 180 or 270 degrees, that stands the stream's pictures upright, from
+// its display matrix (what ffmpeg's own autorotation reads). Mirrored or odd angles: none.
+int32_t UprightTurn(const AVStream& stream) {
+  const uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+  if (!matrix) return 0;
+  const double angle = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+  if (std::isnan(angle)) return 0;
+  long turn = std::lround(-angle) % 360;
+  if (turn < 0) turn += 360;
+  return turn % 90 == 0 ? static_cast<int32_t>(turn) : 0;
+}
+
 HRESULT CopyFormat(const std::vector<uint8_t>& bytes, void* format, int32_t* size) {
   if (!size) return AVIERR_BADPARAM;
   const int32_t total = static_cast<int32_t>(bytes.size());
@@ -230,11 +244,15 @@ class CDemuxVideoStream final : public CAviStream {
     const AVStream& stream = m_data->Stream();
     const AVCodecParameters& codec = *stream.codecpar;
     const uint32_t tag = FourCCForVideoCodec(codec.codec_id);
+    m_rotation = UprightTurn(stream);
+    const bool turned = m_rotation == 90 || m_rotation == 270;
+    const int width = turned ? codec.height : codec.width;
+    const int height = turned ? codec.width : codec.height;
 
     BITMAPINFOHEADER header{};
     header.biSize = static_cast<uint32_t>(sizeof header) + codec.extradata_size;
-    header.biWidth = codec.width;
-    header.biHeight = codec.height;
+    header.biWidth = width;
+    header.biHeight = height;
     header.biPlanes = 1;
     header.biBitCount = 24;
     header.biCompression = tag;
@@ -258,7 +276,7 @@ class CDemuxVideoStream final : public CAviStream {
     for (const SSample& sample : m_data->Samples()) largest = std::max(largest, sample.m_size);
     m_info.dwSuggestedBufferSize = static_cast<uint32_t>(largest);
     m_info.dwQuality = static_cast<uint32_t>(-1);
-    m_info.rcFrame = {0, 0, codec.width, codec.height};
+    m_info.rcFrame = {0, 0, width, height};
   }
 
   HRESULT Info(AVISTREAMINFOA& info) const override {
@@ -325,6 +343,8 @@ class CDemuxVideoStream final : public CAviStream {
     return true;
   }
 
+  int32_t Rotation() const override { return m_rotation; }
+
   int32_t ShownAt(int32_t position) const override {
     return position >= 0 && position < Length() ? m_data->ShownAt(position) : -1;
   }
@@ -350,6 +370,7 @@ class CDemuxVideoStream final : public CAviStream {
   AVISTREAMINFOA m_info{};
   std::vector<uint8_t> m_format;
   AVRational m_timeBase{1, 1};
+  int32_t m_rotation = 0;
 };
 
 // The first audio stream, its packets as the samples. Codecs whose packets stand alone (AAC,

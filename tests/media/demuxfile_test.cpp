@@ -96,6 +96,62 @@ TEST_P(DemuxSourceTest, FramesEqualFfmpegsInPresentationOrderAndAtRandom) {
 INSTANTIATE_TEST_SUITE_P(Sources, DemuxSourceTest, ::testing::ValuesIn(kSources),
                          [](const auto& info) { return std::string(info.param.m_name); });
 
+// A phone's rotation tag (the track's display matrix, written here into an MP4's tkhd) turns
+// the frames upright, as ffmpeg's own autorotation does: the same bytes, the size turned too.
+TEST(DemuxFileTest, RotatedClipsComeOutUpright) {
+  struct CTurn {
+    int m_degrees;         // clockwise, as ffmpeg turns the picture
+    uint32_t m_matrix[4];  // a, b, c, d of the tkhd matrix (16.16)
+  };
+  const CTurn turns[] = {{90, {0, 0x10000, 0xFFFF0000, 0}},
+                         {180, {0xFFFF0000, 0, 0, 0xFFFF0000}},
+                         {270, {0, 0xFFFF0000, 0x10000, 0}}};
+  test::CTempDir dir;
+  const std::string plain = dir.Path("plain.mp4");
+  // 4:4:4, so that turning before or after the colour conversion gives the same bytes.
+  ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25:d=0.4 "
+                             "-c:v libx264 -pix_fmt yuv444p " +
+                             test::ShellQuote(plain))
+                .m_exitCode,
+            0);
+  const std::vector<uint8_t> bytes = test::ReadFileBytes(plain);
+  const uint8_t tkhd[] = {'t', 'k', 'h', 'd'};
+  const auto box = std::search(bytes.begin(), bytes.end(), std::begin(tkhd), std::end(tkhd));
+  ASSERT_NE(box, bytes.end());
+  const size_t matrixAt = static_cast<size_t>(box - bytes.begin()) - 4 + 48;  // version 0 layout
+  ASSERT_EQ(bytes[matrixAt - 40], 0) << "tkhd version";
+  for (const CTurn& turn : turns) {
+    SCOPED_TRACE(turn.m_degrees);
+    std::vector<uint8_t> turned = bytes;
+    const uint32_t fields[] = {
+        turn.m_matrix[0], turn.m_matrix[1], 0, turn.m_matrix[2], turn.m_matrix[3], 0, 0, 0,
+        0x40000000};
+    for (size_t i = 0; i < 9; ++i)
+      for (size_t b = 0; b < 4; ++b)
+        turned[matrixAt + 4 * i + b] = static_cast<uint8_t>(fields[i] >> (24 - 8 * b));
+    const std::string path = dir.Path("turned" + std::to_string(turn.m_degrees) + ".mp4");
+    ASSERT_TRUE(test::WriteFileBytes(path, turned));
+
+    PAVIFILE file;
+    ASSERT_EQ(OpenDemuxFile(path, file), AVIERR_OK);
+    PAVISTREAM stream;
+    ASSERT_EQ(file->GetStream(stream, streamtypeVIDEO, 0), AVIERR_OK);
+    EXPECT_EQ(stream->Rotation(), turn.m_degrees);
+    auto frames = CGetFrame::Open(stream);
+    ASSERT_TRUE(frames);
+    const int width = frames->Width(), height = frames->Height();
+    EXPECT_EQ(width, turn.m_degrees == 180 ? 160 : 120);
+    const auto peer = test::PeerFrames(path, width, height);
+    ASSERT_EQ(peer.size(), 10u);
+    std::vector<uint8_t> frame(static_cast<size_t>(FrameStride(width)) * height);
+    for (int32_t i = 0; i < 10; ++i) {
+      ASSERT_EQ(frames->GetFrameInto(i, frame.data()), EFrameStatus::kOk);
+      EXPECT_EQ(test::MaxDifference(test::TopDownUnpadded(frame.data(), width, height), peer[i]), 0)
+          << "frame " << i;
+    }
+  }
+}
+
 TEST(DemuxFileTest, FilesWithoutVideoOrNotMediaAreRefused) {
   test::CTempDir dir;
   const std::string text = dir.Path("notes.mp4");
