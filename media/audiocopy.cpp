@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "media/errortext.h"
 #include "media/host.h"
 
 namespace corvane {
@@ -56,7 +57,7 @@ EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& 
 
   PAVIFILE mainFile;
   if (CAviFile::Open(mainPath, OF_SHARE_DENY_WRITE, mainFile) != AVIERR_OK || !mainFile) {
-    ShowMessage(Format("Unable to open %s", mainPath.c_str()), MB_ICONINFORMATION);
+    ShowMessage(UnableToOpenText(mainPath), MB_ICONINFORMATION);
     return EAudioCopyResult::kFailed;
   }
   PAVISTREAM audio;

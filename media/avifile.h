@@ -111,7 +111,13 @@ class CAviFile {
   // Opens `path`. Modes: OF_SHARE_DENY_WRITE (or OF_READ) reads an existing file and never
   // writes to it; OF_CREATE | OF_WRITE makes a new, empty file (truncating one that
   // exists); OF_WRITE reopens an existing file to add streams to it.
+  // A file that is not a RIFF AVI is read through libavformat.
   static HRESULT Open(const std::string& path, uint32_t mode, PAVIFILE& file);
+
+  // Why the last Open for reading on this thread failed, for a file that is not an AVI ("no
+  // video stream", "unknown format"...). Empty after a success and for AVI files, whose
+  // messages say it all.
+  static std::string LastOpenFailure();
 
   virtual HRESULT Info(AVIFILEINFOW& info) const = 0;
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "media/avifile.h"
+
 namespace corvane {
 namespace {
 
@@ -65,6 +67,11 @@ std::optional<std::string> CErrorText::Text() {
     }
   }
   return m_message;
+}
+
+std::string UnableToOpenText(const std::string& path) {
+  const std::string why = CAviFile::LastOpenFailure();
+  return "Unable to open " + path + (why.empty() ? "" : "\n" + why);
 }
 
 }  // namespace corvane

@@ -9,6 +9,10 @@
 
 namespace corvane {
 
+// "Unable to open PATH", with the reason a file that is not an AVI could not be opened on a
+// second line (CAviFile::LastOpenFailure) when there is one.
+std::string UnableToOpenText(const std::string& path);
+
 class CErrorText {
  public:
   explicit CErrorText(HRESULT code) : m_code(code) {}

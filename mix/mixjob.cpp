@@ -248,7 +248,7 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
   };
 
   if (CAviFile::Open(mainPath, OF_SHARE_DENY_WRITE, mainFile) != AVIERR_OK || !mainFile) {
-    ShowMessage(Format("Unable to open %s", mainPath.c_str()), MB_ICONINFORMATION);
+    ShowMessage(UnableToOpenText(mainPath), MB_ICONINFORMATION);
     release();
     return outcome;
   }
@@ -259,7 +259,7 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
     return outcome;
   }
   if (CAviFile::Open(topPath, OF_SHARE_DENY_WRITE, topFile) != AVIERR_OK || !topFile) {
-    ShowMessage(Format("Unable to open %s", topPath.c_str()), MB_ICONINFORMATION);
+    ShowMessage(UnableToOpenText(topPath), MB_ICONINFORMATION);
     release();
     return outcome;
   }

@@ -1,5 +1,6 @@
 #include "preview/mixengine.h"
 
+#include "media/errortext.h"
 #include "media/host.h"
 
 namespace corvane {
@@ -15,7 +16,7 @@ void CMixEngine::OpenPreview(const std::string& path, CPreviewPicture* picture) 
   PAVIFILE file;
   if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file) {
     // The picture keeps what it had: frame, size and path.
-    ShowMessage(Format("Unable to open %s", path.c_str()), MB_ICONINFORMATION);
+    ShowMessage(UnableToOpenText(path), MB_ICONINFORMATION);
     return;
   }
   AVIFILEINFOW info{};

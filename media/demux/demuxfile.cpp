@@ -38,11 +38,22 @@ struct SSample {
   }
 };
 
-FormatContextPtr OpenDemuxer(const std::string& path) {
+FormatContextPtr OpenDemuxer(const std::string& path, std::string* why = nullptr) {
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return nullptr;
+  const int opened = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (opened < 0) {
+    if (why) {
+      char text[AV_ERROR_MAX_STRING_SIZE] = {};
+      av_strerror(opened, text, sizeof text);
+      *why = opened == AVERROR_INVALIDDATA ? "unknown format, or a damaged file" : text;
+    }
+    return nullptr;
+  }
   FormatContextPtr context(raw);
-  if (avformat_find_stream_info(context.get(), nullptr) < 0) return nullptr;
+  if (avformat_find_stream_info(context.get(), nullptr) < 0) {
+    if (why) *why = "the file is damaged: its streams cannot be read";
+    return nullptr;
+  }
   return context;
 }
 
@@ -550,13 +561,17 @@ class CDemuxFile final : public CAviFile {
 
 }  // namespace
 
-HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file) {
-  file.reset();
-  QuietCodecLogging();
-  FormatContextPtr context = OpenDemuxer(path);
+namespace {
+
+// The work of OpenDemuxFile; `why` is set on each failure.
+HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
+  FormatContextPtr context = OpenDemuxer(path, &why);
   if (!context) return AVIERR_FILEOPEN;
   const int video = FirstVideoStream(*context);
-  if (video < 0) return AVIERR_NODATA;
+  if (video < 0) {
+    why = "no video stream";
+    return AVIERR_NODATA;
+  }
   int audio = FirstAudioStream(*context);
   // Audio AVI has no tag for is left out; the file says so when its audio is asked for.
   const bool audioLeftOut =
@@ -564,8 +579,14 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file) {
   if (audioLeftOut) audio = -1;
   try {
     std::vector<SSample> videoSamples, audioSamples;
-    if (!ScanPackets(*context, video, audio, videoSamples, audioSamples)) return AVIERR_MEMORY;
-    if (videoSamples.empty()) return AVIERR_NODATA;
+    if (!ScanPackets(*context, video, audio, videoSamples, audioSamples)) {
+      why = "not enough memory";
+      return AVIERR_MEMORY;
+    }
+    if (videoSamples.empty()) {
+      why = "the video stream holds no pictures";
+      return AVIERR_NODATA;
+    }
     PAVISTREAM audioStream;
     if (audio >= 0) {
       auto data = std::make_shared<CDemuxData>(path, nullptr, audio, std::move(audioSamples));
@@ -593,8 +614,20 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file) {
                                         audioLeftOut, info);
     return AVIERR_OK;
   } catch (const std::bad_alloc&) {
+    why = "not enough memory";
     return AVIERR_MEMORY;
   }
+}
+
+}  // namespace
+
+HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file, std::string* why) {
+  file.reset();
+  QuietCodecLogging();
+  std::string reason;
+  const HRESULT result = OpenDemux(path, file, reason);
+  if (why) *why = result == AVIERR_OK ? std::string() : reason;
+  return result;
 }
 
 }  // namespace corvane

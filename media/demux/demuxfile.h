@@ -26,7 +26,8 @@
 namespace corvane {
 
 // Opens `path` with libavformat. AVIERR_FILEOPEN when it cannot be opened or demuxed,
-// AVIERR_NODATA when it has no video stream, AVIERR_MEMORY when memory runs out.
-HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file);
+// AVIERR_NODATA when it has no video stream, AVIERR_MEMORY when memory runs out. On failure
+// `why`, when given, says so in a few words ("unknown format", "no video stream"...).
+HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file, std::string* why = nullptr);
 
 }  // namespace corvane

@@ -162,9 +162,13 @@ TEST(DemuxFileTest, FilesWithoutVideoOrNotMediaAreRefused) {
                 .m_exitCode,
             0);
   PAVIFILE file;
-  EXPECT_EQ(OpenDemuxFile(text, file), AVIERR_FILEOPEN);
-  EXPECT_EQ(OpenDemuxFile(dir.Path("missing.mkv"), file), AVIERR_FILEOPEN);
-  EXPECT_EQ(OpenDemuxFile(sound, file), AVIERR_NODATA);
+  std::string why;
+  EXPECT_EQ(OpenDemuxFile(text, file, &why), AVIERR_FILEOPEN);
+  EXPECT_EQ(why, "unknown format, or a damaged file");
+  EXPECT_EQ(OpenDemuxFile(dir.Path("missing.mkv"), file, &why), AVIERR_FILEOPEN);
+  EXPECT_EQ(why, "No such file or directory");
+  EXPECT_EQ(OpenDemuxFile(sound, file, &why), AVIERR_NODATA);
+  EXPECT_EQ(why, "no video stream");
   EXPECT_FALSE(file);
 }
 

@@ -53,7 +53,10 @@ struct CRefusal {
 const std::map<std::string, CRefusal>& Expectations() {
   static const std::map<std::string, CRefusal> expectations = {
       {"empty.avi", {EExpect::kRefused, "Unable to open %s", "Unable to open %s"}},
-      {"notes.avi", {EExpect::kRefused, "Unable to open %s", "Unable to open %s"}},
+      // Not an AVI, though named like one: libavformat has a go, and the reason is given.
+      {"notes.avi",
+       {EExpect::kRefused, "Unable to open %s\nunknown format, or a damaged file",
+        "Unable to open %s\nunknown format, or a damaged file"}},
       {"cut.avi", {EExpect::kRecovered, "", ""}},
       {"badindex.avi", {EExpect::kRecovered, "", ""}},
       {"killed.avi", {EExpect::kRecovered, "", ""}},
