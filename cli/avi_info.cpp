@@ -150,6 +150,58 @@ void PrintJson(const std::string& path, const SAviFileData& data, const AVIFILEI
   std::printf("\n  ]\n}\n");
 }
 
+// A file read through libavformat: its container and the streams the mix would use.
+void PrintOther(const std::string& path, CAviFile& file, bool json) {
+  AVIFILEINFOW info{};
+  file.Info(info);
+  std::string container;
+  for (char16_t c : info.szFileType) {
+    if (!c) break;
+    container += static_cast<char>(c);
+  }
+  PAVISTREAM video, audio;
+  AVISTREAMINFOA v{}, a{};
+  if (file.GetStream(video, streamtypeVIDEO, 0) == AVIERR_OK && video) video->Info(v);
+  const HRESULT audioFound = file.GetStream(audio, streamtypeAUDIO, 0);
+  if (audio) audio->Info(a);
+  const char* audioNote = audioFound == AVIERR_UNSUPPORTED ? "in a codec AVI cannot carry" : "";
+  uint8_t wave[16] = {};
+  int32_t waveSize = sizeof wave;
+  if (audio) audio->ReadFormat(0, wave, &waveSize);
+  const unsigned tag = wave[0] | wave[1] << 8, channels = wave[2] | wave[3] << 8;
+  const unsigned rate =
+      wave[4] | wave[5] << 8 | wave[6] << 16 | static_cast<unsigned>(wave[7]) << 24;
+  const int32_t turn = video ? video->Rotation() : 0;
+  if (json) {
+    std::printf(
+        "{\"file\":%s,\"container\":%s,\"video\":{\"codec\":%s,\"width\":%d,\"height\":%d,"
+        "\"frames\":%u,\"rate\":%u,\"scale\":%u,\"rotation\":%d}",
+        JsonString(path).c_str(), JsonString(container).c_str(),
+        JsonString(FourCCText(v.fccHandler)).c_str(), v.rcFrame.right, v.rcFrame.bottom, v.dwLength,
+        v.dwRate, v.dwScale, turn);
+    if (audio) {
+      std::printf(",\"audio\":{\"tag\":%u,\"channels\":%u,\"sample_rate\":%u,\"samples\":%u}", tag,
+                  channels, rate, a.dwLength);
+    } else if (*audioNote) {
+      std::printf(",\"audio\":{\"carried\":false}");
+    }
+    std::printf("}\n");
+    return;
+  }
+  std::printf("file: %s\ncontainer: %s (read through libavformat)\n", path.c_str(),
+              container.c_str());
+  std::printf("video: codec %s, %dx%d, %u frames at %u/%u fps", FourCCText(v.fccHandler).c_str(),
+              v.rcFrame.right, v.rcFrame.bottom, v.dwLength, v.dwRate, v.dwScale);
+  if (turn) std::printf(", turned %d degrees to stand upright", turn);
+  std::printf("\n");
+  if (audio) {
+    std::printf("audio: format tag 0x%04X, %u channels, %u Hz, %u samples of %u/%u s\n", tag,
+                channels, rate, a.dwLength, a.dwScale, a.dwRate);
+  } else if (*audioNote) {
+    std::printf("audio: %s\n", audioNote);
+  }
+}
+
 }  // namespace
 
 int RunInfo(int argc, char** argv) {
@@ -173,7 +225,11 @@ int RunInfo(int argc, char** argv) {
   PAVIFILE file;
   const HRESULT result = CAviFile::Open(path, OF_SHARE_DENY_WRITE, file);
   std::shared_ptr<const SAviFileData> data;
-  if (result != AVIERR_OK || !file || !DescribeAviReader(*file, data)) {
+  if (result == AVIERR_OK && file && !DescribeAviReader(*file, data)) {
+    PrintOther(path, *file, json);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (result != AVIERR_OK || !file) {
     CErrorText error(result);
     const auto text = error.Text();
     std::fprintf(stderr, "corvane-avi info: cannot read %s: %s (0x%08X)\n", path,

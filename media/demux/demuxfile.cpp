@@ -50,6 +50,11 @@ FormatContextPtr OpenDemuxer(const std::string& path, std::string* why = nullptr
     return nullptr;
   }
   FormatContextPtr context(raw);
+  // Text files are not videos, though libavformat can render them as ANSI art.
+  if (std::strcmp(context->iformat->name, "tty") == 0) {
+    if (why) *why = "unknown format, or a damaged file";
+    return nullptr;
+  }
   if (avformat_find_stream_info(context.get(), nullptr) < 0) {
     if (why) *why = "the file is damaged: its streams cannot be read";
     return nullptr;

@@ -92,6 +92,29 @@ TEST(AviInfoCommandTest, TextOutputNamesTheIndexAndEveryStream) {
   EXPECT_NE(result.m_output.find("stream 1: type=auds"), std::string::npos);
 }
 
+TEST(AviInfoCommandTest, OtherContainersAreDescribedByTheStreamsAMixUses) {
+  test::CTempDir dir;
+  const std::string clip = dir.Path("clip.mp4");
+  ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=176x144:r=25:d=0.8 "
+                             "-f lavfi -i sine=d=0.8 -c:v libx264 -c:a aac " +
+                             ShellQuote(clip))
+                .m_exitCode,
+            0);
+  const auto info = test::RunCommand(ShellQuote(Tool()) + " info --json " + ShellQuote(clip));
+  EXPECT_EQ(info.m_exitCode, 0) << info.m_errors;
+  const std::string frames =
+      test::RunCommand(
+          "ffprobe -v error -count_packets -select_streams v:0 -show_entries "
+          "stream=nb_read_packets -of csv=p=0 " +
+          ShellQuote(clip))
+          .m_output;
+  EXPECT_NE(info.m_output.find("\"frames\":" + frames.substr(0, frames.find('\n'))),
+            std::string::npos)
+      << info.m_output;
+  EXPECT_NE(info.m_output.find("\"width\":176,\"height\":144"), std::string::npos);
+  EXPECT_NE(info.m_output.find("\"audio\":{\"tag\":255"), std::string::npos);  // AAC
+}
+
 TEST(AviInfoCommandTest, FailuresExplainThemselvesWithANonZeroExit) {
   const auto missing = test::RunCommand(ShellQuote(Tool()) + " info /nonexistent/file.avi");
   EXPECT_EQ(missing.m_exitCode, 1);

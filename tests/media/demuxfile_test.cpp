@@ -156,6 +156,8 @@ TEST(DemuxFileTest, FilesWithoutVideoOrNotMediaAreRefused) {
   test::CTempDir dir;
   const std::string text = dir.Path("notes.mp4");
   ASSERT_TRUE(test::WriteFileBytes(text, {'h', 'e', 'l', 'l', 'o', '\n'}));
+  const std::string notes = dir.Path("notes.txt");  // libavformat's tty demuxer would take it
+  ASSERT_TRUE(test::WriteFileBytes(notes, std::vector<uint8_t>(4000, 'x')));
   const std::string sound = dir.Path("tone.m4a");
   ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i sine=d=0.5 -c:a aac " +
                              test::ShellQuote(sound))
@@ -163,8 +165,10 @@ TEST(DemuxFileTest, FilesWithoutVideoOrNotMediaAreRefused) {
             0);
   PAVIFILE file;
   std::string why;
-  EXPECT_EQ(OpenDemuxFile(text, file, &why), AVIERR_FILEOPEN);
-  EXPECT_EQ(why, "unknown format, or a damaged file");
+  for (const std::string& path : {text, notes}) {
+    EXPECT_EQ(OpenDemuxFile(path, file, &why), AVIERR_FILEOPEN) << path;
+    EXPECT_EQ(why, "unknown format, or a damaged file");
+  }
   EXPECT_EQ(OpenDemuxFile(dir.Path("missing.mkv"), file, &why), AVIERR_FILEOPEN);
   EXPECT_EQ(why, "No such file or directory");
   EXPECT_EQ(OpenDemuxFile(sound, file, &why), AVIERR_NODATA);
