@@ -40,10 +40,8 @@ class CCodecGetFrame final : public CGetFrameBase {
         m_decoder(std::move(decoder)),
         m_palette(std::move(palette)) {}
 
-  void SetTimed(bool timed) { m_timed = timed; }
-  CAviStream& Stream() const { return *m_stream; }
-
   bool Init() {
+    m_timed = m_stream->ShownAt(m_start) >= 0;
     m_frame.reset(av_frame_alloc());
     m_picture.reset(av_frame_alloc());
     m_packet.reset(av_packet_alloc());
@@ -273,7 +271,8 @@ std::unique_ptr<CGetFrame> MakeCodecGetFrame(PAVISTREAM stream, const CVideoForm
   if (!decoder) return nullptr;
   decoder->codec_tag = header.biCompression;
   // A turned stream's format gives the upright size; the decoder works at the stored one.
-  const bool turned = stream->Rotation() == 90 || stream->Rotation() == 270;
+  const int32_t rotation = stream->Rotation();
+  const bool turned = rotation == 90 || rotation == 270;
   decoder->width = turned ? format.m_height : format.m_width;
   decoder->height = turned ? format.m_width : format.m_height;
   decoder->coded_width = decoder->width;
@@ -301,7 +300,6 @@ std::unique_ptr<CGetFrame> MakeCodecGetFrame(PAVISTREAM stream, const CVideoForm
     auto source = std::make_unique<CCodecGetFrame>(std::move(stream), format, std::move(decoder),
                                                    std::move(palette));
     if (!source->Init()) return nullptr;
-    source->SetTimed(source->Stream().ShownAt(source->Stream().Start()) >= 0);
     return source;
   } catch (const std::bad_alloc&) {
     return nullptr;

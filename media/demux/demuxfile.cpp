@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "media/codec/codecutil.h"
+#include "media/demux/demuxdata.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -18,90 +19,6 @@ extern "C" {
 namespace corvane {
 namespace {
 
-struct CFormatContextDeleter {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-using FormatContextPtr = std::unique_ptr<AVFormatContext, CFormatContextDeleter>;
-
-// A packet as the scan saw it: enough to find it again after a seek.
-struct SSample {
-  int64_t m_position = -1;  // byte position in the file, -1 where the demuxer gives none
-  int64_t m_dts = AV_NOPTS_VALUE;
-  int64_t m_pts = AV_NOPTS_VALUE;
-  int64_t m_duration = 0;
-  int32_t m_size = 0;
-  bool m_key = false;
-
-  bool IsSame(const AVPacket& packet) const {
-    return packet.size == m_size && packet.dts == m_dts && packet.pts == m_pts &&
-           (m_position < 0 || packet.pos < 0 || packet.pos == m_position);
-  }
-};
-
-FormatContextPtr OpenDemuxer(const std::string& path, std::string* why = nullptr) {
-  AVFormatContext* raw = nullptr;
-  const int opened = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-  if (opened < 0) {
-    if (why) {
-      char text[AV_ERROR_MAX_STRING_SIZE] = {};
-      av_strerror(opened, text, sizeof text);
-      *why = opened == AVERROR_INVALIDDATA ? "unknown format, or a damaged file" : text;
-    }
-    return nullptr;
-  }
-  FormatContextPtr context(raw);
-  // Text files are not videos, though libavformat can render them as ANSI art.
-  if (std::strcmp(context->iformat->name, "tty") == 0) {
-    if (why) *why = "unknown format, or a damaged file";
-    return nullptr;
-  }
-  if (avformat_find_stream_info(context.get(), nullptr) < 0) {
-    if (why) *why = "the file is damaged: its streams cannot be read";
-    return nullptr;
-  }
-  return context;
-}
-
-int FirstVideoStream(const AVFormatContext& context) {
-  for (unsigned i = 0; i < context.nb_streams; ++i) {
-    const AVStream& stream = *context.streams[i];
-    if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-        !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC))
-      return static_cast<int>(i);
-  }
-  return -1;
-}
-
-int FirstAudioStream(const AVFormatContext& context) {
-  for (unsigned i = 0; i < context.nb_streams; ++i) {
-    if (context.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-// Reads every packet header once into the tables of the wanted streams (index -1: none). False
-// when memory runs out or a table would outgrow 32-bit positions. A read error ends the scan
-// there: a damaged tail ends the streams where it starts.
-bool ScanPackets(AVFormatContext& context, int video, int audio, std::vector<SSample>& videoSamples,
-                 std::vector<SSample>& audioSamples) {
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) return false;
-  while (av_read_frame(&context, packet.get()) >= 0) {
-    std::vector<SSample>* table = packet->stream_index == video   ? &videoSamples
-                                  : packet->stream_index == audio ? &audioSamples
-                                                                  : nullptr;
-    if (table && packet->size > 0) {
-      table->push_back({packet->pos, packet->dts, packet->pts, packet->duration, packet->size,
-                        (packet->flags & AV_PKT_FLAG_KEY) != 0});
-    }
-    av_packet_unref(packet.get());
-  }
-  constexpr size_t kMost = static_cast<size_t>(std::numeric_limits<int32_t>::max());
-  return videoSamples.size() <= kMost && audioSamples.size() <= kMost;
-}
-
-// One stream's demuxer and sample table, shared by the file and the stream. Each stream has a
-// demuxer of its own, so reading the video and the audio in turn never makes them seek.
 // The clockwise turn, 0, 90, 180 or 270 degrees, that stands the stream's pictures upright, from
 // its display matrix (what ffmpeg's own autorotation reads). Mirrored or odd angles: none.
 int32_t UprightTurn(const AVStream& stream) {
@@ -114,149 +31,52 @@ int32_t UprightTurn(const AVStream& stream) {
   return turn % 90 == 0 ? static_cast<int32_t>(turn) : 0;
 }
 
-HRESULT CopyFormat(const std::vector<uint8_t>& bytes, void* format, int32_t* size) {
-  if (!size) return AVIERR_BADPARAM;
-  const int32_t total = static_cast<int32_t>(bytes.size());
-  if (!format) {
-    *size = total;
+// What the two streams share: the sample table they read, their header and format, and being
+// read-only.
+class CDemuxStream : public CAviStream {
+ public:
+  HRESULT Info(AVISTREAMINFOA& info) const override {
+    info = m_info;
     return AVIERR_OK;
   }
-  *size = std::clamp(*size, 0, total);
-  std::memcpy(format, bytes.data(), static_cast<size_t>(*size));
-  return AVIERR_OK;
-}
-
-class CDemuxData {
- public:
-  // `context` may be null: the demuxer is then opened on the first read.
-  CDemuxData(std::string path, FormatContextPtr context, int streamIndex,
-             std::vector<SSample> samples)
-      : m_path(std::move(path)),
-        m_context(std::move(context)),
-        m_streamIndex(streamIndex),
-        m_samples(std::move(samples)) {
-    // Without key flags (some raw and image demuxers) every packet stands alone.
-    if (std::none_of(m_samples.begin(), m_samples.end(), [](const SSample& s) { return s.m_key; }))
-      for (SSample& sample : m_samples) sample.m_key = true;
-    OrderByTime();
-  }
-
-  // Where sample `index` is shown; -1 when the packets carry no presentation times.
-  int32_t ShownAt(int32_t index) const {
-    return m_shownAt.empty() ? -1 : m_shownAt[static_cast<size_t>(index)];
-  }
-
-  // Reads sample `index` into `buffer` (at least its size). False when it cannot be read.
-  bool ReadSample(int32_t index, uint8_t* buffer) {
-    if (!m_context && !Restart()) return false;
-    if (m_next != index && !SeekTo(index)) return false;
-    while (m_next < index) {
-      if (!ReadNext()) return false;
+  HRESULT ReadFormat(int32_t, void* format, int32_t* size) override {
+    if (!size) return AVIERR_BADPARAM;
+    const int32_t total = static_cast<int32_t>(m_format.size());
+    if (!format) {
+      *size = total;
+      return AVIERR_OK;
     }
-    if (!ReadNext()) return false;
-    std::memcpy(buffer, m_packet->data, static_cast<size_t>(m_packet->size));
-    av_packet_unref(m_packet.get());
-    return true;
+    *size = std::clamp(*size, 0, total);
+    std::memcpy(format, m_format.data(), static_cast<size_t>(*size));
+    return AVIERR_OK;
+  }
+  HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_READONLY; }
+  int32_t Start() const override { return 0; }
+  HRESULT Write(int32_t, int32_t, const void*, int32_t, uint32_t, int32_t*, int32_t*) override {
+    return AVIERR_READONLY;
   }
 
-  const std::vector<SSample>& Samples() const { return m_samples; }
-  const AVStream& Stream() const { return *m_context->streams[m_streamIndex]; }
+ protected:
+  explicit CDemuxStream(std::shared_ptr<CDemuxData> data) : m_data(std::move(data)) {}
 
-  bool Init() {
-    m_packet.reset(av_packet_alloc());
-    return m_packet != nullptr;
+  // The checks every Read starts with; AVIERR_OK with nothing to do when `samples` is 0.
+  HRESULT ReadArguments(int32_t start, int32_t samples, int32_t* bytesRead,
+                        int32_t* samplesRead) const {
+    if (bytesRead) *bytesRead = 0;
+    if (samplesRead) *samplesRead = 0;
+    if (samples < 0 && samples != AVISTREAMREAD_CONVENIENT) return AVIERR_BADPARAM;
+    if (start < 0 || start >= Length()) return AVIERR_NODATA;
+    return AVIERR_OK;
   }
 
- private:
-  // Reads the next packet of the stream into m_packet and checks it is the sample the table
-  // has at m_next. Leaves m_next at -1 (position unknown) on any failure.
-  bool ReadNext() {
-    if (m_pending) {  // the packet a seek landed on
-      m_pending = false;
-      ++m_next;
-      return true;
-    }
-    for (;;) {
-      av_packet_unref(m_packet.get());
-      if (av_read_frame(m_context.get(), m_packet.get()) < 0) break;
-      if (m_packet->stream_index != m_streamIndex || m_packet->size <= 0) continue;
-      if (m_next < 0 || m_next >= static_cast<int64_t>(m_samples.size()) ||
-          !m_samples[m_next].IsSame(*m_packet))
-        break;
-      ++m_next;
-      return true;
-    }
-    m_next = -1;
-    return false;
-  }
-
-  // Places the demuxer so that the next packet read is at or before `index`: at the key frame
-  // before it when a seek lands there, else at the start of the file.
-  bool SeekTo(int32_t index) {
-    m_pending = false;
-    int32_t key = index;
-    while (key > 0 && !m_samples[key].m_key) --key;
-    const SSample& target = m_samples[key];
-    const int64_t time = target.m_dts != AV_NOPTS_VALUE ? target.m_dts : target.m_pts;
-    if (time != AV_NOPTS_VALUE &&
-        av_seek_frame(m_context.get(), m_streamIndex, time, AVSEEK_FLAG_BACKWARD) >= 0) {
-      // Find where the seek landed by the first packet it gives.
-      for (;;) {
-        av_packet_unref(m_packet.get());
-        if (av_read_frame(m_context.get(), m_packet.get()) < 0) break;
-        if (m_packet->stream_index != m_streamIndex || m_packet->size <= 0) continue;
-        for (int32_t i = key; i >= 0; --i) {
-          if (m_samples[i].IsSame(*m_packet)) {
-            if (i > index) break;  // landed past it
-            m_next = i;
-            m_pending = true;
-            return true;
-          }
-        }
-        break;
-      }
-    }
-    return Restart();
-  }
-
-  // Opens the file again and stands before its first packet: slow, but always right.
-  bool Restart() {
-    FormatContextPtr context = OpenDemuxer(m_path);
-    if (!context) return false;
-    m_context = std::move(context);
-    m_next = 0;
-    m_pending = false;
-    return true;
-  }
-
-  // Ranks the samples by presentation time (file order among equal times).
-  void OrderByTime() {
-    m_shownAt.clear();
-    if (std::any_of(m_samples.begin(), m_samples.end(),
-                    [](const SSample& s) { return s.m_pts == AV_NOPTS_VALUE; }))
-      return;
-    std::vector<int32_t> order(m_samples.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int32_t a, int32_t b) { return m_samples[a].m_pts < m_samples[b].m_pts; });
-    m_shownAt.resize(order.size());
-    for (size_t rank = 0; rank < order.size(); ++rank)
-      m_shownAt[order[rank]] = static_cast<int32_t>(rank);
-  }
-
-  std::string m_path;
-  FormatContextPtr m_context;
-  int m_streamIndex;
-  std::vector<SSample> m_samples;
-  std::vector<int32_t> m_shownAt;  // by sample: its place in presentation order
-  PacketPtr m_packet;
-  int64_t m_next = -1;     // the sample the next read gives; -1 when not known
-  bool m_pending = false;  // m_packet already holds sample m_next
+  std::shared_ptr<CDemuxData> m_data;
+  AVISTREAMINFOA m_info{};
+  std::vector<uint8_t> m_format;
 };
 
-class CDemuxVideoStream final : public CAviStream {
+class CDemuxVideoStream final : public CDemuxStream {
  public:
-  explicit CDemuxVideoStream(std::shared_ptr<CDemuxData> data) : m_data(std::move(data)) {
+  explicit CDemuxVideoStream(std::shared_ptr<CDemuxData> data) : CDemuxStream(std::move(data)) {
     const AVStream& stream = m_data->Stream();
     const AVCodecParameters& codec = *stream.codecpar;
     const uint32_t tag = FourCCForVideoCodec(codec.codec_id);
@@ -295,26 +115,12 @@ class CDemuxVideoStream final : public CAviStream {
     m_info.rcFrame = {0, 0, width, height};
   }
 
-  HRESULT Info(AVISTREAMINFOA& info) const override {
-    info = m_info;
-    return AVIERR_OK;
-  }
-
-  HRESULT ReadFormat(int32_t, void* format, int32_t* size) override {
-    return CopyFormat(m_format, format, size);
-  }
-
-  HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_READONLY; }
-  int32_t Start() const override { return 0; }
   int32_t Length() const override { return static_cast<int32_t>(m_data->Samples().size()); }
 
   HRESULT Read(int32_t start, int32_t samples, void* buffer, int32_t bufferSize, int32_t* bytesRead,
                int32_t* samplesRead) override {
-    if (bytesRead) *bytesRead = 0;
-    if (samplesRead) *samplesRead = 0;
-    if (samples < 0 && samples != AVISTREAMREAD_CONVENIENT) return AVIERR_BADPARAM;
-    if (start < 0 || start >= Length()) return AVIERR_NODATA;
-    if (samples == 0) return AVIERR_OK;
+    const HRESULT checked = ReadArguments(start, samples, bytesRead, samplesRead);
+    if (checked != AVIERR_OK || samples == 0) return checked;
     const int32_t size = m_data->Samples()[start].m_size;
     if (buffer) {
       if (bufferSize < size) return AVIERR_BUFFERTOOSMALL;
@@ -325,27 +131,20 @@ class CDemuxVideoStream final : public CAviStream {
     return AVIERR_OK;
   }
 
-  HRESULT Write(int32_t, int32_t, const void*, int32_t, uint32_t, int32_t*, int32_t*) override {
-    return AVIERR_READONLY;
-  }
-
   bool PresentationTimes(SPresentationTimes& times) const override {
     const auto& samples = m_data->Samples();
     times.m_starts.clear();
     if (samples.empty()) return false;
     std::vector<int64_t> starts(samples.size());
+    int64_t last = 0;  // how long the last picture lasts: what its packet says, else the average
     for (size_t i = 0; i < samples.size(); ++i) {
       const int32_t shown = m_data->ShownAt(static_cast<int32_t>(i));
       if (shown < 0) return false;
       starts[static_cast<size_t>(shown)] = samples[i].m_pts;
+      if (static_cast<size_t>(shown) + 1 == samples.size()) last = samples[i].m_duration;
     }
     const int64_t first = starts.front();
     for (int64_t& start : starts) start -= first;
-    // The last picture lasts what its packet says, else the average picture.
-    int64_t last = 0;
-    for (const SSample& sample : samples) {
-      if (sample.m_pts - first == starts.back()) last = sample.m_duration;
-    }
     if (last <= 0 && starts.size() > 1)
       last = starts.back() / static_cast<int64_t>(starts.size() - 1);
     if (last <= 0) {
@@ -382,9 +181,6 @@ class CDemuxVideoStream final : public CAviStream {
   }
 
  private:
-  std::shared_ptr<CDemuxData> m_data;
-  AVISTREAMINFOA m_info{};
-  std::vector<uint8_t> m_format;
   AVRational m_timeBase{1, 1};
   int32_t m_rotation = 0;
 };
@@ -392,10 +188,10 @@ class CDemuxVideoStream final : public CAviStream {
 // The first audio stream, its packets as the samples. Codecs whose packets stand alone (AAC,
 // MP3, AC-3...) give one sample a packet, as AVI carries them; PCM counts sample frames, as an
 // AVI PCM stream does, and reads a packet's frames at a time.
-class CDemuxAudioStream final : public CAviStream {
+class CDemuxAudioStream final : public CDemuxStream {
  public:
   CDemuxAudioStream(std::shared_ptr<CDemuxData> data, const AVStream& stream)
-      : m_data(std::move(data)) {
+      : CDemuxStream(std::move(data)) {
     const AVCodecParameters& codec = *stream.codecpar;
     const AVCodecTag* const tags[] = {avformat_get_riff_audio_tags(), nullptr};
     const uint32_t tag = av_codec_get_tag(tags, codec.codec_id);
@@ -468,24 +264,12 @@ class CDemuxAudioStream final : public CAviStream {
            codec.ch_layout.nb_channels > 0;
   }
 
-  HRESULT Info(AVISTREAMINFOA& info) const override {
-    info = m_info;
-    return AVIERR_OK;
-  }
-  HRESULT ReadFormat(int32_t, void* format, int32_t* size) override {
-    return CopyFormat(m_format, format, size);
-  }
-  HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_READONLY; }
-  int32_t Start() const override { return 0; }
   int32_t Length() const override { return m_length; }
 
   HRESULT Read(int32_t start, int32_t samples, void* buffer, int32_t bufferSize, int32_t* bytesRead,
                int32_t* samplesRead) override {
-    if (bytesRead) *bytesRead = 0;
-    if (samplesRead) *samplesRead = 0;
-    if (samples < 0 && samples != AVISTREAMREAD_CONVENIENT) return AVIERR_BADPARAM;
-    if (start < 0 || start >= m_length) return AVIERR_NODATA;
-    if (samples == 0) return AVIERR_OK;
+    const HRESULT checked = ReadArguments(start, samples, bytesRead, samplesRead);
+    if (checked != AVIERR_OK || samples == 0) return checked;
     int32_t packet = start, skip = 0, count = 1;
     if (m_pcm) {
       // The packet holding sample frame `start`, and the frames of it from there on.
@@ -510,17 +294,11 @@ class CDemuxAudioStream final : public CAviStream {
     return AVIERR_OK;
   }
 
-  HRESULT Write(int32_t, int32_t, const void*, int32_t, uint32_t, int32_t*, int32_t*) override {
-    return AVIERR_READONLY;
-  }
   int32_t FindSample(int32_t position, uint32_t) const override {
     return position >= 0 && position < m_length ? position : -1;
   }
 
  private:
-  std::shared_ptr<CDemuxData> m_data;
-  AVISTREAMINFOA m_info{};
-  std::vector<uint8_t> m_format;
   bool m_pcm = false;
   int32_t m_frameBytes = 0;
   int32_t m_length = 0;
