@@ -21,6 +21,7 @@
 #include "app/dialogunits.h"
 #include "app/fileselect.h"
 #include "app/mixcontrol.h"
+#include "app/openprogress.h"
 #include "app/qthost.h"
 #include "preview/mixengine.h"
 #include "preview/render/previewcontrol.h"
@@ -427,7 +428,11 @@ void CMainDialog::OpenSource(bool main) {
   CMixEngine& engine = MixEngine();
   const std::optional<std::string> name =
       SelectFile(this, SourceFilter(), QString::fromLatin1(kOpenTitle), EFileKind::kOpen);
-  if (name) engine.OpenPreview(*name, main ? &engine.m_mainPicture : &engine.m_topPicture);
+  if (name) {
+    CPreviewPicture loaded;
+    if (LoadPreviewOffUiThread(*this, *m_host, *name, loaded))
+      (main ? engine.m_mainPicture : engine.m_topPicture).TakeFrom(loaded);
+  }
   LayoutPreviews();
   // The box follows the mouse again, whatever was chosen.
   PreviewLock() = 0;

@@ -78,6 +78,24 @@ void CQtHost::ApplyStatus(const QString& text, uint64_t sequence) {
   if (m_statusShown) m_statusShown(text);
 }
 
+bool CQtHost::OpeningProgress(const std::string& path, int32_t permille) {
+  std::function<bool(int32_t)> watcher;
+  {
+    std::lock_guard lock(m_openingLock);
+    watcher = m_openingWatcher;
+  }
+  if (watcher) return watcher(permille);
+  const size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  SetStatusText(Format("Opening %s: %d%%", name.c_str(), permille / 10));
+  return EngineState().m_mixing.load() == 1;
+}
+
+void CQtHost::SetOpeningWatcher(std::function<bool(int32_t permille)> watcher) {
+  std::lock_guard lock(m_openingLock);
+  m_openingWatcher = std::move(watcher);
+}
+
 bool CQtHost::ChooseCompression(AVICOMPRESSOPTIONS& options) {
   bool chosen = false;
   RunOnUiThread([&] {

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "media/host.h"
@@ -34,6 +35,13 @@ class CQtHost final : public QObject, public CHost {
   void SetStatusText(const std::string& text) override;
   bool ChooseCompression(AVICOMPRESSOPTIONS& options) override;
   void DebugTrace(const std::string& text) override;
+  // Goes to the opening watcher while one is set (see SetOpeningWatcher); otherwise, as when a
+  // mix opens its sources, to the status line, and a Stop ends the opening.
+  bool OpeningProgress(const std::string& path, int32_t permille) override;
+
+  // Who hears of an opening's progress, on the opening thread, until reset with null; returning
+  // false cancels the opening.
+  void SetOpeningWatcher(std::function<bool(int32_t permille)> watcher);
 
   // Runs `work` on the UI thread and returns when it has run: at once on the UI thread,
   // otherwise queued there while the caller waits.
@@ -55,6 +63,8 @@ class CQtHost final : public QObject, public CHost {
   int ShowBox(const std::string& text, const std::string& caption, uint32_t flags);
   void ApplyStatus(const QString& text, uint64_t sequence);
 
+  std::mutex m_openingLock;
+  std::function<bool(int32_t permille)> m_openingWatcher;  // guarded by m_openingLock
   QPointer<QWidget> m_owner;
   QPointer<QLabel> m_status;
   std::atomic<uint64_t> m_statusSequence{0};

@@ -53,6 +53,22 @@ void CCliHost::SetStatusText(const std::string& text) {
   }
 }
 
+bool CCliHost::OpeningProgress(const std::string& path, int32_t permille) {
+  const auto now = Clock::now();
+  if (now - m_lastShown >= (m_terminal ? kTerminalInterval : kPlainInterval)) {
+    m_lastShown = now;
+    const std::string line = Format("opening %s: %d%%", path.c_str(), permille / 10);
+    if (m_terminal) {
+      std::fprintf(stderr, "\r\033[K%s", line.c_str());
+      m_lineOpen = true;
+    } else {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    std::fflush(stderr);
+  }
+  return EngineState().m_mixing.load() == 1;
+}
+
 bool CCliHost::ChooseCompression(AVICOMPRESSOPTIONS& options) {
   options = m_compression;
   return true;

@@ -22,6 +22,8 @@ class CCliHost final : public CHost {
   int MessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
   void SetStatusText(const std::string& text) override;
   bool ChooseCompression(AVICOMPRESSOPTIONS& options) override;
+  // "opening NAME: 45%", in place on a terminal, else a line a second; Ctrl-C stops it.
+  bool OpeningProgress(const std::string& path, int32_t permille) override;
 
   // Ends a progress line in place, so that the next output starts on a line of its own.
   void EndProgressLine();

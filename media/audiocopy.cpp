@@ -74,6 +74,13 @@ EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& 
     return found == AVIERR_NODATA ? EAudioCopyResult::kNoAudio : EAudioCopyResult::kFailed;
   }
 
+  if (const char* codec = audio->DecodedFrom()) {
+    ShowMessage(Format("The audio of %s is %s, which an AVI file cannot carry: it is written as "
+                       "16-bit PCM",
+                       mainPath.c_str(), codec),
+                MB_ICONINFORMATION);
+  }
+
   // The output is reopened for writing: it must never be the file we read from.
   EAudioCopyResult result = EAudioCopyResult::kFailed;
   if (SameFile(mainPath, outputPath)) {

@@ -1,5 +1,6 @@
 #include "media/avifile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -9,14 +10,21 @@
 namespace corvane {
 namespace {
 
-// Whether libavformat should have a go: a readable, non-empty file that does not start as a
-// RIFF AVI does. AVI files are ours to read, damaged or not; a missing, empty or unreadable
-// path is nobody's.
-bool ForLibavformat(const std::string& path) {
+enum class EKind { kNobodys, kAvi, kTooShort, kOther };
+
+// Who reads `path`: AVI files are ours to read, damaged or not; a readable file that does not
+// start as a RIFF AVI is libavformat's; a missing, empty or unreadable path is nobody's, and a
+// few bytes that cannot even hold a header are no video of any kind.
+EKind KindOf(const std::string& path) {
   char head[12] = {};
   std::ifstream in(path, std::ios::binary);
-  if (!in.read(head, sizeof head)) return false;
-  return std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "AVI ", 4) != 0;
+  in.read(head, sizeof head);
+  const std::streamsize got = in.gcount();
+  if (got <= 0) return EKind::kNobodys;
+  if (std::memcmp(head, "RIFF", static_cast<size_t>(std::min<std::streamsize>(got, 4))) == 0 &&
+      (got < 12 || std::memcmp(head + 8, "AVI ", 4) == 0))
+    return EKind::kAvi;
+  return got < static_cast<std::streamsize>(sizeof head) ? EKind::kTooShort : EKind::kOther;
 }
 
 thread_local std::string t_lastOpenFailure;
@@ -28,8 +36,12 @@ HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file) {
   if (mode & (OF_WRITE | OF_CREATE)) return OpenAviWriter(path, mode, file);
   t_lastOpenFailure.clear();
   const HRESULT result = OpenAviReader(path, file);
-  if (result == AVIERR_OK || !ForLibavformat(path)) return result;
-  return OpenDemuxFile(path, file, &t_lastOpenFailure) == AVIERR_OK ? AVIERR_OK : result;
+  if (result == AVIERR_OK) return result;
+  const EKind kind = KindOf(path);
+  if (kind == EKind::kTooShort) t_lastOpenFailure = "unknown format, or a damaged file";
+  if (kind != EKind::kOther) return result;
+  const HRESULT demuxed = OpenDemuxFile(path, file, &t_lastOpenFailure);
+  return demuxed == AVIERR_OK || demuxed == AVIERR_USERABORT ? demuxed : result;
 }
 
 std::string CAviFile::LastOpenFailure() {

@@ -90,6 +90,10 @@ class CAviStream {
     return false;
   }
 
+  // For an audio stream offered as 16-bit PCM decoded from a codec an AVI file cannot carry:
+  // that codec's name ("Opus", "Vorbis", "FLAC"). Null for streams read as they are stored.
+  virtual const char* DecodedFrom() const { return nullptr; }
+
   // Sets the handler FourCC in the header of a stream being written (a compressed stream
   // names its codec there). Streams that cannot change it return AVIERR_UNSUPPORTED.
   virtual HRESULT SetHandler(uint32_t fccHandler) {
@@ -111,7 +115,8 @@ class CAviFile {
   // Opens `path`. Modes: OF_SHARE_DENY_WRITE (or OF_READ) reads an existing file and never
   // writes to it; OF_CREATE | OF_WRITE makes a new, empty file (truncating one that
   // exists); OF_WRITE reopens an existing file to add streams to it.
-  // A file that is not a RIFF AVI is read through libavformat.
+  // A file that is not a RIFF AVI is read through libavformat; AVIERR_USERABORT when the host
+  // stopped its opening (see CHost::OpeningProgress).
   static HRESULT Open(const std::string& path, uint32_t mode, PAVIFILE& file);
 
   // Why the last Open for reading on this thread failed, for a file that is not an AVI ("no

@@ -46,6 +46,16 @@ class CHost {
   // true when the user confirmed; false on cancel.
   virtual bool ChooseCompression(AVICOMPRESSOPTIONS& options) = 0;
 
+  // How far the opening of `path` has come, in thousandths, for a file whose opening scan
+  // takes a while (a long MP4 or MKV): called from the opening thread once it has taken half a
+  // second, then about ten times a second. Returning false stops the opening, which then fails
+  // as cancelled.
+  virtual bool OpeningProgress(const std::string& path, int32_t permille) {
+    (void)path;
+    (void)permille;
+    return true;
+  }
+
   // Diagnostic traces ("R", "W", one line per preview paint). Off unless a host wants them.
   virtual void DebugTrace(const std::string& text) { (void)text; }
 };

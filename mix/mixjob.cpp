@@ -37,6 +37,36 @@ struct CPassSettings {
   double m_alphaLevel = 0.0;
 };
 
+// A main video whose pictures come at changing intervals is still mixed picture by picture, into
+// an output at its average rate; the user is told once, with the range of rates found. Steps that
+// differ by one unit of the stream's clock are rounding (29.97 fps in milliseconds), not change.
+void WarnOfVariableRate(const std::string& path, const CAviStream& stream) {
+  SPresentationTimes times;
+  try {
+    if (!stream.PresentationTimes(times) || times.m_starts.size() < 3) return;
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  int64_t shortest = std::numeric_limits<int64_t>::max();
+  int64_t longest = 0;
+  for (size_t i = 1; i < times.m_starts.size(); ++i) {
+    const int64_t step = times.m_starts[i] - times.m_starts[i - 1];
+    if (step <= 0) continue;
+    shortest = std::min(shortest, step);
+    longest = std::max(longest, step);
+  }
+  if (longest == 0 || longest - shortest <= 1 || times.m_unitNum <= 0) return;
+  AVISTREAMINFOA info{};
+  if (stream.Info(info) != AVIERR_OK || info.dwScale == 0) return;
+  const double unit = static_cast<double>(times.m_unitNum) / times.m_unitDen;
+  ShowMessage(Format("%s has a variable frame rate, from %.4g to %.4g frames a second: it is mixed "
+                     "frame by frame at its average rate, %.4g frames a second",
+                     path.c_str(), 1.0 / (static_cast<double>(longest) * unit),
+                     1.0 / (static_cast<double>(shortest) * unit),
+                     static_cast<double>(info.dwRate) / info.dwScale),
+              MB_ICONINFORMATION);
+}
+
 int32_t MillisecondsSince(Clock::time_point started) {
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
@@ -275,6 +305,7 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
     return outcome;
   }
 
+  WarnOfVariableRate(mainPath, *mainStream);
   CPassSettings pass = settings;
   pass.m_key = PackKeyColour(red, green, blue);
   outcome.m_video = RunVideoPass(mainStream, topStream, output, pass);

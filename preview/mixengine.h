@@ -24,6 +24,13 @@ class CMixEngine {
   // Failures show their message; a file that does not open leaves the picture unchanged.
   void OpenPreview(const std::string& path, CPreviewPicture* picture);
 
+  // OpenPreview's reading half, for a caller that opens off the thread that draws: opens `path`
+  // into `loaded`, a picture of the caller's own, from any thread. False when the file did not
+  // open (its message shown, unless the user cancelled the opening); true when `loaded` names
+  // the file, with its first frame where it could be had. The caller then moves it into the
+  // engine's picture with CPreviewPicture::TakeFrom.
+  static bool LoadPreview(const std::string& path, CPreviewPicture& loaded);
+
   // One colour-key mix job of the two pictures' files into `output`. Runs on the mix worker.
   void MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                     int32_t top, int32_t left, uint8_t loop);

@@ -51,6 +51,20 @@ void CPreviewPicture::Reset() {
   m_loaded = 0;
 }
 
+void CPreviewPicture::TakeFrom(CPreviewPicture& other) {
+  if (&other == this) return;
+  Reset();
+  m_width = other.m_width;
+  m_height = other.m_height;
+  m_getFrame = std::move(other.m_getFrame);
+  m_path = std::move(other.m_path);
+  m_loaded = other.m_loaded;
+  m_frame = other.m_frame;
+  m_pixels = std::move(other.m_pixels);
+  other.m_frame = nullptr;
+  other.Reset();
+}
+
 void CPreviewPicture::CaptureFirstFrame(const PAVISTREAM& stream) {
   m_loaded = 0;
   if (!stream) return;

@@ -22,6 +22,10 @@ class CPreviewPicture {
   // loaded. The probe fields keep the last probe.
   void Reset();
 
+  // Empties this picture, then takes over what `other` holds (file, size, frame, pixels),
+  // leaving it empty. The probe fields stay as they are on both sides.
+  void TakeFrom(CPreviewPicture& other);
+
   // Decodes the stream's first frame and converts it to pixel triplets; success shows only as
   // m_loaded == 1. Expects m_width and m_height to be set. Failures show their message.
   void CaptureFirstFrame(const PAVISTREAM& stream);

@@ -1,5 +1,6 @@
 #include "media/codec/codecutil.h"
 
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 
@@ -33,11 +34,38 @@ uint32_t FourCCForVideoCodec(AVCodecID codec) {
   return static_cast<uint32_t>(codec) << 8 | kCodecIdMark;
 }
 
+namespace {
+
+thread_local CLibavErrors* t_errors = nullptr;
+
+// Nothing reaches stderr; an error on a thread that listens is kept.
+void KeepErrors(void* object, int level, const char* format, va_list arguments) {
+  if (level > AV_LOG_ERROR || !t_errors || !t_errors->m_first.empty()) return;
+  char line[256] = {};
+  int printPrefix = 0;
+  av_log_format_line2(object, level, format, arguments, line, sizeof line, &printPrefix);
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  t_errors->m_first = text;
+}
+
+}  // namespace
+
 void QuietCodecLogging() {
   static std::once_flag once;
   std::call_once(once, [] {
-    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+    av_log_set_level(AV_LOG_ERROR);
+    av_log_set_callback(KeepErrors);
   });
+}
+
+CLibavErrors::CLibavErrors() : m_previous(t_errors) {
+  QuietCodecLogging();
+  t_errors = this;
+}
+
+CLibavErrors::~CLibavErrors() {
+  t_errors = m_previous;
 }
 
 bool SetExtradata(AVCodecContext& context, const uint8_t* data, size_t size) {

@@ -44,9 +44,25 @@ AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler);
 // VideoCodecForFourCC reads back. 0 for AV_CODEC_ID_NONE.
 uint32_t FourCCForVideoCodec(AVCodecID codec);
 
-// Keeps libav* quiet below errors (encoders report statistics at the info level). Called by
-// the codec code before its first use; safe from any thread.
+// Keeps libav* from writing to stderr: encoders report statistics at the info level, and
+// demuxers and decoders their errors, which our own messages say in the user's terms. Called by
+// the code that uses libav* before its first use; safe from any thread.
 void QuietCodecLogging();
+
+// While it lives, keeps the first error libav* reports on this thread ("moov atom not found",
+// "Picture size 50000x50000 is invalid"), to say why a file could not be read.
+class CLibavErrors {
+ public:
+  CLibavErrors();
+  ~CLibavErrors();
+  CLibavErrors(const CLibavErrors&) = delete;
+  CLibavErrors& operator=(const CLibavErrors&) = delete;
+
+  std::string m_first;
+
+ private:
+  CLibavErrors* m_previous;
+};
 
 // Copies `size` bytes into a fresh libavcodec extradata block (zero-padded as the decoders
 // require). Returns false when memory runs out; `size` 0 leaves the context without one.

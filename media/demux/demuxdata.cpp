@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace corvane {
@@ -47,10 +48,13 @@ int FirstAudioStream(const AVFormatContext& context) {
   return -1;
 }
 
-bool ScanPackets(AVFormatContext& context, int video, int audio, std::vector<SSample>& videoSamples,
-                 std::vector<SSample>& audioSamples) {
+EScanResult ScanPackets(AVFormatContext& context, int video, int audio,
+                        std::vector<SSample>& videoSamples, std::vector<SSample>& audioSamples,
+                        const std::function<bool(int32_t permille)>& progress) {
   PacketPtr packet(av_packet_alloc());
-  if (!packet) return false;
+  if (!packet) return EScanResult::kOutOfMemory;
+  const int64_t fileSize = context.pb ? avio_size(context.pb) : -1;
+  uint32_t packets = 0;
   while (av_read_frame(&context, packet.get()) >= 0) {
     std::vector<SSample>* table = packet->stream_index == video   ? &videoSamples
                                   : packet->stream_index == audio ? &audioSamples
@@ -60,9 +64,19 @@ bool ScanPackets(AVFormatContext& context, int video, int audio, std::vector<SSa
                         (packet->flags & AV_PKT_FLAG_KEY) != 0});
     }
     av_packet_unref(packet.get());
+    // Every 64th packet is often enough to tell the time and cheap enough not to show.
+    if (progress && (++packets & 63) == 0) {
+      const int64_t at = context.pb ? avio_tell(context.pb) : -1;
+      const int32_t permille =
+          fileSize > 0 && at >= 0
+              ? static_cast<int32_t>(std::min<int64_t>(at, fileSize) * 1000 / fileSize)
+              : 0;
+      if (!progress(permille)) return EScanResult::kStopped;
+    }
   }
   constexpr size_t kMost = static_cast<size_t>(std::numeric_limits<int32_t>::max());
-  return videoSamples.size() <= kMost && audioSamples.size() <= kMost;
+  if (videoSamples.size() > kMost || audioSamples.size() > kMost) return EScanResult::kOutOfMemory;
+  return EScanResult::kDone;
 }
 
 CDemuxData::CDemuxData(std::string path, FormatContextPtr context, int streamIndex,

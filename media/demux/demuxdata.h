@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,11 +47,14 @@ FormatContextPtr OpenDemuxer(const std::string& path, std::string* why = nullptr
 int FirstVideoStream(const AVFormatContext& context);
 int FirstAudioStream(const AVFormatContext& context);
 
-// Reads every packet header once into the tables of the wanted streams (index -1: none). False
-// when memory runs out or a table would outgrow 32-bit positions. A read error ends the scan
-// there: a damaged tail ends the streams where it starts.
-bool ScanPackets(AVFormatContext& context, int video, int audio, std::vector<SSample>& videoSamples,
-                 std::vector<SSample>& audioSamples);
+// Reads every packet header once into the tables of the wanted streams (index -1: none). A read
+// error ends the scan there: a damaged tail ends the streams where it starts. `progress`, when
+// given, is told the share of the file read (in thousandths) every so often; the scan stops when
+// it returns false.
+enum class EScanResult { kDone, kOutOfMemory, kStopped };
+EScanResult ScanPackets(AVFormatContext& context, int video, int audio,
+                        std::vector<SSample>& videoSamples, std::vector<SSample>& audioSamples,
+                        const std::function<bool(int32_t permille)>& progress = nullptr);
 
 // One stream's demuxer and sample table, shared by the file and the stream. Owns its demuxer:
 // each stream has one of its own, so reading the video and the audio in turn never makes them

@@ -1,6 +1,8 @@
 #include "media/demux/demuxfile.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,12 +10,16 @@
 #include <vector>
 
 #include "media/codec/codecutil.h"
+#include "media/demux/decodedaudio.h"
 #include "media/demux/demuxdata.h"
+#include "media/demux/demuxstream.h"
+#include "media/host.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/display.h>
+#include <libavutil/imgutils.h>
 }
 
 namespace corvane {
@@ -30,49 +36,6 @@ int32_t UprightTurn(const AVStream& stream) {
   if (turn < 0) turn += 360;
   return turn % 90 == 0 ? static_cast<int32_t>(turn) : 0;
 }
-
-// What the two streams share: the sample table they read, their header and format, and being
-// read-only.
-class CDemuxStream : public CAviStream {
- public:
-  HRESULT Info(AVISTREAMINFOA& info) const override {
-    info = m_info;
-    return AVIERR_OK;
-  }
-  HRESULT ReadFormat(int32_t, void* format, int32_t* size) override {
-    if (!size) return AVIERR_BADPARAM;
-    const int32_t total = static_cast<int32_t>(m_format.size());
-    if (!format) {
-      *size = total;
-      return AVIERR_OK;
-    }
-    *size = std::clamp(*size, 0, total);
-    std::memcpy(format, m_format.data(), static_cast<size_t>(*size));
-    return AVIERR_OK;
-  }
-  HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_READONLY; }
-  int32_t Start() const override { return 0; }
-  HRESULT Write(int32_t, int32_t, const void*, int32_t, uint32_t, int32_t*, int32_t*) override {
-    return AVIERR_READONLY;
-  }
-
- protected:
-  explicit CDemuxStream(std::shared_ptr<CDemuxData> data) : m_data(std::move(data)) {}
-
-  // The checks every Read starts with; AVIERR_OK with nothing to do when `samples` is 0.
-  HRESULT ReadArguments(int32_t start, int32_t samples, int32_t* bytesRead,
-                        int32_t* samplesRead) const {
-    if (bytesRead) *bytesRead = 0;
-    if (samplesRead) *samplesRead = 0;
-    if (samples < 0 && samples != AVISTREAMREAD_CONVENIENT) return AVIERR_BADPARAM;
-    if (start < 0 || start >= Length()) return AVIERR_NODATA;
-    return AVIERR_OK;
-  }
-
-  std::shared_ptr<CDemuxData> m_data;
-  AVISTREAMINFOA m_info{};
-  std::vector<uint8_t> m_format;
-};
 
 class CDemuxVideoStream final : public CDemuxStream {
  public:
@@ -346,6 +309,10 @@ class CDemuxFile final : public CAviFile {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int32_t> g_openingReportDelay{500};  // milliseconds
+
 // The work of OpenDemuxFile; `why` is set on each failure.
 HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
   FormatContextPtr context = OpenDemuxer(path, &why);
@@ -355,14 +322,35 @@ HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
     why = "no video stream";
     return AVIERR_NODATA;
   }
-  int audio = FirstAudioStream(*context);
-  // Audio AVI has no tag for is left out; the file says so when its audio is asked for.
-  const bool audioLeftOut =
-      audio >= 0 && !CDemuxAudioStream::Carriable(*context->streams[audio]->codecpar);
-  if (audioLeftOut) audio = -1;
+  const AVCodecParameters& picture = *context->streams[video]->codecpar;
+  if (picture.width <= 0 || picture.height <= 0) {
+    why = "the picture's size cannot be read";
+    return AVIERR_BADFORMAT;
+  }
+  // What libavcodec itself would refuse to decode, refused before any buffer is sought.
+  if (av_image_check_size(static_cast<unsigned>(picture.width),
+                          static_cast<unsigned>(picture.height), 0, nullptr) < 0) {
+    why = Format("the picture is too large (%d x %d)", picture.width, picture.height);
+    return AVIERR_BADFORMAT;
+  }
+  const int audio = FirstAudioStream(*context);
   try {
     std::vector<SSample> videoSamples, audioSamples;
-    if (!ScanPackets(*context, video, audio, videoSamples, audioSamples)) {
+    const auto started = Clock::now();
+    auto due = started + std::chrono::milliseconds(g_openingReportDelay.load());
+    auto progress = [&](int32_t permille) {
+      const auto now = Clock::now();
+      if (now < due) return true;
+      due = now + std::chrono::milliseconds(100);
+      return Host().OpeningProgress(path, permille);
+    };
+    const EScanResult scanned =
+        ScanPackets(*context, video, audio, videoSamples, audioSamples, progress);
+    if (scanned == EScanResult::kStopped) {
+      why = "opening was cancelled";
+      return AVIERR_USERABORT;
+    }
+    if (scanned != EScanResult::kDone) {
       why = "not enough memory";
       return AVIERR_MEMORY;
     }
@@ -370,11 +358,17 @@ HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
       why = "the video stream holds no pictures";
       return AVIERR_NODATA;
     }
+    // Audio AVI has no tag for is decoded to PCM; where no decoder is at hand it is left out,
+    // and the file says so when its audio is asked for.
     PAVISTREAM audioStream;
-    if (audio >= 0) {
+    bool audioLeftOut = false;
+    if (audio >= 0 && CDemuxAudioStream::Carriable(*context->streams[audio]->codecpar)) {
       auto data = std::make_shared<CDemuxData>(path, nullptr, audio, std::move(audioSamples));
       if (!data->Init()) return AVIERR_MEMORY;
       audioStream = std::make_shared<CDemuxAudioStream>(std::move(data), *context->streams[audio]);
+    } else if (audio >= 0) {
+      audioStream = MakeDecodedAudioStream(path, *context->streams[audio], audioSamples);
+      audioLeftOut = !audioStream;
     }
     AVIFILEINFOW info{};
     const char* name = context->iformat->name;
@@ -404,11 +398,17 @@ HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
 
 }  // namespace
 
+void SetOpeningReportDelay(int32_t milliseconds) {
+  g_openingReportDelay = std::max(milliseconds, 0);
+}
+
 HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file, std::string* why) {
   file.reset();
-  QuietCodecLogging();
   std::string reason;
+  CLibavErrors errors;
   const HRESULT result = OpenDemux(path, file, reason);
+  // libavformat's own words, where it gave any, say what exactly is wrong.
+  if (result != AVIERR_OK && !errors.m_first.empty()) reason += " (" + errors.m_first + ")";
   if (why) *why = result == AVIERR_OK ? std::string() : reason;
   return result;
 }

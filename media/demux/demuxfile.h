@@ -9,7 +9,8 @@
 // a bitmap header naming the codec (by its AVI tag where it has one) and the codec set-up data.
 // The audio stream has the header and wave format an AVI of the same audio has: a sample a packet
 // for compressed audio, sample frames for PCM. Audio in a codec AVI cannot carry (Opus, Vorbis,
-// FLAC...) is not offered: asking for it gives AVIERR_UNSUPPORTED.
+// FLAC...) is offered as the 16-bit PCM it decodes to (the stream's DecodedFrom names the codec);
+// where no decoder is at hand, asking for it gives AVIERR_UNSUPPORTED.
 //
 // Opening reads the header of every packet once (not their data) to build the sample table:
 // position in the file, size, key flag and timestamps. Reading a sample later continues from the
@@ -26,8 +27,12 @@
 namespace corvane {
 
 // Opens `path` with libavformat. AVIERR_FILEOPEN when it cannot be opened or demuxed,
-// AVIERR_NODATA when it has no video stream, AVIERR_MEMORY when memory runs out. On failure
-// `why`, when given, says so in a few words ("unknown format", "no video stream"...).
+// AVIERR_NODATA when it has no video stream, AVIERR_MEMORY when memory runs out,
+// AVIERR_USERABORT when the host stopped the opening scan (see CHost::OpeningProgress). On
+// failure `why`, when given, says so in a few words ("unknown format", "no video stream"...).
 HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file, std::string* why = nullptr);
+
+// How long an opening scan runs before the host is told its progress (500 ms; tests lower it).
+void SetOpeningReportDelay(int32_t milliseconds);
 
 }  // namespace corvane

@@ -13,88 +13,25 @@
 #include <vector>
 
 #include "media/codec/compress.h"
+#include "mixreference.h"
 #include "support/recordinghost.h"
 #include "support/testsupport.h"
 
 namespace corvane {
 namespace {
 
+using test::CClip;
+using test::CMixCase;
 using test::CRecordingHost;
 using test::CTempDir;
+using test::Decode;
 using test::Fixture;
+using test::Reference;
 using test::RunCommand;
 using test::ShellQuote;
 
 const char* const kMain = "main_320x240_bgr24_pcm.avi";
 const char* const kTop = "top_160x120_bgr24_green.avi";
-
-// Frames of the first video stream as ffmpeg decodes them: bgr24, top row first, no padding.
-struct CClip {
-  int m_width = 0;
-  int m_height = 0;
-  std::vector<std::vector<uint8_t>> m_frames;
-};
-
-CClip Decode(const std::string& path) {
-  CClip clip;
-  const auto size = RunCommand(
-      "ffprobe -v error -select_streams v:0 -show_entries "
-      "stream=width,height -of csv=p=0 " +
-      ShellQuote(path));
-  if (std::sscanf(size.m_output.c_str(), "%d,%d", &clip.m_width, &clip.m_height) != 2) return clip;
-  const auto raw = RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
-                              " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -");
-  const size_t frameBytes = static_cast<size_t>(clip.m_width) * clip.m_height * 3;
-  for (size_t at = 0; frameBytes && at + frameBytes <= raw.m_output.size(); at += frameBytes) {
-    clip.m_frames.emplace_back(raw.m_output.begin() + at, raw.m_output.begin() + at + frameBytes);
-  }
-  return clip;
-}
-
-struct CMixCase {
-  const char* m_name;
-  bool m_alpha;
-  bool m_loop;
-  int32_t m_left;
-  int32_t m_top;
-  double m_alphaLevel;
-  uint8_t m_useTransparency;
-  const char* m_codec;
-};
-
-void PrintTo(const CMixCase& mix, std::ostream* out) {
-  *out << mix.m_name;
-}
-
-// The output frame `n` as the mix must make it, from the decoded inputs: top frame `k` (by
-// default the one of output frame n's turn), key colour 0,`keyGreen`,0.
-std::vector<uint8_t> Reference(const CClip& main, const CClip& top, size_t n, const CMixCase& mix,
-                               size_t k = SIZE_MAX, uint8_t keyGreen = 255) {
-  std::vector<uint8_t> out = main.m_frames[n];
-  const size_t count = top.m_frames.size();
-  if (k == SIZE_MAX) k = mix.m_loop ? n % count : std::min(n, count - 1);
-  const std::vector<uint8_t>& layer = top.m_frames[k];
-  const double s = mix.m_alphaLevel * (1.0 / 255.0);
-  for (int r = 0; r < top.m_height; ++r) {
-    const int y = mix.m_top + r;
-    if (y < 0 || y >= main.m_height) continue;
-    for (int c = 0; c < top.m_width; ++c) {
-      const int x = mix.m_left + c;
-      if (x < 0 || x >= main.m_width) continue;
-      const uint8_t* t = &layer[(static_cast<size_t>(r) * top.m_width + c) * 3];
-      uint8_t* o = &out[(static_cast<size_t>(y) * main.m_width + x) * 3];
-      const bool keyed = t[0] == 0 && t[1] == keyGreen && t[2] == 0;  // b,g,r
-      if (!mix.m_alpha) {
-        if (!keyed) std::memcpy(o, t, 3);
-      } else if (!(keyed && mix.m_useTransparency == 1)) {
-        for (int ch = 0; ch < 3; ++ch) {
-          o[ch] = static_cast<uint8_t>(t[ch] * (1.0 - s) + o[ch] * s);
-        }
-      }
-    }
-  }
-  return out;
-}
 
 std::vector<std::string> PacketLines(const std::string& path, const char* stream) {
   const auto result = RunCommand("ffmpeg -v error -i " + ShellQuote(path) + " -map 0:" + stream +
@@ -224,159 +161,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CMixCase{"AlphaBlendAllNegativeOffset", true, false, -30, -20, 77.5, 0,
                                "uncompressed"}),
     [](const auto& info) { return std::string(info.param.m_name); });
-
-// Mains of other containers, made by ffmpeg: every output frame is the composite of ffmpeg's
-// decode of the same main, and the audio is the main's own packets (PCM: its own samples).
-TEST_F(MixJobTest, MainsOfOtherContainersMixFrameForFrameWithTheirAudio) {
-  struct CSource {
-    const char* m_file;
-    const char* m_encode;
-    const char* m_audioCheck;  // what ffmpeg compares: the packets or the decoded samples
-  };
-  const CSource sources[] = {
-      {"h264_aac.mp4", "-c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -b:a 96k", "packets"},
-      {"mpeg2_mp2.ts", "-c:v mpeg2video -q:v 3 -bf 2 -c:a mp2", "packets"},
-      {"mjpeg_pcm.mov", "-c:v mjpeg -q:v 3 -c:a pcm_s16le", "samples"},
-  };
-  const CMixCase mix{"", false, true, 100, 50, 0, 0, "ffv1"};
-  const CClip top = Decode(Fixture(kTop));
-  for (const CSource& source : sources) {
-    SCOPED_TRACE(source.m_file);
-    const std::string main = m_dir.Path(source.m_file);
-    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=1.6 -f "
-                         "lavfi -i sine=f=440:r=44100:d=1.6 " +
-                         std::string(source.m_encode) + " " + ShellQuote(main))
-                  .m_exitCode,
-              0);
-    const CCompressorInfo* codec = FindCompressor("ffv1");
-    ASSERT_NE(codec, nullptr);
-    AVICOMPRESSOPTIONS options{};
-    options.fccType = streamtypeVIDEO;
-    options.fccHandler = codec->m_fourCC;
-    options.dwQuality = 0xFFFFFFFFu;
-    m_host.m_compression = options;
-    std::remove(m_output.c_str());
-
-    const CMixOutcome outcome =
-        MixColourKey(main, Fixture(kTop), m_output, 0, 255, 0, mix.m_top, mix.m_left, 1);
-
-    EXPECT_TRUE(outcome.Complete());
-    const CClip decodedMain = Decode(main);
-    const CClip out = Decode(m_output);
-    ASSERT_EQ(out.m_frames.size(), decodedMain.m_frames.size());
-    ASSERT_EQ(out.m_frames.size(), 40u);
-    for (size_t n = 0; n < out.m_frames.size(); ++n)
-      ASSERT_EQ(out.m_frames[n], Reference(decodedMain, top, n, mix)) << "output frame " << n;
-    if (std::string(source.m_audioCheck) == "packets") {
-      // What ffprobe's demuxers give: each packet's size and checksum (side data, which
-      // breaks a packet's line in two, left out).
-      auto packets = [](const std::string& path) {
-        std::string lines = RunCommand(
-                                "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
-                                "-show_entries packet=size,data_hash -of csv=p=0 " +
-                                ShellQuote(path))
-                                .m_output;
-        for (size_t at; (at = lines.find(",\n,")) != std::string::npos;) lines.erase(at, 2);
-        return lines;
-      };
-      const std::string want = packets(main);
-      EXPECT_GT(want.size(), 100u);
-      EXPECT_EQ(packets(m_output), want);
-    } else {
-      auto samples = [](const std::string& path) {
-        return RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
-                          " -map 0:a:0 -f s16le -c:a pcm_s16le - | md5sum")
-            .m_output;
-      };
-      EXPECT_EQ(samples(m_output), samples(main));
-    }
-  }
-}
-
-TEST_F(MixJobTest, AMainWhoseAudioAviCannotCarryGivesItsVideoAndSaysTheSoundIsMissing) {
-  const std::string main = m_dir.Path("vp9_opus.webm");
-  ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=0.4 -f "
-                       "lavfi -i sine=d=0.4 -c:v libvpx-vp9 -deadline realtime -c:a libopus " +
-                       ShellQuote(main))
-                .m_exitCode,
-            0);
-  const CMixCase mix{"", false, true, 100, 50, 0, 0, "ffv1"};
-  AVICOMPRESSOPTIONS options{};
-  options.fccType = streamtypeVIDEO;
-  options.fccHandler = FindCompressor("ffv1")->m_fourCC;
-  m_host.m_compression = options;
-
-  const CMixOutcome outcome = MixColourKey(main, Fixture(kTop), m_output, 0, 255, 0, 50, 100, 1);
-
-  EXPECT_EQ(outcome.m_video.m_framesWritten, 10);
-  EXPECT_EQ(outcome.m_audio, EAudioCopyResult::kFailed);
-  EXPECT_FALSE(outcome.Complete());
-  const auto messages = m_host.Messages();
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back().m_text, "The audio of " + main +
-                                        " is in a format an AVI file cannot carry: the output "
-                                        "has no sound");
-  const CClip decodedMain = Decode(main);
-  const CClip top = Decode(Fixture(kTop));
-  const CClip out = Decode(m_output);
-  ASSERT_EQ(out.m_frames.size(), 10u);
-  for (size_t n = 0; n < out.m_frames.size(); ++n)
-    ASSERT_EQ(out.m_frames[n], Reference(decodedMain, top, n, mix)) << n;
-}
-
-// Top layers of other kinds follow their own time over a 25 fps main: a 10 fps animated GIF,
-// looped, shows its picture k on output frame n when k = floor(n * 10 / 25) mod 10; a still
-// PNG stays on every frame.
-TEST_F(MixJobTest, TopLayersOfOtherKindsFollowTheirOwnTime) {
-  struct CTop {
-    const char* m_file;
-    const char* m_encode;
-    uint8_t m_keyGreen;  // the GIF palette keeps 252 of the key's 255
-    size_t (*m_picture)(size_t n);
-  };
-  const char* const layer =
-      "color=c=0x00FF00:s=160x120:r=10:d=1,format=rgb24[bg];color=c=0xFF0000:s=30x30:r=10:d=1,"
-      "format=rgb24[sq];[bg][sq]overlay=x='10+n*12':y='20+n*5':eval=frame:format=rgb";
-  const CTop tops[] = {
-      {"layer.gif", "-c:v gif", 252, [](size_t n) { return n * 10 / 25 % 10; }},
-      {"logo.png", "-frames:v 1 -c:v png -pix_fmt rgb24", 255, [](size_t) { return size_t{0}; }},
-  };
-  const std::string main = m_dir.Path("main.mp4");
-  ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=1.6 "
-                       "-c:v libx264 -bf 2 -pix_fmt yuv420p " +
-                       ShellQuote(main))
-                .m_exitCode,
-            0);
-  const CClip decodedMain = Decode(main);
-  const CMixCase mix{"", false, true, 100, 50, 0, 0, "ffv1"};
-  AVICOMPRESSOPTIONS options{};
-  options.fccType = streamtypeVIDEO;
-  options.fccHandler = FindCompressor("ffv1")->m_fourCC;
-  options.dwQuality = 0xFFFFFFFFu;
-  m_host.m_compression = options;
-  for (const CTop& source : tops) {
-    SCOPED_TRACE(source.m_file);
-    const std::string top = m_dir.Path(source.m_file);
-    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -f lavfi -i " + ShellQuote(layer) + " " +
-                         source.m_encode + " " + ShellQuote(top))
-                  .m_exitCode,
-              0);
-    std::remove(m_output.c_str());
-
-    const CMixOutcome outcome =
-        MixColourKey(main, top, m_output, 0, source.m_keyGreen, 0, mix.m_top, mix.m_left, 1);
-
-    EXPECT_TRUE(outcome.Complete());
-    const CClip decodedTop = Decode(top);
-    const CClip out = Decode(m_output);
-    ASSERT_EQ(out.m_frames.size(), decodedMain.m_frames.size());
-    for (size_t n = 0; n < out.m_frames.size(); ++n) {
-      ASSERT_EQ(out.m_frames[n],
-                Reference(decodedMain, decodedTop, n, mix, source.m_picture(n), source.m_keyGreen))
-          << "output frame " << n;
-    }
-  }
-}
 
 TEST_F(MixJobTest, OutputVideoFollowsTheMainVideosTimingAndFrame) {
   const CMixCase mix{"", false, true, 0, 0, 0, 0, "uncompressed"};

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -68,10 +69,37 @@ const std::map<std::string, CRefusal>& Expectations() {
       {"audioonly.avi",
        {EExpect::kRefused, "Cannot get AVI video stream for %s",
         "No data for the required FOURCC codec"}},
+      // Other containers: the reason libavformat gives follows ours in brackets.
+      {"nomoov.mp4",
+       {EExpect::kRefused, "Unable to open %s\nunknown format, or a damaged file (*",
+        "Unable to open %s\nunknown format, or a damaged file (*"}},
+      {"cut.mkv", {EExpect::kRecovered, "", ""}},
+      {"notes.mp4",
+       {EExpect::kRefused, "Unable to open %s\nunknown format, or a damaged file*",
+        "Unable to open %s\nunknown format, or a damaged file*"}},
+      {"empty.png",
+       {EExpect::kRefused, "Unable to open %s\nthe picture's size cannot be read (*",
+        "Unable to open %s\nthe picture's size cannot be read (*"}},
+      {"huge.png",
+       {EExpect::kRefused, "Unable to open %s\nthe picture's size cannot be read (*",
+        "Unable to open %s\nthe picture's size cannot be read (*"}},
       {"folder.avi", {EExpect::kRefused, "Unable to open %s", "Unable to open %s"}},
       {"plain/x.avi", {EExpect::kRefused, "Unable to open %s", "Unable to open %s"}},
   };
   return expectations;
+}
+
+// Whether `text` is the expected message: the same, or where the expectation ends in "*" (a
+// peer's own words follow) starting with the same; a trailing newline asks for the line's end.
+bool Says(const std::string& text, std::string expected) {
+  const bool newline = !expected.empty() && expected.back() == '\n';
+  if (newline) expected.pop_back();
+  if (!expected.empty() && expected.back() == '*') {
+    expected.pop_back();
+    return text.compare(0, expected.size(), expected) == 0;
+  }
+  if (newline) expected += '\n';
+  return newline ? text.compare(0, expected.size(), expected) == 0 : text == expected;
 }
 
 std::string WithPath(std::string text, const std::string& path) {
@@ -115,8 +143,15 @@ void PrintTo(const CCase& param, std::ostream* out) {
 }
 
 std::string CaseName(const ::testing::TestParamInfo<CCase>& info) {
-  std::string name = info.param.m_input.m_fileName;
-  name = name.substr(0, name.find_first_of("./"));
+  const std::string file = info.param.m_input.m_fileName;
+  std::string name = file.substr(0, file.find_first_of("./"));
+  // Files of other containers are told apart by their extension: cutMkv, emptyPng.
+  const size_t dot = file.rfind('.');
+  if (dot != std::string::npos && file.compare(dot, std::string::npos, ".avi") != 0 &&
+      dot + 1 < file.size()) {
+    name += static_cast<char>(std::toupper(static_cast<unsigned char>(file[dot + 1])));
+    name += file.substr(dot + 2);
+  }
   return name + (info.param.m_asMain ? "AsMain" : "AsTop");
 }
 
@@ -137,8 +172,11 @@ class BadInputTest : public ::testing::TestWithParam<CCase> {
     // A recovered main video gives every complete chunk it holds (counted by walking the file,
     // not by our reader); the output of a good main video has one frame per header frame,
     // empty chunks included, as ffprobe reads the header.
-    m_expectedFrames = param.m_asMain ? test::CompleteVideoChunks(m_hostileBytes)
-                                      : FfprobeVideoCount(m_partner, "nb_frames");
+    // A recovered file of another container gives every packet ffprobe reads in it.
+    const bool avi = m_hostile.ends_with(".avi");
+    m_expectedFrames = !param.m_asMain ? FfprobeVideoCount(m_partner, "nb_frames")
+                       : avi           ? test::CompleteVideoChunks(m_hostileBytes)
+                                       : VideoPackets(m_hostile);
   }
   void TearDown() override {
     if (IsSkipped()) return;
@@ -188,9 +226,7 @@ TEST_P(BadInputTest, TheMixJobGivesAMessageOrEveryFrameAPeerFinds) {
   if (m_expect.m_expect == EExpect::kRefused) {
     ASSERT_FALSE(messages.empty()) << "refused without a word";
     EXPECT_EQ(messages.front().m_caption, "Corvane");
-    if (!ExpectedMessage().empty()) {
-      EXPECT_EQ(said, ExpectedMessage());
-    }
+    if (!ExpectedMessage().empty()) EXPECT_TRUE(Says(said, ExpectedMessage())) << said;
     EXPECT_FALSE(outcome.Complete());
     EXPECT_NE(outcome.m_video.m_result, EVideoPassResult::kComplete);
     m_rows.push_back({"mix job", "refused: \"" + said + "\""});
@@ -229,9 +265,9 @@ TEST_P(BadInputTest, CorvaneMixExitsNonZeroWithTheMessageOrMixesEveryFrame) {
   if (m_expect.m_expect == EExpect::kRefused) {
     EXPECT_NE(run.m_exitCode, 0);
     EXPECT_NE(run.m_errors.find("Corvane: "), std::string::npos) << run.m_errors;
-    if (!ExpectedMessage().empty()) {
-      EXPECT_NE(run.m_errors.find("Corvane: " + ExpectedMessage() + "\n"), std::string::npos)
-          << run.m_errors;
+    const size_t said = run.m_errors.find("Corvane: ");
+    if (!ExpectedMessage().empty() && said != std::string::npos) {
+      EXPECT_TRUE(Says(run.m_errors.substr(said + 9), ExpectedMessage() + "\n")) << run.m_errors;
     }
     const size_t at = run.m_errors.find("Corvane: ");
     const std::string line =

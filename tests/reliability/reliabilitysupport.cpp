@@ -37,6 +37,37 @@ bool PatchVideoFormat(std::vector<uint8_t>& bytes, size_t field, uint32_t value)
   return strf != 0 && PutU32(bytes, strf + field, value);
 }
 
+// A 64 x 48 H.264 clip in `format`, cut to `keep` of its bytes.
+bool MadeByFfmpeg(const std::string& path, const char* format, double keep) {
+  const std::string whole = path + ".whole";
+  if (RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=64x48:r=25:d=2 -c:v libx264 "
+                 "-g 10 -f " +
+                 std::string(format) + " " + ShellQuote(whole))
+          .m_exitCode != 0)
+    return false;
+  std::vector<uint8_t> bytes = ReadFileBytes(whole);
+  fs::remove(whole);
+  bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep));
+  return !bytes.empty() && WriteFileBytes(path, bytes);
+}
+
+// A PNG made by ffmpeg whose header then claims `width` x `height` (the checksum left as it
+// was, which decoders do not check by default).
+bool PngOfSize(const std::string& path, uint32_t width, uint32_t height) {
+  if (RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=64x48 -frames:v 1 " +
+                 ShellQuote(path))
+          .m_exitCode != 0)
+    return false;
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  constexpr size_t kIhdrWidth = 16;  // after the signature and the IHDR chunk's length and type
+  if (bytes.size() < kIhdrWidth + 8) return false;
+  for (int i = 0; i < 4; ++i) {
+    bytes[kIhdrWidth + i] = static_cast<uint8_t>(width >> (24 - 8 * i));
+    bytes[kIhdrWidth + 4 + i] = static_cast<uint8_t>(height >> (24 - 8 * i));
+  }
+  return WriteFileBytes(path, bytes);
+}
+
 }  // namespace
 
 bool PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
@@ -161,6 +192,19 @@ std::vector<CHostileInput> HostileInputs() {
   inputs.push_back({"audio-only file", "audioonly.avi", [](const std::string& path) {
                       return WriteFileBytes(path, ReadFileBytes(Fixture("ff_audio_only_pcm.avi")));
                     }});
+  // Files of other containers, made by ffmpeg: 2 s of 64 x 48 at 25 fps.
+  inputs.push_back({"MP4 cut before its index (no moov)", "nomoov.mp4",
+                    [](const std::string& path) { return MadeByFfmpeg(path, "mp4", 0.6); }});
+  inputs.push_back({"MKV cut mid-cluster", "cut.mkv",
+                    [](const std::string& path) { return MadeByFfmpeg(path, "matroska", 0.6); }});
+  inputs.push_back({"text file named .mp4", "notes.mp4", [](const std::string& path) {
+                      const std::string text = "Shot list for Tuesday\n1. harbour\n2. market\n";
+                      return WriteFileBytes(path, {text.begin(), text.end()});
+                    }});
+  inputs.push_back(
+      {"PNG of 0 x 0", "empty.png", [](const std::string& path) { return PngOfSize(path, 0, 0); }});
+  inputs.push_back({"PNG header claiming 50000 x 50000", "huge.png",
+                    [](const std::string& path) { return PngOfSize(path, 50000, 50000); }});
   inputs.push_back({"path that is a folder", "folder.avi",
                     [](const std::string& path) { return fs::create_directory(path); }});
   inputs.push_back(

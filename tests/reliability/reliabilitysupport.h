@@ -24,8 +24,8 @@ size_t FindChunk(const std::vector<uint8_t>& bytes, const char* fourcc, size_t f
 // (LIST 'rec ' groups entered) without any index; -1 when there is no movi.
 int CompleteVideoChunks(const std::vector<uint8_t>& bytes);
 
-// The hostile inputs. Each writes one file (or folder) at `path` from the raw 64 x 48 fixture
-// and returns false when it could not be made.
+// The hostile inputs. Each writes one file (or folder) at `path`, from the raw 64 x 48 fixture
+// or, for other containers, by ffmpeg, and returns false when it could not be made.
 struct CHostileInput {
   std::string m_name;      // what the table calls it
   std::string m_fileName;  // name inside the test folder

@@ -61,6 +61,13 @@ class CRecordingHost final : public CHost {
     std::lock_guard lock(m_lock);
     return m_traces;
   }
+  // Forgets what was shown so far.
+  void Clear() {
+    std::lock_guard lock(m_lock);
+    m_messages.clear();
+    m_status.clear();
+    m_traces.clear();
+  }
   int CompressionRequests() const {
     std::lock_guard lock(m_lock);
     return m_compressionRequests;

@@ -1,0 +1,86 @@
+// The reference a mix is checked against: its sources decoded by the ffmpeg CLI, the composite
+// computed by plain code here, apart from the code under test.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/testsupport.h"
+
+namespace corvane::test {
+
+// Frames of the first video stream as ffmpeg decodes them: bgr24, top row first, no padding.
+struct CClip {
+  int m_width = 0;
+  int m_height = 0;
+  std::vector<std::vector<uint8_t>> m_frames;
+};
+
+inline CClip Decode(const std::string& path) {
+  CClip clip;
+  const auto size = RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries "
+      "stream=width,height -of csv=p=0 " +
+      ShellQuote(path));
+  if (std::sscanf(size.m_output.c_str(), "%d,%d", &clip.m_width, &clip.m_height) != 2) return clip;
+  const auto raw = RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
+                              " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -");
+  const size_t frameBytes = static_cast<size_t>(clip.m_width) * clip.m_height * 3;
+  for (size_t at = 0; frameBytes && at + frameBytes <= raw.m_output.size(); at += frameBytes) {
+    clip.m_frames.emplace_back(raw.m_output.begin() + at, raw.m_output.begin() + at + frameBytes);
+  }
+  return clip;
+}
+
+struct CMixCase {
+  const char* m_name;
+  bool m_alpha;
+  bool m_loop;
+  int32_t m_left;
+  int32_t m_top;
+  double m_alphaLevel;
+  uint8_t m_useTransparency;
+  const char* m_codec;
+};
+
+inline void PrintTo(const CMixCase& mix, std::ostream* out) {
+  *out << mix.m_name;
+}
+
+// The output frame `n` as the mix must make it, from the decoded inputs: top frame `k` (by
+// default the one of output frame n's turn), key colour 0,`keyGreen`,0.
+inline std::vector<uint8_t> Reference(const CClip& main, const CClip& top, size_t n,
+                                      const CMixCase& mix, size_t k = SIZE_MAX,
+                                      uint8_t keyGreen = 255) {
+  std::vector<uint8_t> out = main.m_frames[n];
+  const size_t count = top.m_frames.size();
+  if (k == SIZE_MAX) k = mix.m_loop ? n % count : std::min(n, count - 1);
+  const std::vector<uint8_t>& layer = top.m_frames[k];
+  const double s = mix.m_alphaLevel * (1.0 / 255.0);
+  for (int r = 0; r < top.m_height; ++r) {
+    const int y = mix.m_top + r;
+    if (y < 0 || y >= main.m_height) continue;
+    for (int c = 0; c < top.m_width; ++c) {
+      const int x = mix.m_left + c;
+      if (x < 0 || x >= main.m_width) continue;
+      const uint8_t* t = &layer[(static_cast<size_t>(r) * top.m_width + c) * 3];
+      uint8_t* o = &out[(static_cast<size_t>(y) * main.m_width + x) * 3];
+      const bool keyed = t[0] == 0 && t[1] == keyGreen && t[2] == 0;  // b,g,r
+      if (!mix.m_alpha) {
+        if (!keyed) std::memcpy(o, t, 3);
+      } else if (!(keyed && mix.m_useTransparency == 1)) {
+        for (int ch = 0; ch < 3; ++ch) {
+          o[ch] = static_cast<uint8_t>(t[ch] * (1.0 - s) + o[ch] * s);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace corvane::test
