@@ -116,6 +116,41 @@ TEST_F(PreviewPictureTest, TripletsEqualTheFirstFrameDecodedByFfmpeg) {
   EXPECT_TRUE(m_host.Messages().empty());
 }
 
+// Frame 0 is the first picture shown, not the first decoded (B-frames), and stands upright (a
+// phone's rotation tag), as ffmpeg gives it.
+TEST_F(PreviewPictureTest, SourcesOfOtherKindsShowFrameZeroAsFfmpegDecodesIt) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not on the PATH";
+  test::CTempDir dir;
+  const struct {
+    const char* m_file;
+    const char* m_encode;
+  } sources[] = {
+      {"bframes.mp4", "-c:v libx264 -bf 3 -pix_fmt yuv420p"},
+      {"portrait.mp4", "-c:v libx264 -pix_fmt yuv420p -metadata:s:v rotate=90"},
+      {"animation.mov", "-c:v qtrle"},
+      {"vp9.webm", "-c:v libvpx-vp9 -deadline realtime"},
+      {"anim.gif", "-c:v gif"},
+      {"still.png", "-frames:v 1"},
+  };
+  for (const auto& source : sources) {
+    const std::string path = dir.Path(source.m_file);
+    ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=96x64:r=25:d=0.5 " +
+                               std::string(source.m_encode) + " " + test::ShellQuote(path))
+                  .m_exitCode,
+              0)
+        << source.m_file;
+    CPreviewPicture picture;
+
+    m_engine.OpenPreview(path, &picture);
+
+    ASSERT_EQ(picture.m_loaded, 1) << source.m_file;
+    const std::string peer = PeerFirstFrame(path);
+    EXPECT_EQ(peer.size(), size_t(picture.m_width) * picture.m_height * 3) << source.m_file;
+    EXPECT_TRUE(Triplets(picture) == peer) << source.m_file;
+  }
+  EXPECT_TRUE(m_host.Messages().empty());
+}
+
 TEST_F(PreviewPictureTest, CompressedSourcesLoadAtTheHeaderSize) {
   for (const char* name : {"ff_mjpeg_321x241_pcmu8.avi", "ff_h264_adpcm_ms.avi",
                            "ff_mpeg4_bframes_mp3cbr.avi", "men_h264_pcm.avi"}) {
