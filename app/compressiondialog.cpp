@@ -10,6 +10,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <map>
 
 #include "app/dialogunits.h"
 #include "media/avidefs.h"
@@ -24,7 +25,8 @@ constexpr uint32_t kDefaultQualityValue = 0xFFFFFFFFu;
 
 }  // namespace
 
-CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS& initial)
+CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS& initial,
+                                       const CContainerInfo& container)
     : QDialog(owner) {
   setWindowTitle(QStringLiteral("Video Compression"));
   setFont(DialogFont());
@@ -32,8 +34,11 @@ CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS&
 
   m_compressors = new QComboBox(this);
   m_compressors->setObjectName(QStringLiteral("compressors"));
-  for (const CCompressorInfo& info : CompressorCatalogue())
+  for (const CCompressorInfo& info : CompressorCatalogue()) {
+    if (!CompressorFits(info, container)) continue;
+    m_offered.push_back(&info);
     m_compressors->addItem(QString::fromStdString(info.m_displayName));
+  }
   auto* compressorLabel = new QLabel(QStringLiteral("&Compressor:"), this);
   compressorLabel->setBuddy(m_compressors);
 
@@ -86,12 +91,18 @@ CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS&
   int dataRateKb = kDefaultDataRateKb;
   bool keyFrames = true;
   bool dataRate = false;
+  // An AVI starts from the catalogue's first, as always; the others from their default.
+  const CCompressorInfo* standard = container.m_kind == EContainer::kAvi
+                                        ? nullptr
+                                        : FindCompressor(std::string(container.m_defaultCodec));
+  const auto place = [this](const CCompressorInfo* wanted) {
+    const auto at = std::find(m_offered.begin(), m_offered.end(), wanted);
+    return at == m_offered.end() ? -1 : static_cast<int>(at - m_offered.begin());
+  };
+  if (standard && place(standard) >= 0) index = place(standard);
   if (initial.dwFlags & AVICOMPRESSF_VALID) {
-    const std::vector<CCompressorInfo>& catalogue = CompressorCatalogue();
     const CCompressorInfo* known = FindCompressor(initial.fccHandler);
-    for (size_t at = 0; known && at < catalogue.size(); ++at) {
-      if (&catalogue[at] == known) index = static_cast<int>(at);
-    }
+    if (known && place(known) >= 0) index = place(known);
     if (initial.dwQuality <= 10000) quality = static_cast<int>((initial.dwQuality + 50) / 100);
     keyFrames = (initial.dwFlags & AVICOMPRESSF_KEYFRAMES) != 0;
     if (initial.dwKeyFrameEvery > 0)
@@ -118,10 +129,9 @@ CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS&
 }
 
 const CCompressorInfo* CCompressionDialog::Selected() const {
-  const std::vector<CCompressorInfo>& catalogue = CompressorCatalogue();
   const int index = m_compressors->currentIndex();
-  if (index < 0 || index >= static_cast<int>(catalogue.size())) return nullptr;
-  return &catalogue[static_cast<size_t>(index)];
+  if (index < 0 || index >= static_cast<int>(m_offered.size())) return nullptr;
+  return m_offered[static_cast<size_t>(index)];
 }
 
 void CCompressionDialog::UpdateControls() {
@@ -161,10 +171,16 @@ AVICOMPRESSOPTIONS CCompressionDialog::Options() const {
   return options;
 }
 
-bool RunCompressionDialog(QWidget* owner, AVICOMPRESSOPTIONS& options) {
-  CCompressionDialog dialog(owner, options);
+bool RunCompressionDialog(QWidget* owner, AVICOMPRESSOPTIONS& options,
+                          const CContainerInfo& container) {
+  // The last choice made for each container is where its next dialog starts.
+  static std::map<EContainer, AVICOMPRESSOPTIONS> s_last;
+  AVICOMPRESSOPTIONS initial = options;
+  if (const auto last = s_last.find(container.m_kind); last != s_last.end()) initial = last->second;
+  CCompressionDialog dialog(owner, initial, container);
   if (dialog.exec() != QDialog::Accepted) return false;
   options = dialog.Options();
+  s_last[container.m_kind] = options;
   return true;
 }
 

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <QDialog>
+#include <vector>
 
 #include "media/codec/compress.h"
+#include "media/mux/container.h"
 
 class QCheckBox;
 class QComboBox;
@@ -20,9 +22,11 @@ namespace corvane {
 class CCompressionDialog : public QDialog {
   Q_OBJECT
  public:
-  // Starts from `initial` when it carries a choice (AVICOMPRESSF_VALID), else from the first
-  // compressor of the catalogue with quality 75, a key frame every 15 frames and 300 KB/sec.
-  CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS& initial);
+  // Offers the compressors `container` takes. Starts from `initial` when it carries a choice
+  // (AVICOMPRESSF_VALID) of one of them, else from the container's default compressor (an AVI:
+  // the catalogue's first) with quality 75, a key frame every 15 frames and 300 KB/sec.
+  CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS& initial,
+                     const CContainerInfo& container = Containers().front());
 
   // The choice as the compressed stream takes it. The quality is the compressor's default
   // (0xFFFFFFFF) where the slider does not apply; the key-frame and data-rate values carry
@@ -42,6 +46,7 @@ class CCompressionDialog : public QDialog {
   void UpdateControls();
   const CCompressorInfo* Selected() const;
 
+  std::vector<const CCompressorInfo*> m_offered;  // what the list shows, in its order
   QComboBox* m_compressors = nullptr;
   QLabel* m_qualityLabel = nullptr;
   QSlider* m_quality = nullptr;
@@ -55,6 +60,7 @@ class CCompressionDialog : public QDialog {
 };
 
 // Shows the dialog for `options` owned by `owner`; on OK fills `options` and returns true.
-bool RunCompressionDialog(QWidget* owner, AVICOMPRESSOPTIONS& options);
+bool RunCompressionDialog(QWidget* owner, AVICOMPRESSOPTIONS& options,
+                          const CContainerInfo& container = Containers().front());
 
 }  // namespace corvane

@@ -38,6 +38,14 @@ const QStringList& AviFilter() {
   return filter;
 }
 
+const QStringList& OutputFilter() {
+  static const QStringList filter{
+      QStringLiteral("AVI Files (*.avi)"), QStringLiteral("MP4 (*.mp4 *.m4v)"),
+      QStringLiteral("Matroska (*.mkv)"),  QStringLiteral("WebM (*.webm)"),
+      QStringLiteral("QuickTime (*.mov)"), QStringLiteral("All files (*.*)")};
+  return filter;
+}
+
 const QStringList& SourceFilter() {
   static const QStringList filter = [] {
     QStringList entries{QStringLiteral(
@@ -87,6 +95,14 @@ CAviFileDialog::CAviFileDialog(QWidget* owner, const QStringList& filter, const 
     // Both questions are asked in accept(), the same way.
     setOption(QFileDialog::DontConfirmOverwrite);
     setDefaultSuffix(QStringLiteral("avi"));
+    // A name typed without an extension gets the one of the file type chosen.
+    connect(this, &QFileDialog::filterSelected, this, [this](const QString& selected) {
+      const qsizetype star = selected.indexOf(QStringLiteral("(*."));
+      if (star < 0) return;
+      const QString suffix =
+          selected.mid(star + 3).section(QLatin1Char(' '), 0, 0).remove(QLatin1Char(')'));
+      if (suffix != QStringLiteral("*")) setDefaultSuffix(suffix);
+    });
   }
   // "*.*" means every file here, also names without a dot.
   connect(this, &QFileDialog::filterSelected, this, [this](const QString& selected) {

@@ -21,6 +21,8 @@ enum class EFileKind { kOpen = 1, kSave = 2 };
 // The two entries of the AVI filter, "AVI Files (*.avi)" first.
 const QStringList& AviFilter();
 // The open dialogs' filter: every video and image the program reads first, then the AVI filter.
+// The save dialog's file types: the output containers, AVI first, then all files.
+const QStringList& OutputFilter();
 const QStringList& SourceFilter();
 extern const char* const kOpenTitle;  // "Open AVI"
 extern const char* const kSaveTitle;  // "Save AVI"

@@ -204,7 +204,7 @@ void CMainDialog::OnInitDialog() {
   m_host->SetStatusControl(static_cast<QLabel*>(Control(kStatusId)));
   SetMixOwner(this);
   m_host->m_chooseCompression = [this](AVICOMPRESSOPTIONS& options) {
-    return RunCompressionDialog(this, options);
+    return RunCompressionDialog(this, options, OutputContainer(MixOutputPath()));
   };
   m_host->m_statusShown = [this](const QString& text) { ShowProgress(text); };
 

@@ -34,6 +34,8 @@ struct CControlState {
   CEventMaker m_eventMaker;
   CThreadLauncher m_launcher;
   std::atomic<int64_t> m_stopWaitMs{kDefaultStopWait.count()};
+  std::mutex m_outputLock;
+  std::string m_output;  // the output of the mix under way, guarded by m_outputLock
 };
 
 CControlState& State() {
@@ -84,11 +86,15 @@ void RunMixWorker(bool alpha) {
     return;
   }
   std::optional<std::string> output =
-      SelectFile(MixOwner(), AviFilter(), QString::fromLatin1(kSaveTitle), EFileKind::kSave);
+      SelectFile(MixOwner(), OutputFilter(), QString::fromLatin1(kSaveTitle), EFileKind::kSave);
   if (!output) {
     // Cancelled: neither the menu nor the status control is touched.
     ReleaseCompletionEvent();
     return;
+  }
+  {
+    std::lock_guard lock(State().m_outputLock);
+    State().m_output = *output;
   }
   EnterMixingState();
   CMixEngine& engine = MixEngine();
@@ -109,6 +115,11 @@ void RunMixWorker(bool alpha) {
 std::mutex& MixerLock() {
   static std::mutex lock;
   return lock;
+}
+
+std::string MixOutputPath() {
+  std::lock_guard lock(State().m_outputLock);
+  return State().m_output;
 }
 
 CMixSettings& MixSettings() {

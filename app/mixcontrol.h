@@ -38,6 +38,9 @@ struct CMixSettings {
   double m_alpha = 0.0;
 };
 
+// The output the mix under way (or the last one) writes: its name chooses the container.
+std::string MixOutputPath();
+
 // The settings last read by ReadMixSettings (UI thread; a worker copies them at its start).
 CMixSettings& MixSettings();
 

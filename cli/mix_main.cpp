@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -29,14 +30,19 @@ void OnInterrupt(int) {
   EngineState().m_mixing.store(0);
 }
 
-// Length and start of a file's first stream of `type`; false when it has none.
-bool StreamExtent(const std::string& path, uint32_t type, int32_t& start, int32_t& length) {
+// Length and start of a file's first stream of `type`, and its duration in seconds; false when
+// it has none.
+bool StreamExtent(const std::string& path, uint32_t type, int32_t& start, int32_t& length,
+                  double* seconds = nullptr) {
   PAVIFILE file;
   if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file) return false;
   PAVISTREAM stream;
   if (file->GetStream(stream, type, 0) != AVIERR_OK || !stream) return false;
   start = stream->Start();
   length = stream->Length();
+  AVISTREAMINFOA info{};
+  if (seconds && stream->Info(info) == AVIERR_OK && info.dwRate > 0)
+    *seconds = static_cast<double>(length) * info.dwScale / info.dwRate;
   return true;
 }
 
@@ -52,9 +58,17 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   }
   int32_t mainStart = 0;
   int32_t mainLength = 0;
-  if (!StreamExtent(options.m_main, streamtypeAUDIO, mainStart, mainLength)) return true;
-  if (!StreamExtent(options.m_output, streamtypeAUDIO, start, length) || start != mainStart ||
-      length != mainLength) {
+  double mainSeconds = 0.0;
+  double seconds = 0.0;
+  if (!StreamExtent(options.m_main, streamtypeAUDIO, mainStart, mainLength, &mainSeconds))
+    return true;
+  const bool found = StreamExtent(options.m_output, streamtypeAUDIO, start, length, &seconds);
+  // Our AVI keeps the main's samples one for one; the other containers keep its packets or
+  // encode them, so there the sound must last as long, within an audio frame or two.
+  const bool whole = options.m_container->m_kind == EContainer::kAvi
+                         ? found && start == mainStart && length == mainLength
+                         : found && std::abs(seconds - mainSeconds) <= 0.1;
+  if (!whole) {
     std::fprintf(stderr, "corvane-mix: %s does not hold all of the audio of %s\n",
                  options.m_output.c_str(), options.m_main.c_str());
     return false;
@@ -88,6 +102,9 @@ int Run(const CMixOptions& options) {
   struct sigaction previous {};
   sigaction(SIGINT, &action, &previous);
 
+  // A name without an extension is written as --format asks.
+  EngineState().m_outputContainer.store(
+      static_cast<int32_t>(options.m_container - Containers().data()));
   EngineState().m_mixing.store(1);
   const auto started = std::chrono::steady_clock::now();
   const CMixOutcome outcome =

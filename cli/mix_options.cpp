@@ -44,6 +44,42 @@ bool FitsInt32(int64_t value) {
          value <= std::numeric_limits<int32_t>::max();
 }
 
+// OUTPUT's container and the codec for it; the usage error when they do not go together.
+std::string ChooseContainer(CMixOptions& options) {
+  const std::string& output = options.m_output;
+  const size_t slash = output.find_last_of('/');
+  const size_t dot = output.find_last_of('.');
+  const bool hasExtension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  const CContainerInfo* named = ContainerForPath(output);
+  if (hasExtension && !named) {
+    return "OUTPUT must end in .avi, .mkv, .webm, .mp4, .m4v or .mov (or have no extension and "
+           "a --format)";
+  }
+  const CContainerInfo* formatted =
+      options.m_format.empty() ? nullptr : ContainerNamed(options.m_format);
+  if (named && formatted && named != formatted)
+    return "--format " + options.m_format + " disagrees with OUTPUT's extension";
+  options.m_container = named ? named : formatted ? formatted : &Containers().front();
+  const CContainerInfo& container = *options.m_container;
+  if (options.m_codec.empty()) {
+    options.m_codec = container.m_defaultCodec;
+    if (!FindCompressor(options.m_codec))
+      return std::string("this build has no ") + container.m_defaultCodec + " encoder for " +
+             container.m_displayName + ": choose one with --codec";
+  }
+  const CCompressorInfo* codec = FindCompressor(options.m_codec);
+  if (codec && !CompressorFits(*codec, container)) {
+    std::string fitting;
+    for (const CCompressorInfo& info : CompressorCatalogue()) {
+      if (CompressorFits(info, container)) fitting += (fitting.empty() ? "" : ", ") + info.m_name;
+    }
+    return "codec " + options.m_codec + " does not fit " + container.m_displayName + " (it takes " +
+           fitting + ")";
+  }
+  return {};
+}
+
 }  // namespace
 
 void PrintMixUsage(FILE* out) {
@@ -51,6 +87,9 @@ void PrintMixUsage(FILE* out) {
       "Usage: corvane-mix [options] MAIN TOP OUTPUT\n"
       "Lays the top layer TOP over the main video MAIN and writes OUTPUT: one frame per frame\n"
       "of MAIN, encoded with the chosen compressor, and MAIN's first audio stream copied in.\n"
+      "OUTPUT's extension chooses the container: .avi (default codec ffv1), .mkv (ffv1),\n"
+      ".mp4 or .m4v (h264), .mov (h264), .webm (vp9). Audio the container or its players do\n"
+      "not take is encoded (AAC for MP4 and MOV, Opus for WebM), with one notice.\n"
       "\n"
       "Options:\n"
       "  --mode key|alpha     colour-key mix (default) or alpha mix\n"
@@ -60,7 +99,10 @@ void PrintMixUsage(FILE* out) {
       "  --alpha LEVEL        alpha mix: 0..255, the weight of the main video (default 128)\n"
       "  --no-transparency    alpha mix: blend key-coloured pixels too (default: they are keyed)\n"
       "  --loop               loop the top layer (default: its last frame stays once shown)\n"
-      "  --codec NAME         compressor by catalogue name (default ffv1; see --list-codecs)\n"
+      "  --codec NAME         compressor by catalogue name (default: the container's; see\n"
+      "                       --list-codecs)\n"
+      "  --format NAME        container of an OUTPUT named without an extension: avi, mkv,\n"
+      "                       webm, mp4 or mov (otherwise OUTPUT's extension chooses)\n"
       "  --quality Q          0..100 where the compressor honours it\n"
       "  --keyframe-every N   key frame interval where honoured\n"
       "  --data-rate KBPS     data rate in kbit/s where honoured\n"
@@ -79,7 +121,8 @@ void PrintMixUsage(FILE* out) {
 }
 
 void PrintCodecList(FILE* out) {
-  std::fprintf(out, "%-14s %-6s %-36s %s\n", "name", "fourcc", "compressor", "honours");
+  std::fprintf(out, "%-14s %-6s %-36s %-22s %s\n", "name", "fourcc", "compressor", "containers",
+               "honours");
   for (const CCompressorInfo& info : CompressorCatalogue()) {
     char fourCC[5] = {0};
     for (int i = 0; i < 4; ++i) {
@@ -91,8 +134,9 @@ void PrintCodecList(FILE* out) {
     if (info.m_honoursKeyFrames) honours += " keyframe-every";
     if (info.m_honoursDataRate) honours += " data-rate";
     if (info.m_lossless) honours += " (lossless)";
-    std::fprintf(out, "%-14s %-6s %-36s%s\n", info.m_name.c_str(), info.m_fourCC ? fourCC : "-",
-                 info.m_displayName.c_str(), honours.c_str());
+    std::fprintf(out, "%-14s %-6s %-36s %-22s%s\n", info.m_name.c_str(),
+                 info.m_fourCC ? fourCC : "-", info.m_displayName.c_str(),
+                 FittingContainers(info).c_str(), honours.c_str());
   }
   if (FindCompressor("mjpeg")) {
     std::fprintf(out, "\nmjpeg: ffmpeg's q:v 3 = --quality %d\n", QualityForMjpegQscale(3));
@@ -129,9 +173,9 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       *flag = true;
       continue;
     }
-    static const char* const kValued[] = {"--mode",           "--key",      "--at",
-                                          "--alpha",          "--codec",    "--quality",
-                                          "--keyframe-every", "--data-rate"};
+    static const char* const kValued[] = {"--mode",     "--key",    "--at",      "--alpha",
+                                          "--codec",    "--format", "--quality", "--keyframe-every",
+                                          "--data-rate"};
     bool known = false;
     for (const char* valued : kValued) known = known || name == valued;
     if (!known) return "unknown option " + name;
@@ -171,6 +215,9 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
     } else if (name == "--codec") {
       if (!FindCompressor(value)) return "unknown codec " + value + " (see --list-codecs)";
       options.m_codec = value;
+    } else if (name == "--format") {
+      if (!ContainerNamed(value)) return "unknown format " + value + " (avi, mkv, webm, mp4, mov)";
+      options.m_format = value;
     } else if (name == "--quality") {
       const auto quality = ParseInteger(value);
       if (!quality || *quality < 0 || *quality > 100) return "--quality must be 0..100";
@@ -193,7 +240,7 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   options.m_main = positional[0];
   options.m_topLayer = positional[1];
   options.m_output = positional[2];
-  return {};
+  return ChooseContainer(options);
 }
 
 std::optional<AVICOMPRESSOPTIONS> CompressionFor(const CMixOptions& options) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "media/codec/compress.h"
+#include "media/mux/container.h"
 
 namespace corvane::cli {
 
@@ -19,9 +20,11 @@ struct CMixOptions {
   double m_alpha = 128.0;
   bool m_noTransparency = false;
   bool m_loop = false;
-  std::string m_codec = "ffv1";
-  std::optional<int32_t> m_quality;         // 0..100
-  std::optional<uint32_t> m_keyFrameEvery;  // frames
+  std::string m_codec;   // empty: the container's default
+  std::string m_format;  // --format: the container of an OUTPUT without an extension
+  const CContainerInfo* m_container = nullptr;  // what OUTPUT is written as, once parsed
+  std::optional<int32_t> m_quality;             // 0..100
+  std::optional<uint32_t> m_keyFrameEvery;      // frames
   std::optional<uint32_t> m_dataRateKbps;
   bool m_overwrite = false;
   bool m_listCodecs = false;
@@ -31,8 +34,9 @@ struct CMixOptions {
   std::string m_output;
 };
 
-// Fills `options` from the arguments after the program name. Returns an empty text on
-// success, otherwise what is wrong (one line, no program name).
+// Fills `options` from the arguments after the program name: OUTPUT's container (by its
+// extension, else --format, else AVI) and a codec that fits it (by default the container's).
+// Returns an empty text on success, otherwise what is wrong (one line, no program name).
 std::string ParseMixOptions(int argc, char** argv, CMixOptions& options);
 
 // The compression options for the chosen codec; null when the codec is not in the catalogue.

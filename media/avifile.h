@@ -16,6 +16,8 @@
 
 #include "media/avidefs.h"
 
+struct AVCodecContext;
+
 namespace corvane {
 
 class CAviStream;
@@ -27,6 +29,13 @@ struct SPresentationTimes {
   int64_t m_duration = 0;         // from the first picture's start to the end of the last one
   int64_t m_unitNum = 1;          // one unit is m_unitNum / m_unitDen seconds
   int64_t m_unitDen = 1;
+};
+// What a stream being written asks of the encoder in front of it: the codec's set-up data in
+// the container's header rather than in the stream (MP4, Matroska), and pictures as players
+// expect them (4:2:0 at even sizes, the colour matrix tagged).
+struct SWriterNeeds {
+  bool m_globalHeader = false;
+  bool m_playerPictures = false;
 };
 using PAVISTREAM = std::shared_ptr<CAviStream>;
 using PAVIFILE = std::shared_ptr<CAviFile>;
@@ -94,6 +103,25 @@ class CAviStream {
   // that codec's name ("Opus", "Vorbis", "FLAC"). Null for streams read as they are stored.
   virtual const char* DecodedFrom() const { return nullptr; }
 
+  // For a stream being written: what it asks of its encoder (see SWriterNeeds).
+  virtual SWriterNeeds WriterNeeds() const { return {}; }
+
+  // For a stream being written through a muxer: the encoder that makes its packets, opened,
+  // whose parameters the container's header takes. Others: AVIERR_UNSUPPORTED.
+  virtual HRESULT SetEncoder(const AVCodecContext& encoder) {
+    (void)encoder;
+    return AVIERR_UNSUPPORTED;
+  }
+
+  // Writes one encoded packet with its presentation and decoding times (in the encoder's
+  // frames) as well as the position it takes. Streams without times write it at `position`.
+  virtual HRESULT WritePacket(int32_t position, int64_t presentation, int64_t decoding,
+                              const void* data, int32_t size, uint32_t flags) {
+    (void)presentation;
+    (void)decoding;
+    return Write(position, 1, data, size, flags, nullptr, nullptr);
+  }
+
   // Sets the handler FourCC in the header of a stream being written (a compressed stream
   // names its codec there). Streams that cannot change it return AVIERR_UNSUPPORTED.
   virtual HRESULT SetHandler(uint32_t fccHandler) {
@@ -115,6 +143,8 @@ class CAviFile {
   // Opens `path`. Modes: OF_SHARE_DENY_WRITE (or OF_READ) reads an existing file and never
   // writes to it; OF_CREATE | OF_WRITE makes a new, empty file (truncating one that
   // exists); OF_WRITE reopens an existing file to add streams to it.
+  // OF_CREATE makes the container the name's extension names (.mkv, .webm, .mp4, .m4v, .mov:
+  // written through libavformat) and an AVI for any other name.
   // A file that is not a RIFF AVI is read through libavformat; AVIERR_USERABORT when the host
   // stopped its opening (see CHost::OpeningProgress).
   static HRESULT Open(const std::string& path, uint32_t mode, PAVIFILE& file);
@@ -132,6 +162,23 @@ class CAviFile {
 
   // Adds a stream with the given header to a file opened for writing.
   virtual HRESULT CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA& info) = 0;
+
+  // For a container whose sound goes in with the pictures (all but AVI, whose audio is copied
+  // after the video): takes the first audio stream of `mainPath`, kept as it is or encoded to
+  // what the container's players expect (saying so in one notice), and writes it in time with
+  // the video frames. AVIERR_NODATA when the main has no audio; AVIERR_UNSUPPORTED for AVI.
+  virtual HRESULT CarryAudioFrom(const std::string& mainPath) {
+    (void)mainPath;
+    return AVIERR_UNSUPPORTED;
+  }
+
+  // For such a container: ends the file. With `whole`, the rest of the audio goes in; without,
+  // the audio up to the end of the last frame written. Then the index and trailer. A failure to
+  // write is returned (AVIERR_FILEWRITE); AVI files end on release instead (AVIERR_UNSUPPORTED).
+  virtual HRESULT Finish(bool whole) {
+    (void)whole;
+    return AVIERR_UNSUPPORTED;
+  }
 
  protected:
   CAviFile() = default;

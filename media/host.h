@@ -65,6 +65,9 @@ struct CEngineState {
   std::atomic<uint8_t> m_mixing{0};     // 1 while a mix may run; read before every frame
   std::atomic<int32_t> m_videoTime{0};  // ms taken by the last video pass
   std::atomic<int32_t> m_audioTime{0};  // ms taken by the last audio copy
+  // The container (its place in Containers()) an output name without a known extension is
+  // written as; -1: AVI. Set by the front end before a job.
+  std::atomic<int32_t> m_outputContainer{-1};
   std::mutex m_summaryLock;
   std::string m_summary;  // "Time taken: ..." after an alpha mix; empty at start
 };

@@ -35,7 +35,28 @@ struct CPassSettings {
   uint8_t m_useTransparency = 0;
   uint8_t m_loop = 0;
   double m_alphaLevel = 0.0;
+  std::string m_audioSource;  // the main, whose sound a container other than AVI takes in
 };
+
+// How the sound that went in with the video fared, said as the audio copy says it.
+EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std::string& mainPath) {
+  switch (video.m_audioCarried) {
+    case AVIERR_OK:
+      if (video.m_finishFailed) return EAudioCopyResult::kFailed;
+      return video.m_result == EVideoPassResult::kComplete ? EAudioCopyResult::kCopied
+                                                           : EAudioCopyResult::kStopped;
+    case AVIERR_NODATA:
+      ShowMessage(Format("Cannot get AVI audio stream for %s", mainPath.c_str()),
+                  MB_ICONINFORMATION);
+      return EAudioCopyResult::kNoAudio;
+    default:
+      ShowMessage(Format("The audio of %s cannot be written to this container: the output has no "
+                         "sound",
+                         mainPath.c_str()),
+                  MB_ICONINFORMATION);
+      return EAudioCopyResult::kFailed;
+  }
+}
 
 // A main video whose pictures come at changing intervals is still mixed picture by picture, into
 // an output at its average rate; the user is told once, with the range of rates found. Steps that
@@ -158,6 +179,11 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     release();
     return outcome;
   }
+  // Containers other than AVI take the sound with the pictures, in this pass.
+  if (!settings.m_audioSource.empty()) {
+    outcome.m_audioCarried = file->CarryAudioFrom(settings.m_audioSource);
+    outcome.m_audioWithVideo = outcome.m_audioCarried != AVIERR_UNSUPPORTED;
+  }
   // The output frames and top-layer working buffers, one pair for the frame being mixed and
   // one for the frame read ahead.
   CFramePrefetcher prefetcher;
@@ -240,6 +266,17 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   }
   prefetcher.Stop();
 
+  // The encoder gives up what it holds, then a muxed file is ended: the rest of the sound (up to
+  // the last frame after a stop), its index and trailer. AVI files end on release.
+  compressed.reset();
+  raw.reset();
+  const HRESULT finished = file->Finish(outcome.m_result == EVideoPassResult::kComplete);
+  if (finished != AVIERR_OK && finished != AVIERR_UNSUPPORTED) {
+    ShowMessage(Format("Failed to finish %s", output.c_str()), MB_ICONINFORMATION);
+    outcome.m_finishFailed = true;
+    if (outcome.m_result == EVideoPassResult::kComplete)
+      outcome.m_result = EVideoPassResult::kWriteFailed;
+  }
   release();
   mainReader.Close();
   topReader.Close();
@@ -308,11 +345,17 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
   WarnOfVariableRate(mainPath, *mainStream);
   CPassSettings pass = settings;
   pass.m_key = PackKeyColour(red, green, blue);
+  pass.m_audioSource = mainPath;
   outcome.m_video = RunVideoPass(mainStream, topStream, output, pass);
   release();
 
   // Only an output this job made gets the audio: an older file of that name is left alone.
-  if (outcome.m_video.m_outputCreated) {
+  if (outcome.m_video.m_audioWithVideo) {
+    // It went in with the video.
+    outcome.m_audioRan = true;
+    EngineState().m_audioTime = 0;
+    outcome.m_audio = AudioWithVideoResult(outcome.m_video, mainPath);
+  } else if (outcome.m_video.m_outputCreated) {
     outcome.m_audioRan = true;
     outcome.m_audio = CopyAudioTrack(mainPath, output);
   } else {

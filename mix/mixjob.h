@@ -1,6 +1,7 @@
-// One mix job: the main video and the top layer in, a new AVI out. The drivers check the
+// One mix job: the main video and the top layer in, a new video out. The drivers check the
 // sources, open them, run the video pass (decode, composite, compress and write one sample per
-// main frame) and have the main video's first audio stream copied into the result.
+// main frame) and have the main video's first audio stream copied into the result: after the
+// pass for an AVI, within it for the other containers (the output name's extension chooses).
 //
 // Everything runs on the calling thread (the mix worker) and talks to the user through the
 // host: message boxes with the caption "Corvane", the progress text "Processing frame %ld\%ld"
@@ -33,6 +34,11 @@ struct CVideoPassOutcome {
   bool m_outputCreated = false;  // the output file was made by this pass
   int32_t m_framesWritten = 0;
   int32_t m_frameTotal = 0;  // frames of the main video
+  // A container other than AVI took the main's sound in the pass: how taking it went
+  // (AVIERR_NODATA: the main has none), and whether ending the file failed.
+  bool m_audioWithVideo = false;
+  HRESULT m_audioCarried = AVIERR_UNSUPPORTED;
+  bool m_finishFailed = false;
 };
 
 struct CMixOutcome {

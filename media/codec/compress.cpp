@@ -44,6 +44,14 @@ std::vector<CCompressorInfo> BuildCatalogue() {
     list.push_back(
         {"h264", "H.264 (x264)", MakeFourCC('H', '2', '6', '4'), true, true, true, false});
   }
+  if (HaveEncoder("libvpx-vp9")) {
+    list.push_back(
+        {"vp9", "VP9 (libvpx)", MakeFourCC('V', 'P', '9', '0'), true, true, true, false});
+  }
+  if (HaveEncoder("libsvtav1")) {
+    list.push_back(
+        {"av1", "AV1 (SVT-AV1)", MakeFourCC('A', 'V', '0', '1'), true, true, false, false});
+  }
   return list;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media/codec/encoderinput.h"
+#include "media/host.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -17,7 +18,23 @@ constexpr int kDefaultH264Crf = 23;
 
 const char* EncoderName(const CCompressorInfo& compressor) {
   if (compressor.m_name == "h264") return "libx264";
+  if (compressor.m_name == "vp9") return "libvpx-vp9";
+  if (compressor.m_name == "av1") return "libsvtav1";
   return compressor.m_name.c_str();
+}
+
+// A constant-quality level from the dialog's quality (0..10000, best at 10000) on a codec's own
+// scale from `best` to `worst`; `standard` when the compressor's default is asked for.
+int QualityLevel(const AVICOMPRESSOPTIONS& options, int best, int worst, int standard) {
+  if (options.dwQuality == 0xFFFFFFFFu) return standard;
+  const int64_t quality = std::min<uint32_t>(options.dwQuality, 10000);
+  return static_cast<int>(best + ((worst - best) * (10000 - quality) + 5000) / 10000);
+}
+
+// Codecs whose lossy pictures are 4:2:0, which players expect in MP4, MOV and WebM.
+bool PlayerFourTwoZero(const CCompressorInfo& compressor) {
+  const std::string& name = compressor.m_name;
+  return name == "h264" || name == "vp9" || name == "av1" || name == "mpeg4";
 }
 
 // The pixel format each encoder gets: lossless ones an exact rearrangement of 24-bit RGB,
@@ -145,9 +162,35 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   AVISTREAMINFOA info{};
   m_target->Info(info);
   AVCodecContext& encoder = *m_encoder;
-  encoder.width = input.biWidth;
-  encoder.height = input.biHeight;
-  encoder.pix_fmt = EncoderInput(m_compressor, encoder.width, encoder.height);
+  const SWriterNeeds needs = m_target->WriterNeeds();
+  const bool player = needs.m_playerPictures && PlayerFourTwoZero(m_compressor);
+  // 4:2:0 for players: an odd last column or row is left out, and the user told so.
+  m_encodeWidth = player ? input.biWidth & ~1 : input.biWidth;
+  m_encodeHeight = player ? input.biHeight & ~1 : input.biHeight;
+  if (m_encodeWidth <= 0 || m_encodeHeight <= 0) return AVIERR_CANTCOMPRESS;
+  if (m_encodeWidth != input.biWidth || m_encodeHeight != input.biHeight) {
+    const char* lost = m_encodeWidth != input.biWidth && m_encodeHeight != input.biHeight
+                           ? "last column and last row are"
+                       : m_encodeWidth != input.biWidth ? "last column is"
+                                                        : "last row is";
+    ShowMessage(Format("The picture is %dx%d, and %s needs even sizes: its %s left out (%dx%d)",
+                       input.biWidth, input.biHeight, m_compressor.m_displayName.c_str(), lost,
+                       m_encodeWidth, m_encodeHeight),
+                MB_ICONINFORMATION);
+  }
+  encoder.width = m_encodeWidth;
+  encoder.height = m_encodeHeight;
+  encoder.pix_fmt =
+      player ? AV_PIX_FMT_YUV420P : EncoderInput(m_compressor, encoder.width, encoder.height);
+  if (player) {
+    // Limited range, with the matrix players assume for the size, and tagged with it.
+    const bool hd = encoder.height >= 720;
+    encoder.colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+    encoder.color_primaries = hd ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+    encoder.color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
+    encoder.color_range = AVCOL_RANGE_MPEG;
+  }
+  if (needs.m_globalHeader) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   encoder.time_base =
       (info.dwScale && info.dwRate)
           ? AVRational{static_cast<int>(std::min<uint32_t>(info.dwScale, INT32_MAX)),
@@ -173,6 +216,16 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
                   (51 * (10000 - std::min<uint32_t>(m_options.dwQuality, 10000)) + 5000) / 10000)
             : kDefaultH264Crf;
     av_opt_set_int(encoder.priv_data, "crf", crf, 0);
+  } else if (m_compressor.m_name == "vp9") {
+    // Constant quality at a speed that keeps up with the mix, rows coded in parallel.
+    av_opt_set_int(encoder.priv_data, "crf", QualityLevel(m_options, 4, 63, 32), 0);
+    av_opt_set(encoder.priv_data, "deadline", "good", 0);
+    av_opt_set_int(encoder.priv_data, "cpu-used", 5, 0);
+    av_opt_set_int(encoder.priv_data, "row-mt", 1, 0);
+    encoder.bit_rate = 0;
+  } else if (m_compressor.m_name == "av1") {
+    av_opt_set_int(encoder.priv_data, "crf", QualityLevel(m_options, 10, 63, 35), 0);
+    av_opt_set_int(encoder.priv_data, "preset", 8, 0);
   } else if (m_compressor.m_name == "ffv1") {
     // Version 3 codes slices (threads) and carries a CRC per slice.
     av_opt_set_int(encoder.priv_data, "level", 3, 0);
@@ -187,6 +240,8 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
     encoder.bit_rate = int64_t{m_options.dwBytesPerSecond} * 8;
   }
   if (avcodec_open2(m_encoder.get(), codec, nullptr) < 0) return AVIERR_CANTCOMPRESS;
+  const HRESULT taken = m_target->SetEncoder(encoder);
+  if (taken != AVIERR_OK && taken != AVIERR_UNSUPPORTED) return taken;
 
   m_picture->format = encoder.pix_fmt;
   m_picture->width = encoder.width;
@@ -195,7 +250,10 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   // Motion JPEG and FFV1 input have a fast converter; libswscale's full-range path is slow.
   if (HasFastFrameConversion(encoder.pix_fmt)) return AVIERR_OK;
   m_scaler = MakeEncoderScaler(encoder.width, encoder.height, encoder.pix_fmt);
-  return m_scaler ? AVIERR_OK : AVIERR_CANTCOMPRESS;
+  if (!m_scaler) return AVIERR_CANTCOMPRESS;
+  if (player && !SetScalerMatrix(*m_scaler, encoder.colorspace == AVCOL_SPC_BT709))
+    return AVIERR_CANTCOMPRESS;
+  return AVIERR_OK;
 }
 
 HRESULT CCompressedStream::Write(int32_t start, int32_t samples, const void* data, int32_t size,
@@ -241,14 +299,14 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
     if (!m_picture->buf[0] || !av_frame_is_writable(m_picture.get())) {
       av_frame_unref(m_picture.get());
       m_picture->format = m_encoder->pix_fmt;
-      m_picture->width = m_width;
-      m_picture->height = m_height;
+      m_picture->width = m_encodeWidth;
+      m_picture->height = m_encodeHeight;
       if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
     }
   }
-  const bool converted = m_scaler
-                             ? ScaleFrameToPicture(*m_scaler, frame, m_width, m_height, *m_picture)
-                             : FrameToPicture(frame, m_width, m_height, *m_picture);
+  const bool converted = m_scaler ? ScaleFrameToPicture(*m_scaler, frame, m_width, m_height,
+                                                        *m_picture, m_encodeWidth, m_encodeHeight)
+                                  : FrameToPicture(frame, m_width, m_height, *m_picture);
   if (!converted) return AVIERR_COMPRESSOR;
   m_picture->pts = position;
   // A fixed quantiser is taken from each picture, not from the context.
@@ -278,8 +336,8 @@ HRESULT CCompressedStream::Drain(bool flush) {
       position = static_cast<int32_t>(m_lastPosition + 1);
     }
     const uint32_t keyFlag = (m_packet->flags & AV_PKT_FLAG_KEY) ? AVIIF_KEYFRAME : 0;
-    const HRESULT written =
-        m_target->Write(position, 1, m_packet->data, m_packet->size, keyFlag, nullptr, nullptr);
+    const HRESULT written = m_target->WritePacket(position, m_packet->pts, m_packet->dts,
+                                                  m_packet->data, m_packet->size, keyFlag);
     av_packet_unref(m_packet.get());
     if (written < 0) return written;
   }

@@ -55,6 +55,8 @@ class CCompressedStream final : public CAviStream {
   int32_t m_width = 0;
   int32_t m_height = 0;
   int32_t m_frameBytes = 0;
+  int32_t m_encodeWidth = 0;  // the encoder's picture: the frame, less an odd last column or row
+  int32_t m_encodeHeight = 0;
   int64_t m_lastPosition = -1;
   HRESULT m_failure = AVIERR_OK;  // a failed encoder stays failed
   CodecContextPtr m_encoder;

@@ -48,16 +48,26 @@ SwsContextPtr MakeEncoderScaler(int width, int height, AVPixelFormat format) {
                                       SWS_BICUBIC, nullptr, nullptr, nullptr));
 }
 
+bool SetScalerMatrix(SwsContext& scaler, bool hd) {
+  const int* matrix = sws_getCoefficients(hd ? SWS_CS_ITU709 : SWS_CS_ITU601);
+  // Brightness 0, contrast and saturation 1.0 in 16.16 fixed point, as libswscale's defaults.
+  return sws_setColorspaceDetails(&scaler, matrix, 1, matrix, 0, 0, 1 << 16, 1 << 16) >= 0;
+}
+
 bool ScaleFrameToPicture(SwsContext& scaler, const uint8_t* frame, int width, int height,
-                         AVFrame& picture) {
+                         AVFrame& picture, int usedWidth, int usedHeight) {
   if (!frame || width <= 0 || height <= 0) return false;
-  // Bottom row first in memory: hand the scaler the top row and a negative stride.
+  if (usedWidth <= 0) usedWidth = width;
+  if (usedHeight <= 0) usedHeight = height;
+  if (usedWidth > width || usedHeight > height) return false;
+  // Bottom row first in memory: hand the scaler the top row and a negative stride; the rows it
+  // leaves out are the bottom ones.
   const int stride = FrameStride(width);
   const uint8_t* source[4] = {frame + static_cast<ptrdiff_t>(stride) * (height - 1), nullptr,
                               nullptr, nullptr};
   const int sourceStride[4] = {-stride, 0, 0, 0};
-  return sws_scale(&scaler, source, sourceStride, 0, height, picture.data, picture.linesize) ==
-         height;
+  return sws_scale(&scaler, source, sourceStride, 0, usedHeight, picture.data, picture.linesize) ==
+         usedHeight;
 }
 
 }  // namespace corvane

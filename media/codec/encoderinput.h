@@ -27,8 +27,12 @@ bool FrameToPicture(const uint8_t* frame, int width, int height, AVFrame& pictur
 // stretch luma to 0-255 for RGB input, where setting full range in the colourspace details
 // of the plain yuv format leaves it at 16-235. Null when libswscale refuses.
 SwsContextPtr MakeEncoderScaler(int width, int height, AVPixelFormat format);
-// Converts the Frame buffer with that scaler into `picture`; false when libswscale fails.
+// Makes the scaler convert to limited range with the BT.709 matrix (`hd`) or BT.601, as the
+// encoder's colour tags will say. False when libswscale refuses.
+bool SetScalerMatrix(SwsContext& scaler, bool hd);
+// Converts the Frame buffer (width x height) with that scaler into `picture`; the scaler may
+// take only the top-left `usedWidth` x `usedHeight` of it (0: all). False when libswscale fails.
 bool ScaleFrameToPicture(SwsContext& scaler, const uint8_t* frame, int width, int height,
-                         AVFrame& picture);
+                         AVFrame& picture, int usedWidth = 0, int usedHeight = 0);
 
 }  // namespace corvane

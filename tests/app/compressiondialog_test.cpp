@@ -19,8 +19,16 @@ using namespace corvane::test;
 
 namespace {
 
+// What an AVI's compression dialog lists: the catalogue less the codecs AVI does not take.
+std::vector<CCompressorInfo> AviCatalogue() {
+  std::vector<CCompressorInfo> fitting;
+  for (const CCompressorInfo& info : CompressorCatalogue())
+    if (CompressorFits(info, ContainerInfo(EContainer::kAvi))) fitting.push_back(info);
+  return fitting;
+}
+
 int IndexOf(const std::string& name) {
-  const std::vector<CCompressorInfo>& catalogue = CompressorCatalogue();
+  const std::vector<CCompressorInfo> catalogue = AviCatalogue();
   for (size_t at = 0; at < catalogue.size(); ++at) {
     if (catalogue[at].m_name == name) return static_cast<int>(at);
   }
@@ -65,7 +73,7 @@ class CCompressionDialogTest : public QObject {
   void listsEveryCatalogueCompressorWithFullFramesFirst() {
     CCompressionDialog dialog(nullptr, AVICOMPRESSOPTIONS{});
     QComboBox* list = dialog.Compressors();
-    const std::vector<CCompressorInfo>& catalogue = CompressorCatalogue();
+    const std::vector<CCompressorInfo> catalogue = AviCatalogue();
     QCOMPARE(list->count(), int(catalogue.size()));
     QCOMPARE(list->itemText(0), QStringLiteral("Full Frames (Uncompressed)"));
     for (int at = 0; at < list->count(); ++at)
@@ -79,7 +87,7 @@ class CCompressionDialogTest : public QObject {
     CCompressionDialog dialog(nullptr, AVICOMPRESSOPTIONS{});
     dialog.KeyFrames()->setChecked(true);
     dialog.DataRate()->setChecked(false);
-    const std::vector<CCompressorInfo>& catalogue = CompressorCatalogue();
+    const std::vector<CCompressorInfo> catalogue = AviCatalogue();
     for (size_t at = 0; at < catalogue.size(); ++at) {
       const CCompressorInfo& info = catalogue[at];
       dialog.Compressors()->setCurrentIndex(int(at));

@@ -140,6 +140,75 @@ TEST_F(MixCliTest, UsageErrorsExitWithTwoAndWriteNothing) {
   EXPECT_FALSE(std::filesystem::exists(m_output));
 }
 
+// OUTPUT's extension (or --format, for a name without one) chooses the container, each with
+// its default codec; a codec the container cannot hold and an unknown extension are usage errors.
+TEST_F(MixCliTest, TheOutputNameChoosesTheContainerAndItsDefaultCodec) {
+  struct CCase {
+    const char* m_output;
+    const char* m_options;
+    const char* m_streams;  // each stream's codec, then the format, as ffprobe reads them
+  };
+  const CCase made[] = {
+      {"out.avi", "", "ffv1 pcm_s16le avi"},
+      {"out.mkv", "", "ffv1 pcm_s16le matroska,webm"},
+      {"out.m4v", "", "h264 aac mov,mp4,m4a,3gp,3g2,mj2"},
+      {"named", "--format webm", "vp9 opus matroska,webm"},
+      {"plain", "", "ffv1 pcm_s16le avi"},
+      {"out.MOV", "--codec mjpeg", "mjpeg aac mov,mp4,m4a,3gp,3g2,mj2"},
+  };
+  for (const CCase& c : made) {
+    const std::string output = m_dir.Path(c.m_output);
+    const auto result =
+        RunCommand(Mix() + " " + c.m_options + " " + Q(m_main) + " " + Q(m_top) + " " + Q(output));
+    EXPECT_EQ(result.m_exitCode, 0) << c.m_output << "\n" << result.m_errors;
+    const auto probe = RunCommand(
+        "ffprobe -v error -show_entries format=format_name:stream=codec_name -of "
+        "default=nw=1:nk=1 " +
+        Q(output) + " | tr '\\n' ' '");
+    EXPECT_EQ(probe.m_output, std::string(c.m_streams) + " ") << c.m_output;
+  }
+  const CCase refused[] = {
+      {"out.txt", "", "OUTPUT must end in .avi, .mkv, .webm, .mp4, .m4v or .mov"},
+      {"out.mp4", "--codec ffv1", "codec ffv1 does not fit MP4 (it takes "},
+      {"out.webm", "--codec h264", "codec h264 does not fit WebM (it takes vp9"},
+      {"out.avi", "--codec vp9", "codec vp9 does not fit AVI"},
+      {"out.mkv", "--codec uncompressed", "codec uncompressed does not fit Matroska"},
+      {"out.mkv", "--format mp4", "--format mp4 disagrees with OUTPUT's extension"},
+      {"out", "--format flv", "unknown format flv"},
+  };
+  for (const CCase& c : refused) {
+    const std::string output = m_dir.Path(std::string("refused-") + c.m_output);
+    const auto result =
+        RunCommand(Mix() + " " + c.m_options + " " + Q(m_main) + " " + Q(m_top) + " " + Q(output));
+    EXPECT_EQ(result.m_exitCode, 2) << c.m_output << " " << c.m_options;
+    EXPECT_NE(result.m_errors.find(c.m_streams), std::string::npos) << result.m_errors;
+    EXPECT_FALSE(std::filesystem::exists(output)) << output;
+  }
+}
+
+// A write limit ends each container with a failed exit naming the frame; Matroska keeps every
+// frame written before it as a file ffmpeg decodes, MP4 (whose index is written at the end) does
+// not play.
+TEST_F(MixCliTest, AWriteLimitIsAFailureAndMatroskaKeepsWhatWasWritten) {
+  const struct {
+    const char* m_name;
+    const char* m_kilobytes;  // well under the whole output
+  } limits[] = {{"full.mkv", "300"}, {"full.mp4", "40"}, {"full.webm", "20"}};
+  for (const auto& [name, kilobytes] : limits) {
+    const std::string output = m_dir.Path(name);
+    const auto result =
+        RunCommand("ulimit -f " + std::string(kilobytes) + "; " + Mix() + " --quality 100 " +
+                   Q(m_main) + " " + Q(m_top) + " " + Q(output));
+    EXPECT_EQ(result.m_exitCode, 1) << name;
+    EXPECT_NE(result.m_errors.find("Failed to "), std::string::npos) << result.m_errors;
+    if (std::string(name).ends_with(".mkv")) {
+      const auto frames = RunCommand("ffmpeg -v error -i " + Q(output) +
+                                     " -map 0:v:0 -f framecrc - | grep -vc '^#'");
+      EXPECT_GT(std::atoi(frames.m_output.c_str()), 0) << name;
+    }
+  }
+}
+
 TEST_F(MixCliTest, AnExistingOutputIsKeptWithoutOverwrite) {
   ASSERT_TRUE(test::WriteFileBytes(m_output, {1, 2, 3}));
 

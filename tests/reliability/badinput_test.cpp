@@ -226,7 +226,9 @@ TEST_P(BadInputTest, TheMixJobGivesAMessageOrEveryFrameAPeerFinds) {
   if (m_expect.m_expect == EExpect::kRefused) {
     ASSERT_FALSE(messages.empty()) << "refused without a word";
     EXPECT_EQ(messages.front().m_caption, "Corvane");
-    if (!ExpectedMessage().empty()) EXPECT_TRUE(Says(said, ExpectedMessage())) << said;
+    if (!ExpectedMessage().empty()) {
+      EXPECT_TRUE(Says(said, ExpectedMessage())) << said;
+    }
     EXPECT_FALSE(outcome.Complete());
     EXPECT_NE(outcome.m_video.m_result, EVideoPassResult::kComplete);
     m_rows.push_back({"mix job", "refused: \"" + said + "\""});

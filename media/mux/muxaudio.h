@@ -1,0 +1,42 @@
+// The main's first audio stream on its way into a muxed output: its packets as they are, or
+// decoded and encoded again (AAC for MP4 and MOV, Opus for WebM) where the container or its
+// players do not take the codec. Internal to media/mux.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "media/avifile.h"
+#include "media/mux/container.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace corvane {
+
+class CMuxAudio {
+ public:
+  CMuxAudio();
+  ~CMuxAudio();
+  CMuxAudio(const CMuxAudio&) = delete;
+  CMuxAudio& operator=(const CMuxAudio&) = delete;
+
+  // Opens the first audio stream of `mainPath` and adds its stream to `output` (no header
+  // written yet). AVIERR_NODATA without audio; the notice for an encoded stream is shown here.
+  HRESULT Open(const std::string& mainPath, const CContainerInfo& container,
+               AVFormatContext& output);
+
+  // Writes the audio that starts before `until` seconds of the main's video time (all of it with
+  // a negative `until`), through `output`'s interleaving. False on a write failure.
+  bool WriteUntil(double until);
+  // The end: `until` as above, then what an encoder holds back. False on a failure.
+  bool Finish(double until);
+
+ private:
+  struct CState;
+  std::unique_ptr<CState> m_state;
+};
+
+}  // namespace corvane

@@ -1,0 +1,218 @@
+#include "media/mux/muxfile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "media/codec/codecutil.h"
+#include "media/mux/muxaudio.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace corvane {
+namespace {
+
+struct COutputDeleter {
+  void operator()(AVFormatContext* context) const {
+    if (context->pb && !(context->oformat->flags & AVFMT_NOFILE)) avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+};
+using OutputPtr = std::unique_ptr<AVFormatContext, COutputDeleter>;
+
+class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMuxFile> {
+ public:
+  CMuxFile(OutputPtr output, const CContainerInfo& container)
+      : m_output(std::move(output)), m_container(container) {}
+  ~CMuxFile() override {
+    if (!m_finished) Finish(false);
+  }
+
+  HRESULT Info(AVIFILEINFOW& info) const override {
+    info = AVIFILEINFOW{};
+    return AVIERR_OK;
+  }
+  HRESULT GetStream(PAVISTREAM& stream, uint32_t, int32_t) override {
+    stream.reset();
+    return AVIERR_NODATA;
+  }
+  HRESULT CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA& info) override;
+  HRESULT CarryAudioFrom(const std::string& mainPath) override {
+    if (m_audio || m_headerWritten) return AVIERR_UNSUPPORTED;
+    try {
+      auto audio = std::make_unique<CMuxAudio>();
+      const HRESULT opened = audio->Open(mainPath, m_container, *m_output);
+      if (opened != AVIERR_OK) return opened;
+      m_audio = std::move(audio);
+    } catch (const std::bad_alloc&) {
+      return AVIERR_MEMORY;
+    }
+    return AVIERR_OK;
+  }
+  HRESULT Finish(bool whole) override {
+    if (m_finished) return m_finishResult;
+    m_finished = true;
+    HRESULT result = WriteHeader();
+    if (result == AVIERR_OK && m_audio && !m_audio->Finish(whole ? -1.0 : m_videoEnd))
+      result = AVIERR_FILEWRITE;
+    if (m_headerWritten && av_write_trailer(m_output.get()) < 0 && result == AVIERR_OK)
+      result = AVIERR_FILEWRITE;
+    if (m_output->pb && avio_closep(&m_output->pb) < 0 && result == AVIERR_OK)
+      result = AVIERR_FILEWRITE;
+    m_finishResult = result;
+    return result;
+  }
+
+  // For the video stream.
+  SWriterNeeds Needs() const {
+    SWriterNeeds needs;
+    needs.m_globalHeader = (m_output->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+    needs.m_playerPictures = true;
+    return needs;
+  }
+  HRESULT AddVideo(const AVCodecContext& encoder) {
+    if (m_video || m_headerWritten) return AVIERR_UNSUPPORTED;
+    m_video = avformat_new_stream(m_output.get(), nullptr);
+    if (!m_video) return AVIERR_MEMORY;
+    if (avcodec_parameters_from_context(m_video->codecpar, &encoder) < 0) return AVIERR_MEMORY;
+    m_video->codecpar->codec_tag = 0;
+    m_video->time_base = encoder.time_base;
+    m_video->avg_frame_rate = encoder.framerate;
+    m_encoderTimeBase = encoder.time_base;
+    return AVIERR_OK;
+  }
+  HRESULT WriteVideo(int64_t presentation, int64_t decoding, const void* data, int32_t size,
+                     uint32_t flags) {
+    if (!m_video || m_finished) return AVIERR_UNSUPPORTED;
+    const HRESULT header = WriteHeader();
+    if (header != AVIERR_OK) return header;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), size) < 0) return AVIERR_MEMORY;
+    std::memcpy(packet->data, data, static_cast<size_t>(size));
+    packet->pts = presentation;
+    packet->dts = decoding;
+    packet->duration = 1;
+    if (flags & AVIIF_KEYFRAME) packet->flags |= AV_PKT_FLAG_KEY;
+    packet->stream_index = m_video->index;
+    av_packet_rescale_ts(packet.get(), m_encoderTimeBase, m_video->time_base);
+    if (av_interleaved_write_frame(m_output.get(), packet.get()) < 0) return AVIERR_FILEWRITE;
+    // The sound up to the end of the latest picture follows it.
+    m_videoEnd = std::max(m_videoEnd, static_cast<double>(presentation + 1) *
+                                          av_q2d(m_encoderTimeBase));
+    if (m_audio && !m_audio->WriteUntil(m_videoEnd)) return AVIERR_FILEWRITE;
+    return AVIERR_OK;
+  }
+
+ private:
+  HRESULT WriteHeader() {
+    if (m_headerWritten) return AVIERR_OK;
+    if (m_headerFailed) return AVIERR_FILEWRITE;
+    AVDictionary* options = nullptr;
+    // MP4 and MOV: the index goes before the media data when the file is finished.
+    if (m_container.m_kind == EContainer::kMp4 || m_container.m_kind == EContainer::kMov)
+      av_dict_set(&options, "movflags", "+faststart", 0);
+    const int written = avformat_write_header(m_output.get(), &options);
+    av_dict_free(&options);
+    if (written < 0) {
+      m_headerFailed = true;
+      return AVIERR_FILEWRITE;
+    }
+    m_headerWritten = true;
+    return AVIERR_OK;
+  }
+  OutputPtr m_output;
+  const CContainerInfo& m_container;
+  std::unique_ptr<CMuxAudio> m_audio;
+  AVStream* m_video = nullptr;  // owned by m_output
+  AVRational m_encoderTimeBase{1, 25};
+  double m_videoEnd = 0.0;  // seconds: the end of the latest picture written
+  bool m_headerWritten = false;
+  bool m_headerFailed = false;
+  bool m_finished = false;
+  HRESULT m_finishResult = AVIERR_OK;
+};
+
+class CMuxVideoStream final : public CAviStream {
+ public:
+  CMuxVideoStream(std::shared_ptr<CMuxFile> file, const AVISTREAMINFOA& info)
+      : m_file(std::move(file)), m_info(info) {}
+
+  HRESULT Info(AVISTREAMINFOA& info) const override {
+    info = m_info;
+    info.dwLength = static_cast<uint32_t>(m_written);
+    return AVIERR_OK;
+  }
+  HRESULT ReadFormat(int32_t, void*, int32_t* size) override {
+    if (size) *size = 0;
+    return AVIERR_NODATA;
+  }
+  // Full frames have no place in these containers: only an encoder's packets are taken.
+  HRESULT SetFormat(int32_t, const void* format, int32_t size) override {
+    if (!format || size < static_cast<int32_t>(sizeof(BITMAPINFOHEADER))) return AVIERR_BADFORMAT;
+    BITMAPINFOHEADER header;
+    std::memcpy(&header, format, sizeof header);
+    return header.biCompression == BI_RGB ? AVIERR_UNSUPPORTED : AVIERR_OK;
+  }
+  int32_t Start() const override { return 0; }
+  int32_t Length() const override { return m_written; }
+  HRESULT Read(int32_t, int32_t, void*, int32_t, int32_t* bytesRead,
+               int32_t* samplesRead) override {
+    if (bytesRead) *bytesRead = 0;
+    if (samplesRead) *samplesRead = 0;
+    return AVIERR_UNSUPPORTED;
+  }
+  HRESULT Write(int32_t, int32_t, const void*, int32_t, uint32_t, int32_t* samplesWritten,
+                int32_t* bytesWritten) override {
+    if (samplesWritten) *samplesWritten = 0;
+    if (bytesWritten) *bytesWritten = 0;
+    return AVIERR_UNSUPPORTED;
+  }
+  int32_t FindSample(int32_t, uint32_t) const override { return -1; }
+  SWriterNeeds WriterNeeds() const override { return m_file->Needs(); }
+  HRESULT SetEncoder(const AVCodecContext& encoder) override { return m_file->AddVideo(encoder); }
+  HRESULT WritePacket(int32_t position, int64_t presentation, int64_t decoding, const void* data,
+                      int32_t size, uint32_t flags) override {
+    const HRESULT written = m_file->WriteVideo(presentation, decoding, data, size, flags);
+    if (written == AVIERR_OK) m_written = std::max(m_written, position + 1);
+    return written;
+  }
+
+ private:
+  std::shared_ptr<CMuxFile> m_file;
+  AVISTREAMINFOA m_info;
+  int32_t m_written = 0;
+};
+
+HRESULT CMuxFile::CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA& info) {
+  stream.reset();
+  if (info.fccType != streamtypeVIDEO || m_video) return AVIERR_UNSUPPORTED;
+  try {
+    stream = std::make_shared<CMuxVideoStream>(shared_from_this(), info);
+  } catch (const std::bad_alloc&) {
+    return AVIERR_MEMORY;
+  }
+  return AVIERR_OK;
+}
+
+}  // namespace
+
+HRESULT OpenMuxWriter(const std::string& path, const CContainerInfo& container, PAVIFILE& file) {
+  file.reset();
+  QuietCodecLogging();
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, container.m_muxer, path.c_str()) < 0 || !raw)
+    return AVIERR_FILEOPEN;
+  OutputPtr output(raw);
+  if (avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) return AVIERR_FILEOPEN;
+  try {
+    file = std::make_shared<CMuxFile>(std::move(output), container);
+  } catch (const std::bad_alloc&) {
+    return AVIERR_MEMORY;
+  }
+  return AVIERR_OK;
+}
+
+}  // namespace corvane

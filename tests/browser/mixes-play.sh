@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Mixes into MP4 (H.264 + AAC, kept from an MP4 main and made from a PCM main) and WebM (VP9 +
+# Opus), then has headless Chromium play each: its first frame at the mix's size, the duration
+# ffprobe reads, a seek to the last second played to the end without a media error, and sound
+# decoded.
+# Usage: mixes-play.sh BUILD_FOLDER CORPUS_FOLDER
+set -euo pipefail
+build="$1"
+corpus="$2"
+here="$(cd "$(dirname "$0")" && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=640x360:r=25:d=3 -f lavfi -i sine=d=3 \
+  -c:v libx264 -bf 2 -pix_fmt yuv420p -c:a aac "$work/phone.mp4"
+top="$corpus/top_160x120_bgr24_green.avi"
+mix() { "$build/cli/corvane-mix" --key 0,255,0 --at 40,30 "$1" "$top" "$2" 2>"$2.log"; }
+mix "$work/phone.mp4" "$work/kept.mp4"
+mix "$corpus/main_320x240_bgr24_pcm.avi" "$work/made.mp4"
+mix "$work/phone.mp4" "$work/phone.webm"
+mix "$corpus/main_320x240_bgr24_pcm.avi" "$work/pcm.webm"
+
+"$here/playcheck.py" "$work/kept.mp4" "$work/made.mp4" "$work/phone.webm" "$work/pcm.webm" \
+  >"$work/played.json"
+status=0
+while read -r line; do
+  file="$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["file"])' "$line")"
+  size="$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 "$file")"
+  duration="$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")"
+  if ! python3 - "$line" "$size" "$duration" <<'PY'; then
+import json, sys
+played = json.loads(sys.argv[1])
+width, height = map(int, sys.argv[2].split("x"))
+problems = []
+if "error" in played or "playError" in played:
+    problems.append("media error: %s" % played.get("error", played.get("playError")))
+if (played.get("width"), played.get("height")) != (width, height):
+    problems.append("picture %sx%s, ffprobe %dx%d" % (played.get("width"), played.get("height"),
+                                                      width, height))
+if abs(played.get("duration", 0) - float(sys.argv[3])) > 0.1:
+    problems.append("duration %s, ffprobe %s" % (played.get("duration"), sys.argv[3]))
+if not played.get("ended"):
+    problems.append("did not play to the end")
+if not played.get("audioBytes"):
+    problems.append("no sound decoded")
+print("%s: %s" % (played["file"].rsplit("/", 1)[-1], "; ".join(problems) or "plays"))
+sys.exit(1 if problems else 0)
+PY
+    status=1
+  fi
+done <"$work/played.json"
+[ "$(wc -l <"$work/played.json")" -eq 4 ] || { echo "expected 4 results"; status=1; }
+exit "$status"
