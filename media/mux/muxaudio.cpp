@@ -169,8 +169,7 @@ struct CMuxAudio::CState {
                       const_cast<const uint8_t**>(decoded->extended_data), decoded->nb_samples);
       const bool stored =
           converted >= 0 &&
-          av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(planes), converted) ==
-              converted;
+          av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(planes), converted) == converted;
       av_freep(&planes[0]);
       av_freep(&planes);
       av_frame_unref(decoded.get());
@@ -198,8 +197,8 @@ HRESULT CMuxAudio::Open(const std::string& mainPath, const CContainerInfo& conta
   s.inTimeBase = in.time_base;
   const int video = FirstVideoStream(*s.input);
   if (video >= 0 && s.input->streams[video]->start_time != AV_NOPTS_VALUE)
-    s.offset = av_rescale_q(s.input->streams[video]->start_time,
-                            s.input->streams[video]->time_base, in.time_base);
+    s.offset = av_rescale_q(s.input->streams[video]->start_time, s.input->streams[video]->time_base,
+                            in.time_base);
   s.output = &output;
   s.packet.reset(av_packet_alloc());
   if (!s.packet) return AVIERR_MEMORY;
@@ -252,9 +251,9 @@ HRESULT CMuxAudio::Open(const std::string& mainPath, const CContainerInfo& conta
   if (av_channel_layout_copy(&inLayout, &s.decoder->ch_layout) < 0) return AVIERR_MEMORY;
   if (inLayout.order == AV_CHANNEL_ORDER_UNSPEC)
     av_channel_layout_default(&inLayout, inLayout.nb_channels);
-  const int made = swr_alloc_set_opts2(&converter, &encoder.ch_layout, encoder.sample_fmt, rate,
-                                       &inLayout, s.decoder->sample_fmt, source.sample_rate, 0,
-                                       nullptr);
+  const int made =
+      swr_alloc_set_opts2(&converter, &encoder.ch_layout, encoder.sample_fmt, rate, &inLayout,
+                          s.decoder->sample_fmt, source.sample_rate, 0, nullptr);
   av_channel_layout_uninit(&inLayout);
   if (made < 0) return AVIERR_MEMORY;
   s.converter.reset(converter);

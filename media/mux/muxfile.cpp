@@ -100,8 +100,8 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     av_packet_rescale_ts(packet.get(), m_encoderTimeBase, m_video->time_base);
     if (av_interleaved_write_frame(m_output.get(), packet.get()) < 0) return AVIERR_FILEWRITE;
     // The sound up to the end of the latest picture follows it.
-    m_videoEnd = std::max(m_videoEnd, static_cast<double>(presentation + 1) *
-                                          av_q2d(m_encoderTimeBase));
+    m_videoEnd =
+        std::max(m_videoEnd, static_cast<double>(presentation + 1) * av_q2d(m_encoderTimeBase));
     if (m_audio && !m_audio->WriteUntil(m_videoEnd)) return AVIERR_FILEWRITE;
     return AVIERR_OK;
   }
