@@ -1,7 +1,6 @@
 // Compressed streams: every compressor of the catalogue writes a file that the ffmpeg tools
 // decode with exactly the frames written.
 #include "media/codec/compress.h"
-#include "media/mux/container.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 
 #include "getframe_testsupport.h"
 #include "media/errortext.h"
+#include "media/mux/container.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
