@@ -36,6 +36,7 @@ struct SPresentationTimes {
 struct SWriterNeeds {
   bool m_globalHeader = false;
   bool m_playerPictures = false;
+  bool m_noReordering = false;  // frames keep times of their own: no B-frames
 };
 using PAVISTREAM = std::shared_ptr<CAviStream>;
 using PAVIFILE = std::shared_ptr<CAviFile>;
@@ -105,6 +106,13 @@ class CAviStream {
 
   // For a stream being written: what it asks of its encoder (see SWriterNeeds).
   virtual SWriterNeeds WriterNeeds() const { return {}; }
+
+  // For a video stream being written to a container that keeps frame times: when each frame is
+  // shown, instead of the header's constant rate. Set before the format. AVI: unsupported.
+  virtual HRESULT SetFrameTimes(const SPresentationTimes& times) {
+    (void)times;
+    return AVIERR_UNSUPPORTED;
+  }
 
   // For a stream being written through a muxer: the encoder that makes its packets, opened,
   // whose parameters the container's header takes. Others: AVIERR_UNSUPPORTED.

@@ -61,22 +61,29 @@ EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std:
 // A main video whose pictures come at changing intervals is still mixed picture by picture, into
 // an output at its average rate; the user is told once, with the range of rates found. Steps that
 // differ by one unit of the stream's clock are rounding (29.97 fps in milliseconds), not change.
-void WarnOfVariableRate(const std::string& path, const CAviStream& stream) {
-  SPresentationTimes times;
-  try {
-    if (!stream.PresentationTimes(times) || times.m_starts.size() < 3) return;
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  int64_t shortest = std::numeric_limits<int64_t>::max();
-  int64_t longest = 0;
+// The shortest and longest steps between the pictures; false when they come at one rate.
+bool VariableSteps(const SPresentationTimes& times, int64_t& shortest, int64_t& longest) {
+  shortest = std::numeric_limits<int64_t>::max();
+  longest = 0;
   for (size_t i = 1; i < times.m_starts.size(); ++i) {
     const int64_t step = times.m_starts[i] - times.m_starts[i - 1];
     if (step <= 0) continue;
     shortest = std::min(shortest, step);
     longest = std::max(longest, step);
   }
-  if (longest == 0 || longest - shortest <= 1 || times.m_unitNum <= 0) return;
+  return times.m_starts.size() >= 3 && longest > 0 && longest - shortest > 1 && times.m_unitNum > 0;
+}
+
+void WarnOfVariableRate(const std::string& path, const CAviStream& stream) {
+  SPresentationTimes times;
+  try {
+    if (!stream.PresentationTimes(times)) return;
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  int64_t shortest = 0;
+  int64_t longest = 0;
+  if (!VariableSteps(times, shortest, longest)) return;
   AVISTREAMINFOA info{};
   if (stream.Info(info) != AVIERR_OK || info.dwScale == 0) return;
   const double unit = static_cast<double>(times.m_unitNum) / times.m_unitDen;
@@ -159,6 +166,17 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     ShowMessage("Failed to create stream", MB_ICONINFORMATION);
     release();
     return outcome;
+  }
+  // A main whose pictures come at changing intervals keeps their times where the container can
+  // (AVI has one rate: the average).
+  try {
+    SPresentationTimes times;
+    int64_t shortest = 0;
+    int64_t longest = 0;
+    if (mainStream->PresentationTimes(times) && VariableSteps(times, shortest, longest))
+      raw->SetFrameTimes(times);
+  } catch (const std::bad_alloc&) {
+    // The constant average rate it is, then.
   }
   AVICOMPRESSOPTIONS options{};
   if (!Host().ChooseCompression(options)) {

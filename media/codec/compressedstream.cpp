@@ -191,6 +191,7 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
     encoder.color_range = AVCOL_RANGE_MPEG;
   }
   if (needs.m_globalHeader) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (needs.m_noReordering) encoder.max_b_frames = 0;
   encoder.time_base =
       (info.dwScale && info.dwRate)
           ? AVRational{static_cast<int>(std::min<uint32_t>(info.dwScale, INT32_MAX)),

@@ -1,6 +1,7 @@
 #include "media/mux/muxfile.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -71,7 +72,19 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     SWriterNeeds needs;
     needs.m_globalHeader = (m_output->oformat->flags & AVFMT_GLOBALHEADER) != 0;
     needs.m_playerPictures = true;
+    needs.m_noReordering = m_times != nullptr;
     return needs;
+  }
+  HRESULT SetFrameTimes(const SPresentationTimes& times) {
+    if (m_video || times.m_starts.empty() || times.m_unitNum <= 0 || times.m_unitDen <= 0 ||
+        times.m_unitNum > INT32_MAX || times.m_unitDen > INT32_MAX)
+      return AVIERR_BADPARAM;
+    try {
+      m_times = std::make_shared<SPresentationTimes>(times);
+    } catch (const std::bad_alloc&) {
+      return AVIERR_MEMORY;
+    }
+    return AVIERR_OK;
   }
   HRESULT AddVideo(const AVCodecContext& encoder) {
     if (m_video || m_headerWritten) return AVIERR_UNSUPPORTED;
@@ -79,7 +92,10 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     if (!m_video) return AVIERR_MEMORY;
     if (avcodec_parameters_from_context(m_video->codecpar, &encoder) < 0) return AVIERR_MEMORY;
     m_video->codecpar->codec_tag = 0;
-    m_video->time_base = encoder.time_base;
+    // Frames with times of their own are written on the main's clock.
+    m_video->time_base = m_times ? AVRational{static_cast<int>(m_times->m_unitNum),
+                                              static_cast<int>(m_times->m_unitDen)}
+                                 : encoder.time_base;
     m_video->avg_frame_rate = encoder.framerate;
     m_encoderTimeBase = encoder.time_base;
     return AVIERR_OK;
@@ -92,16 +108,30 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     PacketPtr packet(av_packet_alloc());
     if (!packet || av_new_packet(packet.get(), size) < 0) return AVIERR_MEMORY;
     std::memcpy(packet->data, data, static_cast<size_t>(size));
+    AVRational clock = m_encoderTimeBase;
+    double end = static_cast<double>(presentation + 1) * av_q2d(m_encoderTimeBase);
     packet->pts = presentation;
     packet->dts = decoding;
     packet->duration = 1;
+    const auto frames = m_times ? static_cast<int64_t>(m_times->m_starts.size()) : 0;
+    if (m_times && presentation >= 0 && presentation < frames) {
+      // Without B-frames a packet is shown when it is decoded: both at the frame's own time.
+      const auto& starts = m_times->m_starts;
+      clock =
+          AVRational{static_cast<int>(m_times->m_unitNum), static_cast<int>(m_times->m_unitDen)};
+      const int64_t next =
+          presentation + 1 < frames ? starts[presentation + 1] : m_times->m_duration;
+      packet->pts = starts[presentation];
+      packet->dts = packet->pts;
+      packet->duration = std::max<int64_t>(next - starts[presentation], 1);
+      end = static_cast<double>(next) * av_q2d(clock);
+    }
     if (flags & AVIIF_KEYFRAME) packet->flags |= AV_PKT_FLAG_KEY;
     packet->stream_index = m_video->index;
-    av_packet_rescale_ts(packet.get(), m_encoderTimeBase, m_video->time_base);
+    av_packet_rescale_ts(packet.get(), clock, m_video->time_base);
     if (av_interleaved_write_frame(m_output.get(), packet.get()) < 0) return AVIERR_FILEWRITE;
     // The sound up to the end of the latest picture follows it.
-    m_videoEnd =
-        std::max(m_videoEnd, static_cast<double>(presentation + 1) * av_q2d(m_encoderTimeBase));
+    m_videoEnd = std::max(m_videoEnd, end);
     if (m_audio && !m_audio->WriteUntil(m_videoEnd)) return AVIERR_FILEWRITE;
     return AVIERR_OK;
   }
@@ -128,7 +158,8 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
   std::unique_ptr<CMuxAudio> m_audio;
   AVStream* m_video = nullptr;  // owned by m_output
   AVRational m_encoderTimeBase{1, 25};
-  double m_videoEnd = 0.0;  // seconds: the end of the latest picture written
+  std::shared_ptr<SPresentationTimes> m_times;  // the main's frame times, when kept
+  double m_videoEnd = 0.0;                      // seconds: the end of the latest picture written
   bool m_headerWritten = false;
   bool m_headerFailed = false;
   bool m_finished = false;
@@ -172,6 +203,9 @@ class CMuxVideoStream final : public CAviStream {
   }
   int32_t FindSample(int32_t, uint32_t) const override { return -1; }
   SWriterNeeds WriterNeeds() const override { return m_file->Needs(); }
+  HRESULT SetFrameTimes(const SPresentationTimes& times) override {
+    return m_file->SetFrameTimes(times);
+  }
   HRESULT SetEncoder(const AVCodecContext& encoder) override { return m_file->AddVideo(encoder); }
   HRESULT WritePacket(int32_t position, int64_t presentation, int64_t decoding, const void* data,
                       int32_t size, uint32_t flags) override {

@@ -207,7 +207,7 @@ TEST_F(MixSourcesTest, TopLayersOfOtherKindsFollowTheirOwnTime) {
 
 // A main whose pictures come at changing intervals (25 fps, then 50) is mixed picture for picture
 // into an output at the average rate ffprobe reads, with one line naming the rates.
-TEST_F(MixSourcesTest, AVariableRateMainIsMixedFrameByFrameAtItsAverageRateWithOneWarning) {
+TEST_F(MixSourcesTest, AVariableRateMainKeepsItsAverageRateInAviAndItsOwnTimesInMp4WithOneWarning) {
   const std::string main = m_dir.Path("variable.mp4");
   const std::string top = m_dir.Path("logo.png");
   ASSERT_TRUE(Make("-f lavfi -i testsrc2=s=320x240:r=50:d=1.2",
@@ -245,6 +245,25 @@ TEST_F(MixSourcesTest, AVariableRateMainIsMixedFrameByFrameAtItsAverageRateWithO
   const CClip decodedTop = Decode(top);
   for (size_t n = 0; n < out.m_frames.size(); ++n)
     ASSERT_EQ(out.m_frames[n], Reference(decodedMain, decodedTop, n, mix, 0)) << n;
+
+  // A container with frame times keeps the main's: each frame shown when the main shows it.
+  const std::string kept = m_dir.Path("kept.mp4");
+  AVICOMPRESSOPTIONS h264{};
+  h264.fccType = streamtypeVIDEO;
+  h264.fccHandler = FindCompressor("h264")->m_fourCC;
+  h264.dwQuality = 0xFFFFFFFFu;
+  m_host.m_compression = h264;
+  EXPECT_EQ(MixColourKey(main, top, kept, 0, 255, 0, 10, 10, 1).m_video.m_result,
+            EVideoPassResult::kComplete);
+  auto times = [](const std::string& path) {
+    return RunCommand(
+               "ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of "
+               "csv=p=0 " +
+               ShellQuote(path))
+        .m_output;
+  };
+  EXPECT_GT(times(main).size(), 60u * 2);
+  EXPECT_EQ(times(kept), times(main));
 }
 
 }  // namespace
