@@ -38,11 +38,7 @@ HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file) {
   if (mode & OF_CREATE) {
     // The name's extension chooses the container; a name without a known one takes the
     // container the front end chose for it, else AVI.
-    const int32_t chosen = EngineState().m_outputContainer.load();
-    const CContainerInfo* fallback =
-        chosen >= 0 && chosen < static_cast<int32_t>(Containers().size()) ? &Containers()[chosen]
-                                                                          : nullptr;
-    const CContainerInfo& container = OutputContainer(path, fallback);
+    const CContainerInfo& container = OutputContainer(path);
     if (container.m_kind != EContainer::kAvi) return OpenMuxWriter(path, container, file);
   }
   if (mode & (OF_WRITE | OF_CREATE)) return OpenAviWriter(path, mode, file);

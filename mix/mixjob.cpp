@@ -14,6 +14,7 @@
 #include "media/codec/compress.h"
 #include "media/errortext.h"
 #include "media/host.h"
+#include "media/mux/container.h"
 #include "media/videoreader.h"
 #include "mix/composite.h"
 #include "mix/frameprefetch.h"
@@ -74,7 +75,7 @@ bool VariableSteps(const SPresentationTimes& times, int64_t& shortest, int64_t& 
   return times.m_starts.size() >= 3 && longest > 0 && longest - shortest > 1 && times.m_unitNum > 0;
 }
 
-void WarnOfVariableRate(const std::string& path, const CAviStream& stream) {
+void WarnOfVariableRate(const std::string& path, const CAviStream& stream, bool keepsTimes) {
   SPresentationTimes times;
   try {
     if (!stream.PresentationTimes(times)) return;
@@ -87,11 +88,14 @@ void WarnOfVariableRate(const std::string& path, const CAviStream& stream) {
   AVISTREAMINFOA info{};
   if (stream.Info(info) != AVIERR_OK || info.dwScale == 0) return;
   const double unit = static_cast<double>(times.m_unitNum) / times.m_unitDen;
-  ShowMessage(Format("%s has a variable frame rate, from %.4g to %.4g frames a second: it is mixed "
-                     "frame by frame at its average rate, %.4g frames a second",
-                     path.c_str(), 1.0 / (static_cast<double>(longest) * unit),
-                     1.0 / (static_cast<double>(shortest) * unit),
-                     static_cast<double>(info.dwRate) / info.dwScale),
+  const std::string rates = Format(
+      "%s has a variable frame rate, from %.4g to %.4g frames a second", path.c_str(),
+      1.0 / (static_cast<double>(longest) * unit), 1.0 / (static_cast<double>(shortest) * unit));
+  // An AVI has one rate for all its frames; the other containers keep each frame's time.
+  ShowMessage(keepsTimes ? rates + ": it is mixed frame by frame, each frame at its own time"
+                         : rates + Format(": it is mixed frame by frame at its average rate, %.4g "
+                                          "frames a second",
+                                          static_cast<double>(info.dwRate) / info.dwScale),
               MB_ICONINFORMATION);
 }
 
@@ -360,7 +364,7 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
     return outcome;
   }
 
-  WarnOfVariableRate(mainPath, *mainStream);
+  WarnOfVariableRate(mainPath, *mainStream, OutputContainer(output).m_kind != EContainer::kAvi);
   CPassSettings pass = settings;
   pass.m_key = PackKeyColour(red, green, blue);
   pass.m_audioSource = mainPath;

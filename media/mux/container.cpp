@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "media/codec/codecutil.h"
+#include "media/host.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -61,9 +62,12 @@ const CContainerInfo* ContainerForPath(const std::string& path) {
   return nullptr;
 }
 
-const CContainerInfo& OutputContainer(const std::string& path, const CContainerInfo* fallback) {
+const CContainerInfo& OutputContainer(const std::string& path) {
   if (const CContainerInfo* named = ContainerForPath(path)) return *named;
-  return fallback ? *fallback : Containers().front();
+  const int32_t chosen = EngineState().m_outputContainer.load();
+  const std::vector<CContainerInfo>& all = Containers();
+  return chosen >= 0 && chosen < static_cast<int32_t>(all.size()) ? all[static_cast<size_t>(chosen)]
+                                                                  : all.front();
 }
 
 bool CompressorFits(const CCompressorInfo& compressor, const CContainerInfo& container) {

@@ -30,10 +30,9 @@ const CContainerInfo& ContainerInfo(EContainer kind);
 const CContainerInfo* ContainerNamed(const std::string& name);
 // The container `path`'s extension names; null when it has none that names one.
 const CContainerInfo* ContainerForPath(const std::string& path);
-// The container an output at `path` is written as: by its extension, else `fallback` (the
-// front end's choice for a name without one), else AVI.
-const CContainerInfo& OutputContainer(const std::string& path,
-                                      const CContainerInfo* fallback = nullptr);
+// The container an output at `path` is written as: by its extension, else the front end's
+// choice for a name without one (EngineState().m_outputContainer), else AVI.
+const CContainerInfo& OutputContainer(const std::string& path);
 
 // Whether `container` can hold what `compressor` writes. AVI takes every compressor it took
 // before the other containers came (not VP9 or AV1); the others take what their muxer accepts

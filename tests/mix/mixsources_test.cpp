@@ -253,8 +253,14 @@ TEST_F(MixSourcesTest, AVariableRateMainKeepsItsAverageRateInAviAndItsOwnTimesIn
   h264.fccHandler = FindCompressor("h264")->m_fourCC;
   h264.dwQuality = 0xFFFFFFFFu;
   m_host.m_compression = h264;
+  m_host.Clear();
   EXPECT_EQ(MixColourKey(main, top, kept, 0, 255, 0, 10, 10, 1).m_video.m_result,
             EVideoPassResult::kComplete);
+  ASSERT_FALSE(m_host.Messages().empty());
+  EXPECT_EQ(m_host.Messages()[0].m_text, main +
+                                             " has a variable frame rate, from 25 to 50 frames "
+                                             "a second: it is mixed frame by frame, each frame "
+                                             "at its own time");
   auto times = [](const std::string& path) {
     return RunCommand(
                "ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of "
