@@ -83,6 +83,41 @@ class CCompressionDialogTest : public QObject {
     QCOMPARE(dialog.DataRate()->text(), QStringLiteral("&Data rate"));
   }
 
+  // Each container's dialog lists the compressors it takes, in catalogue order, starting from
+  // its default; the choice made last for a container is where its next dialog starts.
+  void eachContainerOffersItsCodecsFromItsDefaultAndRemembersTheLastChoice() {
+    for (const CContainerInfo& container : Containers()) {
+      CCompressionDialog dialog(nullptr, AVICOMPRESSOPTIONS{}, container);
+      QStringList expected;
+      for (const CCompressorInfo& info : CompressorCatalogue())
+        if (CompressorFits(info, container)) expected << QString::fromStdString(info.m_displayName);
+      QStringList listed;
+      for (int at = 0; at < dialog.Compressors()->count(); ++at)
+        listed << dialog.Compressors()->itemText(at);
+      QCOMPARE(listed, expected);
+      const CCompressorInfo* standard = container.m_kind == EContainer::kAvi
+                                            ? &CompressorCatalogue().front()
+                                            : FindCompressor(std::string(container.m_defaultCodec));
+      QVERIFY(standard);
+      QCOMPARE(dialog.Compressors()->currentText(),
+               QString::fromStdString(standard->m_displayName));
+    }
+    const CContainerInfo& mp4 = ContainerInfo(EContainer::kMp4);
+    const CCompressorInfo* mpeg4 = FindCompressor(std::string("mpeg4"));
+    QVERIFY(mpeg4);
+    CDialogDriver choose([&](CCompressionDialog& dialog) {
+      dialog.Compressors()->setCurrentText(QString::fromStdString(mpeg4->m_displayName));
+      dialog.accept();
+    });
+    AVICOMPRESSOPTIONS first{};
+    QVERIFY(RunCompressionDialog(nullptr, first, mp4));
+    QCOMPARE(first.fccHandler, mpeg4->m_fourCC);
+    CDialogDriver keep([](CCompressionDialog& dialog) { dialog.accept(); });
+    AVICOMPRESSOPTIONS again{};
+    QVERIFY(RunCompressionDialog(nullptr, again, mp4));
+    QCOMPARE(again.fccHandler, mpeg4->m_fourCC);
+  }
+
   void eachSettingIsEnabledWhereTheCompressorHonoursIt() {
     CCompressionDialog dialog(nullptr, AVICOMPRESSOPTIONS{});
     dialog.KeyFrames()->setChecked(true);
