@@ -57,14 +57,7 @@ bool CCliHost::OpeningProgress(const std::string& path, int32_t permille) {
   const auto now = Clock::now();
   if (now - m_lastShown >= (m_terminal ? kTerminalInterval : kPlainInterval)) {
     m_lastShown = now;
-    const std::string line = Format("opening %s: %d%%", path.c_str(), permille / 10);
-    if (m_terminal) {
-      std::fprintf(stderr, "\r\033[K%s", line.c_str());
-      m_lineOpen = true;
-    } else {
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
-    std::fflush(stderr);
+    ShowProgressLine(Format("opening %s: %d%%", path.c_str(), permille / 10));
   }
   return EngineState().m_mixing.load() == 1;
 }
@@ -91,6 +84,10 @@ void CCliHost::ShowFrameProgress(bool force) {
   const double eta = fps > 0.0 ? (m_total - done) / fps : -1.0;
   const std::string line = Format("frame %" PRId32 "/%" PRId32 "  %.1f fps  ETA %s", m_frame,
                                   m_total, fps, FormatDuration(eta).c_str());
+  ShowProgressLine(line);
+}
+
+void CCliHost::ShowProgressLine(const std::string& line) {
   if (m_terminal) {
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     m_lineOpen = true;

@@ -35,6 +35,8 @@ class CCliHost final : public CHost {
  private:
   using Clock = std::chrono::steady_clock;
   void ShowFrameProgress(bool force);
+  // Rewrites the progress line in place on a terminal; otherwise writes it as a line of its own.
+  void ShowProgressLine(const std::string& line);
 
   AVICOMPRESSOPTIONS m_compression;
   bool m_terminal;

@@ -51,6 +51,16 @@ void KeepErrors(void* object, int level, const char* format, va_list arguments) 
 
 }  // namespace
 
+std::string CodecCommonName(AVCodecID codec) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec);
+  if (!descriptor) return "unknown";
+  if (std::strncmp(descriptor->name, "pcm_", 4) == 0) return "PCM";
+  std::string name = descriptor->long_name ? descriptor->long_name : descriptor->name;
+  const size_t bracket = name.find(" (");
+  if (bracket != std::string::npos && bracket > 0) name.resize(bracket);
+  return name;
+}
+
 void QuietCodecLogging() {
   static std::once_flag once;
   std::call_once(once, [] {

@@ -44,6 +44,10 @@ AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler);
 // VideoCodecForFourCC reads back. 0 for AV_CODEC_ID_NONE.
 uint32_t FourCCForVideoCodec(AVCodecID codec);
 
+// A codec's common name for messages: "Opus", "FLAC", "MP2", "PCM" (its long name up to any
+// explanation in brackets; every PCM variant is "PCM").
+std::string CodecCommonName(AVCodecID codec);
+
 // Keeps libav* from writing to stderr: encoders report statistics at the info level, and
 // demuxers and decoders their errors, which our own messages say in the user's terms. Called by
 // the code that uses libav* before its first use; safe from any thread.

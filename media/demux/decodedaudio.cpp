@@ -28,16 +28,6 @@ using SwrContextPtr = std::unique_ptr<SwrContext, CSwrDeleter>;
 constexpr uint16_t kWaveFormatPcm = 1;
 constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
 
-// The codec's common name: "Opus", "Vorbis", "FLAC" (its long name up to any explanation).
-std::string CodecName(AVCodecID id) {
-  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
-  if (!descriptor) return "unknown";
-  std::string name = descriptor->long_name ? descriptor->long_name : descriptor->name;
-  const size_t bracket = name.find(" (");
-  if (bracket != std::string::npos && bracket > 0) name.resize(bracket);
-  return name;
-}
-
 class CDecodedAudioStream final : public CDemuxStream {
  public:
   CDecodedAudioStream(std::string path, int streamIndex, CodecParametersPtr codec,
@@ -46,7 +36,7 @@ class CDecodedAudioStream final : public CDemuxStream {
         m_path(std::move(path)),
         m_streamIndex(streamIndex),
         m_codec(std::move(codec)),
-        m_codecName(CodecName(m_codec->codec_id)) {
+        m_codecName(CodecCommonName(m_codec->codec_id)) {
     const int channels = m_codec->ch_layout.nb_channels;
     const int rate = m_codec->sample_rate;
     m_frameBytes = channels * 2;
@@ -64,14 +54,8 @@ class CDecodedAudioStream final : public CDemuxStream {
     // expect of multichannel PCM.
     const bool extensible = channels > 2;
     m_format.assign(extensible ? 40 : 18, 0);
-    auto put16 = [&](size_t at, uint32_t value) {
-      m_format[at] = static_cast<uint8_t>(value);
-      m_format[at + 1] = static_cast<uint8_t>(value >> 8);
-    };
-    auto put32 = [&](size_t at, uint32_t value) {
-      put16(at, value & 0xFFFF);
-      put16(at + 2, value >> 16);
-    };
+    auto put16 = [&](size_t at, uint32_t value) { PutLittleEndian16(m_format, at, value); };
+    auto put32 = [&](size_t at, uint32_t value) { PutLittleEndian32(m_format, at, value); };
     put16(0, extensible ? kWaveFormatExtensible : kWaveFormatPcm);
     put16(2, static_cast<uint32_t>(channels));
     put32(4, static_cast<uint32_t>(rate));

@@ -202,14 +202,8 @@ class CDemuxAudioStream final : public CDemuxStream {
     const uint8_t* extra = codec.extradata;
     const int extraSize = codec.extradata_size > 0 ? codec.extradata_size : 0;
     m_format.resize(18 + static_cast<size_t>(extraSize));
-    auto put16 = [&](size_t at, uint32_t value) {
-      m_format[at] = static_cast<uint8_t>(value);
-      m_format[at + 1] = static_cast<uint8_t>(value >> 8);
-    };
-    auto put32 = [&](size_t at, uint32_t value) {
-      put16(at, value & 0xFFFF);
-      put16(at + 2, value >> 16);
-    };
+    auto put16 = [&](size_t at, uint32_t value) { PutLittleEndian16(m_format, at, value); };
+    auto put32 = [&](size_t at, uint32_t value) { PutLittleEndian32(m_format, at, value); };
     put16(0, tag);
     put16(2, static_cast<uint32_t>(channels));
     put32(4, static_cast<uint32_t>(codec.sample_rate));

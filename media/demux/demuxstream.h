@@ -13,6 +13,16 @@ namespace corvane {
 
 class CDemuxData;
 
+// Little-endian fields of a header being built (a WAVEFORMATEX).
+inline void PutLittleEndian16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+  bytes[at] = static_cast<uint8_t>(value);
+  bytes[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+inline void PutLittleEndian32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+  PutLittleEndian16(bytes, at, value & 0xFFFF);
+  PutLittleEndian16(bytes, at + 2, value >> 16);
+}
+
 // What every demuxed stream shares: the data it reads (may be null), its header and format, and
 // being read-only.
 class CDemuxStream : public CAviStream {

@@ -56,16 +56,6 @@ const char* EncoderFor(const CContainerInfo& container, const char** shown) {
   }
 }
 
-std::string CommonName(AVCodecID id) {
-  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
-  if (!descriptor) return "unknown";
-  if (std::strncmp(descriptor->name, "pcm_", 4) == 0) return "PCM";
-  std::string name = descriptor->long_name ? descriptor->long_name : descriptor->name;
-  const size_t bracket = name.find(" (");
-  if (bracket != std::string::npos && bracket > 0) name.resize(bracket);
-  return name;
-}
-
 std::string ContainerWord(const CContainerInfo& container) {
   return container.m_kind == EContainer::kMov ? "MOV" : container.m_displayName;
 }
@@ -266,7 +256,7 @@ HRESULT CMuxAudio::Open(const std::string& mainPath, const CContainerInfo& conta
   s.outStream->time_base = encoder.time_base;
 
   ShowMessage(Format("The audio of %s is %s, which %s players do not play: it is encoded as %s",
-                     mainPath.c_str(), CommonName(source.codec_id).c_str(),
+                     mainPath.c_str(), CodecCommonName(source.codec_id).c_str(),
                      ContainerWord(container).c_str(), shown),
               MB_ICONINFORMATION);
   return AVIERR_OK;

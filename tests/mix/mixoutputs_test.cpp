@@ -159,15 +159,6 @@ TEST_F(MixOutputsTest, SoundTheContainerTakesKeepsItsPackets) {
       {"opus.webm", "-c:v libvpx-vp9 -deadline realtime -c:a libopus", "out.webm"},
       {"aac.mp4", "-c:v libx264 -c:a aac", "out.mp4"},
   };
-  const auto packets = [](const std::string& path) {
-    std::string lines = RunCommand(
-                            "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
-                            "-show_entries packet=size,data_hash -of csv=p=0 " +
-                            ShellQuote(path))
-                            .m_output;
-    for (size_t at; (at = lines.find(",\n,")) != std::string::npos;) lines.erase(at, 2);
-    return lines;
-  };
   for (const CCase& c : cases) {
     SCOPED_TRACE(c.m_output);
     const std::string main = m_dir.Path(c.m_main);
@@ -184,9 +175,9 @@ TEST_F(MixOutputsTest, SoundTheContainerTakesKeepsItsPackets) {
 
     EXPECT_TRUE(outcome.Complete());
     EXPECT_TRUE(m_host.Messages().empty());
-    const std::string want = packets(main);
+    const std::string want = test::AudioPackets(main);
     EXPECT_GT(want.size(), 100u);
-    EXPECT_EQ(packets(output), want);
+    EXPECT_EQ(test::AudioPackets(output), want);
   }
 }
 

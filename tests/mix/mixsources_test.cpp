@@ -15,6 +15,7 @@
 namespace corvane {
 namespace {
 
+using test::AudioPackets;
 using test::CClip;
 using test::CMixCase;
 using test::CRecordingHost;
@@ -36,18 +37,6 @@ std::string LayerGraph(int rate) {
 bool Make(const std::string& inputs, const std::string& encode, const std::string& path) {
   return RunCommand("ffmpeg -nostdin -v error " + inputs + " " + encode + " " + ShellQuote(path))
              .m_exitCode == 0;
-}
-
-// What ffprobe's demuxers give for the first audio stream: each packet's size and checksum
-// (side data, which breaks a packet's line in two, left out).
-std::string AudioPackets(const std::string& path) {
-  std::string lines = RunCommand(
-                          "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
-                          "-show_entries packet=size,data_hash -of csv=p=0 " +
-                          ShellQuote(path))
-                          .m_output;
-  for (size_t at; (at = lines.find(",\n,")) != std::string::npos;) lines.erase(at, 2);
-  return lines;
 }
 
 // The first audio stream decoded by ffmpeg to 16-bit PCM: its byte count and checksum.
