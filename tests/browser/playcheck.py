@@ -94,7 +94,8 @@ def main():
     child = subprocess.Popen(
         [browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
          "--autoplay-policy=no-user-gesture-required", "--user-data-dir=" + profile, url],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=dict(os.environ, TMPDIR=profile))  # its scratch folders go with the profile
     try:
         finished = arrived.wait(90)
     finally:
