@@ -104,6 +104,14 @@ class CAviStream {
   // that codec's name ("Opus", "Vorbis", "FLAC"). Null for streams read as they are stored.
   virtual const char* DecodedFrom() const { return nullptr; }
 
+  // For a stream that holds frames back (an encoder with B-frames or look-ahead): writes them
+  // now, before the file is ended, and returns the first failure of a write, so that no frame
+  // is lost unreported. Streams that hold nothing back: AVIERR_OK.
+  virtual HRESULT EndOfStream() { return AVIERR_OK; }
+  // After a failed write: the position of the frame whose data could not be written, which for
+  // an encoder that holds frames back may be earlier than the one being written; -1 unknown.
+  virtual int32_t FailedPosition() const { return -1; }
+
   // For a stream being written: what it asks of its encoder (see SWriterNeeds).
   virtual SWriterNeeds WriterNeeds() const { return {}; }
 

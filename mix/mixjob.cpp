@@ -99,6 +99,13 @@ void WarnOfVariableRate(const std::string& path, const CAviStream& stream, bool 
               MB_ICONINFORMATION);
 }
 
+// The frame number (from 1) a failed write names: the frame whose data the stream could not
+// write, which an encoder that holds frames back may have taken earlier than the current one.
+long FailedFrame(const CAviStream& stream, long current, int32_t startFrame) {
+  const int32_t position = stream.FailedPosition();
+  return position >= startFrame ? static_cast<long>(position) - startFrame + 1 : current;
+}
+
 int32_t MillisecondsSince(Clock::time_point started) {
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
@@ -279,7 +286,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
         compressed->Write(frame, 1, outputFrame, imageSize, AVIIF_KEYFRAME, nullptr, nullptr);
     prefetcher.Release();
     if (written < 0) {
-      ShowMessage(Format("Failed to write frame %ld", counter - 1), MB_ICONINFORMATION);
+      ShowMessage(Format("Failed to write frame %ld",
+                         FailedFrame(*compressed, counter - 1, mainReader.m_startFrame)),
+                  MB_ICONINFORMATION);
       outcome.m_result = EVideoPassResult::kWriteFailed;
       break;
     }
@@ -288,8 +297,15 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   }
   prefetcher.Stop();
 
-  // The encoder gives up what it holds, then a muxed file is ended: the rest of the sound (up to
-  // the last frame after a stop), its index and trailer. AVI files end on release.
+  // The encoder gives up what it holds (a write that fails then is the pass's own failure), then
+  // a muxed file is ended: the rest of the sound (up to the last frame after a stop), its index
+  // and trailer. AVI files end on release.
+  if (outcome.m_result != EVideoPassResult::kWriteFailed && compressed->EndOfStream() < 0) {
+    ShowMessage(Format("Failed to write frame %ld",
+                       FailedFrame(*compressed, outcome.m_framesWritten, mainReader.m_startFrame)),
+                MB_ICONINFORMATION);
+    outcome.m_result = EVideoPassResult::kWriteFailed;
+  }
   compressed.reset();
   raw.reset();
   const HRESULT finished = file->Finish(outcome.m_result == EVideoPassResult::kComplete);

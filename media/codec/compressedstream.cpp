@@ -275,6 +275,7 @@ HRESULT CCompressedStream::Write(int32_t start, int32_t samples, const void* dat
     if (m_compressor.m_fourCC == 0) {
       result = m_target->Write(static_cast<int32_t>(position), 1, frame, m_frameBytes,
                                AVIIF_KEYFRAME, nullptr, nullptr);
+      if (result < 0) m_failedPosition = static_cast<int32_t>(position);
     } else {
       result = EncodeFrame(static_cast<int32_t>(position), frame);
     }
@@ -318,6 +319,14 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
   return Drain(false);
 }
 
+HRESULT CCompressedStream::EndOfStream() {
+  if (m_failure != AVIERR_OK) return m_failure;
+  if (!m_encoder || m_flushed) return AVIERR_OK;
+  const HRESULT drained = Drain(true);
+  if (drained < 0) m_failure = drained;
+  return drained < 0 ? drained : AVIERR_OK;
+}
+
 HRESULT CCompressedStream::Drain(bool flush) {
   if (flush) {
     m_flushed = true;
@@ -340,7 +349,10 @@ HRESULT CCompressedStream::Drain(bool flush) {
     const HRESULT written = m_target->WritePacket(position, m_packet->pts, m_packet->dts,
                                                   m_packet->data, m_packet->size, keyFlag);
     av_packet_unref(m_packet.get());
-    if (written < 0) return written;
+    if (written < 0) {
+      m_failedPosition = position;
+      return written;
+    }
   }
 }
 

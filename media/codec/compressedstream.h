@@ -4,8 +4,9 @@
 //
 // Owns its encoder, scaler and picture; keeps the underlying stream alive. Samples keep the
 // positions they were written at; an encoder that holds frames back (B-frames) gets its
-// packets placed at the written positions in turn, and the frames still held are flushed when
-// the stream is released. Key-frame flags are the encoder's own.
+// packets placed at the written positions in turn, and the frames still held are written by
+// EndOfStream (or, unreported, when the stream is released). Key-frame flags are the encoder's
+// own.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,9 @@ class CCompressedStream final : public CAviStream {
   // on (positions only grow). `flags` is a request only: the encoder places key frames.
   HRESULT Write(int32_t start, int32_t samples, const void* data, int32_t size, uint32_t flags,
                 int32_t* samplesWritten, int32_t* bytesWritten) override;
+  // Drains the encoder (see CAviStream::EndOfStream); once drained, Write refuses more frames.
+  HRESULT EndOfStream() override;
+  int32_t FailedPosition() const override { return m_failedPosition; }
   int32_t FindSample(int32_t position, uint32_t flags) const override {
     return m_target->FindSample(position, flags);
   }
@@ -59,6 +63,7 @@ class CCompressedStream final : public CAviStream {
   int32_t m_encodeHeight = 0;
   int64_t m_lastPosition = -1;
   HRESULT m_failure = AVIERR_OK;  // a failed encoder stays failed
+  int32_t m_failedPosition = -1;  // the frame whose packet could not be written
   CodecContextPtr m_encoder;
   SwsContextPtr m_scaler;
   FramePtr m_picture;

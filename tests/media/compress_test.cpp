@@ -307,5 +307,63 @@ TEST(CompressTest, UnknownCompressorIsRefused) {
   EXPECT_FALSE(compressed);
 }
 
+// A target whose writes fail from one position on, standing in for a disk that fills up.
+class CFailingTarget final : public CAviStream {
+ public:
+  explicit CFailingTarget(int32_t failFrom) : m_failFrom(failFrom) {}
+  HRESULT Info(AVISTREAMINFOA& info) const override {
+    info = AVISTREAMINFOA{};
+    info.fccType = streamtypeVIDEO;
+    info.dwScale = 1;
+    info.dwRate = 25;
+    return AVIERR_OK;
+  }
+  HRESULT ReadFormat(int32_t, void*, int32_t* size) override {
+    if (size) *size = 0;
+    return AVIERR_NODATA;
+  }
+  HRESULT SetFormat(int32_t, const void*, int32_t) override { return AVIERR_OK; }
+  int32_t Start() const override { return 0; }
+  int32_t Length() const override { return m_written; }
+  HRESULT Read(int32_t, int32_t, void*, int32_t, int32_t*, int32_t*) override {
+    return AVIERR_UNSUPPORTED;
+  }
+  HRESULT Write(int32_t start, int32_t, const void*, int32_t, uint32_t, int32_t*,
+                int32_t*) override {
+    if (start >= m_failFrom) return AVIERR_FILEWRITE;
+    m_written = std::max(m_written, start + 1);
+    return AVIERR_OK;
+  }
+  int32_t FindSample(int32_t, uint32_t) const override { return -1; }
+  int32_t m_written = 0;
+
+ private:
+  int32_t m_failFrom;
+};
+
+// x264 holds the frames of a short clip back for its look-ahead, so their packets are written
+// only when the stream ends: a write that fails then is reported, with the frame it was for.
+TEST(CompressTest, AWriteThatFailsWhileTheEncoderDrainsIsReportedWithItsFrame) {
+  const CCompressorInfo* h264 = FindCompressor("h264");
+  if (!h264) GTEST_SKIP() << "no H.264 encoder";
+  auto target = std::make_shared<CFailingTarget>(17);
+  PAVISTREAM compressed;
+  ASSERT_EQ(AVIMakeCompressedStream(compressed, target, Options(h264->m_fourCC)), AVIERR_OK);
+  BITMAPINFOHEADER header = test::BitmapHeader(64, 48, 24);
+  header.biSizeImage = FrameStride(64) * 48;
+  ASSERT_EQ(compressed->SetFormat(0, &header, sizeof header), AVIERR_OK);
+  for (int32_t i = 0; i < 30; ++i) {
+    const std::vector<uint8_t> frame = MakeFrame(64, 48, i);
+    ASSERT_EQ(compressed->Write(i, 1, frame.data(), header.biSizeImage, 0, nullptr, nullptr),
+              AVIERR_OK)
+        << "frame " << i << ": the encoder was to hold it back";
+  }
+
+  EXPECT_EQ(compressed->EndOfStream(), AVIERR_FILEWRITE);
+  EXPECT_EQ(compressed->FailedPosition(), 17);
+  EXPECT_EQ(target->m_written, 17);
+  EXPECT_EQ(compressed->EndOfStream(), AVIERR_FILEWRITE) << "a failed stream stays failed";
+}
+
 }  // namespace
 }  // namespace corvane
