@@ -136,4 +136,17 @@ constexpr int32_t FrameStride(int32_t width) {
   return ((width * 24 + 31) >> 3) & ~3;
 }
 
+// The header of such a Frame buffer: 24-bit BI_RGB, `width` x `height`, `imageBytes` of pixels.
+constexpr BITMAPINFOHEADER FrameHeader(int32_t width, int32_t height, uint32_t imageBytes) {
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof(BITMAPINFOHEADER);
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  header.biCompression = BI_RGB;
+  header.biSizeImage = imageBytes;
+  return header;
+}
+
 }  // namespace corvane

@@ -62,14 +62,7 @@ int32_t CVideoReader::Open(const PAVISTREAM& stream) {
   const int64_t end = static_cast<int64_t>(m_startFrame) + stream->Length();
   m_endFrame = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
 
-  std::memset(&m_frameFormat, 0, sizeof m_frameFormat);
-  m_frameFormat.biSize = sizeof m_frameFormat;
-  m_frameFormat.biWidth = m_width;
-  m_frameFormat.biHeight = m_height;
-  m_frameFormat.biPlanes = 1;
-  m_frameFormat.biBitCount = 24;
-  m_frameFormat.biCompression = BI_RGB;
-  m_frameFormat.biSizeImage = static_cast<uint32_t>(m_bufferSize);
+  m_frameFormat = FrameHeader(m_width, m_height, static_cast<uint32_t>(m_bufferSize));
   return 0;
 }
 

@@ -155,14 +155,8 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   header.dwSuggestedBufferSize = 0;
   header.dwQuality = 0xFFFFFFFFu;
 
-  BITMAPINFOHEADER format{};
-  format.biSize = sizeof(BITMAPINFOHEADER);
-  format.biWidth = mainReader.m_width;
-  format.biHeight = mainReader.m_height;
-  format.biPlanes = 1;
-  format.biBitCount = 24;
-  format.biCompression = BI_RGB;
-  format.biSizeImage = static_cast<uint32_t>(imageSize);
+  const BITMAPINFOHEADER format =
+      FrameHeader(mainReader.m_width, mainReader.m_height, static_cast<uint32_t>(imageSize));
 
   PAVISTREAM raw;
   PAVISTREAM compressed;

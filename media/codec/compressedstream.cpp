@@ -104,14 +104,8 @@ HRESULT CCompressedStream::SetFormat(int32_t, const void* format, int32_t size) 
 
   std::vector<uint8_t> strf;
   if (m_compressor.m_fourCC == 0) {
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = m_width;
-    header.biHeight = m_height;
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = static_cast<uint32_t>(m_frameBytes);
+    const BITMAPINFOHEADER header =
+        FrameHeader(m_width, m_height, static_cast<uint32_t>(m_frameBytes));
     const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
     strf.assign(bytes, bytes + sizeof header);
   } else {

@@ -222,14 +222,7 @@ const BITMAPINFOHEADER* CGetFrameBase::GetFrame(int32_t position) {
   if (GetFrameInto(position, m_dib.data() + sizeof(BITMAPINFOHEADER)) != EFrameStatus::kOk) {
     return nullptr;
   }
-  BITMAPINFOHEADER header{};
-  header.biSize = sizeof header;
-  header.biWidth = m_width;
-  header.biHeight = m_height;
-  header.biPlanes = 1;
-  header.biBitCount = 24;
-  header.biCompression = BI_RGB;
-  header.biSizeImage = static_cast<uint32_t>(imageBytes);
+  const BITMAPINFOHEADER header = FrameHeader(m_width, m_height, static_cast<uint32_t>(imageBytes));
   std::memcpy(m_dib.data(), &header, sizeof header);
   return reinterpret_cast<const BITMAPINFOHEADER*>(m_dib.data());
 }

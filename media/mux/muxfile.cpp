@@ -105,8 +105,9 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     if (!m_video || m_finished) return AVIERR_UNSUPPORTED;
     const HRESULT header = WriteHeader();
     if (header != AVIERR_OK) return header;
-    PacketPtr packet(av_packet_alloc());
-    if (!packet || av_new_packet(packet.get(), size) < 0) return AVIERR_MEMORY;
+    if (!m_packet) m_packet.reset(av_packet_alloc());
+    AVPacket* packet = m_packet.get();
+    if (!packet || av_new_packet(packet, size) < 0) return AVIERR_MEMORY;
     std::memcpy(packet->data, data, static_cast<size_t>(size));
     AVRational clock = m_encoderTimeBase;
     double end = static_cast<double>(presentation + 1) * av_q2d(m_encoderTimeBase);
@@ -128,8 +129,9 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     }
     if (flags & AVIIF_KEYFRAME) packet->flags |= AV_PKT_FLAG_KEY;
     packet->stream_index = m_video->index;
-    av_packet_rescale_ts(packet.get(), clock, m_video->time_base);
-    if (av_interleaved_write_frame(m_output.get(), packet.get()) < 0) return AVIERR_FILEWRITE;
+    av_packet_rescale_ts(packet, clock, m_video->time_base);
+    // The muxer takes the packet's data and leaves it empty for the next frame.
+    if (av_interleaved_write_frame(m_output.get(), packet) < 0) return AVIERR_FILEWRITE;
     // The sound up to the end of the latest picture follows it.
     m_videoEnd = std::max(m_videoEnd, end);
     if (m_audio && !m_audio->WriteUntil(m_videoEnd)) return AVIERR_FILEWRITE;
@@ -159,6 +161,7 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
   AVStream* m_video = nullptr;  // owned by m_output
   AVRational m_encoderTimeBase{1, 25};
   std::shared_ptr<SPresentationTimes> m_times;  // the main's frame times, when kept
+  PacketPtr m_packet;                           // each video frame's, in turn
   double m_videoEnd = 0.0;                      // seconds: the end of the latest picture written
   bool m_headerWritten = false;
   bool m_headerFailed = false;
