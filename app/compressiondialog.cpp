@@ -13,6 +13,7 @@
 #include <map>
 
 #include "app/dialogunits.h"
+#include "app/storedsettings.h"
 #include "media/avidefs.h"
 
 namespace corvane {
@@ -173,14 +174,20 @@ AVICOMPRESSOPTIONS CCompressionDialog::Options() const {
 
 bool RunCompressionDialog(QWidget* owner, AVICOMPRESSOPTIONS& options,
                           const CContainerInfo& container) {
-  // The last choice made for each container is where its next dialog starts.
+  // The last choice made for each container is where its next dialog starts, also in the next
+  // run when the program remembers settings.
   static std::map<EContainer, AVICOMPRESSOPTIONS> s_last;
   AVICOMPRESSOPTIONS initial = options;
-  if (const auto last = s_last.find(container.m_kind); last != s_last.end()) initial = last->second;
+  if (const auto last = s_last.find(container.m_kind); last != s_last.end()) {
+    initial = last->second;
+  } else if (const auto stored = StoredCompression(container.m_kind)) {
+    initial = *stored;
+  }
   CCompressionDialog dialog(owner, initial, container);
   if (dialog.exec() != QDialog::Accepted) return false;
   options = dialog.Options();
   s_last[container.m_kind] = options;
+  StoreCompression(container.m_kind, options);
   return true;
 }
 

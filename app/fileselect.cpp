@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QWidget>
 
+#include "app/storedsettings.h"
 #include "media/host.h"
 
 namespace corvane {
@@ -142,10 +143,13 @@ void CAviFileDialog::accept() {
 
 CFileAnswer RunQtFileDialog(const CFileRequest& request) {
   CAviFileDialog dialog(request.m_owner, request.m_filter, request.m_title, request.m_kind);
+  if (const QString folder = StoredFolder(); !folder.isEmpty() && QDir(folder).exists())
+    dialog.setDirectory(folder);
   CFileAnswer answer;
   if (dialog.exec() != QDialog::Accepted) return answer;
   const QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return answer;
+  StoreFolderOf(files.front());
   const QByteArray name = files.front().toUtf8();
   if (name.size() > kMaxNameBytes) {
     answer.m_error = kNameTooLong;

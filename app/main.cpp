@@ -5,6 +5,7 @@
 #include "app/appicon.h"
 #include "app/maindialog.h"
 #include "app/mixcontrol.h"
+#include "app/storedsettings.h"
 #include "preview/mixengine.h"
 
 int main(int argc, char* argv[]) {
@@ -14,6 +15,8 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Corvane"));
   QApplication::setWindowIcon(corvane::AppIcon());
+  // The program remembers the user's settings between runs; the tests' dialogs do not.
+  corvane::EnableStoredSettings(true);
   corvane::CMainDialog dialog;
   dialog.show();
   const int code = QApplication::exec();

@@ -12,17 +12,20 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QShortcut>
 #include <QThread>
 #include <iterator>
 
 #include "app/aboutdialog.h"
 #include "app/appicon.h"
+#include "app/compositewindow.h"
 #include "app/compressiondialog.h"
 #include "app/dialogunits.h"
 #include "app/fileselect.h"
 #include "app/mixcontrol.h"
 #include "app/openprogress.h"
 #include "app/qthost.h"
+#include "app/storedsettings.h"
 #include "preview/mixengine.h"
 #include "preview/render/previewcontrol.h"
 #include "preview/render/previewpaint.h"
@@ -83,6 +86,7 @@ constexpr CMenuItem kFileMenu[] = {
     {0, nullptr},
     {kExitCommand, "E&xit"},
 };
+constexpr CMenuItem kViewMenu[] = {{kPreviewMixCommand, "&Preview mix..."}};
 constexpr CMenuItem kHelpMenu[] = {{kAboutCommand, "&About..."}};
 
 bool TakesFocus(EKind kind) {
@@ -181,7 +185,15 @@ void CMainDialog::CreateMenu() {
     }
   };
   fill(m_menuBar->addMenu(QStringLiteral("&File")), kFileMenu);
+  fill(m_menuBar->addMenu(QStringLiteral("&View")), kViewMenu);
   fill(m_menuBar->addMenu(QStringLiteral("&Help")), kHelpMenu);
+  m_commands.value(kOpenMainCommand)->setShortcut(QKeySequence::Open);
+  m_commands.value(kPreviewMixCommand)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  // Esc stops a running mix as "Stop" does; with no mix running it does nothing.
+  auto* stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(stop, &QShortcut::activated, this, [this] {
+    if (QAction* command = MenuCommand(kStopCommand); command && command->isEnabled()) OnStop();
+  });
 }
 
 void CMainDialog::OnInitDialog() {
@@ -232,8 +244,13 @@ void CMainDialog::OnInitDialog() {
     }
     PlaceProgressBar();
   });
-  // The first control takes the focus.
+  InstallFieldRules();
+  RestoreSettings();
+  setAcceptDrops(true);
+  UpdateTitle();
+  // The first control takes the focus, its text selected so that typing replaces it.
   Control(kRedId)->setFocus(Qt::OtherFocusReason);
+  if (auto* first = qobject_cast<QLineEdit*>(Control(kRedId))) first->selectAll();
 }
 
 QString CMainDialog::ControlText(int id) const {
@@ -340,6 +357,9 @@ void CMainDialog::OnCommand(int id) {
     case kStopCommand:
       OnStop();
       break;
+    case kPreviewMixCommand:
+      OnPreviewMix();
+      break;
     default:
       break;
   }
@@ -353,6 +373,8 @@ int CMainDialog::OnAbout() {
 }
 
 void CMainDialog::DestroyWindow() {
+  StoreSettings();
+  if (m_composite) m_composite->hide();
   m_destroyed = true;
   hide();
 }
@@ -384,58 +406,40 @@ int CMainDialog::OnTopPreviewClicked() {
   return 0;
 }
 
-int CMainDialog::LayoutPreviews() {
-  QWidget* mainPreview = Control(kMainPreviewId);
-  QWidget* topPreview = Control(kTopPreviewId);
-  if (!mainPreview || !topPreview) return -1;
-  const CMixEngine& engine = MixEngine();
-  const int mainWidth = std::max(0, engine.m_mainPicture.m_width);
-  const int mainHeight = std::max(0, engine.m_mainPicture.m_height);
-  const int topWidth = std::max(0, engine.m_topPicture.m_width);
-  const int topHeight = std::max(0, engine.m_topPicture.m_height);
-
-  // In the client area's coordinates: the main preview keeps its place and takes the main
-  // picture's size; the status line, the label and the top preview follow below it.
-  mainPreview->resize(mainWidth, mainHeight);
-  const QRect main = mainPreview->geometry();
-  const int x = main.left();
-  const int y = main.top() + mainHeight;
-  topPreview->setGeometry(x, y + 32, topWidth, topHeight);
-
-  // Never narrower than the settings controls, so that none of them is cut off when the
-  // pictures are narrower than the row of edits above them.
-  int controlsRight = 0;
-  for (QWidget* child : m_client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-    if (child == mainPreview || child == topPreview || child == m_progress ||
-        child == Control(kStatusId) || child == Control(kTopLayerLabelId))
-      continue;
-    controlsRight = std::max(controlsRight, child->geometry().right() + 1);
-  }
-  const int clientWidth =
-      std::max(std::max(mainWidth, topWidth) + 2 * main.left(), controlsRight + main.left());
-  const int clientHeight = main.top() + mainHeight + topHeight + 64;
-  m_client->resize(clientWidth, clientHeight);
-  resize(clientWidth, clientHeight + m_menuBar->sizeHint().height());
-
-  if (QWidget* label = Control(kTopLayerLabelId)) label->move(x, y + 16);
-  if (QWidget* status = Control(kStatusId)) status->move(status->x(), y);
-  PlaceProgressBar();
-  OnMove();
-  return 0;
-}
-
 void CMainDialog::OpenSource(bool main) {
-  CMixEngine& engine = MixEngine();
   const std::optional<std::string> name =
       SelectFile(this, SourceFilter(), QString::fromLatin1(kOpenTitle), EFileKind::kOpen);
-  if (name) {
+  OpenSourcePath(main, name.value_or(std::string()));
+}
+
+void CMainDialog::OpenSourcePath(bool main, const std::string& path) {
+  CMixEngine& engine = MixEngine();
+  if (!path.empty()) {
     CPreviewPicture loaded;
-    if (LoadPreviewOffUiThread(*this, *m_host, *name, loaded))
+    if (LoadPreviewOffUiThread(*this, *m_host, path, loaded)) {
       (main ? engine.m_mainPicture : engine.m_topPicture).TakeFrom(loaded);
+      engine.SourcesChanged();
+      if (m_composite) m_composite->SourcesChanged();
+    }
   }
   LayoutPreviews();
   // The box follows the mouse again, whatever was chosen.
   PreviewLock() = 0;
+  UpdateTitle();
+}
+
+int CMainDialog::OnPreviewMix() {
+  if (!m_composite) {
+    m_composite = new CCompositeWindow(this, [this](bool alpha) { return PreviewRule(alpha); });
+    m_composite->SetAlphaMode(StoredValue(QStringLiteral("preview/alphaMode")).toBool());
+    // Sized to its first picture before it is first shown.
+    m_composite->Render();
+    m_composite->adjustSize();
+  }
+  m_composite->show();
+  m_composite->raise();
+  m_composite->activateWindow();
+  return 0;
 }
 
 int CMainDialog::OnOpenMain() {

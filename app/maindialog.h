@@ -11,6 +11,9 @@
 #include <QWidget>
 #include <atomic>
 #include <memory>
+#include <string>
+
+#include "mix/composite.h"
 
 class QAction;
 class QLabel;
@@ -19,7 +22,9 @@ class QProgressBar;
 
 namespace corvane {
 
+class CCompositeWindow;
 class CMixWorker;
+class CPreviewControl;
 class CQtHost;
 
 // Controls.
@@ -45,6 +50,7 @@ constexpr int kMixCommand = 32775;
 constexpr int kAlphaMixCommand = 32776;
 constexpr int kExitCommand = 32777;
 constexpr int kStopCommand = 32778;
+constexpr int kPreviewMixCommand = 32779;
 
 class CMainDialog : public QWidget {
   Q_OBJECT
@@ -82,6 +88,16 @@ class CMainDialog : public QWidget {
   int LayoutPreviews();
   // Reads the key colour, offsets, switches and alpha level into MixSettings().
   void ReadMixSettings();
+  // The rule a mix would apply with the current settings, in the colour-key or the alpha mode.
+  CMixRule PreviewRule(bool alpha) const;
+
+  // Opens `path` into the main picture or the top one, as the open commands do once a name is
+  // chosen (a file dropped on a preview comes here).
+  void OpenSourcePath(bool main, const std::string& path);
+  // The scale at which the previews show the pictures (1, or less when they would not fit).
+  double PreviewScale() const { return m_previewScale; }
+  // The mix preview window; null until "Preview mix" first shows it.
+  CCompositeWindow* CompositeWindow() const { return m_composite; }
 
   // Menu commands and notifications.
   int OnAbout();
@@ -91,6 +107,7 @@ class CMainDialog : public QWidget {
   int OnMix();
   int OnAlphaMix();
   int OnStop();
+  int OnPreviewMix();
   int OnMove();
   int OnMainPreviewClicked();
   int OnTopPreviewClicked();
@@ -101,6 +118,8 @@ class CMainDialog : public QWidget {
   void moveEvent(QMoveEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateControls();
@@ -114,6 +133,17 @@ class CMainDialog : public QWidget {
   void ApplyMenuState(QAction* action, bool enabled, uint64_t sequence);
   void ShowProgress(const QString& status);
   void PlaceProgressBar();
+  // Number fields that take only what they can hold, with their text selected on focus.
+  void InstallFieldRules();
+  // The settings and the window title, kept between runs and naming the sources.
+  void RestoreSettings();
+  void StoreSettings() const;
+  void UpdateTitle();
+  void SettingsEdited();
+  // The scale that keeps the window within the screen's available area with these pictures.
+  double FitScale(int mainWidth, int mainHeight, int topWidth, int topHeight) const;
+  void KeepOnScreen();
+  bool OpenAllowed() const;
 
   std::unique_ptr<CQtHost> m_host;
   QMenuBar* m_menuBar = nullptr;
@@ -123,6 +153,8 @@ class CMainDialog : public QWidget {
   bool m_destroyed = false;
   QProgressBar* m_progress = nullptr;
   int m_progressTotal = 0;
+  CCompositeWindow* m_composite = nullptr;  // a child window, made on first use
+  double m_previewScale = 1.0;
   std::atomic<uint64_t> m_menuSequence{0};
   QHash<QAction*, uint64_t> m_menuShown;  // UI thread only
   // Declared last: destroyed first, while the host and the menu still exist.

@@ -292,6 +292,7 @@ int CMainDialog::StartMix(void (*procedure)()) {
   if (!event) return -1;
   SetCompletionEvent(std::move(event));
   ReadMixSettings();
+  StoreSettings();
   if (!m_worker->Start(procedure)) {
     ReleaseCompletionEvent();
     ShowMessage("Unable to start the mix thread", MB_ICONERROR);

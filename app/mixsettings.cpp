@@ -73,6 +73,20 @@ double ReadDecimalText(const QString& text) {
   return strtod_l(number.c_str(), nullptr, classic);
 }
 
+CMixRule CMainDialog::PreviewRule(bool alpha) const {
+  CMixRule rule;
+  rule.m_alpha = alpha;
+  rule.m_key =
+      PackKeyColour(ReadUnsignedText(ControlText(kRedId)), ReadUnsignedText(ControlText(kGreenId)),
+                    ReadUnsignedText(ControlText(kBlueId)));
+  rule.m_left = static_cast<int32_t>(ReadUnsignedText(ControlText(kLeftId)));
+  rule.m_top = static_cast<int32_t>(ReadUnsignedText(ControlText(kTopId)));
+  rule.m_useTransparency = Control(kUseTransparencyId) ? IsChecked(kUseTransparencyId) : 1;
+  rule.m_loop = Control(kLoopTopLayerId) ? IsChecked(kLoopTopLayerId) : 0;
+  rule.m_alphaLevel = ReadDecimalText(ControlText(kAlphaId));
+  return rule;
+}
+
 void CMainDialog::ReadMixSettings() {
   CMixSettings& settings = MixSettings();
   // Only the low 8 bits of a key component are kept: 300 gives 44.

@@ -10,6 +10,7 @@
 
 #include "cli/mix_host.h"
 #include "cli/mix_options.h"
+#include "cli/mix_preview.h"
 #include "media/avifile.h"
 #include "media/host.h"
 #include "mix/mixjob.h"
@@ -76,13 +77,28 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   return true;
 }
 
-int Run(const CMixOptions& options) {
+bool RefusesToReplace(const CMixOptions& options) {
   struct stat existing {};
-  if (!options.m_overwrite && ::lstat(options.m_output.c_str(), &existing) == 0) {
-    std::fprintf(stderr, "corvane-mix: %s exists; use --overwrite to replace it\n",
-                 options.m_output.c_str());
-    return 2;
-  }
+  if (options.m_overwrite || ::lstat(options.m_output.c_str(), &existing) != 0) return false;
+  std::fprintf(stderr, "corvane-mix: %s exists; use --overwrite to replace it\n",
+               options.m_output.c_str());
+  return true;
+}
+
+int RunPicture(const CMixOptions& options) {
+  if (RefusesToReplace(options)) return 2;
+  av_log_set_level(AV_LOG_ERROR);
+  CCliHost host(AVICOMPRESSOPTIONS{}, ::isatty(STDERR_FILENO) == 1);
+  SetHost(&host);
+  const int status = RunPreviewFrame(options);
+  host.EndProgressLine();
+  SetHost(nullptr);
+  return status;
+}
+
+int Run(const CMixOptions& options) {
+  if (options.m_previewFrame) return RunPicture(options);
+  if (RefusesToReplace(options)) return 2;
   const auto compression = CompressionFor(options);
   if (!compression) {
     std::fprintf(stderr, "corvane-mix: unknown codec %s\n", options.m_codec.c_str());
@@ -102,6 +118,10 @@ int Run(const CMixOptions& options) {
   struct sigaction previous {};
   sigaction(SIGINT, &action, &previous);
 
+  if (!options.m_alphaMode) {
+    WarnOfNearKeyPixels(options);
+    host.EndProgressLine();
+  }
   // A name without an extension is written as --format asks.
   EngineState().m_outputContainer.store(
       static_cast<int32_t>(options.m_container - Containers().data()));

@@ -1,5 +1,7 @@
 #include "cli/mix_options.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -106,6 +108,8 @@ void PrintMixUsage(FILE* out) {
       "  --quality Q          0..100 where the compressor honours it\n"
       "  --keyframe-every N   key frame interval where honoured\n"
       "  --data-rate KBPS     data rate in kbit/s where honoured\n"
+      "  --preview-frame N    write no video: OUTPUT is a PNG of the mix's frame N (from 0), and\n"
+      "                       the keyed-pixel check of that frame is printed\n"
       "  --overwrite          replace an existing OUTPUT (otherwise an existing OUTPUT is an "
       "error)\n"
       "  --list-codecs        print the catalogue and exit\n"
@@ -173,9 +177,10 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       *flag = true;
       continue;
     }
-    static const char* const kValued[] = {"--mode",     "--key",    "--at",      "--alpha",
-                                          "--codec",    "--format", "--quality", "--keyframe-every",
-                                          "--data-rate"};
+    static const char* const kValued[] = {
+        "--mode",      "--key",          "--at",      "--alpha",
+        "--codec",     "--format",       "--quality", "--keyframe-every",
+        "--data-rate", "--preview-frame"};
     bool known = false;
     for (const char* valued : kValued) known = known || name == valued;
     if (!known) return "unknown option " + name;
@@ -228,6 +233,12 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
         return "--keyframe-every must be a positive number of frames";
       }
       options.m_keyFrameEvery = static_cast<uint32_t>(*every);
+    } else if (name == "--preview-frame") {
+      const auto frame = ParseInteger(value);
+      if (!frame || *frame < 0 || *frame > std::numeric_limits<int32_t>::max()) {
+        return "--preview-frame must be a frame number from 0";
+      }
+      options.m_previewFrame = static_cast<int32_t>(*frame);
     } else if (name == "--data-rate") {
       const auto rate = ParseInteger(value);
       // Kept small enough that the rate in bytes per second fits its 32-bit field.
@@ -240,6 +251,15 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   options.m_main = positional[0];
   options.m_topLayer = positional[1];
   options.m_output = positional[2];
+  if (options.m_previewFrame) {
+    const std::string& picture = options.m_output;
+    const bool png = picture.size() > 4 &&
+                     strcasecmp(picture.c_str() + picture.size() - 4, ".png") == 0 &&
+                     picture[picture.size() - 5] != '/';
+    if (!png) return "with --preview-frame, OUTPUT is a picture and must end in .png";
+    if (!options.m_format.empty()) return "--format does not go with --preview-frame";
+    return {};
+  }
   return ChooseContainer(options);
 }
 

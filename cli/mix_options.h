@@ -26,6 +26,7 @@ struct CMixOptions {
   std::optional<int32_t> m_quality;             // 0..100
   std::optional<uint32_t> m_keyFrameEvery;      // frames
   std::optional<uint32_t> m_dataRateKbps;
+  std::optional<int32_t> m_previewFrame;  // --preview-frame: OUTPUT is a PNG of that frame
   bool m_overwrite = false;
   bool m_listCodecs = false;
   bool m_help = false;
@@ -35,7 +36,8 @@ struct CMixOptions {
 };
 
 // Fills `options` from the arguments after the program name: OUTPUT's container (by its
-// extension, else --format, else AVI) and a codec that fits it (by default the container's).
+// extension, else --format, else AVI) and a codec that fits it (by default the container's);
+// with --preview-frame, OUTPUT is a picture that must end in .png.
 // Returns an empty text on success, otherwise what is wrong (one line, no program name).
 std::string ParseMixOptions(int argc, char** argv, CMixOptions& options);
 

@@ -41,6 +41,25 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
 // paths must match bit for bit). `s` is alpha * (1 / 255).
 uint8_t BlendChannel(uint8_t topByte, uint8_t mainByte, double s);
 
+// What a mix does to every frame: which rule, with which key and placement. The defaults are the
+// colour-key mix at (0, 0) with the key black and no looping.
+struct CMixRule {
+  bool m_alpha = false;  // the alpha rule; else the colour-key rule
+  uint32_t m_key = 0;    // PackKeyColour
+  int32_t m_top = 0;
+  int32_t m_left = 0;
+  uint8_t m_useTransparency = 0;  // alpha rule only
+  uint8_t m_loop = 0;             // the top layer's schedule, not the rule
+  double m_alphaLevel = 0.0;      // alpha rule only
+
+  // True when top pixels of the key colour let the main video through.
+  bool Keys() const { return !m_alpha || m_useTransparency == 1; }
+};
+
+// Lays `topFrame` over `output` by `rule`: the one place both the mix and its preview composite.
+void ApplyMixRule(const CMixRule& rule, uint8_t* output, int32_t mainWidth, int32_t mainHeight,
+                  const uint8_t* topFrame, int32_t topWidth, int32_t topHeight);
+
 // The code paths of the rules, narrowest to widest. By default the widest that the processor
 // has is used; tests and benchmarks limit it to compare the paths, which give identical bytes.
 enum class ECompositePath { kPlain, kSse41, kAvx2, kAvx512, kBest };

@@ -6,6 +6,27 @@
 #include <system_error>
 
 namespace corvane {
+
+bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
+                  const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor) {
+  cursor = TopFrameCursor{};
+  cursor.start = topReader.m_startFrame;
+  cursor.end = topReader.m_endFrame;
+  cursor.next = topReader.m_startFrame;
+  cursor.loop = loop;
+  try {
+    auto times = std::make_shared<SPresentationTimes>();
+    if (topStream.PresentationTimes(*times)) {
+      cursor.times = std::move(times);
+      cursor.mainScale = mainReader.m_streamInfo.dwScale;
+      cursor.mainRate = mainReader.m_streamInfo.dwRate;
+    }
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the top layer's frame times", MB_ICONINFORMATION);
+    return false;
+  }
+  return true;
+}
 namespace {
 
 std::unique_ptr<uint8_t[]> AllocateZeroed(int64_t size) {

@@ -26,6 +26,12 @@
 
 namespace corvane {
 
+// The top layer's schedule for a mix of `mainReader`'s frames: by frame, or by time for a top
+// layer that carries presentation times (any container but AVI). False, with the message shown,
+// when memory for those times runs out.
+bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
+                  const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor);
+
 // Records the host calls of one thread and passes them on later, in the same order.
 class CDeferredHost final : public CHost {
  public:

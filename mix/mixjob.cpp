@@ -28,14 +28,7 @@ constexpr const char* kSameFileMessage =
     "The output file cannot be the main AVI or the top layer AVI";
 
 // What differs between the two video passes.
-struct CPassSettings {
-  bool m_alpha = false;
-  uint32_t m_key = 0;
-  int32_t m_top = 0;
-  int32_t m_left = 0;
-  uint8_t m_useTransparency = 0;
-  uint8_t m_loop = 0;
-  double m_alphaLevel = 0.0;
+struct CPassSettings : CMixRule {
   std::string m_audioSource;  // the main, whose sound a container other than AVI takes in
 };
 
@@ -224,20 +217,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   int32_t frame = mainReader.m_startFrame;
   const int32_t endFrame = mainReader.m_endFrame;
   TopFrameCursor cursor;
-  cursor.start = topReader.m_startFrame;
-  cursor.end = topReader.m_endFrame;
-  cursor.next = topReader.m_startFrame;
-  cursor.loop = settings.m_loop;
-  // A top layer with presentation times (any container but AVI) follows time.
-  try {
-    auto times = std::make_shared<SPresentationTimes>();
-    if (topStream->PresentationTimes(*times)) {
-      cursor.times = std::move(times);
-      cursor.mainScale = mainReader.m_streamInfo.dwScale;
-      cursor.mainRate = mainReader.m_streamInfo.dwRate;
-    }
-  } catch (const std::bad_alloc&) {
-    ShowMessage("Cannot allocate memory for the top layer's frame times", MB_ICONINFORMATION);
+  if (!TopCursorFor(mainReader, topReader, *topStream, settings.m_loop, cursor)) {
     release();
     return outcome;
   }
@@ -264,15 +244,8 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     slot.m_events.Replay();
     uint8_t* outputFrame = slot.m_output.get();
     if (slot.m_haveTop) {
-      if (settings.m_alpha) {
-        CompositeAlpha(outputFrame, mainReader.m_width, mainReader.m_height, slot.m_top.get(),
-                       topReader.m_width, topReader.m_height, settings.m_left, settings.m_top,
-                       settings.m_key, settings.m_useTransparency, settings.m_alphaLevel);
-      } else {
-        CompositeColourKey(outputFrame, mainReader.m_width, mainReader.m_height, slot.m_top.get(),
-                           topReader.m_width, topReader.m_height, settings.m_left, settings.m_top,
-                           settings.m_key);
-      }
+      ApplyMixRule(settings, outputFrame, mainReader.m_width, mainReader.m_height, slot.m_top.get(),
+                   topReader.m_width, topReader.m_height);
     }
 
     Trace("W");
@@ -396,7 +369,44 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
   return outcome;
 }
 
+void SetSummary(const std::string& text) {
+  CEngineState& state = EngineState();
+  std::lock_guard lock(state.m_summaryLock);
+  state.m_summary = text;
+}
+
 }  // namespace
+
+std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output) {
+  const CVideoPassOutcome& video = outcome.m_video;
+  const std::string name = std::filesystem::path(output).filename().string();
+  const int written = video.m_framesWritten;
+  const int total = video.m_frameTotal;
+  const std::string held =
+      written > 0 ? Format("the file holds frames 1\u2013%d", written) : "the file holds no frames";
+  switch (video.m_result) {
+    case EVideoPassResult::kComplete:
+      if (!outcome.m_audioRan) return Format("Done: %d frames in %s", written, name.c_str());
+      switch (outcome.m_audio) {
+        case EAudioCopyResult::kCopied:
+          return Format("Done: %d frames and the audio in %s", written, name.c_str());
+        case EAudioCopyResult::kNoAudio:
+          return Format("Done: %d frames in %s; the main video has no audio", written,
+                        name.c_str());
+        default:
+          return Format("Done: %d frames in %s, without the audio", written, name.c_str());
+      }
+    case EVideoPassResult::kStopped:
+      return Format("Stopped at frame %d of %d: %s", written, total, held.c_str());
+    case EVideoPassResult::kWriteFailed:
+    case EVideoPassResult::kFailed:
+      return video.m_outputCreated
+                 ? Format("Failed at frame %d of %d: %s", written + 1, total, held.c_str())
+                 : std::string();
+    default:
+      return {};
+  }
+}
 
 CVideoPassOutcome WriteColourKeyVideo(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
                                       const std::string& output, uint32_t key, int32_t top,
@@ -427,17 +437,15 @@ CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                          int32_t top, int32_t left, uint8_t loop) {
-  {
-    // This mix writes no summary; a previous alpha mix's must not pass for this one's.
-    CEngineState& state = EngineState();
-    std::lock_guard lock(state.m_summaryLock);
-    state.m_summary.clear();
-  }
+  // A previous mix's summary must not pass for this one's.
+  SetSummary({});
   CPassSettings settings;
   settings.m_top = top;
   settings.m_left = left;
   settings.m_loop = loop;
-  return RunMix(mainPath, topPath, output, red, green, blue, settings);
+  const CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
+  SetSummary(OutcomeSummary(outcome, output));
+  return outcome;
 }
 
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
@@ -452,8 +460,10 @@ CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
   settings.m_loop = loop;
   settings.m_alphaLevel = alpha;
   CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
-  // Only a job that got past its checks has times to report.
-  if (outcome.m_video.m_result != EVideoPassResult::kNotRun) {
+  // A stopped job says what it left; otherwise a job that got past its checks reports its times.
+  if (outcome.m_video.m_result == EVideoPassResult::kStopped) {
+    SetSummary(OutcomeSummary(outcome, output));
+  } else if (outcome.m_video.m_result != EVideoPassResult::kNotRun) {
     CEngineState& state = EngineState();
     const long video = state.m_videoTime.load();
     const long audio = state.m_audioTime.load();

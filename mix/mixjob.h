@@ -53,6 +53,11 @@ struct CMixOutcome {
   }
 };
 
+// What a mix left in `output`, for the status line: "Done: 250 frames and the audio in out.avi",
+// "Stopped at frame 88 of 250: the file holds frames 1-88" (an en dash), a failure's frame;
+// empty when no output was made.
+std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output);
+
 // The colour-key mix of `mainPath` and `topPath` (empty: not specified) into `output`. Top
 // pixels equal to the key colour let the main video through. `top` and `left` place the top
 // layer's top-left pixel; a placement that does not fit is clipped. The top layer loops only
@@ -63,7 +68,7 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 
 // The alpha mix: `alpha` (0..255) is the weight of the main video; the key colour is
 // transparent only when `useTransparency` is 1. Leaves "Time taken: Video=%ldms, Audio=%ldms,
-// Total=%ldms" in EngineState().m_summary.
+// Total=%ldms" in EngineState().m_summary (a stopped job: its OutcomeSummary).
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,

@@ -6,6 +6,7 @@
 namespace corvane {
 
 CMixEngine::~CMixEngine() {
+  m_composite.Close();
   m_topPicture.Reset();
   m_mainPicture.Reset();
 }
@@ -14,7 +15,10 @@ void CMixEngine::OpenPreview(const std::string& path, CPreviewPicture* picture) 
   if (!picture) return;
   CPreviewPicture loaded;
   // The picture keeps what it had (frame, size and path) when the file does not open.
-  if (LoadPreview(path, loaded)) picture->TakeFrom(loaded);
+  if (LoadPreview(path, loaded)) {
+    picture->TakeFrom(loaded);
+    SourcesChanged();
+  }
 }
 
 bool CMixEngine::LoadPreview(const std::string& path, CPreviewPicture& loaded) {
@@ -41,10 +45,21 @@ bool CMixEngine::LoadPreview(const std::string& path, CPreviewPicture& loaded) {
     return true;
   }
   loaded.CaptureFirstFrame(stream);
-  // The stream goes before its file; the decoder keeps what it needs of both.
-  stream.reset();
-  file.reset();
+  // The stream stays, for the composite preview; it keeps its file open.
+  loaded.m_stream = std::move(stream);
   return true;
+}
+
+bool CMixEngine::OpenComposite() {
+  if (m_compositeOpen) return m_composite.IsOpen();
+  m_compositeOpen = true;
+  if (!m_mainPicture.m_stream) return false;
+  return m_composite.Open(m_mainPicture.m_stream, m_topPicture.m_stream);
+}
+
+void CMixEngine::SourcesChanged() {
+  m_composite.Close();
+  m_compositeOpen = false;
 }
 
 CMixEngine& MixEngine() {

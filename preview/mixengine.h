@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "mix/mixpreview.h"
 #include "preview/previewpicture.h"
 
 namespace corvane {
@@ -40,11 +41,21 @@ class CMixEngine {
   // Appends the main video's first audio stream to `output`.
   void CopyAudioTrack(const std::string& output);
 
+  // The composite preview of the two pictures' sources, opened on first use after they change:
+  // true when it is open (a main video is loaded and its frames read).
+  bool OpenComposite();
+  // Either picture changed: the composite preview reopens on its next use.
+  void SourcesChanged();
+
   CPreviewPicture m_mainPicture;
   CPreviewPicture m_topPicture;
   // Last cursor position (screen coordinates) taken by the main preview while unlocked.
   int32_t m_savedX = 0;
   int32_t m_savedY = 0;
+  CMixPreview m_composite;
+
+ private:
+  bool m_compositeOpen = false;  // OpenComposite has tried since the sources last changed
 };
 
 // The one engine of the process.

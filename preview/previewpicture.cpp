@@ -45,6 +45,7 @@ void CPreviewPicture::Reset() {
   m_pixels.reset();
   m_getFrame.reset();  // the frame lived in the decoder: forget it with it
   m_frame = nullptr;
+  m_stream.reset();
   m_width = 0;
   m_height = 0;
   m_path.clear();
@@ -57,6 +58,7 @@ void CPreviewPicture::TakeFrom(CPreviewPicture& other) {
   m_width = other.m_width;
   m_height = other.m_height;
   m_getFrame = std::move(other.m_getFrame);
+  m_stream = std::move(other.m_stream);
   m_path = std::move(other.m_path);
   m_loaded = other.m_loaded;
   m_frame = other.m_frame;

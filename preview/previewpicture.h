@@ -18,8 +18,8 @@ class CPreviewPicture {
   CPreviewPicture(const CPreviewPicture&) = delete;
   CPreviewPicture& operator=(const CPreviewPicture&) = delete;
 
-  // Empties the picture: frees the triplets and the decoder, size 0 x 0, path empty, not
-  // loaded. The probe fields keep the last probe.
+  // Empties the picture: frees the triplets, the decoder and the stream, size 0 x 0, path empty,
+  // not loaded. The probe fields keep the last probe.
   void Reset();
 
   // Empties this picture, then takes over what `other` holds (file, size, frame, pixels),
@@ -32,9 +32,10 @@ class CPreviewPicture {
 
   int32_t m_width = 0;  // from the file header; 0 when empty
   int32_t m_height = 0;
-  std::unique_ptr<CGetFrame> m_getFrame;      // open while a frame is held: m_frame lives in it
-  std::string m_path;                         // empty: no file
-  uint8_t m_loaded = 0;                       // 1 when m_frame and m_pixels hold the first frame
+  std::unique_ptr<CGetFrame> m_getFrame;  // open while a frame is held: m_frame lives in it
+  PAVISTREAM m_stream;   // the video stream (keeps its file open); null when none was found
+  std::string m_path;    // empty: no file
+  uint8_t m_loaded = 0;  // 1 when m_frame and m_pixels hold the first frame
   const BITMAPINFOHEADER* m_frame = nullptr;  // packed DIB owned by m_getFrame
   // Triplets: m_width x m_height pixels, blue, green, red; top row first; no row padding.
   // Allocated as a Frame buffer of the same size (stride x height bytes).

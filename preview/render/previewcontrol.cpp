@@ -53,6 +53,11 @@ void CPreviewControl::SetBox(const std::optional<CPlacementBox>& box) {
   update();
 }
 
+void CPreviewControl::SetScale(double scale) {
+  m_scale = scale > 0.0 && scale < 1.0 ? scale : 1.0;
+  update();
+}
+
 QRect CPreviewControl::ScreenRect() const {
   return QRect(mapToGlobal(QPoint(0, 0)), size());
 }
@@ -61,7 +66,13 @@ void CPreviewControl::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const bool loaded = m_picture && m_picture->m_loaded == 1;
   if (loaded) {
+    painter.save();
+    if (m_scale != 1.0) {
+      painter.setRenderHint(QPainter::SmoothPixmapTransform);
+      painter.scale(m_scale, m_scale);
+    }
     Draw(*m_picture, &painter);
+    painter.restore();
   } else if (m_picture && m_whiteWhenEmpty) {
     painter.fillRect(rect(), Qt::white);
   }

@@ -48,6 +48,12 @@ class CPreviewControl : public QWidget {
   void SetBox(const std::optional<CPlacementBox>& box);
   const std::optional<CPlacementBox>& Box() const { return m_box; }
 
+  // The size at which the picture is shown: 1 (one screen pixel per picture pixel) unless the
+  // pictures had to be scaled down to fit the screen. Positions over the control map back to
+  // picture pixels by dividing by it; the box is drawn at the shown size.
+  void SetScale(double scale);
+  double Scale() const { return m_scale; }
+
   // The control's rectangle in screen coordinates.
   QRect ScreenRect() const;
 
@@ -68,6 +74,7 @@ class CPreviewControl : public QWidget {
   const CPreviewPicture* m_picture = nullptr;
   bool m_whiteWhenEmpty = false;
   std::optional<CPlacementBox> m_box;
+  double m_scale = 1.0;
 };
 
 }  // namespace corvane

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPointer>
+#include <cmath>
 #include <string>
 
 #include "media/host.h"
@@ -19,6 +20,18 @@ int32_t LowHalf(uint32_t position) {
 }
 int32_t HighHalf(uint32_t position) {
   return static_cast<int16_t>(position >> 16);
+}
+
+// The picture pixel under control position `shown` of a picture drawn at `scale`.
+int32_t PictureCoordinate(int32_t shown, double scale) {
+  if (scale == 1.0) return shown;
+  return static_cast<int32_t>(std::floor(shown / scale));
+}
+
+// A length in picture pixels as drawn at `scale`.
+int32_t ShownLength(int32_t length, double scale) {
+  if (scale == 1.0) return length;
+  return static_cast<int32_t>(std::lround(length * scale));
 }
 
 bool Inside(const CPreviewPicture& picture, int32_t x, int32_t y) {
@@ -73,6 +86,13 @@ void PaintMainPreview(CMixEngine& engine, CPreviewControl& control, uint32_t pos
   const int32_t y = cy - rect.top();
   const int32_t width = rect.width();
   const int32_t height = rect.height();
+  // A picture scaled down to fit the screen: the pixel under (x, y) and the box at the shown
+  // size. At scale 1 both are as given.
+  const double scale = control.Scale();
+  const int32_t px = PictureCoordinate(x, scale);
+  const int32_t py = PictureCoordinate(y, scale);
+  boxWidth = ShownLength(boxWidth, scale);
+  boxHeight = ShownLength(boxHeight, scale);
 
   // A box that does not fit ends at the control's last column or row and stays open there.
   bool rightOpen = false;
@@ -94,14 +114,14 @@ void PaintMainPreview(CMixEngine& engine, CPreviewControl& control, uint32_t pos
   } else if (!picture.m_pixels || picture.m_loaded != 1) {
     // Triplets left behind by a capture that failed late are not a picture to report.
     text = "No picture loaded!\n";
-  } else if (!Inside(picture, x, y)) {
-    text = Format("(%d,%d) out of bounds\n", x, y);
+  } else if (!Inside(picture, px, py)) {
+    text = Format("(%d,%d) out of bounds\n", px, py);
   } else {
-    text = Probe(picture, x, y);
+    text = Probe(picture, px, py);
   }
   Trace(text.c_str());
 
-  if (!Inside(picture, x, y)) {
+  if (!Inside(picture, px, py)) {
     Trace("Out of bounds - box not drawn\n");
     control.SetBox(std::nullopt);
     return;
@@ -119,8 +139,8 @@ void PaintTopPreview(CMixEngine& engine, CPreviewControl& control, uint32_t posi
   }
   control.ShowPicture(&picture, false);
   const QRect rect = control.ScreenRect();
-  const int32_t x = LowHalf(position) - rect.left();
-  const int32_t y = HighHalf(position) - rect.top();
+  const int32_t x = PictureCoordinate(LowHalf(position) - rect.left(), control.Scale());
+  const int32_t y = PictureCoordinate(HighHalf(position) - rect.top(), control.Scale());
   std::string text;
   if (!Inside(picture, x, y) || !picture.m_pixels) {
     text = Format("(%d,%d) out of bounds\n", x, y);

@@ -57,9 +57,10 @@ class CMainDialogTest : public QObject {
   void menuHasTheCommandsInOrderWithTheirIds() {
     CMainDialog dialog;
     const QList<QAction*> menus = dialog.MenuBar()->actions();
-    QCOMPARE(menus.size(), 2);
+    QCOMPARE(menus.size(), 3);
     QCOMPARE(menus[0]->text(), QStringLiteral("&File"));
-    QCOMPARE(menus[1]->text(), QStringLiteral("&Help"));
+    QCOMPARE(menus[1]->text(), QStringLiteral("&View"));
+    QCOMPARE(menus[2]->text(), QStringLiteral("&Help"));
     QStringList file;
     QList<int> ids;
     for (QAction* item : menus[0]->menu()->actions()) {
@@ -69,7 +70,11 @@ class CMainDialogTest : public QObject {
     QCOMPARE(file, (QStringList{"&Open main AVI...", "&Open top AVI...", "-", "&Mix...",
                                 "Apha mix...", "&Stop", "-", "E&xit"}));
     QCOMPARE(ids, (QList<int>{32773, 32774, 32775, 32776, 32778, 32777}));
-    const QList<QAction*> help = menus[1]->menu()->actions();
+    const QList<QAction*> view = menus[1]->menu()->actions();
+    QCOMPARE(view.size(), 1);
+    QCOMPARE(view[0]->text(), QStringLiteral("&Preview mix..."));
+    QCOMPARE(view[0]->data().toInt(), 32779);
+    const QList<QAction*> help = menus[2]->menu()->actions();
     QCOMPARE(help.size(), 1);
     QCOMPARE(help[0]->text(), QStringLiteral("&About..."));
     QCOMPARE(help[0]->data().toInt(), 32772);

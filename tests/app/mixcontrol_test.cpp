@@ -153,7 +153,7 @@ class CMixControlTest : public QObject {
     QCOMPARE(Describe(frame.At(10, 10)), Describe(MainPixel(10, 10, 40)));
 
     // The status control showed every progress text in order, then the audio chunks (one per
-    // chunk ffprobe counts), then the summary, which a colour-key mix leaves empty.
+    // chunk ffprobe counts), then what was written.
     const int chunks =
         std::stoi(PeerStream(PeerStreams(MainFixture()), "audio")->at("nb_read_frames"));
     QStringList expected;
@@ -161,9 +161,9 @@ class CMixControlTest : public QObject {
       expected << QStringLiteral("Processing frame %1\\60").arg(index);
     for (int index = 1; index <= chunks; ++index)
       expected << QStringLiteral("Audio Chunk %1").arg(index);
-    expected << QString();
+    expected << QStringLiteral("Done: 60 frames and the audio in keyed.avi");
     QCOMPARE(rig.m_shown, expected);
-    QCOMPARE(rig.Dialog().ControlText(kStatusId), QString());
+    QCOMPARE(rig.Dialog().ControlText(kStatusId), expected.last());
   }
 
   void alphaMixFromTheMenuBlendsAndShowsTheTimeSummary() {
@@ -364,6 +364,8 @@ class CMixControlTest : public QObject {
     QVERIFY2(video, "ffprobe cannot read the stopped output");
     QCOMPARE(video->at("nb_read_frames"), std::string("20"));
     QCOMPARE(rig.m_gate.FramesSeen(), 20);
+    QCOMPARE(rig.Dialog().ControlText(kStatusId),
+             QStringLiteral("Stopped at frame 20 of 600: the file holds frames 1\u201320"));
   }
 
   void aBoxTheWorkerShowsWhileStopWaitsIsAnswered() {

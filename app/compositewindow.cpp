@@ -1,0 +1,209 @@
+#include "app/compositewindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSlider>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "media/avidefs.h"
+#include "preview/mixengine.h"
+
+namespace corvane {
+
+// Shows a picture scaled down to fit the space it is given (never up), smoothly.
+class CPictureView : public QWidget {
+ public:
+  explicit CPictureView(QWidget* parent) : QWidget(parent) {
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+  }
+  void SetPicture(const QImage& picture, QSize shownSize) {
+    m_picture = picture;
+    m_shownSize = shownSize;
+    updateGeometry();
+    update();
+  }
+  QSize sizeHint() const override { return m_shownSize.isEmpty() ? QSize(320, 240) : m_shownSize; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window).darker(130));
+    if (m_picture.isNull()) return;
+    const QSize fitted =
+        m_picture.size().scaled(size(), Qt::KeepAspectRatio).boundedTo(m_picture.size());
+    const QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2),
+                       fitted);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, fitted != m_picture.size());
+    painter.drawImage(target, m_picture);
+  }
+
+ private:
+  QImage m_picture;
+  QSize m_shownSize;
+};
+
+namespace {
+
+// A Frame buffer (bottom-up blue-green-red) as a top-down image of its own.
+QImage ImageOfFrame(const uint8_t* frame, int width, int height) {
+  if (!frame || width <= 0 || height <= 0) return QImage();
+  const QImage view(frame, width, height, FrameStride(width), QImage::Format_BGR888);
+  return view.mirrored(false, true).convertToFormat(QImage::Format_RGB888);
+}
+
+}  // namespace
+
+CCompositeWindow::CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule)
+    : QWidget(owner, Qt::Window), m_rule(std::move(rule)) {
+  setWindowTitle(QStringLiteral("Mix preview - Corvane"));
+  setObjectName(QStringLiteral("compositeWindow"));
+  auto* layout = new QVBoxLayout(this);
+  auto* modes = new QHBoxLayout;
+  m_keyMode = new QRadioButton(QStringLiteral("Colour &key mix"), this);
+  m_alphaMode = new QRadioButton(QStringLiteral("&Alpha mix"), this);
+  m_showMask = new QCheckBox(QStringLiteral("Show &keyed pixels"), this);
+  m_keyMode->setChecked(true);
+  modes->addWidget(m_keyMode);
+  modes->addWidget(m_alphaMode);
+  modes->addStretch(1);
+  modes->addWidget(m_showMask);
+  layout->addLayout(modes);
+  m_view = new CPictureView(this);
+  layout->addWidget(m_view, 1);
+  m_slider = new QSlider(Qt::Horizontal, this);
+  m_slider->setObjectName(QStringLiteral("frameSlider"));
+  m_slider->setRange(0, 0);
+  layout->addWidget(m_slider);
+  m_frameLabel = new QLabel(this);
+  m_frameLabel->setAlignment(Qt::AlignHCenter);
+  layout->addWidget(m_frameLabel);
+  m_legend = new QLabel(
+      QStringLiteral("Mask: white keyed (the main video shows), red near the key colour, black "
+                     "covered by the top layer, grey outside it"),
+      this);
+  m_legend->setWordWrap(true);
+  m_legend->hide();
+  layout->addWidget(m_legend);
+  m_keyed = new QLabel(this);
+  layout->addWidget(m_keyed);
+  m_nearKey = new QLabel(this);
+  m_nearKey->setWordWrap(true);
+  m_nearKey->setStyleSheet(QStringLiteral("color: #b00000"));
+  m_nearKey->hide();
+  layout->addWidget(m_nearKey);
+
+  connect(m_slider, &QSlider::valueChanged, this, [this] { SettingsChanged(); });
+  connect(m_keyMode, &QRadioButton::toggled, this, [this] { SettingsChanged(); });
+  connect(m_showMask, &QCheckBox::toggled, this, [this] { SettingsChanged(); });
+}
+
+void CCompositeWindow::SourcesChanged() {
+  m_slider->blockSignals(true);
+  m_slider->setValue(0);
+  m_slider->blockSignals(false);
+  SettingsChanged();
+}
+
+void CCompositeWindow::SettingsChanged() {
+  if (m_renderQueued || !isVisible()) return;
+  m_renderQueued = true;
+  // Settings typed or a slider dragged come faster than frames are read: the latest counts.
+  QTimer::singleShot(0, this, [this] {
+    m_renderQueued = false;
+    Render();
+  });
+}
+
+void CCompositeWindow::Render() {
+  CMixEngine& engine = MixEngine();
+  CMixPreview& preview = engine.m_composite;
+  const bool open = engine.OpenComposite();
+  const int frames = open ? preview.FrameCount() : 0;
+  m_slider->blockSignals(true);
+  m_slider->setRange(0, std::max(0, frames - 1));
+  m_slider->blockSignals(false);
+  const int frame = m_slider->value();
+  const CMixRule rule = m_rule(AlphaMode());
+  if (!open || frames == 0 || !preview.Render(frame, rule)) {
+    m_picture = QImage();
+    m_view->SetPicture(m_picture, QSize());
+    m_frameLabel->setText(open ? QStringLiteral("The frame could not be read")
+                               : QStringLiteral("Open a main video to preview the mix"));
+    m_keyed->clear();
+    m_nearKey->hide();
+    m_legend->hide();
+    return;
+  }
+  const int width = preview.Width();
+  const int height = preview.Height();
+  if (m_showMask->isChecked()) {
+    std::vector<uint8_t> frameBuffer(size_t(FrameStride(width)) * size_t(height));
+    preview.DrawMask(rule, frameBuffer.data());
+    m_picture = ImageOfFrame(frameBuffer.data(), width, height);
+  } else {
+    m_picture = ImageOfFrame(preview.Composite(), width, height);
+  }
+  // At most most of the screen; the view scales down further when the window is made smaller.
+  QSize shown = m_picture.size();
+  if (const QScreen* screen = this->screen()) {
+    const QSize room = screen->availableGeometry().size() * 3 / 4;
+    shown = shown.boundedTo(m_picture.size().scaled(room, Qt::KeepAspectRatio));
+  }
+  m_view->SetPicture(m_picture, shown);
+  m_frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(frame + 1).arg(frames));
+  m_legend->setVisible(m_showMask->isChecked());
+  const CKeyCheck check = preview.KeyCheck(rule);
+  m_keyed->setText(QString::asprintf(KeyedFormat(), static_cast<long long>(check.m_keyed),
+                                     static_cast<long long>(check.m_total)));
+  if (check.m_nearKey > 0) {
+    m_nearKey->setText(QString::asprintf(NearKeyFormat(), static_cast<long long>(check.m_nearKey)));
+    m_nearKey->show();
+  } else {
+    m_nearKey->hide();
+  }
+}
+
+void CCompositeWindow::SetFrame(int frame) {
+  m_slider->setValue(frame);
+}
+
+int CCompositeWindow::Frame() const {
+  return m_slider->value();
+}
+
+void CCompositeWindow::SetAlphaMode(bool alpha) {
+  (alpha ? m_alphaMode : m_keyMode)->setChecked(true);
+}
+
+bool CCompositeWindow::AlphaMode() const {
+  return m_alphaMode->isChecked();
+}
+
+void CCompositeWindow::SetMaskShown(bool shown) {
+  m_showMask->setChecked(shown);
+}
+
+QString CCompositeWindow::FrameText() const {
+  return m_frameLabel->text();
+}
+
+QString CCompositeWindow::KeyedText() const {
+  return m_keyed->text();
+}
+
+QString CCompositeWindow::NearKeyText() const {
+  return m_nearKey->isHidden() ? QString() : m_nearKey->text();
+}
+
+void CCompositeWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  Render();
+}
+
+}  // namespace corvane

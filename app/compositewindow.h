@@ -1,0 +1,70 @@
+// The mix preview window: the exact composite of one main frame with the main dialog's current
+// settings, a frame slider with the frame number under it, the keyed-pixel check of the frame
+// and a mask view of the keyed pixels. A window of its own, so that the main dialog keeps its
+// controls, its layout and its probe.
+//
+// Owned by the main dialog (a Qt child window of it). Reads the engine's composite preview
+// (MixEngine().m_composite) on the UI thread only; what it shows is made by the same readers,
+// schedule and compositing as the mix, so the picture is the frame the mix writes.
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <functional>
+
+#include "mix/composite.h"
+
+class QCheckBox;
+class QLabel;
+class QRadioButton;
+class QSlider;
+
+namespace corvane {
+
+class CPictureView;
+
+class CCompositeWindow : public QWidget {
+  Q_OBJECT
+ public:
+  // `rule` reads the main dialog's settings as a mix would take them, for the given mode
+  // (true: the alpha mix).
+  CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule);
+
+  // The sources changed: the slider starts again at frame 1 of the new main video.
+  void SourcesChanged();
+  // The settings changed: composite again (coalesced; done once control returns to the loop).
+  void SettingsChanged();
+  // Composites now, for the frame the slider shows.
+  void Render();
+
+  // For tests and screenshots: the frame (0-based), the alpha mode, the mask view, and the
+  // picture last shown at its own size (the composite or the mask).
+  void SetFrame(int frame);
+  int Frame() const;
+  void SetAlphaMode(bool alpha);
+  bool AlphaMode() const;
+  void SetMaskShown(bool shown);
+  const QImage& Picture() const { return m_picture; }
+  QString FrameText() const;
+  QString KeyedText() const;
+  QString NearKeyText() const;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  std::function<CMixRule(bool alpha)> m_rule;
+  QRadioButton* m_keyMode = nullptr;
+  QRadioButton* m_alphaMode = nullptr;
+  QCheckBox* m_showMask = nullptr;
+  CPictureView* m_view = nullptr;
+  QSlider* m_slider = nullptr;
+  QLabel* m_frameLabel = nullptr;
+  QLabel* m_legend = nullptr;
+  QLabel* m_keyed = nullptr;
+  QLabel* m_nearKey = nullptr;
+  QImage m_picture;
+  bool m_renderQueued = false;
+};
+
+}  // namespace corvane

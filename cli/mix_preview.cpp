@@ -1,0 +1,102 @@
+#include "cli/mix_preview.h"
+
+#include <cstdio>
+
+#include "media/audiocopy.h"
+#include "media/codec/pngwrite.h"
+#include "media/errortext.h"
+#include "media/videoreader.h"
+#include "mix/mixpreview.h"
+
+namespace corvane::cli {
+namespace {
+
+CMixRule RuleOf(const CMixOptions& options) {
+  CMixRule rule;
+  rule.m_alpha = options.m_alphaMode;
+  rule.m_key = PackKeyColour(options.m_red, options.m_green, options.m_blue);
+  rule.m_top = options.m_top;
+  rule.m_left = options.m_left;
+  rule.m_useTransparency = options.m_noTransparency ? 0 : 1;
+  rule.m_loop = options.m_loop ? 1 : 0;
+  rule.m_alphaLevel = options.m_alpha;
+  return rule;
+}
+
+// The first video stream of `path`; null, with the reason on stderr, when there is none.
+PAVISTREAM OpenVideo(const std::string& path) {
+  PAVIFILE file;
+  PAVISTREAM stream;
+  if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file) {
+    std::fprintf(stderr, "corvane-mix: %s\n", UnableToOpenText(path).c_str());
+    return nullptr;
+  }
+  if (file->GetStream(stream, streamtypeVIDEO, 0) != AVIERR_OK || !stream) {
+    std::fprintf(stderr, "corvane-mix: Cannot get AVI video stream for %s\n", path.c_str());
+    return nullptr;
+  }
+  return stream;  // keeps its file open
+}
+
+void PrintNearKey(const CKeyCheck& check) {
+  if (check.m_nearKey == 0) return;
+  std::fprintf(stderr, "corvane-mix: warning: ");
+  std::fprintf(stderr, NearKeyFormat(), static_cast<long long>(check.m_nearKey));
+  std::fprintf(stderr, "\n");
+}
+
+}  // namespace
+
+int RunPreviewFrame(const CMixOptions& options) {
+  const std::string& picture = options.m_output;
+  if (SameFile(picture, options.m_main) || SameFile(picture, options.m_topLayer)) {
+    std::fprintf(stderr,
+                 "corvane-mix: The output file cannot be the main AVI or the top layer "
+                 "AVI\n");
+    return 2;
+  }
+  const PAVISTREAM mainStream = OpenVideo(options.m_main);
+  const PAVISTREAM topStream = mainStream ? OpenVideo(options.m_topLayer) : nullptr;
+  if (!mainStream || !topStream) return 1;
+  CMixPreview preview;
+  if (!preview.Open(mainStream, topStream)) return 1;
+  const int32_t frame = *options.m_previewFrame;
+  if (frame >= preview.FrameCount()) {
+    std::fprintf(stderr, "corvane-mix: %s has %d frames (0 to %d): there is no frame %d\n",
+                 options.m_main.c_str(), preview.FrameCount(), preview.FrameCount() - 1, frame);
+    return 1;
+  }
+  const CMixRule rule = RuleOf(options);
+  if (!preview.Render(frame, rule)) return 1;
+  const std::string failed =
+      WritePng(picture, preview.Composite(), preview.Width(), preview.Height());
+  if (!failed.empty()) {
+    std::fprintf(stderr, "corvane-mix: %s\n", failed.c_str());
+    return 1;
+  }
+  const CKeyCheck check = preview.KeyCheck(rule);
+  std::printf(KeyedFormat(), static_cast<long long>(check.m_keyed),
+              static_cast<long long>(check.m_total));
+  std::printf("\n");
+  PrintNearKey(check);
+  return 0;
+}
+
+void WarnOfNearKeyPixels(const CMixOptions& options) {
+  PAVIFILE file;
+  PAVISTREAM stream;
+  if (CAviFile::Open(options.m_topLayer, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file ||
+      file->GetStream(stream, streamtypeVIDEO, 0) != AVIERR_OK || !stream) {
+    return;
+  }
+  CVideoReader reader;
+  if (reader.Open(stream) != 0 || reader.ReadFrame(reader.m_startFrame) != 0) return;
+  // The whole first frame, wherever it is placed.
+  CMixRule rule = RuleOf(options);
+  rule.m_left = 0;
+  rule.m_top = 0;
+  PrintNearKey(CheckKey(rule, reader.m_width, reader.m_height, reader.m_buffer.get(),
+                        reader.m_width, reader.m_height));
+}
+
+}  // namespace corvane::cli

@@ -1,0 +1,74 @@
+// The composite preview: main frame N mixed with the top layer by a rule, made by the same
+// readers, top-layer schedule and compositing as the mix, so that it is pixel for pixel the
+// frame the mix writes for frame N. Used by the desktop program and by corvane-mix
+// --preview-frame.
+//
+// Owns a reader on each stream (the streams themselves are shared with whoever opened them) and
+// a main-sized composite Frame buffer. Keeps the frames it read last, so that a change of the
+// rule composites again without decoding. One thread at a time; reading failures show their
+// message through the host, like the mix's.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "media/avifile.h"
+#include "media/videoreader.h"
+#include "mix/composite.h"
+#include "mix/keycheck.h"
+
+namespace corvane {
+
+class CMixPreview {
+ public:
+  CMixPreview() = default;
+  CMixPreview(const CMixPreview&) = delete;
+  CMixPreview& operator=(const CMixPreview&) = delete;
+
+  // Opens readers on `mainStream` and `topStream` (null: the main video alone). False when
+  // either reader does not open; the preview is then empty.
+  bool Open(const PAVISTREAM& mainStream, const PAVISTREAM& topStream);
+  void Close();
+  bool IsOpen() const { return m_mainOpen; }
+
+  // Frames of the main video; 0 when not open.
+  int32_t FrameCount() const;
+  int32_t Width() const { return m_main.m_width; }
+  int32_t Height() const { return m_main.m_height; }
+
+  // Makes Composite() the mix's frame `frame` (0-based) under `rule`: reads main frame `frame`
+  // and the top layer's frame the mix shows with it (looping by rule.m_loop), unless they are
+  // the ones read last. False when `frame` is out of range or the main frame does not read.
+  bool Render(int32_t frame, const CMixRule& rule);
+
+  // The last rendering's frames (Frame buffers), null before one. The top frame is null when
+  // the top layer shows nothing on that frame (no top layer, or it gave no picture yet).
+  const uint8_t* Composite() const { return m_rendered ? m_composite.get() : nullptr; }
+  const uint8_t* MainFrame() const { return m_rendered ? m_main.m_buffer.get() : nullptr; }
+  const uint8_t* TopFrame() const {
+    return m_rendered && m_topShown >= 0 ? m_top.m_buffer.get() : nullptr;
+  }
+  int32_t TopWidth() const { return m_top.m_width; }
+  int32_t TopHeight() const { return m_top.m_height; }
+
+  // The keyed-pixel check and its mask (a main-sized Frame buffer) of the last rendering.
+  CKeyCheck KeyCheck(const CMixRule& rule) const;
+  void DrawMask(const CMixRule& rule, uint8_t* mask) const;
+
+ private:
+  // The top frame the mix shows with main frame `frame`; -1 when it shows none.
+  int32_t TopFrameFor(int32_t frame, uint8_t loop) const;
+
+  CVideoReader m_main;
+  CVideoReader m_top;
+  PAVISTREAM m_topStream;
+  bool m_mainOpen = false;
+  bool m_topOpen = false;
+  std::unique_ptr<uint8_t[]> m_composite;
+  int64_t m_frameBytes = 0;
+  bool m_rendered = false;
+  int32_t m_mainShown = -1;  // main frame in the reader's buffer (0-based)
+  int32_t m_topShown = -1;   // top frame in the reader's buffer (stream position)
+};
+
+}  // namespace corvane
