@@ -114,6 +114,7 @@ CMainDialog::CMainDialog()
 CMainDialog::~CMainDialog() {
   // The worker talks to the user through this dialog's host and menu: it ends first.
   m_worker.reset();
+  StoreSettings();
   if (MixOwner() == this) SetMixOwner(nullptr);
   SetProbeLine(nullptr);
 }
