@@ -5,6 +5,8 @@
 // with ImageMagick's `import` while it is on screen.
 //
 // Usage: corvane_screenshot_driver <main.avi> <top.avi> <output folder>
+// With a main video whose name holds "1920x1080", captures only the whole screen with that main
+// and its top layer open: how the window fits HD pictures.
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -14,6 +16,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -22,6 +25,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/appicon.h"
+#include "app/compositewindow.h"
 #include "app/compressiondialog.h"
 #include "app/fileselect.h"
 #include "app/maindialog.h"
@@ -65,6 +69,24 @@ void WhenShown(const std::function<TWidget*()>& found, const std::function<void(
   timer->start(20);
 }
 
+// An HD main video and a 720p top layer on a 1600x1200 screen: the window as it fits them.
+int CaptureHd(const QStringList& arguments, const QDir& folder) {
+  CMainDialog dialog;
+  dialog.show();
+  QTest::qWait(300);
+  dialog.OpenSourcePath(true, arguments[1].toStdString());
+  dialog.OpenSourcePath(false, arguments[2].toStdString());
+  QWidget* main = dialog.Control(kMainPreviewId);
+  Mouse(main, QEvent::MouseMove, Qt::NoButton, QPoint(main->width() / 3, main->height() / 3));
+  QTest::qWait(500);
+  QApplication::processEvents();
+  const int code = QProcess::execute(
+      QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
+                                 folder.filePath(QStringLiteral("screenshot-hd.png"))});
+  std::printf("%s screenshot-hd.png\n", code == 0 ? "wrote" : "FAILED");
+  return code == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -77,6 +99,7 @@ int main(int argc, char* argv[]) {
   }
   QApplication::setWindowIcon(AppIcon());
   const QDir folder(arguments[3]);
+  if (arguments[1].contains(QStringLiteral("1920x1080"))) return CaptureHd(arguments, folder);
   QTemporaryDir scratch;
   QStringList answers{arguments[1], arguments[2], scratch.filePath(QStringLiteral("mix.avi"))};
   SetFileDialogRunner([&answers](const CFileRequest&) {
@@ -101,6 +124,19 @@ int main(int argc, char* argv[]) {
     Mouse(main, QEvent::MouseButtonRelease, Qt::LeftButton, QPoint(120, 70));
     QTimer::singleShot(500, [&] {
       failures += !Capture(&dialog, folder.filePath(QStringLiteral("screenshot-main.png")));
+      // The mix preview of a middle frame with those settings, then its keyed-pixel mask.
+      dialog.OnPreviewMix();
+      CCompositeWindow* preview = dialog.CompositeWindow();
+      preview->move(dialog.pos());
+      preview->SetFrame(30);
+      preview->Render();
+      QTest::qWait(400);
+      failures += !Capture(preview, folder.filePath(QStringLiteral("screenshot-preview.png")));
+      preview->SetMaskShown(true);
+      preview->Render();
+      QTest::qWait(400);
+      failures += !Capture(preview, folder.filePath(QStringLiteral("screenshot-mask.png")));
+      preview->hide();
       QTimer::singleShot(0, [&] {
         auto* about = qobject_cast<CAboutDialog*>(QApplication::activeModalWidget());
         if (about) {
