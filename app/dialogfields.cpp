@@ -65,6 +65,7 @@ constexpr CStoredField kStoredTexts[] = {
 constexpr CStoredField kStoredChecks[] = {
     {kUseTransparencyId, "mix/useTransparency"},
     {kLoopTopLayerId, "mix/loop"},
+    {kUseLayerAlphaId, "mix/layerAlpha"},
 };
 
 }  // namespace
@@ -82,7 +83,7 @@ void CMainDialog::InstallFieldRules() {
   // The offsets read as unsigned 32-bit numbers, as they always have.
   for (const int id : {kLeftId, kTopId}) rule(id, 4294967295.0, 10, false);
   rule(kAlphaId, 255, 3, true);
-  for (const int id : {kUseTransparencyId, kLoopTopLayerId}) {
+  for (const int id : {kUseTransparencyId, kLoopTopLayerId, kUseLayerAlphaId}) {
     if (auto* check = qobject_cast<QCheckBox*>(Control(id)))
       connect(check, &QCheckBox::toggled, this, [this] { SettingsEdited(); });
   }

@@ -62,6 +62,7 @@ constexpr CTemplateItem kTemplate[] = {
     {0, EKind::kStatic, "(0-255)", 99, 26, 24, 10},
     {kUseTransparencyId, EKind::kCheckBox, "&Use transparency", 156, 25, 70, 10},
     {kLoopTopLayerId, EKind::kCheckBox, "&Loop top layer", 155, 36, 80, 10},
+    {kUseLayerAlphaId, EKind::kCheckBox, "Use la&yer alpha", 240, 25, 80, 10},
     {0, EKind::kStatic, "&Main", 7, 46, 26, 8},
     {kProbeLineId, EKind::kStatic, "", 65, 46, 194, 10},
     {kMainPreviewId, EKind::kPreview, "", 7, 58, 128, 64},
@@ -225,6 +226,8 @@ void CMainDialog::OnInitDialog() {
     SetControlText(id, QStringLiteral("0"));
   SetControlText(kAlphaId, QStringLiteral("128"));
   if (auto* check = qobject_cast<QCheckBox*>(Control(kUseTransparencyId))) check->setChecked(true);
+  // Only a top layer with an alpha channel has any to use.
+  if (QWidget* layerAlpha = Control(kUseLayerAlphaId)) layerAlpha->setEnabled(false);
 
   EnableMenuCommand(kStopCommand, false);
   // The progress bar stands beside the status text while "Stop" is available, i.e. while a
@@ -421,12 +424,26 @@ void CMainDialog::OpenSourcePath(bool main, const std::string& path) {
       (main ? engine.m_mainPicture : engine.m_topPicture).TakeFrom(loaded);
       engine.SourcesChanged();
       if (m_composite) m_composite->SourcesChanged();
+      if (!main) TopLayerOpened();
     }
   }
   LayoutPreviews();
   // The box follows the mouse again, whatever was chosen.
   PreviewLock() = 0;
   UpdateTitle();
+}
+
+void CMainDialog::TopLayerOpened() {
+  auto* check = qobject_cast<QCheckBox*>(Control(kUseLayerAlphaId));
+  if (!check) return;
+  const CPreviewPicture& top = MixEngine().m_topPicture;
+  check->setEnabled(top.m_hasAlpha);
+  // A logo or title with transparency of its own (never an AVI, whose fourth bytes are often
+  // padding) is meant to be laid on with it.
+  if (top.m_hasAlpha && !top.m_isAvi && top.HasTransparency() && !check->isChecked()) {
+    check->setChecked(true);
+    SetStatus("The top layer has transparency of its own: \"Use layer alpha\" is on");
+  }
 }
 
 int CMainDialog::OnPreviewMix() {

@@ -41,6 +41,7 @@ constexpr int kStatusId = 1014;
 constexpr int kAlphaId = 1022;
 constexpr int kUseTransparencyId = 1023;
 constexpr int kLoopTopLayerId = 1024;
+constexpr int kUseLayerAlphaId = 1025;
 
 // Menu commands.
 constexpr int kAboutCommand = 32772;
@@ -90,6 +91,8 @@ class CMainDialog : public QWidget {
   void ReadMixSettings();
   // The rule a mix would apply with the current settings, in the colour-key or the alpha mode.
   CMixRule PreviewRule(bool alpha) const;
+  // "Use layer alpha" is checked and enabled (the top layer has an alpha channel).
+  bool LayerAlphaOn() const;
 
   // Opens `path` into the main picture or the top one, as the open commands do once a name is
   // chosen (a file dropped on a preview comes here).
@@ -140,6 +143,8 @@ class CMainDialog : public QWidget {
   void StoreSettings() const;
   void UpdateTitle();
   void SettingsEdited();
+  // Enables "Use layer alpha" for a top layer with alpha, and turns it on for one that needs it.
+  void TopLayerOpened();
   // The scale that keeps the window within the screen's available area with these pictures.
   double FitScale(int mainWidth, int mainHeight, int topWidth, int topHeight) const;
   void KeepOnScreen();

@@ -100,10 +100,11 @@ void RunMixWorker(bool alpha) {
   CMixEngine& engine = MixEngine();
   if (alpha) {
     engine.MixAlpha(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
-                    settings.m_left, settings.m_useTransparency, settings.m_loop, settings.m_alpha);
+                    settings.m_left, settings.m_useTransparency, settings.m_loop, settings.m_alpha,
+                    settings.m_layerAlpha);
   } else {
     engine.MixColourKey(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
-                        settings.m_left, settings.m_loop);
+                        settings.m_left, settings.m_loop, settings.m_layerAlpha);
   }
   output.reset();
   if (const std::shared_ptr<CCompletionEvent> event = CompletionEvent()) event->Set();

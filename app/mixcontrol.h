@@ -36,6 +36,7 @@ struct CMixSettings {
   uint8_t m_useTransparency = 0;
   uint8_t m_loop = 0;
   double m_alpha = 0.0;
+  bool m_layerAlpha = false;
 };
 
 // The output the mix under way (or the last one) writes: its name chooses the container.

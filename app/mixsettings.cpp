@@ -84,7 +84,13 @@ CMixRule CMainDialog::PreviewRule(bool alpha) const {
   rule.m_useTransparency = Control(kUseTransparencyId) ? IsChecked(kUseTransparencyId) : 1;
   rule.m_loop = Control(kLoopTopLayerId) ? IsChecked(kLoopTopLayerId) : 0;
   rule.m_alphaLevel = ReadDecimalText(ControlText(kAlphaId));
+  rule.m_layerAlpha = LayerAlphaOn();
   return rule;
+}
+
+bool CMainDialog::LayerAlphaOn() const {
+  const QWidget* check = Control(kUseLayerAlphaId);
+  return check && check->isEnabled() && IsChecked(kUseLayerAlphaId);
 }
 
 void CMainDialog::ReadMixSettings() {
@@ -100,6 +106,7 @@ void CMainDialog::ReadMixSettings() {
   settings.m_loop = 0;
   if (Control(kLoopTopLayerId)) settings.m_loop = IsChecked(kLoopTopLayerId);
   settings.m_alpha = ReadDecimalText(ControlText(kAlphaId));
+  settings.m_layerAlpha = LayerAlphaOn();
 }
 
 }  // namespace corvane

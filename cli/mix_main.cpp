@@ -131,10 +131,11 @@ int Run(const CMixOptions& options) {
       options.m_alphaMode
           ? MixAlpha(options.m_main, options.m_topLayer, options.m_output, options.m_red,
                      options.m_green, options.m_blue, options.m_top, options.m_left,
-                     options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha)
+                     options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha,
+                     options.m_layerAlpha)
           : MixColourKey(options.m_main, options.m_topLayer, options.m_output, options.m_red,
                          options.m_green, options.m_blue, options.m_top, options.m_left,
-                         options.m_loop ? 1 : 0);
+                         options.m_loop ? 1 : 0, options.m_layerAlpha);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EngineState().m_mixing.store(0);

@@ -101,6 +101,10 @@ void PrintMixUsage(FILE* out) {
       "  --alpha LEVEL        alpha mix: 0..255, the weight of the main video (default 128)\n"
       "  --no-transparency    alpha mix: blend key-coloured pixels too (default: they are keyed)\n"
       "  --loop               loop the top layer (default: its last frame stays once shown)\n"
+      "  --layer-alpha        weigh each top pixel by the top layer's own alpha (PNG, GIF,\n"
+      "                       QuickTime Animation, ProRes 4444, 32-bit AVI...), in either mix\n"
+      "  --layer-alpha        weigh each top pixel by the top layer's own alpha (PNG, GIF,\n"
+      "                       QuickTime Animation, ProRes 4444, 32-bit AVI...), in either mix\n"
       "  --codec NAME         compressor by catalogue name (default: the container's; see\n"
       "                       --list-codecs)\n"
       "  --format NAME        container of an OUTPUT named without an extension: avi, mkv,\n"
@@ -169,6 +173,7 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
     bool* flag = nullptr;
     if (name == "--no-transparency") flag = &options.m_noTransparency;
     if (name == "--loop") flag = &options.m_loop;
+    if (name == "--layer-alpha") flag = &options.m_layerAlpha;
     if (name == "--overwrite") flag = &options.m_overwrite;
     if (name == "--list-codecs") flag = &options.m_listCodecs;
     if (name == "--help") flag = &options.m_help;

@@ -20,8 +20,9 @@ struct CMixOptions {
   double m_alpha = 128.0;
   bool m_noTransparency = false;
   bool m_loop = false;
-  std::string m_codec;   // empty: the container's default
-  std::string m_format;  // --format: the container of an OUTPUT without an extension
+  bool m_layerAlpha = false;  // --layer-alpha
+  std::string m_codec;        // empty: the container's default
+  std::string m_format;       // --format: the container of an OUTPUT without an extension
   const CContainerInfo* m_container = nullptr;  // what OUTPUT is written as, once parsed
   std::optional<int32_t> m_quality;             // 0..100
   std::optional<uint32_t> m_keyFrameEvery;      // frames

@@ -20,6 +20,7 @@ CMixRule RuleOf(const CMixOptions& options) {
   rule.m_useTransparency = options.m_noTransparency ? 0 : 1;
   rule.m_loop = options.m_loop ? 1 : 0;
   rule.m_alphaLevel = options.m_alpha;
+  rule.m_layerAlpha = options.m_layerAlpha;
   return rule;
 }
 
@@ -68,6 +69,11 @@ int RunPreviewFrame(const CMixOptions& options) {
   }
   const CMixRule rule = RuleOf(options);
   if (!preview.Render(frame, rule)) return 1;
+  if (rule.m_layerAlpha && !preview.TopHasAlpha()) {
+    std::fprintf(stderr,
+                 "corvane-mix: %s has no alpha channel: every pixel of it is taken as opaque\n",
+                 options.m_topLayer.c_str());
+  }
   const std::string failed =
       WritePng(picture, preview.Composite(), preview.Width(), preview.Height());
   if (!failed.empty()) {
@@ -90,9 +96,10 @@ void WarnOfNearKeyPixels(const CMixOptions& options) {
     return;
   }
   CVideoReader reader;
-  if (reader.Open(stream) != 0 || reader.ReadFrame(reader.m_startFrame) != 0) return;
-  // The whole first frame, wherever it is placed.
   CMixRule rule = RuleOf(options);
+  if (reader.Open(stream, rule.m_layerAlpha) != 0 || reader.ReadFrame(reader.m_startFrame) != 0)
+    return;
+  // The whole first frame, wherever it is placed.
   rule.m_left = 0;
   rule.m_top = 0;
   PrintNearKey(CheckKey(rule, reader.m_width, reader.m_height, reader.m_buffer.get(),

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "media/codec/frameconvert.h"
 #include "media/host.h"
 
 namespace corvane {
@@ -23,7 +24,7 @@ bool FrameSizeIsSane(int32_t width, int32_t height) {
 
 }  // namespace
 
-int32_t CVideoReader::Open(const PAVISTREAM& stream) {
+int32_t CVideoReader::Open(const PAVISTREAM& stream, bool withAlpha) {
   int32_t formatSize = 0;
   if (!stream || stream->ReadFormat(0, nullptr, &formatSize) != AVIERR_OK) {
     return Fail(-1, "Unable to determine stream size");
@@ -51,7 +52,13 @@ int32_t CVideoReader::Open(const PAVISTREAM& stream) {
 
   m_width = width;
   m_height = height;
-  m_bufferSize = FrameStride(m_width) * m_height;
+  m_withAlpha = withAlpha;
+  m_hasAlpha = false;
+  m_forceOpaque = false;
+  if (withAlpha && int64_t{AlphaFrameStride(width)} * height > INT32_MAX) {
+    return Fail(-4, "Cannot allocate memory for AVI read frame buffer");
+  }
+  m_bufferSize = withAlpha ? AlphaFrameStride(m_width) * m_height : FrameStride(m_width) * m_height;
   try {
     m_buffer = std::make_unique_for_overwrite<uint8_t[]>(m_bufferSize);
   } catch (const std::bad_alloc&) {
@@ -63,7 +70,21 @@ int32_t CVideoReader::Open(const PAVISTREAM& stream) {
   m_endFrame = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
 
   m_frameFormat = FrameHeader(m_width, m_height, static_cast<uint32_t>(m_bufferSize));
+  // An uncompressed 32-bit AVI's fourth bytes are often padding: all zero means no alpha.
+  if (withAlpha) LearnAlpha(header.biCompression != BI_RGB || header.biBitCount != 32);
   return 0;
+}
+
+void CVideoReader::LearnAlpha(bool zeroIsAlpha) {
+  m_getFrame->SetAlphaOutput(true);
+  if (m_getFrame->GetFrameInto(m_startFrame, m_buffer.get()) != EFrameStatus::kOk) {
+    m_forceOpaque = true;  // nothing to learn from: the frames read later are taken as opaque
+    return;
+  }
+  bool anyAlpha = false;
+  for (int32_t at = 3; at < m_bufferSize; at += 4) anyAlpha |= m_buffer[size_t(at)] != 0;
+  m_hasAlpha = m_getFrame->PictureHasAlpha() && (zeroIsAlpha || anyAlpha);
+  m_forceOpaque = !m_hasAlpha;
 }
 
 int32_t CVideoReader::ReadFrame(int32_t position) {
@@ -71,6 +92,9 @@ int32_t CVideoReader::ReadFrame(int32_t position) {
   if (!m_getFrame || !m_buffer) return Fail(-1, "AVIStreamRead failed");
   switch (m_getFrame->GetFrameInto(position, m_buffer.get())) {
     case EFrameStatus::kOk:
+      if (m_forceOpaque) {
+        for (int32_t at = 3; at < m_bufferSize; at += 4) m_buffer[size_t(at)] = 255;
+      }
       return 0;
     case EFrameStatus::kNoFrame:
       return Fail(-1, "AVIStreamRead failed");

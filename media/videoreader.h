@@ -1,5 +1,7 @@
 // Reads the frames of one video stream into a Frame buffer: 24-bit blue-green-red, bottom row
-// first, rows padded to FrameStride(width), at the stream's own size, never scaled.
+// first, rows padded to FrameStride(width), at the stream's own size, never scaled. Opened with
+// alpha, into 32-bit rows with the picture's own alpha instead (blue, green, red, alpha;
+// AlphaFrameStride(width) bytes each).
 //
 // Owns its decoder and its frame buffer; does not own the stream (the caller keeps it).
 // Failures show their message through the host and return a small negative code naming the
@@ -25,7 +27,10 @@ class CVideoReader {
   // 0, or -1 "Unable to determine stream size", -2 "Cannot get AVI Stream Info",
   // -3 "Cannot get decompression handle for input stream",
   // -4 "Cannot allocate memory for AVI read frame buffer", -5 "Could not open draw dib library".
-  int32_t Open(const PAVISTREAM& stream);
+  // With `withAlpha`, frames come with their alpha; the stream's first frame is decoded once to
+  // learn whether it has one (m_hasAlpha). A stream without alpha, and a raw 32-bit AVI whose
+  // first frame's fourth bytes are all zero, give 255 everywhere.
+  int32_t Open(const PAVISTREAM& stream, bool withAlpha = false);
   // 0 with the frame at `position` in m_buffer; -1 "AVIStreamRead failed" (buffer unchanged),
   // -2, -3, -4 for conversion failures (the decoder is then closed).
   int32_t ReadFrame(int32_t position);
@@ -39,8 +44,16 @@ class CVideoReader {
   int32_t m_height = 0;
   AVISTREAMINFOA m_streamInfo{};
   int32_t m_bufferSize = 0;
+  bool m_withAlpha = false;  // 32-bit frames
+  bool m_hasAlpha = false;   // with alpha: the frames carry alpha of their own
   BITMAPINFOHEADER m_frameFormat{};
   std::unique_ptr<CGetFrame> m_getFrame;
+
+ private:
+  // Reads the first frame once with alpha; `zeroIsAlpha`: fourth bytes of 0 are transparency.
+  void LearnAlpha(bool zeroIsAlpha);
+
+  bool m_forceOpaque = false;  // alpha asked for, but the stream's fourth bytes are no alpha
 };
 
 }  // namespace corvane

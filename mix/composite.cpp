@@ -228,7 +228,10 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
 
 void ApplyMixRule(const CMixRule& rule, uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                   const uint8_t* topFrame, int32_t topWidth, int32_t topHeight) {
-  if (rule.m_alpha) {
+  if (rule.m_layerAlpha) {
+    CompositeLayerAlpha(output, mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left,
+                        rule.m_top, rule.m_key, rule.Keys(), rule.m_alpha, rule.m_alphaLevel);
+  } else if (rule.m_alpha) {
     CompositeAlpha(output, mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left,
                    rule.m_top, rule.m_key, rule.m_useTransparency, rule.m_alphaLevel);
   } else {

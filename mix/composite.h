@@ -37,6 +37,22 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
                     int32_t topWidth, int32_t topHeight, int32_t left, int32_t top, uint32_t key,
                     uint8_t useTransparency, double alpha);
 
+// Layer-alpha rule: the top frame is 32-bit (blue, green, red, alpha; rows of 4 * topWidth
+// bytes, bottom row first) and each top pixel's own alpha A weighs it. S, the main video's
+// weight, is `alpha` / 255 as in the alpha rule (`alpha` is taken as that rule takes it), 0 for
+// the colour-key mix. A top pixel whose three colour bytes equal the key leaves the output pixel
+// as it is when `keys` is true; otherwise, with w = (A * K) * (1 - S) (K = 1/255), each channel
+// becomes trunc(t * w + m * (1 - w)) in double precision in that order, except at A = 255,
+// where it is the mode's own rule (t in the colour-key mix, the alpha rule's blend otherwise),
+// and at A = 0, where it stays m.
+void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
+                         const uint8_t* topFrame, int32_t topWidth, int32_t topHeight, int32_t left,
+                         int32_t top, uint32_t key, bool keys, bool alphaMix, double alpha);
+
+// One channel by the layer-alpha rule, as written (the reference of the fast paths).
+uint8_t LayerAlphaChannel(uint8_t topByte, uint8_t mainByte, uint8_t topAlpha, bool alphaMix,
+                          double alpha);
+
 // The channel blend of the alpha rule for one byte pair, as written (the reference the fast
 // paths must match bit for bit). `s` is alpha * (1 / 255).
 uint8_t BlendChannel(uint8_t topByte, uint8_t mainByte, double s);
@@ -51,12 +67,14 @@ struct CMixRule {
   uint8_t m_useTransparency = 0;  // alpha rule only
   uint8_t m_loop = 0;             // the top layer's schedule, not the rule
   double m_alphaLevel = 0.0;      // alpha rule only
+  bool m_layerAlpha = false;      // the top layer's own alpha weighs it (a 32-bit top frame)
 
   // True when top pixels of the key colour let the main video through.
   bool Keys() const { return !m_alpha || m_useTransparency == 1; }
 };
 
 // Lays `topFrame` over `output` by `rule`: the one place both the mix and its preview composite.
+// With rule.m_layerAlpha the top frame is 32-bit (CompositeLayerAlpha).
 void ApplyMixRule(const CMixRule& rule, uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                   const uint8_t* topFrame, int32_t topWidth, int32_t topHeight);
 

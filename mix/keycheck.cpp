@@ -16,7 +16,7 @@ enum class EPixelKind { kCovered, kKeyed, kNearKey };
 template <typename Visit>
 void ForEachOverlapPixel(int32_t mainWidth, int32_t mainHeight, const uint8_t* topFrame,
                          int32_t topWidth, int32_t topHeight, int32_t left, int32_t top,
-                         Visit&& visit) {
+                         bool withAlpha, Visit&& visit) {
   if (!topFrame || mainWidth <= 0 || mainHeight <= 0 || topWidth <= 0 || topHeight <= 0) return;
   // Top memory row j lands on output memory row base + j, top column i on column left + i.
   const int64_t base = int64_t{mainHeight} - topHeight - top;
@@ -24,10 +24,11 @@ void ForEachOverlapPixel(int32_t mainWidth, int32_t mainHeight, const uint8_t* t
   const int64_t j1 = std::min<int64_t>(topHeight, int64_t{mainHeight} - base);
   const int64_t i0 = std::max<int64_t>(0, -int64_t{left});
   const int64_t i1 = std::min<int64_t>(topWidth, int64_t{mainWidth} - left);
-  const int64_t topStride = FrameStride(topWidth);
+  const int64_t pixelBytes = withAlpha ? 4 : 3;
+  const int64_t topStride = withAlpha ? int64_t{topWidth} * 4 : FrameStride(topWidth);
   for (int64_t j = j0; j < j1; ++j) {
     const uint8_t* row = topFrame + j * topStride;
-    for (int64_t i = i0; i < i1; ++i) visit(row + 3 * i, base + j, left + i);
+    for (int64_t i = i0; i < i1; ++i) visit(row + pixelBytes * i, base + j, left + i);
   }
 }
 
@@ -57,7 +58,7 @@ CKeyCheck CheckKey(const CMixRule& rule, int32_t mainWidth, int32_t mainHeight,
   uint8_t key[3];
   const bool keys = KeyBytes(rule, key);
   ForEachOverlapPixel(mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left, rule.m_top,
-                      [&](const uint8_t* pixel, int64_t, int64_t) {
+                      rule.m_layerAlpha, [&](const uint8_t* pixel, int64_t, int64_t) {
                         ++check.m_total;
                         switch (Classify(pixel, key, keys)) {
                           case EPixelKind::kKeyed:
@@ -89,7 +90,7 @@ void DrawKeyMask(const CMixRule& rule, uint8_t* mask, int32_t mainWidth, int32_t
   uint8_t key[3];
   const bool keys = KeyBytes(rule, key);
   ForEachOverlapPixel(mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left, rule.m_top,
-                      [&](const uint8_t* pixel, int64_t row, int64_t column) {
+                      rule.m_layerAlpha, [&](const uint8_t* pixel, int64_t row, int64_t column) {
                         switch (Classify(pixel, key, keys)) {
                           case EPixelKind::kKeyed:
                             paint(row, column, kMaskKeyed);

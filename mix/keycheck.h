@@ -2,7 +2,8 @@
 // and how many miss the key by a few steps, the fringe a lossily compressed top layer leaves.
 //
 // Counts only the top pixels that land on the main picture (the placement clipped as the
-// compositing rules clip it). Frames are Frame buffers as in mix/composite.h.
+// compositing rules clip it). Frames are Frame buffers as in mix/composite.h; the top frame is
+// 32-bit when the rule uses the layer's alpha (the key compares the colour bytes only).
 #pragma once
 
 #include <cstdint>

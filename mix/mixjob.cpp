@@ -29,6 +29,7 @@ constexpr const char* kSameFileMessage =
 
 // What differs between the two video passes.
 struct CPassSettings : CMixRule {
+  std::string m_topSource;    // the top layer's name, for the notice that it has no alpha
   std::string m_audioSource;  // the main, whose sound a container other than AVI takes in
 };
 
@@ -108,7 +109,9 @@ int32_t MillisecondsSince(Clock::time_point started) {
 // Bytes of one Frame buffer of the reader's picture; -1 when the reader has no usable frame.
 int64_t FrameBytes(const CVideoReader& reader) {
   if (!reader.m_buffer || reader.m_width <= 0 || reader.m_height <= 0) return -1;
-  const int64_t stride = ((static_cast<int64_t>(reader.m_width) * 24 + 31) >> 3) & ~int64_t{3};
+  const int64_t stride =
+      reader.m_withAlpha ? int64_t{reader.m_width} * 4
+                         : ((static_cast<int64_t>(reader.m_width) * 24 + 31) >> 3) & ~int64_t{3};
   const int64_t bytes = stride * reader.m_height;
   if (bytes > reader.m_bufferSize) return -1;
   return bytes;
@@ -126,7 +129,13 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   CVideoReader mainReader;
   CVideoReader topReader;
   const int32_t mainOpened = mainStream ? mainReader.Open(mainStream) : -1;
-  const int32_t topOpened = topStream ? topReader.Open(topStream) : -1;
+  const int32_t topOpened = topStream ? topReader.Open(topStream, settings.m_layerAlpha) : -1;
+  if (topOpened == 0 && settings.m_layerAlpha && !topReader.m_hasAlpha &&
+      !settings.m_topSource.empty()) {
+    ShowMessage(Format("%s has no alpha channel: every pixel of it is taken as opaque",
+                       settings.m_topSource.c_str()),
+                MB_ICONINFORMATION);
+  }
   // A reader that failed to open has no frames to give: end before the output is touched.
   const int64_t imageBytes = FrameBytes(mainReader);
   const int64_t topBytes = FrameBytes(topReader);
@@ -351,6 +360,7 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
   CPassSettings pass = settings;
   pass.m_key = PackKeyColour(red, green, blue);
   pass.m_audioSource = mainPath;
+  pass.m_topSource = topPath;
   outcome.m_video = RunVideoPass(mainStream, topStream, output, pass);
   release();
 
@@ -436,13 +446,14 @@ CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM
 
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                         int32_t top, int32_t left, uint8_t loop) {
+                         int32_t top, int32_t left, uint8_t loop, bool layerAlpha) {
   // A previous mix's summary must not pass for this one's.
   SetSummary({});
   CPassSettings settings;
   settings.m_top = top;
   settings.m_left = left;
   settings.m_loop = loop;
+  settings.m_layerAlpha = layerAlpha;
   const CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
   SetSummary(OutcomeSummary(outcome, output));
   return outcome;
@@ -450,9 +461,10 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                     int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
-                     double alpha) {
+                     int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
+                     bool layerAlpha) {
   CPassSettings settings;
+  settings.m_layerAlpha = layerAlpha;
   settings.m_alpha = true;
   settings.m_top = top;
   settings.m_left = left;

@@ -61,18 +61,19 @@ std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output
 // The colour-key mix of `mainPath` and `topPath` (empty: not specified) into `output`. Top
 // pixels equal to the key colour let the main video through. `top` and `left` place the top
 // layer's top-left pixel; a placement that does not fit is clipped. The top layer loops only
-// when `loop` is 1.
+// when `loop` is 1. With `layerAlpha` the top layer's own alpha weighs each of its pixels
+// (CompositeLayerAlpha); a top layer without alpha is then said to be taken as opaque.
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                         int32_t top, int32_t left, uint8_t loop);
+                         int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false);
 
 // The alpha mix: `alpha` (0..255) is the weight of the main video; the key colour is
 // transparent only when `useTransparency` is 1. Leaves "Time taken: Video=%ldms, Audio=%ldms,
 // Total=%ldms" in EngineState().m_summary (a stopped job: its OutcomeSummary).
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                     int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
-                     double alpha);
+                     int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
+                     bool layerAlpha = false);
 
 // The video passes on open streams (the caller keeps them). Each deletes and re-creates
 // `output`, writes its video stream and leaves the pass's time in EngineState().m_videoTime.

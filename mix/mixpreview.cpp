@@ -75,6 +75,14 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule) {
     if (m_main.ReadFrame(m_main.m_startFrame + frame) != 0) return false;
     m_mainShown = frame;
   }
+  if (m_topOpen && rule.m_layerAlpha != m_top.m_withAlpha) {
+    // The top layer in the other form: 32-bit with its alpha, or 24-bit.
+    m_topShown = -1;
+    if (m_top.Open(m_topStream, rule.m_layerAlpha) != 0) {
+      m_topOpen = false;
+      return false;
+    }
+  }
   const int32_t topIndex = TopFrameFor(frame, rule.m_loop);
   if (topIndex != m_topShown) {
     m_topShown = -1;

@@ -38,7 +38,8 @@ class CMixPreview {
 
   // Makes Composite() the mix's frame `frame` (0-based) under `rule`: reads main frame `frame`
   // and the top layer's frame the mix shows with it (looping by rule.m_loop), unless they are
-  // the ones read last. False when `frame` is out of range or the main frame does not read.
+  // the ones read last (the top layer is read again when rule.m_layerAlpha changes). False when
+  // `frame` is out of range or the main frame does not read.
   bool Render(int32_t frame, const CMixRule& rule);
 
   // The last rendering's frames (Frame buffers), null before one. The top frame is null when
@@ -49,6 +50,9 @@ class CMixPreview {
     return m_rendered && m_topShown >= 0 ? m_top.m_buffer.get() : nullptr;
   }
   int32_t TopWidth() const { return m_top.m_width; }
+  // The top frame is 32-bit (the last rendering used the layer's alpha) and has alpha of its own.
+  bool TopWithAlpha() const { return m_top.m_withAlpha; }
+  bool TopHasAlpha() const { return m_top.m_withAlpha && m_top.m_hasAlpha; }
   int32_t TopHeight() const { return m_top.m_height; }
 
   // The keyed-pixel check and its mask (a main-sized Frame buffer) of the last rendering.

@@ -7,16 +7,16 @@
 namespace corvane {
 
 void CMixEngine::MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                              int32_t top, int32_t left, uint8_t loop) {
+                              int32_t top, int32_t left, uint8_t loop, bool layerAlpha) {
   corvane::MixColourKey(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top,
-                        left, loop);
+                        left, loop, layerAlpha);
 }
 
 void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                           int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
-                          double alpha) {
+                          double alpha, bool layerAlpha) {
   corvane::MixAlpha(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top, left,
-                    useTransparency, loop, alpha);
+                    useTransparency, loop, alpha, layerAlpha);
 }
 
 void CMixEngine::CopyAudioTrack(const std::string& output) {

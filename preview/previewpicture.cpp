@@ -1,10 +1,12 @@
 #include "preview/previewpicture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "media/host.h"
+#include "media/videoreader.h"
 
 namespace corvane {
 namespace {
@@ -16,6 +18,14 @@ constexpr const char* kNoPictureMemory =
 // damaged or hostile header must not drive the allocation.
 constexpr int32_t kMaxSide = 32768;
 constexpr int64_t kMaxPictureBytes = int64_t{512} << 20;
+
+// Takes the reader's messages and traces and shows nothing.
+class CQuietHost final : public CHost {
+ public:
+  int MessageBox(const std::string&, const std::string&, uint32_t) override { return IDOK; }
+  void SetStatusText(const std::string&) override {}
+  bool ChooseCompression(AVICOMPRESSOPTIONS&) override { return false; }
+};
 
 void Show(const char* text) {
   ShowMessage(text, MB_ICONINFORMATION);
@@ -39,6 +49,11 @@ void FrameToTriplets(const BITMAPINFOHEADER& frame, uint8_t* pixels, int32_t wid
   }
 }
 
+uint64_t NextSerial() {
+  static std::atomic<uint64_t> serial{0};
+  return ++serial;
+}
+
 }  // namespace
 
 void CPreviewPicture::Reset() {
@@ -46,6 +61,9 @@ void CPreviewPicture::Reset() {
   m_getFrame.reset();  // the frame lived in the decoder: forget it with it
   m_frame = nullptr;
   m_stream.reset();
+  m_alpha.clear();
+  m_hasAlpha = false;
+  m_isAvi = false;
   m_width = 0;
   m_height = 0;
   m_path.clear();
@@ -59,6 +77,10 @@ void CPreviewPicture::TakeFrom(CPreviewPicture& other) {
   m_height = other.m_height;
   m_getFrame = std::move(other.m_getFrame);
   m_stream = std::move(other.m_stream);
+  m_alpha = std::move(other.m_alpha);
+  m_hasAlpha = other.m_hasAlpha;
+  m_isAvi = other.m_isAvi;
+  m_serial = NextSerial();
   m_path = std::move(other.m_path);
   m_loaded = other.m_loaded;
   m_frame = other.m_frame;
@@ -120,6 +142,39 @@ void CPreviewPicture::CaptureFirstFrame(const PAVISTREAM& stream) {
   }
   FrameToTriplets(*m_frame, m_pixels.get(), m_width, m_height);
   m_loaded = 1;
+}
+
+void CPreviewPicture::CaptureAlpha(const PAVISTREAM& stream) {
+  m_serial = NextSerial();
+  m_alpha.clear();
+  m_hasAlpha = false;
+  if (!stream || m_loaded != 1) return;
+  // The reader says what it has to say through the host; a picture that showed already is not
+  // worth a second message, so its alpha is simply left out when it fails.
+  CQuietHost silent;
+  CThreadHostScope quiet(&silent);
+  CVideoReader reader;
+  if (reader.Open(stream, true) != 0 || !reader.m_hasAlpha) return;
+  if (reader.ReadFrame(reader.m_startFrame) != 0) return;
+  if (reader.m_width != m_width || reader.m_height != m_height) return;
+  try {
+    m_alpha.resize(size_t(m_width) * size_t(m_height));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  const size_t stride = size_t(m_width) * 4;
+  for (int32_t y = 0; y < m_height; ++y) {
+    const uint8_t* row = reader.m_buffer.get() + size_t(m_height - 1 - y) * stride;
+    for (int32_t x = 0; x < m_width; ++x) m_alpha[size_t(y) * m_width + x] = row[4 * x + 3];
+  }
+  m_hasAlpha = true;
+}
+
+bool CPreviewPicture::HasTransparency() const {
+  for (const uint8_t alpha : m_alpha) {
+    if (alpha != 255) return true;
+  }
+  return false;
 }
 
 }  // namespace corvane

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "media/avifile.h"
 #include "media/codec/getframe.h"
@@ -30,6 +31,12 @@ class CPreviewPicture {
   // m_loaded == 1. Expects m_width and m_height to be set. Failures show their message.
   void CaptureFirstFrame(const PAVISTREAM& stream);
 
+  // Reads the first frame's alpha, when the stream has an alpha channel (m_hasAlpha, m_alpha).
+  // Quiet: a picture whose alpha cannot be had is shown opaque.
+  void CaptureAlpha(const PAVISTREAM& stream);
+  // Whether any pixel of the first frame is not wholly opaque.
+  bool HasTransparency() const;
+
   int32_t m_width = 0;  // from the file header; 0 when empty
   int32_t m_height = 0;
   std::unique_ptr<CGetFrame> m_getFrame;  // open while a frame is held: m_frame lives in it
@@ -40,6 +47,13 @@ class CPreviewPicture {
   // Triplets: m_width x m_height pixels, blue, green, red; top row first; no row padding.
   // Allocated as a Frame buffer of the same size (stride x height bytes).
   std::unique_ptr<uint8_t[]> m_pixels;
+  // The first frame's own alpha, when the source has an alpha channel: m_width x m_height bytes,
+  // top row first. Empty otherwise (every pixel opaque).
+  std::vector<uint8_t> m_alpha;
+  bool m_hasAlpha = false;
+  bool m_isAvi = false;   // the file is a RIFF AVI
+  uint64_t m_serial = 0;  // changes whenever the held frame or its alpha change
+  uint8_t m_probeAlpha = 255;
   uint8_t m_probeRed = 0;
   uint8_t m_probeGreen = 0;
   uint8_t m_probeBlue = 0;

@@ -31,6 +31,8 @@ class CGetFrameBase : public CGetFrame {
 
   const BITMAPINFOHEADER* GetFrame(int32_t position) override;
   EFrameStatus GetFrameInto(int32_t position, uint8_t* frameBuffer) override;
+  void SetAlphaOutput(bool alpha) override;
+  bool PictureHasAlpha() const override { return m_pictureHasAlpha; }
   int32_t Width() const override { return m_width; }
   int32_t Height() const override { return m_height; }
 
@@ -56,6 +58,7 @@ class CGetFrameBase : public CGetFrame {
   int32_t m_codedHeight;
   int32_t m_start;
   int32_t m_end;
+  bool m_alphaOutput = false;
 
  private:
   // The last non-empty sample at or before `position`; -1 when there is none.
@@ -67,6 +70,7 @@ class CGetFrameBase : public CGetFrame {
   CFrameConverter m_converter;
   std::vector<uint8_t> m_dib;      // header + Frame buffer, made on the first GetFrame
   std::vector<uint8_t> m_turning;  // a turned stream's picture before turning
+  bool m_pictureHasAlpha = false;
 };
 
 // A source of uncompressed BI_RGB samples (8-bit with palette, 16, 24, 32 bits); null for any

@@ -5,6 +5,10 @@
 
 #include "media/avidefs.h"
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 namespace corvane {
 namespace {
 
@@ -82,20 +86,38 @@ CPicture PictureOf(const AVFrame& frame) {
   return picture;
 }
 
+bool FormatHasAlpha(AVPixelFormat format) {
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+  return descriptor && (descriptor->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL));
+}
+
+void CFrameConverter::SetAlphaOutput(bool alpha) {
+  const AVPixelFormat output = alpha ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
+  if (output == m_output) return;
+  m_output = output;
+  m_scaler.reset();
+}
+
+int32_t CFrameConverter::Stride(int32_t width) const {
+  return AlphaOutput() ? AlphaFrameStride(width) : FrameStride(width);
+}
+
 bool CFrameConverter::Prepare(const CPicture& picture) {
   if (!SizeFits(picture.m_width, picture.m_height)) return false;
-  if (picture.m_format == AV_PIX_FMT_BGR24) return true;  // copied, no scaler
+  if (picture.m_format == m_output) return true;  // copied, no scaler
   if (m_scaler && picture.m_format == m_format && picture.m_width == m_width &&
       picture.m_height == m_height && picture.m_colorSpace == m_colorSpace &&
       picture.m_range == m_range) {
     return true;
   }
   m_scaler.reset(sws_getContext(picture.m_width, picture.m_height, picture.m_format,
-                                picture.m_width, picture.m_height, AV_PIX_FMT_BGR24, SWS_BICUBIC,
-                                nullptr, nullptr, nullptr));
+                                picture.m_width, picture.m_height, m_output, SWS_BICUBIC, nullptr,
+                                nullptr, nullptr));
   if (!m_scaler) return false;
   if (picture.m_width % kSafeWidthMultiple != 0) {
-    m_scratchStride = (picture.m_width * 3 + 2 * kSafeWidthMultiple * 3 + 63) & ~63;
+    const int pixelBytes = AlphaOutput() ? 4 : 3;
+    m_scratchStride =
+        (picture.m_width * pixelBytes + 2 * kSafeWidthMultiple * pixelBytes + 63) & ~63;
     try {
       m_scratch.assign(static_cast<size_t>(m_scratchStride) * (picture.m_height + 1), 0);
     } catch (const std::bad_alloc&) {
@@ -133,11 +155,11 @@ bool CFrameConverter::Prepare(const CPicture& picture) {
 
 bool CFrameConverter::Convert(const CPicture& picture, uint8_t* frame) {
   if (!frame || !Prepare(picture)) return false;
-  const int stride = FrameStride(picture.m_width);
+  const int stride = Stride(picture.m_width);
+  const size_t rowBytes = static_cast<size_t>(picture.m_width) * (AlphaOutput() ? 4 : 3);
   // Bottom row first: start at the last memory row and walk upwards.
   uint8_t* lastRow = frame + static_cast<ptrdiff_t>(stride) * (picture.m_height - 1);
-  if (picture.m_format == AV_PIX_FMT_BGR24) {
-    const size_t rowBytes = static_cast<size_t>(picture.m_width) * 3;
+  if (picture.m_format == m_output) {
     if (picture.m_lineSize[0] == -stride) {
       // Already bottom-up with the same padding: one block.
       const uint8_t* first = picture.m_data[0] +
@@ -153,7 +175,6 @@ bool CFrameConverter::Convert(const CPicture& picture, uint8_t* frame) {
     }
     return true;
   }
-  const size_t rowBytes = static_cast<size_t>(picture.m_width) * 3;
   if (picture.m_width % kSafeWidthMultiple == 0) {
     uint8_t* destination[4] = {lastRow, nullptr, nullptr, nullptr};
     const int destinationStride[4] = {-stride, 0, 0, 0};

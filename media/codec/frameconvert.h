@@ -6,6 +6,10 @@
 // one and BT.601 otherwise, limited or full range as the picture says (the yuvj formats are
 // full range). Packed 24-bit input in the Frame buffer's own byte order is copied row by row.
 //
+// Asked for alpha (SetAlphaOutput), it writes 32-bit blue-green-red-alpha rows instead, bottom
+// row first, 4 * width bytes each (AlphaFrameStride): the picture's own alpha where it has one,
+// 255 elsewhere, as the ffmpeg command line gives bgra.
+//
 // Owns its scaler, which it keeps while the input format, size, matrix and range stay the same.
 #pragma once
 
@@ -30,6 +34,14 @@ struct CPicture {
 // The planes, format, size, matrix and range of a decoded frame.
 CPicture PictureOf(const AVFrame& frame);
 
+// Bytes of one row of a 32-bit frame of `width` pixels.
+constexpr int32_t AlphaFrameStride(int32_t width) {
+  return width * 4;
+}
+
+// Whether pictures of this format can carry an alpha channel (a palette may).
+bool FormatHasAlpha(AVPixelFormat format);
+
 class CFrameConverter {
  public:
   CFrameConverter() = default;
@@ -44,7 +56,14 @@ class CFrameConverter {
   // when no converter can be made or the conversion fails; `frame` may then be partly written.
   bool Convert(const CPicture& picture, uint8_t* frame);
 
+  // 32-bit output with alpha (true) or the 24-bit Frame buffer (false, the default).
+  void SetAlphaOutput(bool alpha);
+  bool AlphaOutput() const { return m_output == AV_PIX_FMT_BGRA; }
+
  private:
+  int32_t Stride(int32_t width) const;
+
+  AVPixelFormat m_output = AV_PIX_FMT_BGR24;
   SwsContextPtr m_scaler;
   // Some libswscale paths write whole groups of pixels past the end of a row; for widths
   // where that could reach beyond the caller's row (or buffer) they write here first.

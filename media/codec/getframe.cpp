@@ -41,7 +41,8 @@ class CRawGetFrame final : public CGetFrameBase {
 
   CPicture Current() const override {
     CPicture picture;
-    picture.m_format = m_format;
+    // A 32-bit sample's fourth bytes are its alpha when alpha is asked for.
+    picture.m_format = m_alphaOutput && m_format == AV_PIX_FMT_BGR0 ? AV_PIX_FMT_BGRA : m_format;
     picture.m_width = m_width;
     picture.m_height = m_height;
     const int stride = static_cast<int>(m_stride);
@@ -164,6 +165,7 @@ EFrameStatus CGetFrameBase::GetFrameInto(int32_t position, uint8_t* frameBuffer)
     return EFrameStatus::kNoFrame;
   }
   if (!m_converter.Prepare(picture)) return EFrameStatus::kNoConverter;
+  m_pictureHasAlpha = FormatHasAlpha(picture.m_format);
   if (m_rotation == 0) {
     return m_converter.Convert(picture, frameBuffer) ? EFrameStatus::kOk
                                                      : EFrameStatus::kConvertFailed;
@@ -171,7 +173,9 @@ EFrameStatus CGetFrameBase::GetFrameInto(int32_t position, uint8_t* frameBuffer)
   // A turned stream: converted aside at its decoded size, then turned into place.
   if (m_turning.empty()) {
     try {
-      m_turning.resize(static_cast<size_t>(FrameStride(m_codedWidth)) * m_codedHeight);
+      m_turning.resize(static_cast<size_t>(m_alphaOutput ? AlphaFrameStride(m_codedWidth)
+                                                         : FrameStride(m_codedWidth)) *
+                       m_codedHeight);
     } catch (const std::bad_alloc&) {
       return EFrameStatus::kNoMemory;
     }
@@ -181,13 +185,21 @@ EFrameStatus CGetFrameBase::GetFrameInto(int32_t position, uint8_t* frameBuffer)
   return EFrameStatus::kOk;
 }
 
+void CGetFrameBase::SetAlphaOutput(bool alpha) {
+  m_alphaOutput = alpha;
+  m_converter.SetAlphaOutput(alpha);
+  m_turning.clear();
+}
+
 void CGetFrameBase::TurnUpright(uint8_t* frameBuffer) const {
-  // Both are Frame buffers (bottom row first); (x, y) below count from the top-left corner.
-  const int32_t fromStride = FrameStride(m_codedWidth);
-  const int32_t toStride = FrameStride(m_width);
+  // Both are bottom row first; (x, y) below count from the top-left corner.
+  const size_t pixelBytes = m_alphaOutput ? 4 : 3;
+  const int32_t fromStride =
+      m_alphaOutput ? AlphaFrameStride(m_codedWidth) : FrameStride(m_codedWidth);
+  const int32_t toStride = m_alphaOutput ? AlphaFrameStride(m_width) : FrameStride(m_width);
   for (int32_t y = 0; y < m_height; ++y) {
     uint8_t* to = frameBuffer + static_cast<size_t>(m_height - 1 - y) * toStride;
-    for (int32_t x = 0; x < m_width; ++x, to += 3) {
+    for (int32_t x = 0; x < m_width; ++x, to += pixelBytes) {
       int32_t fromX = x, fromY = y;  // the decoded pixel shown at (x, y)
       if (m_rotation == 90) {
         fromX = y;
@@ -201,15 +213,14 @@ void CGetFrameBase::TurnUpright(uint8_t* frameBuffer) const {
       }
       const uint8_t* from = m_turning.data() +
                             static_cast<size_t>(m_codedHeight - 1 - fromY) * fromStride +
-                            static_cast<size_t>(fromX) * 3;
-      to[0] = from[0];
-      to[1] = from[1];
-      to[2] = from[2];
+                            static_cast<size_t>(fromX) * pixelBytes;
+      for (size_t c = 0; c < pixelBytes; ++c) to[c] = from[c];
     }
   }
 }
 
 const BITMAPINFOHEADER* CGetFrameBase::GetFrame(int32_t position) {
+  if (m_alphaOutput) return nullptr;  // a DIB here is always 24-bit
   const int64_t imageBytes = static_cast<int64_t>(FrameStride(m_width)) * m_height;
   if (m_width > (INT32_MAX - 31) / 24 || imageBytes > INT32_MAX - 40) return nullptr;
   if (m_dib.empty()) {

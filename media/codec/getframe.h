@@ -44,6 +44,13 @@ class CGetFrame {
   // buffer is untouched, except after kConvertFailed.
   virtual EFrameStatus GetFrameInto(int32_t position, uint8_t* frameBuffer) = 0;
 
+  // From the next call on, GetFrameInto writes 32-bit rows with alpha (blue, green, red, alpha;
+  // bottom row first; AlphaFrameStride(width) bytes each) instead of the Frame buffer; GetFrame
+  // then gives nothing. A raw 32-bit stream's fourth bytes are taken as its alpha.
+  virtual void SetAlphaOutput(bool alpha) = 0;
+  // Whether the picture GetFrameInto gave last came in a format that can carry alpha.
+  virtual bool PictureHasAlpha() const = 0;
+
   // Picture size from the stream's format (height positive whatever the row order).
   virtual int32_t Width() const = 0;
   virtual int32_t Height() const = 0;

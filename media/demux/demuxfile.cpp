@@ -53,7 +53,11 @@ class CDemuxVideoStream final : public CDemuxStream {
     header.biWidth = width;
     header.biHeight = height;
     header.biPlanes = 1;
-    header.biBitCount = 24;
+    // Depth matters to some decoders (QuickTime Animation: 32 bits carry alpha). Palettes are
+    // not carried here, so depths of 8 bits and less stay 24.
+    header.biBitCount = codec.bits_per_coded_sample > 8 && codec.bits_per_coded_sample <= 64
+                            ? static_cast<uint16_t>(codec.bits_per_coded_sample)
+                            : 24;
     header.biCompression = tag;
     header.biSizeImage = static_cast<uint32_t>(int64_t{codec.width} * codec.height * 3);
     m_format.resize(sizeof header);

@@ -71,7 +71,11 @@ void CPreviewControl::paintEvent(QPaintEvent*) {
       painter.setRenderHint(QPainter::SmoothPixmapTransform);
       painter.scale(m_scale, m_scale);
     }
-    Draw(*m_picture, &painter);
+    if (m_picture->m_hasAlpha) {
+      DrawOverCheckerboard(painter);
+    } else {
+      Draw(*m_picture, &painter);
+    }
     painter.restore();
   } else if (m_picture && m_whiteWhenEmpty) {
     painter.fillRect(rect(), Qt::white);
@@ -93,6 +97,35 @@ void CPreviewControl::paintEvent(QPaintEvent*) {
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
   }
+}
+
+void CPreviewControl::DrawOverCheckerboard(QPainter& painter) {
+  const CPreviewPicture& picture = *m_picture;
+  const int width = picture.m_width;
+  const int height = picture.m_height;
+  if (!picture.m_pixels || picture.m_alpha.size() != size_t(width) * size_t(height)) return;
+  if (m_withAlphaSerial != picture.m_serial) {
+    QImage image(width, height, QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y) {
+      auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+      const uint8_t* pixel = picture.m_pixels.get() + size_t(y) * width * 3;
+      const uint8_t* alpha = picture.m_alpha.data() + size_t(y) * width;
+      for (int x = 0; x < width; ++x, pixel += 3)
+        row[x] = qRgba(pixel[2], pixel[1], pixel[0], alpha[x]);
+    }
+    m_withAlpha = std::move(image);
+    m_withAlphaSerial = picture.m_serial;
+  }
+  // Eight-pixel squares, light and mid grey, where the picture lets the background through.
+  constexpr int kSquare = 8;
+  for (int y = 0; y < height; y += kSquare) {
+    for (int x = 0; x < width; x += kSquare) {
+      const bool light = ((x / kSquare) + (y / kSquare)) % 2 == 0;
+      painter.fillRect(QRect(x, y, std::min(kSquare, width - x), std::min(kSquare, height - y)),
+                       light ? QColor(204, 204, 204) : QColor(153, 153, 153));
+    }
+  }
+  painter.drawImage(QPoint(0, 0), m_withAlpha);
 }
 
 void CPreviewControl::Report(EPreviewMessage message, const QPoint& screen) {

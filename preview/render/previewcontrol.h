@@ -3,10 +3,13 @@
 // window procedure would see it.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <optional>
+
+class QPainter;
 
 namespace corvane {
 
@@ -69,12 +72,17 @@ class CPreviewControl : public QWidget {
 
  private:
   void Report(EPreviewMessage message, const QPoint& screen);
+  void DrawOverCheckerboard(QPainter& painter);
 
   Procedure m_procedure;
   const CPreviewPicture* m_picture = nullptr;
   bool m_whiteWhenEmpty = false;
   std::optional<CPlacementBox> m_box;
   double m_scale = 1.0;
+  // A picture with its own transparency, made once from its pixels and alpha, drawn over a
+  // checkerboard.
+  QImage m_withAlpha;
+  uint64_t m_withAlphaSerial = 0;  // the picture's m_serial it was made from
 };
 
 }  // namespace corvane

@@ -52,8 +52,18 @@ std::string Probe(CPreviewPicture& picture, int32_t x, int32_t y) {
   const int red = picture.m_probeRed;
   const int green = picture.m_probeGreen;
   const int blue = picture.m_probeBlue;
-  std::string text =
-      Format("(%d,%d): (%d,%d,%d)->(0x%x,0x%x,0x%x)\n", x, y, red, green, blue, red, green, blue);
+  std::string text;
+  if (picture.m_hasAlpha && picture.m_alpha.size() == size_t(picture.m_width) * picture.m_height) {
+    // A picture with its own transparency shows its alpha too.
+    const int alpha = picture.m_alpha[size_t(y) * size_t(picture.m_width) + size_t(x)];
+    picture.m_probeAlpha = static_cast<uint8_t>(alpha);
+    text = Format("(%d,%d): (%d,%d,%d,%d)->(0x%x,0x%x,0x%x,0x%x)\n", x, y, red, green, blue, alpha,
+                  red, green, blue, alpha);
+  } else {
+    picture.m_probeAlpha = 255;
+    text =
+        Format("(%d,%d): (%d,%d,%d)->(0x%x,0x%x,0x%x)\n", x, y, red, green, blue, red, green, blue);
+  }
   if (g_probeLine) g_probeLine->setText(QString::fromStdString(text));
   return text;
 }

@@ -83,6 +83,43 @@ inline std::vector<uint8_t> Reference(const CClip& main, const CClip& top, size_
   return out;
 }
 
+// The layer-alpha rule for one channel, as defined: S the main video's weight (alpha / 255 in
+// the alpha mix, 0 in the colour-key mix), w = (A K)(1 - S) with K = 1/255, the channel
+// trunc(t w + m (1 - w)); A = 255 the mode's own rule, A = 0 the main byte.
+inline uint8_t LayerAlphaReference(uint8_t t, uint8_t m, uint8_t a, bool alphaMix, double alpha) {
+  const double k = 1.0 / 255.0;
+  const double s = alphaMix ? alpha * k : 0.0;
+  volatile double p = 0.0;  // each step rounded on its own: no fused multiply-add
+  volatile double q = 0.0;
+  if (a == 255) {
+    if (!alphaMix) return t;
+    p = t * (1.0 - s);
+    q = m * s;
+    return static_cast<uint8_t>(static_cast<int>(p + q));
+  }
+  if (a == 0) return m;
+  const volatile double w = (a * k) * (1.0 - s);
+  p = t * w;
+  q = m * (1.0 - w);
+  return static_cast<uint8_t>(static_cast<int>(p + q));
+}
+
+// Frames of the first video stream as ffmpeg decodes them with alpha: bgra, top row first.
+inline CClip DecodeWithAlpha(const std::string& path) {
+  CClip clip;
+  const auto size = RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " +
+      ShellQuote(path));
+  if (std::sscanf(size.m_output.c_str(), "%d,%d", &clip.m_width, &clip.m_height) != 2) return clip;
+  const auto raw = RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
+                              " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt bgra -");
+  const size_t frameBytes = static_cast<size_t>(clip.m_width) * clip.m_height * 4;
+  for (size_t at = 0; frameBytes && at + frameBytes <= raw.m_output.size(); at += frameBytes) {
+    clip.m_frames.emplace_back(raw.m_output.begin() + at, raw.m_output.begin() + at + frameBytes);
+  }
+  return clip;
+}
+
 // What ffprobe's demuxers give for the first audio stream: each packet's size and checksum
 // (side data, which breaks a packet's line in two, left out).
 inline std::string AudioPackets(const std::string& path) {

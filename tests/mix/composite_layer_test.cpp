@@ -1,0 +1,220 @@
+// The layer-alpha rule against its definition, written out here on its own: every (alpha, top,
+// main) triple at several levels on every code path, clipping with guard bytes, and A = 255
+// against the two existing rules.
+#include "mix/composite.h"
+
+// The reference must stay separate multiplies and an add, whatever the target.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+constexpr double kK = std::bit_cast<double>(uint64_t{0x3F70101010101010});
+constexpr uint8_t kGuard = 0x5A;
+constexpr size_t kGuardBytes = 64;
+
+// The rule as defined: S the main video's weight, w = (A K)(1 - S), channel trunc(t w + m (1 - w));
+// A = 255 the mode's own rule, A = 0 the main byte, a keyed pixel the main byte.
+uint8_t Reference(uint8_t t, uint8_t m, uint8_t a, bool alphaMix, double alpha) {
+  const double s = alphaMix ? alpha * kK : 0.0;
+  if (a == 255) {
+    if (!alphaMix) return t;
+    const double p = t * (1.0 - s);
+    const double q = m * s;
+    return uint8_t(int(p + q));
+  }
+  if (a == 0) return m;
+  const double w = (a * kK) * (1.0 - s);
+  const double p = t * w;
+  const double q = m * (1.0 - w);
+  return uint8_t(int(p + q));
+}
+
+// A frame of `bytesPerPixel` (3: Frame buffer rows padded to 4 bytes; 4: rows of 4 * width)
+// with guard bytes on both sides, addressed by picture rows (0 = top).
+class CFrame {
+ public:
+  CFrame(int32_t width, int32_t height, int32_t bytesPerPixel)
+      : m_width(width),
+        m_height(height),
+        m_pixelBytes(bytesPerPixel),
+        m_stride(bytesPerPixel == 4 ? width * 4 : ((width * 24 + 31) >> 3) & ~3),
+        m_bytes(kGuardBytes * 2 + size_t(m_stride) * height, kGuard) {}
+
+  uint8_t* Data() { return m_bytes.data() + kGuardBytes; }
+  uint8_t* Pixel(int32_t x, int32_t yFromTop) {
+    return Data() + size_t(m_height - 1 - yFromTop) * m_stride + size_t(m_pixelBytes) * x;
+  }
+  bool GuardsIntact() const {
+    for (size_t i = 0; i < kGuardBytes; ++i) {
+      if (m_bytes[i] != kGuard || m_bytes[m_bytes.size() - 1 - i] != kGuard) return false;
+    }
+    return true;
+  }
+  std::vector<uint8_t> Bytes() { return {Data(), Data() + size_t(m_stride) * m_height}; }
+
+  int32_t m_width, m_height, m_pixelBytes, m_stride;
+
+ private:
+  std::vector<uint8_t> m_bytes;
+};
+
+class LayerAlphaPathTest : public ::testing::TestWithParam<ECompositePath> {
+ protected:
+  void SetUp() override { LimitCompositePath(GetParam()); }
+  void TearDown() override { LimitCompositePath(ECompositePath::kBest); }
+};
+
+std::string PathName(const ::testing::TestParamInfo<ECompositePath>& info) {
+  static const char* const kNames[] = {"Plain", "Sse41", "Avx2", "Avx512", "Best"};
+  return kNames[int(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LayerAlphaPathTest,
+                         ::testing::Values(ECompositePath::kPlain, ECompositePath::kSse41,
+                                           ECompositePath::kAvx2, ECompositePath::kBest),
+                         PathName);
+
+// 256 frames of 256 x 256: on each channel every (top, main) byte pair, blue (y, x), green
+// (x, y), red (x + y, x), with the alpha changing from pixel to pixel so that over the frames
+// every pair meets every alpha. The key (12, 7, 5) is the colour of pixel (7, 5).
+void ExpectEveryTripleExact(bool alphaMix, double alpha, bool keys) {
+  const uint32_t key = PackKeyColour(12, 7, 5);
+  int mismatches = 0;
+  for (int frame = 0; frame < 256 && mismatches < 5; ++frame) {
+    CFrame out(256, 256, 3), topFrame(256, 256, 4);
+    for (int32_t y = 0; y < 256; ++y) {
+      for (int32_t x = 0; x < 256; ++x) {
+        uint8_t* t = topFrame.Pixel(x, y);
+        t[0] = uint8_t(y);
+        t[1] = uint8_t(x);
+        t[2] = uint8_t(x + y);
+        t[3] = uint8_t(x * 7 + y * 13 + frame);
+        uint8_t* m = out.Pixel(x, y);
+        m[0] = uint8_t(x);
+        m[1] = uint8_t(y);
+        m[2] = uint8_t(x);
+      }
+    }
+    CompositeLayerAlpha(out.Data(), 256, 256, topFrame.Data(), 256, 256, 0, 0, key, keys, alphaMix,
+                        alpha);
+    for (int32_t y = 0; y < 256; ++y) {
+      for (int32_t x = 0; x < 256; ++x) {
+        const uint8_t a = uint8_t(x * 7 + y * 13 + frame);
+        const bool keyed = keys && x == 7 && y == 5;
+        const uint8_t main[3] = {uint8_t(x), uint8_t(y), uint8_t(x)};
+        const uint8_t top[3] = {uint8_t(y), uint8_t(x), uint8_t(x + y)};
+        const uint8_t* p = out.Pixel(x, y);
+        for (int c = 0; c < 3; ++c) {
+          const uint8_t want = keyed ? main[c] : Reference(top[c], main[c], a, alphaMix, alpha);
+          if (p[c] != want && ++mismatches <= 5) {
+            ADD_FAILURE() << (alphaMix ? "alpha " + std::to_string(alpha) : std::string("key"))
+                          << " A " << int(a) << " pixel " << x << "," << y << " channel " << c
+                          << ": " << int(p[c]) << " want " << int(want);
+          }
+        }
+      }
+    }
+    ASSERT_TRUE(out.GuardsIntact() && topFrame.GuardsIntact());
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST_P(LayerAlphaPathTest, EveryAlphaTopMainTripleEqualsTheRule) {
+  ExpectEveryTripleExact(false, 0.0, true);    // colour-key mix
+  ExpectEveryTripleExact(true, 64.0, true);    // alpha mix with transparency
+  ExpectEveryTripleExact(true, 127.5, false);  // the key colour blended too
+}
+
+TEST_P(LayerAlphaPathTest, TheEndLevelsAndUnusualLevelsEqualTheRule) {
+  for (const double alpha : {0.0, 1.0, 254.0, 255.0, 300.0, -3.0}) {
+    CFrame out(64, 64, 3), topFrame(64, 64, 4);
+    std::mt19937 rng(int(alpha * 10 + 1000));
+    for (int32_t y = 0; y < 64; ++y) {
+      for (int32_t x = 0; x < 64; ++x) {
+        for (int c = 0; c < 4; ++c) topFrame.Pixel(x, y)[c] = uint8_t(rng());
+        for (int c = 0; c < 3; ++c) out.Pixel(x, y)[c] = uint8_t(rng());
+      }
+    }
+    CFrame before = out;
+    CompositeLayerAlpha(out.Data(), 64, 64, topFrame.Data(), 64, 64, 0, 0, 0x01000000, true, true,
+                        alpha);
+    const double level = alpha < 0.0 ? 0.0 : alpha > 255.0 ? 255.0 : alpha;
+    for (int32_t y = 0; y < 64; ++y) {
+      for (int32_t x = 0; x < 64; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          const uint8_t want = Reference(topFrame.Pixel(x, y)[c], before.Pixel(x, y)[c],
+                                         topFrame.Pixel(x, y)[3], true, level);
+          ASSERT_EQ(out.Pixel(x, y)[c], want) << "alpha " << alpha << " at " << x << "," << y;
+        }
+      }
+    }
+  }
+  // A level that is not a number leaves the output as it was, like the alpha rule.
+  CFrame out(8, 8, 3), topFrame(8, 8, 4);
+  std::memset(topFrame.Data(), 200, size_t(topFrame.m_stride) * 8);
+  const std::vector<uint8_t> before = out.Bytes();
+  CompositeLayerAlpha(out.Data(), 8, 8, topFrame.Data(), 8, 8, 0, 0, 0, false, true, std::nan(""));
+  EXPECT_EQ(out.Bytes(), before);
+}
+
+// Opaque everywhere, the rule is today's rules byte for byte, wherever the layer is placed
+// (also partly outside, and past every edge), and nothing outside the overlap is touched.
+TEST_P(LayerAlphaPathTest, AnOpaqueLayerGivesTodaysRulesAtEveryPlacement) {
+  std::mt19937 rng(7);
+  const int32_t mainWidth = 53, mainHeight = 37, topWidth = 29, topHeight = 19;
+  CFrame top24(topWidth, topHeight, 3), top32(topWidth, topHeight, 4),
+      main(mainWidth, mainHeight, 3);
+  for (int32_t y = 0; y < topHeight; ++y) {
+    for (int32_t x = 0; x < topWidth; ++x) {
+      uint8_t colour[3] = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
+      if ((x + y) % 5 == 0) colour[0] = 1, colour[1] = 2, colour[2] = 3;  // the key
+      std::memcpy(top24.Pixel(x, y), colour, 3);
+      std::memcpy(top32.Pixel(x, y), colour, 3);
+      top32.Pixel(x, y)[3] = 255;
+    }
+  }
+  for (int32_t y = 0; y < mainHeight; ++y) {
+    for (int32_t x = 0; x < mainWidth; ++x) {
+      for (int c = 0; c < 3; ++c) main.Pixel(x, y)[c] = uint8_t(rng());
+    }
+  }
+  const uint32_t key = PackKeyColour(3, 2, 1);
+  for (const int32_t left : {-40, -7, 0, 11, 30, 52, 60}) {
+    for (const int32_t top : {-30, -4, 0, 9, 25, 36, 45}) {
+      for (int mode = 0; mode < 3; ++mode) {
+        CFrame expected = main, actual = main;
+        const bool alphaMix = mode > 0;
+        const bool keys = mode != 2;
+        if (!alphaMix) {
+          CompositeColourKey(expected.Data(), mainWidth, mainHeight, top24.Data(), topWidth,
+                             topHeight, left, top, key);
+        } else {
+          CompositeAlpha(expected.Data(), mainWidth, mainHeight, top24.Data(), topWidth, topHeight,
+                         left, top, key, keys ? 1 : 0, 77.25);
+        }
+        CompositeLayerAlpha(actual.Data(), mainWidth, mainHeight, top32.Data(), topWidth, topHeight,
+                            left, top, key, keys, alphaMix, 77.25);
+        ASSERT_EQ(actual.Bytes(), expected.Bytes())
+            << "mode " << mode << " at " << left << "," << top;
+        ASSERT_TRUE(actual.GuardsIntact());
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvane
