@@ -80,9 +80,9 @@ int CaptureHd(const QStringList& arguments, const QDir& folder) {
   Mouse(main, QEvent::MouseMove, Qt::NoButton, QPoint(main->width() / 3, main->height() / 3));
   QTest::qWait(500);
   QApplication::processEvents();
-  const int code = QProcess::execute(
-      QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
-                                 folder.filePath(QStringLiteral("screenshot-hd.png"))});
+  const int code = QProcess::execute(QStringLiteral("import"),
+                                     {QStringLiteral("-window"), QStringLiteral("root"),
+                                      folder.filePath(QStringLiteral("screenshot-hd.png"))});
   std::printf("%s screenshot-hd.png\n", code == 0 ? "wrote" : "FAILED");
   return code == 0 ? 0 : 1;
 }
