@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -149,6 +150,34 @@ void BM_CompositeAlphaNewLevelEachFrame(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_CompositeAlphaNewLevelEachFrame)->UseManualTime();
+
+// The layer-alpha rule on the same layer as BM_CompositeAlpha, made 32-bit. range(0): the alpha
+// of the layer: 0 a ramp, every pixel between transparent and opaque (the least favourable
+// case); 1 a logo, opaque inside, transparent outside, an 8-pixel soft edge between; 2 opaque
+// throughout. range(1): the code path. The alpha mix at level 128 without transparency, so that
+// every pixel is blended, as in BM_CompositeAlpha/transparency:0.
+void BM_CompositeLayerAlpha(benchmark::State& state) {
+  CFrames f;
+  const CPathLimit path(state.range(1));
+  std::vector<uint8_t> top32(size_t(kTopWidth) * 4 * kTopHeight);
+  for (int32_t y = 0; y < kTopHeight; ++y) {
+    for (int32_t x = 0; x < kTopWidth; ++x) {
+      uint8_t* p = top32.data() + (size_t(y) * kTopWidth + x) * 4;
+      std::memcpy(p, f.top.data() + size_t(y) * kTopStride + 3 * x, 3);
+      const int edge = std::min({x, y, kTopWidth - 1 - x, kTopHeight - 1 - y});
+      const int shape[3] = {1 + (x * 3 + y * 5) % 254, std::clamp((edge - 40) * 32, 0, 255), 255};
+      p[3] = uint8_t(shape[state.range(0)]);
+    }
+  }
+  TimeAlphaPasses(state, f, [&] {
+    CompositeLayerAlpha(f.main.data(), kMainWidth, kMainHeight, top32.data(), kTopWidth, kTopHeight,
+                        kLeft, kTop, 0, false, true, 128.0);
+  });
+}
+BENCHMARK(BM_CompositeLayerAlpha)
+    ->ArgNames({"layer", "path"})
+    ->ArgsProduct({{0, 1, 2}, {kPlain, kAvx2, kBest}})
+    ->UseManualTime();
 
 }  // namespace
 }  // namespace corvane

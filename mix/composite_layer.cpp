@@ -14,6 +14,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "media/avidefs.h"
 #include "mix/composite_x86.h"
@@ -75,6 +76,154 @@ void LayerRowPlain(uint8_t* dst, const uint8_t* src, int32_t count, const CLayer
   }
 }
 
+#ifdef CORVANE_X86
+using composite_detail::HaveAvx2;
+
+// The integer form of the weights: channel = floor((m * 65536 + (t - m) * W[A]) / 65536), exact
+// unless the value lies within margin[A] / 65536 of a whole number, where the weights' rounding
+// could tip it; those pixels take the double-precision form. Packed as W | margin << 17
+// (W <= 65536, margin <= 130).
+struct CLayerFixed {
+  int32_t m_entry[256];
+};
+
+CLayerFixed MakeFixed(const CLayerWeights& weights) {
+  CLayerFixed fixed;
+  for (int a = 0; a < 256; ++a) {
+    // The value is m + (t - m) * top-weight over the reals whatever the pair of weights is:
+    // w and 1 - w, or 1 - S and S.
+    const double scaled = weights.m_top[a] * 65536.0;
+    const double w = std::nearbyint(scaled);
+    // |t - m| <= 255 times the weight's error, plus room for the double steps (< 2^-40).
+    const int32_t margin =
+        a == 0 || scaled == w ? 0 : int32_t(std::ceil(255.0 * std::fabs(w - scaled))) + 2;
+    fixed.m_entry[a] = int32_t(w) | margin << 17;
+  }
+  return fixed;
+}
+
+#define CORVANE_LAYER_AVX2 __attribute__((target("avx2")))
+
+// Four pixels of blue-green-red bytes into 32-bit lanes (blue low), and back.
+CORVANE_LAYER_AVX2 inline __m128i LoadPixels3(const uint8_t* p) {
+  __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+  int32_t last;
+  std::memcpy(&last, p + 8, 4);
+  v = _mm_insert_epi32(v, last, 2);
+  return _mm_shuffle_epi8(v, _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1));
+}
+
+CORVANE_LAYER_AVX2 inline void StorePixels3(uint8_t* p, __m128i lanes) {
+  const __m128i packed = _mm_shuffle_epi8(
+      lanes, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
+  const int32_t last = _mm_extract_epi32(packed, 2);
+  std::memcpy(p + 8, &last, 4);
+}
+
+// What a row needs besides its pixels: the weights in both forms and, for the alpha mix, the
+// alpha rule's own integer form and row function, which opaque runs take as they are.
+struct CLayerRowContext {
+  const CLayerWeights* m_weights;
+  const CLayerFixed* m_fixed;
+  bool m_keys;
+  const uint8_t* m_key;
+  const composite_detail::CAlphaFixed* m_alphaFixed;  // null in the colour-key mix
+  composite_detail::AlphaRowFunction m_alphaRow;
+  uint8_t* m_scratch;  // room for a row of 24-bit top pixels
+};
+
+// Opaque pixels in the alpha mix are the alpha rule's: its fast row, on the top pixels packed to
+// 24 bits.
+CORVANE_LAYER_AVX2 void OpaqueRun(uint8_t* dst, const uint8_t* src, int32_t count,
+                                  const CLayerRowContext& context) {
+  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0,
+                                        1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  uint8_t* packed = context.m_scratch;
+  for (int32_t i = 0; i < count; i += 8) {
+    const __m256i top = _mm256_shuffle_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4 * i)), pack);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(packed + 3 * i), _mm256_castsi256_si128(top));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(packed + 3 * i + 12),
+                     _mm256_extracti128_si256(top, 1));
+  }
+  const uint8_t* key = context.m_key;
+  context.m_alphaRow(dst, packed, count, *context.m_alphaFixed, context.m_keys,
+                     uint32_t(key[0]) | uint32_t(key[1]) << 8 | uint32_t(key[2]) << 16);
+}
+
+CORVANE_LAYER_AVX2 void LayerRowAvx2(uint8_t* dst, const uint8_t* src, int32_t count,
+                                     const CLayerRowContext& context) {
+  const CLayerWeights& weights = *context.m_weights;
+  const CLayerFixed& fixed = *context.m_fixed;
+  const bool keys = context.m_keys;
+  const uint8_t* key = context.m_key;
+  const __m256i opaque = _mm256_set1_epi32(255);
+  int32_t runStart = -1;  // an opaque run of whole blocks in the alpha mix, not yet blended
+  const auto flush = [&](int32_t end) {
+    if (runStart < 0) return;
+    OpaqueRun(dst - 3 * (end - runStart), src - 4 * (end - runStart), end - runStart, context);
+    runStart = -1;
+  };
+  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  const __m256i fracMask = _mm256_set1_epi32(0xFFFF);
+  const __m256i one = _mm256_set1_epi32(65536);
+  const __m256i colourMask = _mm256_set1_epi32(0x00FFFFFF);
+  const __m256i keyVec =
+      _mm256_set1_epi32(keys ? int32_t(key[0] | key[1] << 8 | key[2] << 16) : -1);
+  int32_t i = 0;
+  for (; i + 8 <= count; i += 8, dst += 24, src += 32) {
+    const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    const __m256i alpha = _mm256_srli_epi32(top, 24);
+    const int opaquePixels =
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(alpha, opaque)));
+    if (opaquePixels == 0xFF && context.m_alphaFixed) {
+      if (runStart < 0) runStart = i;
+      continue;
+    }
+    flush(i);
+    // Wholly transparent: the main pixels stay.
+    if (_mm256_testz_si256(alpha, alpha)) continue;
+    const __m256i main = _mm256_set_m128i(LoadPixels3(dst + 12), LoadPixels3(dst));
+    const __m256i entry = _mm256_i32gather_epi32(fixed.m_entry, alpha, 4);
+    const __m256i weight = _mm256_and_si256(entry, _mm256_set1_epi32(0x1FFFF));
+    const __m256i margin = _mm256_srli_epi32(entry, 17);
+    const __m256i upper = _mm256_sub_epi32(one, margin);
+    __m256i result = _mm256_setzero_si256();
+    __m256i near = _mm256_setzero_si256();
+    for (int c = 0; c < 3; ++c) {
+      const __m256i t = _mm256_and_si256(_mm256_srli_epi32(top, 8 * c), byteMask);
+      const __m256i m = _mm256_and_si256(_mm256_srli_epi32(main, 8 * c), byteMask);
+      const __m256i n = _mm256_add_epi32(_mm256_slli_epi32(m, 16),
+                                         _mm256_mullo_epi32(_mm256_sub_epi32(t, m), weight));
+      const __m256i frac = _mm256_and_si256(n, fracMask);
+      near = _mm256_or_si256(
+          near, _mm256_or_si256(_mm256_cmpgt_epi32(margin, frac), _mm256_cmpgt_epi32(frac, upper)));
+      result = _mm256_or_si256(result, _mm256_slli_epi32(_mm256_srai_epi32(n, 16), 8 * c));
+    }
+    const __m256i keyed = _mm256_cmpeq_epi32(_mm256_and_si256(top, colourMask), keyVec);
+    result = _mm256_blendv_epi8(result, main, keyed);
+    const int nearPixels =
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(keyed, near)));
+    uint8_t before[24];
+    if (nearPixels) std::memcpy(before, dst, sizeof before);
+    StorePixels3(dst, _mm256_castsi256_si128(result));
+    StorePixels3(dst + 12, _mm256_extracti128_si256(result, 1));
+    // The few pixels near a whole number: the double-precision form decides.
+    for (int bits = nearPixels; bits != 0; bits &= bits - 1) {
+      const int k = __builtin_ctz(unsigned(bits));
+      const uint8_t a = src[4 * k + 3];
+      for (int c = 0; c < 3; ++c) {
+        dst[3 * k + c] =
+            Weigh(src[4 * k + c], before[3 * k + c], weights.m_top[a], weights.m_main[a]);
+      }
+    }
+  }
+  flush(i);
+  LayerRowPlain(dst, src, count - i, weights, keys, key);
+}
+#endif
+
 }  // namespace
 
 uint8_t LayerAlphaChannel(uint8_t topByte, uint8_t mainByte, uint8_t topAlpha, bool alphaMix,
@@ -115,6 +264,38 @@ void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
   const auto count = static_cast<int32_t>(i1 - i0);
   uint8_t* dst = output + (base + j0) * mainStride + 3 * (left + i0);
   const uint8_t* src = topFrame + j0 * topStride + 4 * i0;
+#ifdef CORVANE_X86
+  if (HaveAvx2()) {
+    // Tables per level: a job's level stays, so they are kept per thread.
+    thread_local CLayerWeights lastWeights{};
+    thread_local CLayerFixed fixed{};
+    thread_local bool made = false;
+    if (!made || std::memcmp(&lastWeights, &weights, sizeof weights) != 0) {
+      lastWeights = weights;
+      fixed = MakeFixed(weights);
+      made = true;
+    }
+    thread_local composite_detail::CAlphaFixed alphaFixed = composite_detail::MakeAlphaFixed(s);
+    if (alphaFixed.m_s != s) alphaFixed = composite_detail::MakeAlphaFixed(s);
+    thread_local std::vector<uint8_t> scratch;
+    if (scratch.size() < size_t(count) * 3 + 64) scratch.resize(size_t(count) * 3 + 64);
+    // The alpha rule's own row for opaque runs, except at the two ends of S, which it leaves to
+    // its caller (S = 1 keeps the main video, S = 0 is the top layer): there the general form
+    // is as fast.
+    const bool alphaRuns = alphaMix && s != 0.0 && 1.0 - s != 0.0;
+    const CLayerRowContext context{&weights,
+                                   &fixed,
+                                   keyed,
+                                   keyBytes,
+                                   alphaRuns ? &alphaFixed : nullptr,
+                                   composite_detail::AlphaRowFor(alphaFixed),
+                                   scratch.data()};
+    for (int64_t j = j0; j < j1; ++j, dst += mainStride, src += topStride) {
+      LayerRowAvx2(dst, src, count, context);
+    }
+    return;
+  }
+#endif
   for (int64_t j = j0; j < j1; ++j, dst += mainStride, src += topStride) {
     LayerRowPlain(dst, src, count, weights, keyed, keyBytes);
   }
