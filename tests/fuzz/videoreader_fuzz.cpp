@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PAVISTREAM stream;
   if (file->GetStream(stream, streamtypeVIDEO, 0) != AVIERR_OK || !stream) return 0;
 
+  // The last byte of the input chooses the 24-bit frames or the 32-bit ones with alpha.
   CVideoReader reader;
-  if (reader.Open(stream) != 0) return 0;
+  if (reader.Open(stream, size > 0 && (data[size - 1] & 1) != 0) != 0) return 0;
   const int64_t end = std::min<int64_t>(reader.m_endFrame,
                                         static_cast<int64_t>(reader.m_startFrame) + kMaxFramesRead);
   for (int64_t frame = reader.m_startFrame; frame < end; ++frame) {
