@@ -31,10 +31,6 @@ std::string Q(const std::string& text) {
   return ShellQuote(text);
 }
 
-bool MakeSource(const std::string& arguments, const std::string& path) {
-  return RunCommand("ffmpeg -v error -y " + arguments + " " + Q(path)).m_exitCode == 0;
-}
-
 // Frame `index` of a video as ffmpeg decodes it, as an RGB image.
 QImage PeerImage(const std::string& path, int index, int width, int height) {
   const std::string rgb = RunCommand("ffmpeg -v error -i " + Q(path) + " -vf " +
@@ -46,15 +42,6 @@ QImage PeerImage(const std::string& path, int index, int width, int height) {
   for (int y = 0; y < height; ++y)
     std::memcpy(image.scanLine(y), rgb.data() + size_t(y) * width * 3, size_t(width) * 3);
   return image;
-}
-
-int PeerFrameCount(const std::string& path) {
-  const std::string count = RunCommand(
-                                "ffprobe -v error -count_frames -select_streams v:0 "
-                                "-show_entries stream=nb_read_frames -of csv=p=0 " +
-                                Q(path))
-                                .m_output;
-  return count.empty() ? -1 : std::stoi(count);
 }
 
 QString Describe(const QImage& expected, const QImage& actual) {
@@ -125,12 +112,12 @@ class CCompositeTest : public QObject {
   void thePreviewIsTheFrameTheMixWrites() {
     const std::string ownMain = m_folder.Path("main.mkv");
     const std::string ownTop = m_folder.Path("top.mkv");
-    QVERIFY(MakeSource(
+    QVERIFY(MakeWithFfmpeg(
         "-f lavfi -i testsrc2=size=96x64:rate=25:duration=1.2 -c:v ffv1 -pix_fmt bgr0", ownMain));
     QVERIFY(
-        MakeSource("-f lavfi -i testsrc=size=40x30:rate=10:duration=0.7 -vf "
-                   "drawbox=x=8:y=6:w=12:h=10:color=0x00ff00:t=fill -c:v ffv1 -pix_fmt bgr0",
-                   ownTop));
+        MakeWithFfmpeg("-f lavfi -i testsrc=size=40x30:rate=10:duration=0.7 -vf "
+                       "drawbox=x=8:y=6:w=12:h=10:color=0x00ff00:t=fill -c:v ffv1 -pix_fmt bgr0",
+                       ownTop));
     struct CPair {
       std::string m_main, m_top;
       int m_left, m_topOffset;
@@ -238,13 +225,13 @@ class CCompositeTest : public QObject {
     const std::string main = m_folder.Path("hd.mkv");
     const std::string top = m_folder.Path("top720.mkv");
     QVERIFY(
-        MakeSource("-f lavfi -i testsrc2=size=1920x1080:rate=25:duration=0.04 -c:v ffv1 "
-                   "-pix_fmt bgr0",
-                   main));
+        MakeWithFfmpeg("-f lavfi -i testsrc2=size=1920x1080:rate=25:duration=0.04 -c:v ffv1 "
+                       "-pix_fmt bgr0",
+                       main));
     QVERIFY(
-        MakeSource("-f lavfi -i smptebars=size=1280x720:rate=25:duration=0.04 -c:v ffv1 "
-                   "-pix_fmt bgr0",
-                   top));
+        MakeWithFfmpeg("-f lavfi -i smptebars=size=1280x720:rate=25:duration=0.04 -c:v ffv1 "
+                       "-pix_fmt bgr0",
+                       top));
     Open(main, top);
     const QRect screen = m_dialog->screen()->availableGeometry();
     QVERIFY2(screen.contains(m_dialog->frameGeometry()),

@@ -22,10 +22,6 @@ std::string Q(const std::string& text) {
   return ShellQuote(text);
 }
 
-bool MakeSource(const std::string& arguments, const std::string& path) {
-  return RunCommand("ffmpeg -v error -y " + arguments + " " + Q(path)).m_exitCode == 0;
-}
-
 // The first frame as ffmpeg decodes it with alpha: blue, green, red, alpha; top row first.
 std::string PeerBgra(const std::string& path) {
   return RunCommand("ffmpeg -v error -i " + Q(path) + " -frames:v 1 -f rawvideo -pix_fmt bgra -")
@@ -53,9 +49,9 @@ class CLayerAlphaTest : public QObject {
   void initTestCase() {
     m_logo = m_folder.Path("logo.png");
     QVERIFY(
-        MakeSource("-f lavfi -i nullsrc=s=64x48,format=rgba -vf "
-                   "\"geq=r='200':g='X*4':b='Y*5':a='X*4'\" -frames:v 1",
-                   m_logo));
+        MakeWithFfmpeg("-f lavfi -i nullsrc=s=64x48,format=rgba -vf "
+                       "\"geq=r='200':g='X*4':b='Y*5':a='X*4'\" -frames:v 1",
+                       m_logo));
   }
   void init() {
     MixEngine().m_mainPicture.Reset();
@@ -77,11 +73,11 @@ class CLayerAlphaTest : public QObject {
     const std::string alphaAvi = m_folder.Path("alpha.avi");     // 32-bit with alpha
     const std::string opaquePng = m_folder.Path("opaque.png");   // alpha 255 everywhere
     QVERIFY(
-        MakeSource("-f lavfi -i testsrc=s=32x24:d=0.1 -vf format=bgr0 -c:v rawvideo "
-                   "-pix_fmt bgr0",
-                   opaqueAvi));
-    QVERIFY(MakeSource("-i " + Q(m_logo) + " -c:v rawvideo -pix_fmt bgra", alphaAvi));
-    QVERIFY(MakeSource("-f lavfi -i testsrc=s=32x24 -vf format=rgba -frames:v 1", opaquePng));
+        MakeWithFfmpeg("-f lavfi -i testsrc=s=32x24:d=0.1 -vf format=bgr0 -c:v rawvideo "
+                       "-pix_fmt bgr0",
+                       opaqueAvi));
+    QVERIFY(MakeWithFfmpeg("-i " + Q(m_logo) + " -c:v rawvideo -pix_fmt bgra", alphaAvi));
+    QVERIFY(MakeWithFfmpeg("-f lavfi -i testsrc=s=32x24 -vf format=rgba -frames:v 1", opaquePng));
     struct CCase {
       std::string m_top;
       bool m_enabled;

@@ -34,25 +34,12 @@ std::string PeerPicture(const std::string& path, int index) {
       .m_output;
 }
 
-int PeerFrameCount(const std::string& path) {
-  const std::string count = RunCommand(
-                                "ffprobe -v error -count_frames -select_streams v:0 "
-                                "-show_entries stream=nb_read_frames -of csv=p=0 " +
-                                Q(path))
-                                .m_output;
-  return count.empty() ? -1 : std::stoi(count);
-}
-
 class MixPreviewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(test::BuiltProgram("cli/corvane-mix")))
       GTEST_SKIP() << "corvane-mix is not built";
     if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is the reference";
-  }
-  // ffmpeg makes a source; false when it could not.
-  bool Make(const std::string& arguments, const std::string& path) {
-    return RunCommand("ffmpeg -v error -y " + arguments + " " + Q(path)).m_exitCode == 0;
   }
   CTempDir m_dir;
 };
@@ -64,12 +51,12 @@ class MixPreviewTest : public ::testing::Test {
 TEST_F(MixPreviewTest, APreviewFrameIsTheMixOutputsFrame) {
   const std::string ownMain = m_dir.Path("main.mkv");
   const std::string ownTop = m_dir.Path("top.mkv");
-  ASSERT_TRUE(Make("-f lavfi -i testsrc2=size=96x64:rate=25:duration=1.2 -c:v ffv1 -pix_fmt bgr0",
-                   ownMain));
-  ASSERT_TRUE(
-      Make("-f lavfi -i testsrc=size=40x30:rate=10:duration=0.7 -vf "
-           "drawbox=x=8:y=6:w=12:h=10:color=0x00ff00:t=fill -c:v ffv1 -pix_fmt bgr0",
-           ownTop));
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc2=size=96x64:rate=25:duration=1.2 -c:v ffv1 -pix_fmt bgr0", ownMain));
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc=size=40x30:rate=10:duration=0.7 -vf "
+      "drawbox=x=8:y=6:w=12:h=10:color=0x00ff00:t=fill -c:v ffv1 -pix_fmt bgr0",
+      ownTop));
   struct CPair {
     std::string m_main, m_top, m_at, m_output;
   };
@@ -88,7 +75,7 @@ TEST_F(MixPreviewTest, APreviewFrameIsTheMixOutputsFrame) {
         const std::string output = m_dir.Path(pair.m_output);
         const std::string label = pair.m_output + " " + options;
         ASSERT_EQ(RunCommand(Mix() + " " + options + sources + Q(output)).m_exitCode, 0) << label;
-        const int frames = PeerFrameCount(output);
+        const int frames = test::PeerFrameCount(output);
         ASSERT_GT(frames, 2) << label;
         for (const int frame : {0, frames / 2, frames - 1}) {
           const std::string picture = m_dir.Path("frame.png");
@@ -113,11 +100,12 @@ TEST_F(MixPreviewTest, TheNearKeyWarningFiresOnALossyCopyOnly) {
   if (!test::HaveProgram("ffprobe")) GTEST_SKIP();
   const std::string exact = m_dir.Path("exact.avi");
   const std::string lossy = m_dir.Path("lossy.mp4");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i color=c=0x00ff00:size=64x48:rate=5:duration=1,format=bgr0 -vf "
+      "drawbox=x=20:y=10:w=16:h=16:color=0xc02040:t=fill -c:v ffv1 -pix_fmt bgr0",
+      exact));
   ASSERT_TRUE(
-      Make("-f lavfi -i color=c=0x00ff00:size=64x48:rate=5:duration=1,format=bgr0 -vf "
-           "drawbox=x=20:y=10:w=16:h=16:color=0xc02040:t=fill -c:v ffv1 -pix_fmt bgr0",
-           exact));
-  ASSERT_TRUE(Make("-i " + Q(exact) + " -c:v libx264 -crf 30 -pix_fmt yuv420p", lossy));
+      test::MakeWithFfmpeg("-i " + Q(exact) + " -c:v libx264 -crf 30 -pix_fmt yuv420p", lossy));
   const std::string main = Q(Fixture("main_320x240_bgr24_pcm.avi")) + " ";
   const std::string picture = Q(m_dir.Path("p.png"));
   const std::string warning = "near the key colour but not equal";

@@ -22,11 +22,6 @@ using test::CTempDir;
 using test::RunCommand;
 using test::ShellQuote;
 
-bool Make(const std::string& arguments, const std::string& path) {
-  return RunCommand("ffmpeg -nostdin -v error -y " + arguments + " " + ShellQuote(path))
-             .m_exitCode == 0;
-}
-
 std::string VideoMd5(const std::string& path) {
   return RunCommand("ffmpeg -v error -i " + ShellQuote(path) + " -map 0:v:0 -f md5 -").m_output;
 }
@@ -111,10 +106,10 @@ class MixLayerAlphaTest : public ::testing::Test {
 TEST_F(MixLayerAlphaTest, APngWithAnAlphaRampFollowsTheRuleInTheColourKeyMix) {
   const std::string logo = m_dir.Path("ramp.png");
   ASSERT_TRUE(
-      Make("-f lavfi -i nullsrc=s=96x64,format=rgba -vf "
-           "\"geq=r='if(lt(X,6),0,X*2)':g='if(lt(X,6),255,Y*4)':b='90':"
-           "a='min(255,X*3+Y)'\" -frames:v 1",
-           logo));
+      test::MakeWithFfmpeg("-f lavfi -i nullsrc=s=96x64,format=rgba -vf "
+                           "\"geq=r='if(lt(X,6),0,X*2)':g='if(lt(X,6),255,Y*4)':b='90':"
+                           "a='min(255,X*3+Y)'\" -frames:v 1",
+                           logo));
   ExpectRule(logo, CLayerCase{false, 0.0, true, false, 100, 50});
 }
 
@@ -123,11 +118,11 @@ TEST_F(MixLayerAlphaTest, APngWithAnAlphaRampFollowsTheRuleInTheColourKeyMix) {
 // reaching past the right and bottom edges.
 TEST_F(MixLayerAlphaTest, AQuickTimeAnimationLayerFollowsTheRuleInTheAlphaMix) {
   const std::string layer = m_dir.Path("layer.mov");
-  ASSERT_TRUE(
-      Make("-f lavfi -i testsrc=s=80x60:r=30:d=0.5 -vf "
-           "\"format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='mod(X*5+Y*3+N*40,256)'\" "
-           "-c:v qtrle -pix_fmt argb",
-           layer));
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc=s=80x60:r=30:d=0.5 -vf "
+      "\"format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='mod(X*5+Y*3+N*40,256)'\" "
+      "-c:v qtrle -pix_fmt argb",
+      layer));
   ExpectRule(layer, CLayerCase{true, 64.0, false, true, 270, 200});
 }
 
@@ -136,8 +131,10 @@ TEST_F(MixLayerAlphaTest, AQuickTimeAnimationLayerFollowsTheRuleInTheAlphaMix) {
 TEST_F(MixLayerAlphaTest, AnOpaqueLayerGivesTodaysMixByteForByte) {
   const std::string withAlpha = m_dir.Path("opaque.png");
   const std::string withoutAlpha = m_dir.Path("plain.png");
-  ASSERT_TRUE(Make("-f lavfi -i testsrc=s=64x48 -vf format=rgba -frames:v 1", withAlpha));
-  ASSERT_TRUE(Make("-f lavfi -i testsrc=s=64x48 -vf format=rgb24 -frames:v 1", withoutAlpha));
+  ASSERT_TRUE(
+      test::MakeWithFfmpeg("-f lavfi -i testsrc=s=64x48 -vf format=rgba -frames:v 1", withAlpha));
+  ASSERT_TRUE(test::MakeWithFfmpeg("-f lavfi -i testsrc=s=64x48 -vf format=rgb24 -frames:v 1",
+                                   withoutAlpha));
   const std::string today = m_dir.Path("today.avi");
   for (const bool alphaMix : {false, true}) {
     const CLayerCase mix{alphaMix, 100.0, true, true, -10, 30};

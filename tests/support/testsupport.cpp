@@ -121,4 +121,18 @@ std::string PacketCounts(const std::string& path) {
   return counts;
 }
 
+int PeerFrameCount(const std::string& path) {
+  const std::string count = RunCommand(
+                                "ffprobe -v error -count_frames -select_streams v:0 "
+                                "-show_entries stream=nb_read_frames -of csv=p=0 " +
+                                ShellQuote(path))
+                                .m_output;
+  return count.empty() || count[0] < '0' || count[0] > '9' ? -1 : std::stoi(count);
+}
+
+bool MakeWithFfmpeg(const std::string& arguments, const std::string& path) {
+  return RunCommand("ffmpeg -nostdin -v error -y " + arguments + " " + ShellQuote(path))
+             .m_exitCode == 0;
+}
+
 }  // namespace corvane::test

@@ -51,6 +51,11 @@ bool HaveProgram(const std::string& name);
 // "codec_type,packets" lines, a stream each, as ffprobe counts them (0 where it says N/A).
 std::string PacketCounts(const std::string& path);
 
+// Frames of the first video stream as ffprobe counts them by decoding; -1 when it cannot.
+int PeerFrameCount(const std::string& path);
+// Makes `path` with the ffmpeg CLI from `arguments` (inputs, filters, codec), replacing it.
+bool MakeWithFfmpeg(const std::string& arguments, const std::string& path);
+
 // Whole file as bytes; empty when it cannot be read.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
