@@ -169,15 +169,23 @@ void CompositeColourKey(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                         int32_t top, uint32_t key) {
   const COverlap o = Clip(output, mainWidth, mainHeight, topFrame, topWidth, topHeight, left, top);
   if (o.Empty()) return;
-  const uint32_t keyBytes = KeyAsPixelBytes(key);
   const int32_t count = o.i1 - o.i0;
+  uint8_t* dst = o.dst;
+  const uint8_t* src = o.src;
+  // All 32 bits of the key count: one with bits above the colour matches no pixel, so every top
+  // pixel is laid on.
+  if ((key >> 24) != 0) {
+    for (int32_t j = o.j0; j < o.j1; ++j, dst += o.mainStride, src += o.topStride) {
+      std::memcpy(dst, src, size_t(count) * 3);
+    }
+    return;
+  }
+  const uint32_t keyBytes = KeyAsPixelBytes(key);
   auto row = KeyRowPlain;
 #ifdef CORVANE_X86
   if (HaveSse41()) row = KeyRowSse41;
   if (HaveAvx2()) row = KeyRowAvx2;
 #endif
-  uint8_t* dst = o.dst;
-  const uint8_t* src = o.src;
   for (int32_t j = o.j0; j < o.j1; ++j, dst += o.mainStride, src += o.topStride) {
     row(dst, src, count, keyBytes);
   }
@@ -188,6 +196,8 @@ void CompositeAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight, cons
                     uint8_t useTransparency, double alpha) {
   if (std::isnan(alpha)) return;
   alpha = std::clamp(alpha, 0.0, 255.0);
+  // A key with bits above the colour matches no pixel: nothing is kept for being key-coloured.
+  if ((key >> 24) != 0) useTransparency = 0;
   const COverlap o = Clip(output, mainWidth, mainHeight, topFrame, topWidth, topHeight, left, top);
   if (o.Empty()) return;
   const double s = alpha * kInv255;  // once per frame

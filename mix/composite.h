@@ -22,8 +22,9 @@ namespace corvane {
 // The key value 0x00bbggrr of a colour; only the low 8 bits of each channel count.
 uint32_t PackKeyColour(uint32_t red, uint32_t green, uint32_t blue);
 
-// Colour-key rule: a top pixel whose packed value equals `key` leaves the output pixel as it
-// is; any other top pixel replaces it.
+// Colour-key rule: a top pixel whose packed value equals `key` (all 32 bits: a key with bits
+// above the colour matches no pixel) leaves the output pixel as it is; any other top pixel
+// replaces it.
 void CompositeColourKey(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                         const uint8_t* topFrame, int32_t topWidth, int32_t topHeight, int32_t left,
                         int32_t top, uint32_t key);

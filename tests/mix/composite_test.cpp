@@ -134,6 +134,26 @@ TEST(CompositeKeyTest, OnlyAnExactKeyPixelIsTransparent) {
   }
 }
 
+// The key is compared in all 32 bits: one with bits above the colour (here black's, 0x00000000,
+// with bit 24 set) keys no pixel, black ones included, in either rule.
+TEST_P(CompositePathTest, AKeyWithBitsAboveTheColourMatchesNoPixel) {
+  std::mt19937 rng(3);
+  CFrame out(67, 5), topFrame(67, 5);
+  topFrame.Fill(rng);
+  for (int x = 0; x < 67; x += 3) topFrame.SetPixel(x, 2, 0, 0, 0);
+  for (const bool alphaRule : {false, true}) {
+    out.Fill(rng);
+    CFrame expected = out;
+    ReferenceComposite(expected, topFrame, 0, 0, 0xFFFFFFFFu, alphaRule, false, 0.0);
+    if (alphaRule) {
+      CompositeAlpha(out.Data(), 67, 5, topFrame.Data(), 67, 5, 0, 0, 0x01000000u, 1, 0.0);
+    } else {
+      CompositeColourKey(out.Data(), 67, 5, topFrame.Data(), 67, 5, 0, 0, 0x01000000u);
+    }
+    EXPECT_EQ(out.Bytes(), expected.Bytes()) << (alphaRule ? "alpha rule" : "colour key");
+  }
+}
+
 TEST_P(CompositePathTest, SameSizeWithUnusedKeyCopiesTheTopFrameAndKeepsPadding) {
   std::mt19937 rng(1);
   CFrame out(321, 7), topFrame(321, 7);
