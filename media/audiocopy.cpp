@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "media/avi/aviwriter_tools.h"
 #include "media/errortext.h"
 #include "media/host.h"
 
@@ -201,7 +202,17 @@ EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& ou
     }
     position += samples;
   }
-  release();
+  // Completing the file puts the new stream in place; when that fails the file is put back as
+  // it was, without the sound, and the copy did not happen.
+  target.reset();
+  const HRESULT finished = FinishAviFile(output);
+  output.reset();
+  if (finished != AVIERR_OK) {
+    ShowMessage(Format("The audio could not be added to %s: the file keeps its video without it",
+                       outputPath.c_str()),
+                MB_OK);
+    return EAudioCopyResult::kFailed;
+  }
   return result;
 }
 

@@ -165,6 +165,37 @@ TEST_F(FaultTest, AFileSizeLimitEndsTheMixAtTheFailedFrameWithAReadableOutput) {
   }
 }
 
+// The sound is added to a finished AVI in place; a file size limit just above the video's
+// size makes that completion fail. The copy says so and fails, and the file keeps every frame.
+TEST_F(FaultTest, AFailedAudioAppendIsReportedAndTheFileKeepsItsVideo) {
+  const std::string silent = m_dir.Path("silent.avi");
+  ASSERT_EQ(RunCommand("ffmpeg -v error -i " + Q(m_main) + " -an -c copy " + Q(silent)).m_exitCode,
+            0);
+  const std::string videoOnly = m_dir.Path("video-only.avi");
+  ASSERT_EQ(RunCommand(Q(m_program) + " --codec uncompressed " + Q(silent) + " " + Q(m_top) + " " +
+                       Q(videoOnly))
+                .m_exitCode,
+            0);
+  const rlim_t limit = rlim_t(fs::file_size(videoOnly)) + 256;
+  const std::string output = m_dir.Path("appended.avi");
+  const test::CChildRun run =
+      test::RunChild({m_program, "--codec", "uncompressed", m_main, m_top, output}, [limit]() {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+      });
+  ASSERT_TRUE(run.m_exited) << "signal " << run.m_signal;
+  EXPECT_EQ(run.m_exitCode, 1) << run.m_errors;
+  EXPECT_NE(run.m_errors.find("The audio could not be added to " + output +
+                              ": the file keeps its video without it"),
+            std::string::npos)
+      << run.m_errors;
+  EXPECT_EQ(PacketCounts(output), "video,60\n");
+  m_rows.push_back({"write fault", "file size limit while the audio is added in place",
+                    "exit 1, \"The audio could not be added to ...\", ffprobe reads 60 frames and "
+                    "no audio stream"});
+}
+
 TEST_F(FaultTest, AReadOnlyOutputFolderIsAFailureAndWritesNothing) {
   const std::string copy = m_dir.Path("ro.avi");
   test::CCommandResult result;
