@@ -168,11 +168,24 @@ bool WaitKeepingUiAlive(CCompletionEvent& event, milliseconds timeout) {
   }
 }
 
+bool WaitWhileCopying(CCompletionEvent& event, milliseconds limit) {
+  // A stopped mix copies the sound of the frames it wrote before it ends: as long as chunks keep
+  // coming, the wait goes on.
+  int64_t copied = EngineState().m_audioChunksCopied.load();
+  for (;;) {
+    if (WaitKeepingUiAlive(event, limit)) return true;
+    const int64_t now = EngineState().m_audioChunksCopied.load();
+    if (now == copied) return false;
+    copied = now;
+  }
+}
+
 void EnterMixingState() {
   if (CMainDialog* dialog = MixOwner()) {
     dialog->EnableMenuCommand(kStopCommand, true);
     EnableOpenAndMixItems(false);
   }
+  EngineState().m_stopRequests.store(0);
   EngineState().m_mixing.store(1);
 }
 
@@ -184,6 +197,8 @@ void EnableOpenAndMixItems(bool enabled) {
 }
 
 void StopMixer(uint8_t wait) {
+  // A second stop while the first waits ends the copy of the stopped mix's sound.
+  ++EngineState().m_stopRequests;
   // The UI thread handles queued work while it waits; a close or stop reaching it then must
   // not lock the mixer lock a second time.
   if (t_insideStop) return;
@@ -193,7 +208,7 @@ void StopMixer(uint8_t wait) {
     EngineState().m_mixing.store(0);
     if (const std::shared_ptr<CCompletionEvent> event = CompletionEvent()) {
       const milliseconds limit(State().m_stopWaitMs.load());
-      if (wait == 1 && !WaitKeepingUiAlive(*event, limit)) {
+      if (wait == 1 && !WaitWhileCopying(*event, limit)) {
         ShowMessage("Timed out waiting for mixer thread to stop", MB_ICONERROR);
       }
       if (CMainDialog* dialog = MixOwner()) dialog->EnableMenuCommand(kStopCommand, false);

@@ -77,12 +77,17 @@ bool CompletionEventOpen();
 // input waits until the wait is over.
 bool WaitKeepingUiAlive(CCompletionEvent& event, std::chrono::milliseconds timeout);
 
+// Waits for `event` like WaitKeepingUiAlive, `limit` at a time for as long as audio chunks are
+// being copied meanwhile (a stopped mix keeps the sound of its frames).
+bool WaitWhileCopying(CCompletionEvent& event, std::chrono::milliseconds limit);
+
 // Enables "Stop", grays the open and mix commands, then sets the mixing flag to 1.
 void EnterMixingState();
 // Enables or grays the two open and the two mix commands.
 void EnableOpenAndMixItems(bool enabled);
-// Clears the mixing flag; when a completion event is open, waits for it (only when `wait` is
-// 1, at most 5000 ms), restores the menu and releases the event; then shows the summary text.
+// Counts a stop request and clears the mixing flag; when a completion event is open, waits for
+// it (only when `wait` is 1, 5000 ms, longer while a stopped mix copies its sound), restores the
+// menu and releases the event; then shows the summary text.
 // A call on the UI thread while that thread is already inside StopMixer returns at once.
 void StopMixer(uint8_t wait);
 // True while the UI thread is inside StopMixer.

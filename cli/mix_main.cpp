@@ -25,10 +25,12 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 
 // Ctrl-C stops the job the way the desktop program's Stop does: the mixing flag drops and the
-// job finishes the frame it is on, completes the file and returns. A second Ctrl-C kills.
+// job finishes the frame it is on, copies the sound of the frames written, completes the file
+// and returns. A second Ctrl-C ends that copy at the next chunk; a third kills.
 void OnInterrupt(int) {
   g_interrupted = 1;
   EngineState().m_mixing.store(0);
+  if (++EngineState().m_stopRequests >= 2) std::signal(SIGINT, SIG_DFL);
 }
 
 // Length and start of a file's first stream of `type`, and its duration in seconds; false when
@@ -113,7 +115,7 @@ int Run(const CMixOptions& options) {
   SetHost(&host);
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
-  action.sa_flags = SA_RESETHAND;
+  action.sa_flags = 0;
   sigemptyset(&action.sa_mask);
   struct sigaction previous {};
   sigaction(SIGINT, &action, &previous);
@@ -125,6 +127,7 @@ int Run(const CMixOptions& options) {
   // A name without an extension is written as --format asks.
   EngineState().m_outputContainer.store(
       static_cast<int32_t>(options.m_container - Containers().data()));
+  EngineState().m_stopRequests.store(0);
   EngineState().m_mixing.store(1);
   const auto started = std::chrono::steady_clock::now();
   const CMixOutcome outcome =

@@ -51,7 +51,8 @@ bool SameFile(const std::string& first, const std::string& second) {
   return !firstError && !secondError && firstPath == secondPath;
 }
 
-EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& outputPath) {
+EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& outputPath,
+                                const CAudioCopyEnd& end) {
   CEngineState& state = EngineState();
   state.m_audioTime = 0;
   const auto started = Clock::now();
@@ -87,7 +88,7 @@ EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& 
   if (SameFile(mainPath, outputPath)) {
     ShowMessage("The output file cannot be the main AVI or the top layer AVI", MB_ICONERROR);
   } else {
-    result = CopyAudioStream(audio, outputPath);
+    result = CopyAudioStream(audio, outputPath, end);
   }
   state.m_audioTime = MillisecondsSince(started);
 
@@ -96,7 +97,8 @@ EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& 
   return result;
 }
 
-EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& outputPath) {
+EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& outputPath,
+                                 const CAudioCopyEnd& copyEnd) {
   PAVIFILE output;
   if (CAviFile::Open(outputPath, OF_WRITE, output) != AVIERR_OK || !output) {
     return EAudioCopyResult::kFailed;
@@ -116,8 +118,11 @@ EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& ou
   };
 
   const int32_t start = stream->Start();
-  const int64_t end = std::min<int64_t>(static_cast<int64_t>(start) + stream->Length(),
-                                        std::numeric_limits<int32_t>::max());
+  int64_t end = std::min<int64_t>(static_cast<int64_t>(start) + stream->Length(),
+                                  std::numeric_limits<int32_t>::max());
+  // After a stop: the chunks that start before the end of the last frame written.
+  const bool bounded = copyEnd.m_afterStop && info.dwRate > 0 && info.dwScale > 0;
+  const double unitsPerSecond = bounded ? double(info.dwRate) / info.dwScale : 0.0;
 
   int32_t formatSize = 0;
   if (stream->ReadFormat(start, nullptr, &formatSize) != AVIERR_OK || formatSize < 0) {
@@ -159,8 +164,12 @@ EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& ou
   int32_t capacity = 0;
   long chunk = 1;
   int64_t position = start;
+  if (copyEnd.m_afterStop) result = EAudioCopyResult::kStopped;
   while (position < end) {
-    if (state.m_mixing.load() != 1) {
+    if (bounded && double(position - start) >= copyEnd.m_seconds * unitsPerSecond) break;
+    const bool stopped =
+        copyEnd.m_afterStop ? state.m_stopRequests.load() >= 2 : state.m_mixing.load() != 1;
+    if (stopped) {
       if (result == EAudioCopyResult::kCopied) result = EAudioCopyResult::kStopped;
       break;
     }
@@ -201,6 +210,7 @@ EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& ou
       result = EAudioCopyResult::kFailed;
     }
     position += samples;
+    ++state.m_audioChunksCopied;
   }
   // Completing the file puts the new stream in place; when that fails the file is put back as
   // it was, without the sound, and the copy did not happen.

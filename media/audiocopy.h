@@ -21,14 +21,25 @@ enum class EAudioCopyResult {
   kFailed,   // anything else: the output lacks the audio, or part of it
 };
 
+// Where a copy ends. By default the whole stream, stopped by the mixing flag. After a stopped
+// video pass, the chunks that start before `m_seconds` (the end of the last frame written):
+// that copy goes on without the mixing flag and ends early only once a second stop was asked
+// for (EngineState().m_stopRequests >= 2).
+struct CAudioCopyEnd {
+  bool m_afterStop = false;
+  double m_seconds = 0.0;
+};
+
 // Opens `mainPath` read-only, finds its first audio stream and copies it into `outputPath`
 // with CopyAudioStream. "Unable to open %s" and "Cannot get AVI audio stream for %s" are shown
 // with MB_ICONINFORMATION.
-EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& outputPath);
+EAudioCopyResult CopyAudioTrack(const std::string& mainPath, const std::string& outputPath,
+                                const CAudioCopyEnd& end = {});
 
 // Reopens `outputPath` for writing, adds a stream with `stream`'s header and format and copies
 // its samples chunk by chunk. The stream stays the caller's.
-EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& outputPath);
+EAudioCopyResult CopyAudioStream(const PAVISTREAM& stream, const std::string& outputPath,
+                                 const CAudioCopyEnd& end = {});
 
 // Whether two paths name the same file: equal after resolving links, or the same device and
 // inode (hard links included). A path that does not exist is no file at all.

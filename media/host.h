@@ -62,9 +62,13 @@ class CHost {
 
 // Process-wide state of the engine, shared by the mix worker and the program.
 struct CEngineState {
-  std::atomic<uint8_t> m_mixing{0};     // 1 while a mix may run; read before every frame
-  std::atomic<int32_t> m_videoTime{0};  // ms taken by the last video pass
-  std::atomic<int32_t> m_audioTime{0};  // ms taken by the last audio copy
+  std::atomic<uint8_t> m_mixing{0};  // 1 while a mix may run; read before every frame
+  // Stops asked for since the job began (Stop, Ctrl-C): the first ends the frames, the second
+  // also ends the copy of the sound of the frames written.
+  std::atomic<int32_t> m_stopRequests{0};
+  std::atomic<int64_t> m_audioChunksCopied{0};  // grows with every audio chunk a copy writes
+  std::atomic<int32_t> m_videoTime{0};          // ms taken by the last video pass
+  std::atomic<int32_t> m_audioTime{0};          // ms taken by the last audio copy
   // The container (its place in Containers()) an output name without a known extension is
   // written as; -1: AVI. Set by the front end before a job.
   std::atomic<int32_t> m_outputContainer{-1};

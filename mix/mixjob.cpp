@@ -295,6 +295,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   mainReader.Close();
   topReader.Close();
   state.m_videoTime = MillisecondsSince(started);
+  const AVISTREAMINFOA& info = mainReader.m_streamInfo;
+  if (info.dwRate > 0)
+    outcome.m_secondsWritten = double(outcome.m_framesWritten) * info.dwScale / info.dwRate;
   return outcome;
 }
 
@@ -372,7 +375,13 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
     outcome.m_audio = AudioWithVideoResult(outcome.m_video, mainPath);
   } else if (outcome.m_video.m_outputCreated) {
     outcome.m_audioRan = true;
-    outcome.m_audio = CopyAudioTrack(mainPath, output);
+    // A stopped mix keeps the sound of the frames it wrote.
+    CAudioCopyEnd end;
+    if (outcome.m_video.m_result == EVideoPassResult::kStopped) {
+      end.m_afterStop = true;
+      end.m_seconds = outcome.m_video.m_secondsWritten;
+    }
+    outcome.m_audio = CopyAudioTrack(mainPath, output, end);
   } else {
     EngineState().m_audioTime = 0;
   }

@@ -2,6 +2,7 @@
 // sources, open them, run the video pass (decode, composite, compress and write one sample per
 // main frame) and have the main video's first audio stream copied into the result: after the
 // pass for an AVI, within it for the other containers (the output name's extension chooses).
+// A stopped pass keeps the sound of the frames it wrote (a second stop ends that copy early).
 //
 // Everything runs on the calling thread (the mix worker) and talks to the user through the
 // host: message boxes with the caption "Corvane", the progress text "Processing frame %ld\%ld"
@@ -33,7 +34,8 @@ struct CVideoPassOutcome {
   EVideoPassResult m_result = EVideoPassResult::kNotRun;
   bool m_outputCreated = false;  // the output file was made by this pass
   int32_t m_framesWritten = 0;
-  int32_t m_frameTotal = 0;  // frames of the main video
+  int32_t m_frameTotal = 0;       // frames of the main video
+  double m_secondsWritten = 0.0;  // where the last frame written ends, at the output's rate
   // A container other than AVI took the main's sound in the pass: how taking it went
   // (AVIERR_NODATA: the main has none), and whether ending the file failed.
   bool m_audioWithVideo = false;

@@ -364,6 +364,17 @@ class CMixControlTest : public QObject {
     QVERIFY2(video, "ffprobe cannot read the stopped output");
     QCOMPARE(video->at("nb_read_frames"), std::string("20"));
     QCOMPARE(rig.m_gate.FramesSeen(), 20);
+    // It keeps the sound of those frames: the main's first audio packets, as ffprobe reads
+    // both, up to the end of frame 20 (2/3 s) within one packet.
+    const std::string packets = AudioPackets(output);
+    QVERIFY(!packets.empty());
+    QVERIFY(AudioPackets(m_longMain).rfind(packets, 0) == 0);
+    const std::optional<CPeerStream> audio = PeerStream(streams, "audio");
+    QVERIFY2(audio, "no audio stream");
+    // PCM in an AVI counts its samples as frames.
+    const double seconds = std::stod(audio->at("nb_frames")) / std::stod(audio->at("sample_rate"));
+    QVERIFY2(seconds > 20 / 30.0 - 0.1 && seconds < 20 / 30.0 + 0.1,
+             audio->at("nb_frames").c_str());
     QCOMPARE(rig.Dialog().ControlText(kStatusId),
              QStringLiteral("Stopped at frame 20 of 600: the file holds frames 1\u201320"));
   }

@@ -120,16 +120,4 @@ inline CClip DecodeWithAlpha(const std::string& path) {
   return clip;
 }
 
-// What ffprobe's demuxers give for the first audio stream: each packet's size and checksum
-// (side data, which breaks a packet's line in two, left out).
-inline std::string AudioPackets(const std::string& path) {
-  std::string lines = RunCommand(
-                          "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
-                          "-show_entries packet=size,data_hash -of csv=p=0 " +
-                          ShellQuote(path))
-                          .m_output;
-  for (size_t at; (at = lines.find(",\n,")) != std::string::npos;) lines.erase(at, 2);
-  return lines;
-}
-
 }  // namespace corvane::test

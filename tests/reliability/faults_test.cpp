@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,48 @@ std::string AudioFormat(const std::string& path) {
 }
 
 // The frame number in "Failed to write frame N", or -1.
+// The first audio stream's packets as ffprobe reads them: "size,md5" lines, and where the last
+// one ends and how long the longest lasts, in seconds.
+struct CAudioPackets {
+  std::vector<std::string> m_packets;
+  double m_end = 0.0;
+  double m_longest = 0.0;
+};
+
+CAudioPackets AudioPackets(const std::string& path) {
+  CAudioPackets audio;
+  const std::string lines = RunCommand(
+                                "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
+                                "-show_entries packet=pts_time,duration_time,size,data_hash "
+                                "-of csv=p=0 " +
+                                Q(path))
+                                .m_output;
+  size_t from = 0;
+  for (size_t to; (to = lines.find('\n', from)) != std::string::npos; from = to + 1) {
+    const std::string line = lines.substr(from, to - from);
+    double start = 0.0;
+    double duration = 0.0;
+    char rest[256] = {};
+    if (std::sscanf(line.c_str(), "%lf,%lf,%255s", &start, &duration, rest) != 3) continue;
+    audio.m_packets.emplace_back(rest);
+    audio.m_end = std::max(audio.m_end, start + duration);
+    audio.m_longest = std::max(audio.m_longest, duration);
+  }
+  return audio;
+}
+
+// A stopped output keeps the sound of its frames: the main's first audio packets, unchanged,
+// ending within one packet of the end of the last frame.
+void ExpectSoundOfTheFrames(const std::string& main, const std::string& output, double seconds) {
+  const CAudioPackets source = AudioPackets(main);
+  const CAudioPackets kept = AudioPackets(output);
+  ASSERT_FALSE(kept.m_packets.empty()) << output;
+  ASSERT_LE(kept.m_packets.size(), source.m_packets.size());
+  EXPECT_TRUE(std::equal(kept.m_packets.begin(), kept.m_packets.end(), source.m_packets.begin()))
+      << output;
+  EXPECT_NEAR(kept.m_end, seconds, source.m_longest + 1e-6) << output;
+}
+
 long FailedFrame(const std::string& errors) {
   const size_t at = errors.find("Failed to write frame ");
   return at == std::string::npos ? -1 : std::atol(errors.c_str() + at + 22);
@@ -250,7 +293,7 @@ TEST_F(FaultTest, SourcesOnAReadOnlyMountMixCompletely) {
                         ", complete mix: sources are opened read-only"});
 }
 
-TEST_F(FaultTest, StoppingAtRandomFramesLeavesExactlyTheFramesWrittenAndTheAudioHeader) {
+TEST_F(FaultTest, StoppingAtRandomFramesLeavesExactlyTheFramesWrittenAndTheirSound) {
   std::mt19937 random(20261207);
   const std::string sourceAudio = AudioFormat(m_main);
   ASSERT_FALSE(sourceAudio.empty());
@@ -273,12 +316,36 @@ TEST_F(FaultTest, StoppingAtRandomFramesLeavesExactlyTheFramesWrittenAndTheAudio
 
     EXPECT_EQ(outcome.m_video.m_result, EVideoPassResult::kStopped);
     EXPECT_EQ(outcome.m_video.m_framesWritten, stopAt);
-    EXPECT_EQ(PacketCounts(output), "video," + std::to_string(stopAt) + "\naudio,0\n");
+    EXPECT_EQ(outcome.m_audio, EAudioCopyResult::kStopped);
+    const std::string counts = PacketCounts(output);
+    EXPECT_EQ(counts.substr(0, counts.find('\n')), "video," + std::to_string(stopAt));
     EXPECT_EQ(AudioFormat(output), sourceAudio);
+    ExpectSoundOfTheFrames(m_main, output, stopAt / 30.0);
     m_rows.push_back({"stop", "mixing flag dropped at frame " + std::to_string(stopAt) + " of 60",
                       "ffprobe reads " + std::to_string(stopAt) +
-                          " frames and the source's audio header, 0 audio packets"});
+                          " frames and the main's audio packets up to their end"});
   }
+  // A second stop during that copy ends it at the next chunk: a valid file with every frame
+  // and the chunks copied so far.
+  CRecordingHost host;
+  AVICOMPRESSOPTIONS options{};
+  options.fccType = streamtypeVIDEO;
+  options.dwQuality = 0xFFFFFFFFu;
+  host.m_compression = options;
+  host.m_onStatus = [&](const std::string& text) {
+    if (text.rfind("Processing frame 50\\", 0) == 0) EngineState().m_mixing = 0;
+    if (text == "Audio Chunk 10") EngineState().m_stopRequests = 2;
+  };
+  const std::string output = m_dir.Path("second-stop.avi");
+  EngineState().m_stopRequests = 0;
+  EngineState().m_mixing = 1;
+  const CMixOutcome outcome = MixColourKey(m_main, m_top, output, 0, 255, 0, 40, 80, 1);
+  EngineState().m_mixing = 0;
+  EngineState().m_stopRequests = 0;
+  EXPECT_EQ(outcome.m_audio, EAudioCopyResult::kStopped);
+  EXPECT_EQ(PacketCounts(output), "video,50\naudio,10\n");
+  m_rows.push_back({"stop", "a second stop while the stopped mix copies its sound",
+                    "ffprobe reads the 50 frames and the 10 audio chunks copied by then"});
 }
 
 TEST_F(FaultTest, CtrlCAtRandomFramesLeavesAValidFileWithTheFramesItReports) {
@@ -300,12 +367,14 @@ TEST_F(FaultTest, CtrlCAtRandomFramesLeavesAValidFileWithTheFramesItReports) {
     ASSERT_EQ(std::sscanf(run.m_errors.c_str() + at, ".avi: %d of 1500 frames", &written), 1);
     EXPECT_GE(written, atFrame - 8);  // the writer may hold a few frames back
     EXPECT_LT(written, 1500);
-    EXPECT_EQ(PacketCounts(output), "video," + std::to_string(written) + "\naudio,0\n");
+    const std::string counts = PacketCounts(output);
+    EXPECT_EQ(counts.substr(0, counts.find('\n')), "video," + std::to_string(written));
     EXPECT_EQ(AudioFormat(output), sourceAudio);
+    ExpectSoundOfTheFrames(main, output, written / 25.0);
     m_rows.push_back({"stop",
                       "Ctrl-C to corvane-mix near frame " + std::to_string(atFrame) + " of 1500",
                       "exit 130; ffprobe reads the " + std::to_string(written) +
-                          " frames reported and the source's audio header"});
+                          " frames reported and the main's audio packets up to their end"});
   }
 }
 

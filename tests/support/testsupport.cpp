@@ -121,6 +121,16 @@ std::string PacketCounts(const std::string& path) {
   return counts;
 }
 
+std::string AudioPackets(const std::string& path) {
+  std::string lines = RunCommand(
+                          "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
+                          "-show_entries packet=size,data_hash -of csv=p=0 " +
+                          ShellQuote(path))
+                          .m_output;
+  for (size_t at; (at = lines.find(",\n,")) != std::string::npos;) lines.erase(at, 2);
+  return lines;
+}
+
 int PeerFrameCount(const std::string& path) {
   const std::string count = RunCommand(
                                 "ffprobe -v error -count_frames -select_streams v:0 "

@@ -51,6 +51,10 @@ bool HaveProgram(const std::string& name);
 // "codec_type,packets" lines, a stream each, as ffprobe counts them (0 where it says N/A).
 std::string PacketCounts(const std::string& path);
 
+// What ffprobe's demuxers give for the first audio stream: each packet's size and checksum, a
+// line each (side data, which breaks a packet's line in two, left out).
+std::string AudioPackets(const std::string& path);
+
 // Frames of the first video stream as ffprobe counts them by decoding; -1 when it cannot.
 int PeerFrameCount(const std::string& path);
 // Makes `path` with the ffmpeg CLI from `arguments` (inputs, filters, codec), replacing it.
