@@ -372,10 +372,10 @@ TEST_F(MixCliTest, CtrlCStopsAtAFrameAndLeavesAValidFile) {
   EXPECT_LT(written, 1500);
   const std::string counts = PacketCounts(m_output);
   EXPECT_EQ(counts.substr(0, counts.find('\n')), "video," + std::to_string(written));
-  // With the sound of those frames: the main's first audio packets, unchanged.
-  const std::string packets = test::AudioPackets(m_output);
-  EXPECT_FALSE(packets.empty());
-  EXPECT_EQ(test::AudioPackets(main).rfind(packets, 0), 0u);
+  // With the sound of those frames: the main's sound from its start, unchanged.
+  const std::string sound = test::DecodedAudio(m_output);
+  EXPECT_FALSE(sound.empty());
+  EXPECT_EQ(test::DecodedAudio(main).compare(0, sound.size(), sound), 0);
 }
 
 }  // namespace

@@ -48,46 +48,40 @@ std::string AudioFormat(const std::string& path) {
 }
 
 // The frame number in "Failed to write frame N", or -1.
-// The first audio stream's packets as ffprobe reads them: "size,md5" lines, and where the last
-// one ends and how long the longest lasts, in seconds.
-struct CAudioPackets {
-  std::vector<std::string> m_packets;
-  double m_end = 0.0;
-  double m_longest = 0.0;
-};
-
-CAudioPackets AudioPackets(const std::string& path) {
-  CAudioPackets audio;
-  const std::string lines = RunCommand(
-                                "ffprobe -v error -select_streams a:0 -show_data_hash md5 "
-                                "-show_entries packet=pts_time,duration_time,size,data_hash "
-                                "-of csv=p=0 " +
-                                Q(path))
-                                .m_output;
-  size_t from = 0;
-  for (size_t to; (to = lines.find('\n', from)) != std::string::npos; from = to + 1) {
-    const std::string line = lines.substr(from, to - from);
-    double start = 0.0;
-    double duration = 0.0;
-    char rest[256] = {};
-    if (std::sscanf(line.c_str(), "%lf,%lf,%255s", &start, &duration, rest) != 3) continue;
-    audio.m_packets.emplace_back(rest);
-    audio.m_end = std::max(audio.m_end, start + duration);
-    audio.m_longest = std::max(audio.m_longest, duration);
-  }
-  return audio;
+// A stopped output keeps the sound of its frames: the main's decoded sound from its start,
+// unchanged, ending within one source chunk (a chunk of `chunkSeconds`) of the last frame's end.
+void ExpectSoundOfTheFrames(const std::string& main, const std::string& output, double seconds,
+                            double bytesPerSecond, double chunkSeconds) {
+  const std::string source = test::DecodedAudio(main);
+  const std::string kept = test::DecodedAudio(output);
+  ASSERT_FALSE(kept.empty()) << output;
+  EXPECT_EQ(source.compare(0, kept.size(), kept), 0) << output << ": not the main's sound";
+  EXPECT_NEAR(double(kept.size()) / bytesPerSecond, seconds, chunkSeconds + 1e-6) << output;
 }
 
-// A stopped output keeps the sound of its frames: the main's first audio packets, unchanged,
-// ending within one packet of the end of the last frame.
-void ExpectSoundOfTheFrames(const std::string& main, const std::string& output, double seconds) {
-  const CAudioPackets source = AudioPackets(main);
-  const CAudioPackets kept = AudioPackets(output);
-  ASSERT_FALSE(kept.m_packets.empty()) << output;
-  ASSERT_LE(kept.m_packets.size(), source.m_packets.size());
-  EXPECT_TRUE(std::equal(kept.m_packets.begin(), kept.m_packets.end(), source.m_packets.begin()))
-      << output;
-  EXPECT_NEAR(kept.m_end, seconds, source.m_longest + 1e-6) << output;
+// Bytes a second of the main's sound decoded to 16 bits, and the longest of its chunks.
+double SoundBytesPerSecond(const std::string& path) {
+  int rate = 0;
+  int channels = 0;
+  std::sscanf(RunCommand("ffprobe -v error -select_streams a:0 -show_entries "
+                         "stream=sample_rate,channels -of csv=p=0 " +
+                         Q(path))
+                  .m_output.c_str(),
+              "%d,%d", &rate, &channels);
+  return double(rate) * channels * 2;
+}
+
+double ChunkSeconds(const std::string& path) {
+  const std::string lines = RunCommand(
+                                "ffprobe -v error -select_streams a:0 -show_entries "
+                                "packet=duration_time -of csv=p=0 " +
+                                Q(path))
+                                .m_output;
+  double longest = 0.0;
+  size_t from = 0;
+  for (size_t to; (to = lines.find('\n', from)) != std::string::npos; from = to + 1)
+    longest = std::max(longest, std::atof(lines.substr(from, to - from).c_str()));
+  return longest;
 }
 
 long FailedFrame(const std::string& errors) {
@@ -320,7 +314,8 @@ TEST_F(FaultTest, StoppingAtRandomFramesLeavesExactlyTheFramesWrittenAndTheirSou
     const std::string counts = PacketCounts(output);
     EXPECT_EQ(counts.substr(0, counts.find('\n')), "video," + std::to_string(stopAt));
     EXPECT_EQ(AudioFormat(output), sourceAudio);
-    ExpectSoundOfTheFrames(m_main, output, stopAt / 30.0);
+    ExpectSoundOfTheFrames(m_main, output, stopAt / 30.0, SoundBytesPerSecond(m_main),
+                           ChunkSeconds(m_main));
     m_rows.push_back({"stop", "mixing flag dropped at frame " + std::to_string(stopAt) + " of 60",
                       "ffprobe reads " + std::to_string(stopAt) +
                           " frames and the main's audio packets up to their end"});
@@ -370,7 +365,8 @@ TEST_F(FaultTest, CtrlCAtRandomFramesLeavesAValidFileWithTheFramesItReports) {
     const std::string counts = PacketCounts(output);
     EXPECT_EQ(counts.substr(0, counts.find('\n')), "video," + std::to_string(written));
     EXPECT_EQ(AudioFormat(output), sourceAudio);
-    ExpectSoundOfTheFrames(main, output, written / 25.0);
+    ExpectSoundOfTheFrames(main, output, written / 25.0, SoundBytesPerSecond(main),
+                           ChunkSeconds(main));
     m_rows.push_back({"stop",
                       "Ctrl-C to corvane-mix near frame " + std::to_string(atFrame) + " of 1500",
                       "exit 130; ffprobe reads the " + std::to_string(written) +

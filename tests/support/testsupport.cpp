@@ -131,6 +131,12 @@ std::string AudioPackets(const std::string& path) {
   return lines;
 }
 
+std::string DecodedAudio(const std::string& path) {
+  return RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
+                    " -map 0:a:0 -f s16le -c:a pcm_s16le -")
+      .m_output;
+}
+
 int PeerFrameCount(const std::string& path) {
   const std::string count = RunCommand(
                                 "ffprobe -v error -count_frames -select_streams v:0 "

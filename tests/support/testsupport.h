@@ -55,6 +55,9 @@ std::string PacketCounts(const std::string& path);
 // line each (side data, which breaks a packet's line in two, left out).
 std::string AudioPackets(const std::string& path);
 
+// The first audio stream as ffmpeg decodes it: 16-bit samples, its own rate and channels.
+std::string DecodedAudio(const std::string& path);
+
 // Frames of the first video stream as ffprobe counts them by decoding; -1 when it cannot.
 int PeerFrameCount(const std::string& path);
 // Makes `path` with the ffmpeg CLI from `arguments` (inputs, filters, codec), replacing it.
