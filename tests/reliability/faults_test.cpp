@@ -318,7 +318,7 @@ TEST_F(FaultTest, StoppingAtRandomFramesLeavesExactlyTheFramesWrittenAndTheirSou
                            ChunkSeconds(m_main));
     m_rows.push_back({"stop", "mixing flag dropped at frame " + std::to_string(stopAt) + " of 60",
                       "ffprobe reads " + std::to_string(stopAt) +
-                          " frames and the main's audio packets up to their end"});
+                          " frames and the main's sound up to their end"});
   }
   // A second stop during that copy ends it at the next chunk: a valid file with every frame
   // and the chunks copied so far.
@@ -370,7 +370,7 @@ TEST_F(FaultTest, CtrlCAtRandomFramesLeavesAValidFileWithTheFramesItReports) {
     m_rows.push_back({"stop",
                       "Ctrl-C to corvane-mix near frame " + std::to_string(atFrame) + " of 1500",
                       "exit 130; ffprobe reads the " + std::to_string(written) +
-                          " frames reported and the main's audio packets up to their end"});
+                          " frames reported and the main's sound up to their end"});
   }
 }
 
