@@ -32,6 +32,11 @@ bool CMixPreview::Open(const PAVISTREAM& mainStream, const PAVISTREAM& topStream
     }
     m_topStream = topStream;
     m_topOpen = true;
+    // The schedule depends on the streams only (and on looping, set per rendering).
+    if (!TopCursorFor(m_main, m_top, *m_topStream, 0, m_schedule)) {
+      Close();
+      return false;
+    }
   }
   return true;
 }
@@ -40,6 +45,7 @@ void CMixPreview::Close() {
   m_main.Close();
   m_top.Close();
   m_topStream.reset();
+  m_schedule = TopFrameCursor{};
   m_mainOpen = false;
   m_topOpen = false;
   m_composite.reset();
@@ -55,8 +61,8 @@ int32_t CMixPreview::FrameCount() const {
 
 int32_t CMixPreview::TopFrameFor(int32_t frame, uint8_t loop) const {
   if (!m_topOpen) return -1;
-  TopFrameCursor cursor;
-  if (!TopCursorFor(m_main, m_top, *m_topStream, loop, cursor)) return -1;
+  TopFrameCursor cursor = m_schedule;
+  cursor.loop = loop;
   // The mix steps the schedule once per output frame and keeps the frame it read last: step
   // it the same way up to this frame.
   int32_t shown = -1;

@@ -66,6 +66,7 @@ class CMixPreview {
   CVideoReader m_main;
   CVideoReader m_top;
   PAVISTREAM m_topStream;
+  TopFrameCursor m_schedule;  // the top layer's schedule at the mix's start
   bool m_mainOpen = false;
   bool m_topOpen = false;
   std::unique_ptr<uint8_t[]> m_composite;
