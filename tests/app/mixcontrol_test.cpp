@@ -349,7 +349,10 @@ class CMixControlTest : public QObject {
     QVERIFY(rig.Dialog().ProgressBar()->isVisible());
     QCOMPARE(rig.Dialog().ProgressBar()->maximum(), 600);
 
-    rig.Dialog().MenuCommand(kStopCommand)->trigger();
+    // Esc stops as "Stop" does.
+    rig.Dialog().activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&rig.Dialog()));
+    QTest::keyClick(&rig.Dialog(), Qt::Key_Escape);
 
     // Stop has returned: the worker signalled in time, and the controller is Idle.
     QVERIFY(rig.BoxesWith("Timed out waiting for mixer thread to stop").empty());
