@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "media/avidefs.h"
+#include "media/codec/compress.h"
 #include "support/testsupport.h"
 
 namespace corvane::test {
@@ -81,6 +83,16 @@ inline std::vector<uint8_t> Reference(const CClip& main, const CClip& top, size_
     }
   }
   return out;
+}
+
+// The compression a mix test's host answers with: FFV1, lossless, so that outputs compare
+// exactly.
+inline AVICOMPRESSOPTIONS Ffv1Compression() {
+  AVICOMPRESSOPTIONS options{};
+  options.fccType = streamtypeVIDEO;
+  options.fccHandler = FindCompressor("ffv1")->m_fourCC;
+  options.dwQuality = 0xFFFFFFFFu;
+  return options;
 }
 
 // The layer-alpha rule for one channel, as defined: S the main video's weight (alpha / 255 in

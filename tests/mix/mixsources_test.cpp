@@ -53,11 +53,7 @@ class MixSourcesTest : public ::testing::Test {
     if (!test::HaveProgram("ffmpeg") || !test::HaveProgram("ffprobe"))
       GTEST_SKIP() << "ffmpeg and ffprobe are the reference";
     EngineState().m_mixing = 1;
-    AVICOMPRESSOPTIONS options{};
-    options.fccType = streamtypeVIDEO;
-    options.fccHandler = FindCompressor("ffv1")->m_fourCC;
-    options.dwQuality = 0xFFFFFFFFu;
-    m_host.m_compression = options;
+    m_host.m_compression = test::Ffv1Compression();
     m_output = m_dir.Path("mixed.avi");
   }
   void TearDown() override { EngineState().m_mixing = 0; }

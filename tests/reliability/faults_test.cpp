@@ -150,6 +150,16 @@ class FaultTest : public ::testing::Test {
     return result.m_exitCode != 99;
   }
 
+  // corvane-mix of the two fixtures into `output`, uncompressed, with files limited to `limit`
+  // bytes (a write past it fails instead of ending the process).
+  test::CChildRun MixUnderSizeLimit(const std::string& output, rlim_t limit) {
+    return test::RunChild({m_program, "--codec", "uncompressed", m_main, m_top, output}, [limit]() {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit rl{limit, limit};
+      setrlimit(RLIMIT_FSIZE, &rl);
+    });
+  }
+
   CTempDir m_dir;
   std::string m_program;
   std::string m_main;
@@ -182,12 +192,7 @@ TEST_F(FaultTest, AFileSizeLimitEndsTheMixAtTheFailedFrameWithAReadableOutput) {
   const std::string output = m_dir.Path("limited.avi");
   for (const rlim_t limit : {rlim_t{1} << 20, rlim_t{5} << 20}) {
     fs::remove(output);
-    const test::CChildRun run =
-        test::RunChild({m_program, "--codec", "uncompressed", m_main, m_top, output}, [limit]() {
-          signal(SIGXFSZ, SIG_IGN);
-          const rlimit rl{limit, limit};
-          setrlimit(RLIMIT_FSIZE, &rl);
-        });
+    const test::CChildRun run = MixUnderSizeLimit(output, limit);
 
     ASSERT_TRUE(run.m_exited) << "signal " << run.m_signal;
     EXPECT_EQ(run.m_exitCode, 1) << run.m_errors;
@@ -215,12 +220,7 @@ TEST_F(FaultTest, AFailedAudioAppendIsReportedAndTheFileKeepsItsVideo) {
             0);
   const rlim_t limit = rlim_t(fs::file_size(videoOnly)) + 256;
   const std::string output = m_dir.Path("appended.avi");
-  const test::CChildRun run =
-      test::RunChild({m_program, "--codec", "uncompressed", m_main, m_top, output}, [limit]() {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit rl{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
-      });
+  const test::CChildRun run = MixUnderSizeLimit(output, limit);
   ASSERT_TRUE(run.m_exited) << "signal " << run.m_signal;
   EXPECT_EQ(run.m_exitCode, 1) << run.m_errors;
   EXPECT_NE(run.m_errors.find("The audio could not be added to " + output +
