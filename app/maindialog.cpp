@@ -442,7 +442,7 @@ void CMainDialog::TopLayerOpened() {
   // padding) is meant to be laid on with it.
   if (top.m_hasAlpha && !top.m_isAvi && top.HasTransparency() && !check->isChecked()) {
     check->setChecked(true);
-    SetStatus("The top layer has transparency of its own: \"Use layer alpha\" is on");
+    SetStatus("Transparent top layer: \"Use layer alpha\" is on");
   }
 }
 

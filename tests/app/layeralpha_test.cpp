@@ -95,10 +95,8 @@ class CLayerAlphaTest : public QObject {
       QVERIFY2(LayerAlpha()->isEnabled() == row.m_enabled, row.m_top.c_str());
       QVERIFY2(LayerAlpha()->isChecked() == row.m_checked, row.m_top.c_str());
       QCOMPARE(m_dialog->ControlText(kStatusId),
-               row.m_checked
-                   ? QStringLiteral("The top layer has transparency of its own: \"Use layer "
-                                    "alpha\" is on")
-                   : QString());
+               row.m_checked ? QStringLiteral("Transparent top layer: \"Use layer alpha\" is on")
+                             : QString());
     }
     // Checked but not offered, it does not count.
     m_dialog->OpenSourcePath(false, TopFixture());
