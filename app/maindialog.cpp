@@ -420,7 +420,7 @@ void CMainDialog::OpenSourcePath(bool main, const std::string& path) {
   CMixEngine& engine = MixEngine();
   if (!path.empty()) {
     CPreviewPicture loaded;
-    if (LoadPreviewOffUiThread(*this, *m_host, path, loaded)) {
+    if (LoadPreviewOffUiThread(*this, *m_host, path, loaded, !main)) {
       (main ? engine.m_mainPicture : engine.m_topPicture).TakeFrom(loaded);
       engine.SourcesChanged();
       if (m_composite) m_composite->SourcesChanged();

@@ -17,7 +17,7 @@
 namespace corvane {
 
 bool LoadPreviewOffUiThread(QWidget& owner, CQtHost& host, const std::string& path,
-                            CPreviewPicture& loaded) {
+                            CPreviewPicture& loaded, bool withAlpha) {
   std::atomic<int32_t> permille{-1};  // -1 until the opening reports
   std::atomic<bool> cancelled{false};
   std::atomic<bool> done{false};
@@ -28,7 +28,7 @@ bool LoadPreviewOffUiThread(QWidget& owner, CQtHost& host, const std::string& pa
     return !cancelled.load();
   });
   std::thread worker([&] {
-    result = CMixEngine::LoadPreview(path, loaded);
+    result = CMixEngine::LoadPreview(path, loaded, withAlpha);
     done = true;
   });
 

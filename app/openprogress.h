@@ -16,6 +16,6 @@ class CQtHost;
 // caller's events are served; `owner` takes no input until it is done. Returns what LoadPreview
 // returns; false when cancelled.
 bool LoadPreviewOffUiThread(QWidget& owner, CQtHost& host, const std::string& path,
-                            CPreviewPicture& loaded);
+                            CPreviewPicture& loaded, bool withAlpha);
 
 }  // namespace corvane

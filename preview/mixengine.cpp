@@ -29,13 +29,13 @@ void CMixEngine::OpenPreview(const std::string& path, CPreviewPicture* picture) 
   if (!picture) return;
   CPreviewPicture loaded;
   // The picture keeps what it had (frame, size and path) when the file does not open.
-  if (LoadPreview(path, loaded)) {
+  if (LoadPreview(path, loaded, picture == &m_topPicture)) {
     picture->TakeFrom(loaded);
     SourcesChanged();
   }
 }
 
-bool CMixEngine::LoadPreview(const std::string& path, CPreviewPicture& loaded) {
+bool CMixEngine::LoadPreview(const std::string& path, CPreviewPicture& loaded, bool withAlpha) {
   PAVIFILE file;
   const HRESULT opened = CAviFile::Open(path, OF_SHARE_DENY_WRITE, file);
   if (opened != AVIERR_OK || !file) {
@@ -59,7 +59,7 @@ bool CMixEngine::LoadPreview(const std::string& path, CPreviewPicture& loaded) {
     return true;
   }
   loaded.CaptureFirstFrame(stream);
-  loaded.CaptureAlpha(stream);
+  if (withAlpha) loaded.CaptureAlpha(stream);
   loaded.m_isAvi = IsRiffAvi(path);
   // The stream stays, for the composite preview; it keeps its file open.
   loaded.m_stream = std::move(stream);

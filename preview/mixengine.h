@@ -29,8 +29,9 @@ class CMixEngine {
   // into `loaded`, a picture of the caller's own, from any thread. False when the file did not
   // open (its message shown, unless the user cancelled the opening); true when `loaded` names
   // the file, with its first frame where it could be had. The caller then moves it into the
-  // engine's picture with CPreviewPicture::TakeFrom.
-  static bool LoadPreview(const std::string& path, CPreviewPicture& loaded);
+  // engine's picture with CPreviewPicture::TakeFrom. `withAlpha`: the first frame's alpha is
+  // read too (a top layer's; the main video is always mixed opaque).
+  static bool LoadPreview(const std::string& path, CPreviewPicture& loaded, bool withAlpha = true);
 
   // One colour-key mix job of the two pictures' files into `output`. Runs on the mix worker.
   void MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
