@@ -20,6 +20,14 @@ struct AVCodecContext;
 
 namespace corvane {
 
+// A palette change of an 8-bit video stream: it applies from sample `m_position` (absolute) on.
+// `m_bytes` as the file holds them: first entry, entry count (0: 256), flags (16 bits), then
+// red, green, blue and a flags byte per entry.
+struct SPaletteChange {
+  int32_t m_position = 0;
+  std::vector<uint8_t> m_bytes;
+};
+
 class CAviStream;
 class CAviFile;
 
@@ -98,6 +106,21 @@ class CAviStream {
   virtual bool PresentationTimes(SPresentationTimes& times) const {
     (void)times;
     return false;
+  }
+
+  // The palette changes of an 8-bit video stream ('##pc' chunks), in file order; false for a
+  // stream without any.
+  virtual bool PaletteChanges(std::vector<SPaletteChange>& changes) const {
+    (void)changes;
+    return false;
+  }
+
+  // For an 8-bit video stream being written: a palette change (bytes as in SPaletteChange)
+  // written now, before the next sample. Streams that cannot hold one: AVIERR_UNSUPPORTED.
+  virtual HRESULT WritePaletteChange(const void* data, int32_t size) {
+    (void)data;
+    (void)size;
+    return AVIERR_UNSUPPORTED;
   }
 
   // For an audio stream offered as 16-bit PCM decoded from a codec an AVI file cannot carry:

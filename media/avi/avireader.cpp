@@ -55,6 +55,7 @@ class CAviReaderStream final : public CAviStream {
   }
 
   int32_t FindSample(int32_t position, uint32_t flags) const override;
+  bool PaletteChanges(std::vector<SPaletteChange>& changes) const override;
 
  private:
   HRESULT ReadFixed(int64_t first, int32_t samples, uint8_t* buffer, int32_t bufferSize,
@@ -66,6 +67,25 @@ class CAviReaderStream final : public CAviStream {
   std::shared_ptr<const SAviFileData> m_data;
   const SAviStreamData& m_stream;
 };
+
+bool CAviReaderStream::PaletteChanges(std::vector<SPaletteChange>& changes) const {
+  changes.clear();
+  // A change holds at most 256 entries of 4 bytes after its 4-byte head.
+  constexpr uint32_t kLargest = 4 + 256 * 4;
+  for (const SAviChunkRef& chunk : m_stream.m_paletteChanges) {
+    if (chunk.m_size < 4 || chunk.m_size > kLargest) continue;
+    SPaletteChange change;
+    change.m_bytes.resize(chunk.m_size);
+    if (!m_data->m_source.ReadAt(chunk.m_offset, change.m_bytes.data(), chunk.m_size)) continue;
+    // It applies to the samples whose chunks follow it in the file.
+    const auto after = std::lower_bound(
+        m_stream.m_chunks.begin(), m_stream.m_chunks.end(), chunk.m_offset,
+        [](const SAviChunkRef& sample, uint64_t offset) { return sample.m_offset < offset; });
+    change.m_position = m_stream.m_start + static_cast<int32_t>(after - m_stream.m_chunks.begin());
+    changes.push_back(std::move(change));
+  }
+  return !changes.empty();
+}
 
 HRESULT CAviReaderStream::Read(int32_t start, int32_t samples, void* buffer, int32_t bufferSize,
                                int32_t* bytesRead, int32_t* samplesRead) {

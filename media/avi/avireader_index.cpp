@@ -18,6 +18,9 @@ constexpr uint32_t kNotKeyFrameBit = 0x80000000u;
 constexpr uint8_t kIndexOfIndexes = 0x00;
 constexpr uint8_t kIndexOfChunks = 0x01;
 
+// Palette changes kept per stream: a damaged file cannot make this list grow without bound.
+constexpr size_t kMaxPaletteChanges = 1 << 16;
+
 struct SRecord {
   uint64_t m_offset;  // of the data
   uint32_t m_size;
@@ -116,6 +119,11 @@ void CTableBuilder::ScanList(uint64_t begin, uint64_t end, int depth) {
                static_cast<size_t>(stream) < m_data.m_streams.size()) {
       m_records.push_back(
           {chunk.DataOffset(), chunk.m_size, 0, static_cast<uint16_t>(stream), kFromScan});
+    } else if (IsPaletteChunkId(chunk.m_id) &&
+               static_cast<size_t>(stream) < m_data.m_streams.size() &&
+               m_data.m_streams[size_t(stream)].m_paletteChanges.size() < kMaxPaletteChanges) {
+      m_data.m_streams[size_t(stream)].m_paletteChanges.push_back(
+          {chunk.DataOffset(), chunk.m_size, 0});
     }
     offset = chunk.PaddedEnd();
     // Some writers leave out the pad byte after an odd-sized chunk.

@@ -229,6 +229,10 @@ int StreamOfChunkId(uint32_t id) {
   return -1;
 }
 
+bool IsPaletteChunkId(uint32_t id) {
+  return StreamOfChunkId(id) >= 0 && (id >> 16) == (uint32_t{'p'} | uint32_t{'c'} << 8);
+}
+
 bool IsSampleChunkId(uint32_t id) {
   const char a = static_cast<char>(id & 0xFF), b = static_cast<char>((id >> 8) & 0xFF);
   const char c = static_cast<char>((id >> 16) & 0xFF), d = static_cast<char>(id >> 24);

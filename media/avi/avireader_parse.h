@@ -40,5 +40,7 @@ HRESULT BuildChunkTables(SAviFileData& data, const SAviLayout& layout);
 int StreamOfChunkId(uint32_t id);
 // Whether the id names a sample chunk ("##dc", "##db", "##wb", ..., not "##pc" or "ix##").
 bool IsSampleChunkId(uint32_t id);
+// A palette change chunk of a stream: '##pc'.
+bool IsPaletteChunkId(uint32_t id);
 
 }  // namespace corvane

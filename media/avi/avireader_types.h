@@ -49,7 +49,8 @@ struct SAviStreamData {
   std::vector<uint8_t> m_format;
   // Bytes per sample; 0 when every chunk is one sample (video, variable-size audio).
   uint32_t m_sampleSize = 0;
-  std::vector<SAviChunkRef> m_chunks;  // in file order
+  std::vector<SAviChunkRef> m_chunks;          // in file order
+  std::vector<SAviChunkRef> m_paletteChanges;  // '##pc' chunks, in file order
   // With m_sampleSize > 0: first sample (counted from m_start) of each chunk, plus the total.
   std::vector<int64_t> m_chunkFirst;
   int32_t m_start = 0;

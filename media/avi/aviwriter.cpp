@@ -64,6 +64,10 @@ class CNewStream final : public CAviStream {
     });
   }
 
+  HRESULT WritePaletteChange(const void* data, int32_t size) override {
+    return Guarded([&] { return m_core->WritePaletteChange(m_index, data, size); });
+  }
+
   int32_t FindSample(int32_t, uint32_t) const override { return -1; }
 
  private:

@@ -47,6 +47,10 @@ uint8_t FillByte(const AVISTREAMINFOA& info, const std::vector<uint8_t>& format)
 
 }  // namespace
 
+uint32_t PaletteChunkId(uint32_t sampleChunkId) {
+  return (sampleChunkId & 0xFFFFu) | uint32_t{'p'} << 16 | uint32_t{'c'} << 24;
+}
+
 uint32_t StreamChunkId(int index, const AVISTREAMINFOA& info, const std::vector<uint8_t>& format) {
   char code[2] = {'d', 'c'};
   if (info.fccType == streamtypeAUDIO) {
@@ -339,7 +343,8 @@ bool CAviWriterCore::FitsInPart(uint64_t need) const {
   return (m_out.End() - m_riffOffset) + need + indexes <= kPartHardLimit;
 }
 
-HRESULT CAviWriterCore::AppendChunk(int index, const void* data, uint32_t size, uint32_t flags) {
+HRESULT CAviWriterCore::AppendChunk(int index, const void* data, uint32_t size, uint32_t flags,
+                                    bool palette) {
   const uint64_t need = 8 + uint64_t{size} + (size & 1);
   if (!m_entries.empty() && m_partCount < m_options.m_superIndexEntries &&
       m_out.End() - m_riffOffset + need > m_options.m_partLimit) {
@@ -351,7 +356,7 @@ HRESULT CAviWriterCore::AppendChunk(int index, const void* data, uint32_t size, 
   if (!FitsInPart(need)) return AVIERR_FILEWRITE;
   CStream& stream = m_streams[index];
   CByteBuilder header;
-  header.U32(stream.m_ckid);
+  header.U32(palette ? PaletteChunkId(stream.m_ckid) : stream.m_ckid);
   header.U32(size);
   static const uint8_t pad = 0;
   const iovec parts[3] = {{const_cast<uint8_t*>(header.Data()), header.Size()},
@@ -362,7 +367,8 @@ HRESULT CAviWriterCore::AppendChunk(int index, const void* data, uint32_t size, 
   const HRESULT hr = m_out.Append(parts, 3);
   if (hr != AVIERR_OK) return hr;
   m_entries.push_back({at + 8, size, static_cast<uint16_t>(index),
-                       static_cast<uint16_t>(flags & (AVIIF_KEYFRAME | AVIIF_NOTIME))});
+                       static_cast<uint16_t>(flags & (AVIIF_KEYFRAME | AVIIF_NOTIME)), palette});
+  if (palette) return AVIERR_OK;  // no sample: the stream's clock stays
   stream.m_clock.m_chunks += 1;
   stream.m_clock.m_bytes += size;
   stream.m_maxChunk = std::max(stream.m_maxChunk, size);
@@ -389,6 +395,17 @@ HRESULT CAviWriterCore::WriteFiller(int index, const CStreamGap& gap) {
     left -= size;
   }
   return AVIERR_OK;
+}
+
+HRESULT CAviWriterCore::WritePaletteChange(int index, const void* data, int32_t size) {
+  if (m_finished || !m_out.IsOpen()) return AVIERR_BADHANDLE;
+  if (index < 0 || index >= StreamCount()) return AVIERR_BADHANDLE;
+  if (size < 4 || !data) return AVIERR_BADPARAM;
+  HRESULT hr = m_headersWritten ? AVIERR_OK : WriteHeaders();
+  if (hr == AVIERR_OK)
+    hr = AppendChunk(index, data, static_cast<uint32_t>(size), AVIIF_NOTIME, true);
+  if (hr != AVIERR_OK) Fail(hr);
+  return hr;
 }
 
 HRESULT CAviWriterCore::Write(int index, int32_t start, int32_t samples, const void* data,

@@ -58,6 +58,9 @@ struct CStreamClock {
   static CStreamClock For(const AVISTREAMINFOA& info);
 };
 
+// The id of a palette change chunk of the stream whose samples have `sampleChunkId` ('##pc').
+uint32_t PaletteChunkId(uint32_t sampleChunkId);
+
 // The id of the chunks of stream `index` ("00dc", "01wb" ...).
 uint32_t StreamChunkId(int index, const AVISTREAMINFOA& info, const std::vector<uint8_t>& format);
 // The 56 bytes of a strh chunk's data for a stream of `length` samples whose largest chunk
@@ -86,6 +89,8 @@ class CAviWriterCore {
 
   HRESULT Write(int index, int32_t start, int32_t samples, const void* data, int32_t size,
                 uint32_t flags, int32_t* samplesWritten, int32_t* bytesWritten);
+  // A '##pc' chunk for stream `index` now: listed in idx1, not a sample of the stream.
+  HRESULT WritePaletteChange(int index, const void* data, int32_t size);
 
   // Completes the file once; later calls return the first outcome.
   HRESULT Finish();
@@ -98,6 +103,7 @@ class CAviWriterCore {
     uint32_t m_size;
     uint16_t m_stream;
     uint16_t m_flags;
+    bool m_palette = false;  // a palette change, not a sample
   };
   struct CSuperEntry {
     uint64_t m_offset;
@@ -117,7 +123,8 @@ class CAviWriterCore {
   };
 
   HRESULT WriteHeaders();
-  HRESULT AppendChunk(int index, const void* data, uint32_t size, uint32_t flags);
+  HRESULT AppendChunk(int index, const void* data, uint32_t size, uint32_t flags,
+                      bool palette = false);
   HRESULT WriteFiller(int index, const CStreamGap& gap);
   bool FitsInPart(uint64_t need) const;
   HRESULT StartNextPart();

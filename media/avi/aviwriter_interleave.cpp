@@ -19,7 +19,9 @@ class CStreamChunkSource final : public CChunkSource {
         // the chunks the reader finds them in.
         m_oneByOne(info.fccType == streamtypeVIDEO || info.dwSampleSize == 0),
         m_position(m_stream->Start()),
-        m_end(static_cast<int64_t>(m_stream->Start()) + m_stream->Length()) {}
+        m_end(static_cast<int64_t>(m_stream->Start()) + m_stream->Length()) {
+    m_stream->PaletteChanges(m_palettes);
+  }
 
   HRESULT Next(CSourceChunk& chunk, bool& more) override {
     more = false;
@@ -43,6 +45,12 @@ class CStreamChunkSource final : public CChunkSource {
     }
     chunk.m_position = m_position;
     chunk.m_samples = samples;
+    // The palette changes that come before this chunk go with it.
+    chunk.m_paletteChanges.clear();
+    for (; m_nextPalette < m_palettes.size() && m_palettes[m_nextPalette].m_position <= position;
+         ++m_nextPalette) {
+      chunk.m_paletteChanges.push_back(m_palettes[m_nextPalette].m_bytes);
+    }
     chunk.m_flags =
         m_stream->FindSample(position, FIND_KEY | FIND_PREV) == position ? AVIIF_KEYFRAME : 0;
     m_position += samples;
@@ -52,6 +60,8 @@ class CStreamChunkSource final : public CChunkSource {
 
  private:
   PAVISTREAM m_stream;
+  std::vector<SPaletteChange> m_palettes;
+  size_t m_nextPalette = 0;
   bool m_oneByOne;
   int64_t m_position;
   int64_t m_end;
@@ -97,6 +107,11 @@ HRESULT WriteInterleaved(std::vector<std::unique_ptr<CChunkSource>>& sources,
     }
     if (next == count) return AVIERR_OK;
     const CSourceChunk& chunk = pending[next];
+    for (const std::vector<uint8_t>& palette : chunk.m_paletteChanges) {
+      const HRESULT written =
+          targets[next]->WritePaletteChange(palette.data(), static_cast<int32_t>(palette.size()));
+      if (written < 0) return written;
+    }
     HRESULT hr = targets[next]->Write(
         static_cast<int32_t>(chunk.m_position), chunk.m_samples, chunk.m_data.data(),
         static_cast<int32_t>(chunk.m_data.size()), chunk.m_flags, nullptr, nullptr);

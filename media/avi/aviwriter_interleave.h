@@ -14,6 +14,8 @@ struct CSourceChunk {
   int32_t m_samples = 0;
   uint32_t m_flags = 0;
   std::vector<uint8_t> m_data;  // reused from chunk to chunk
+  // Palette changes ('##pc' chunks, SPaletteChange bytes) to be written before this chunk.
+  std::vector<std::vector<uint8_t>> m_paletteChanges;
 };
 
 // One stream's chunks in order.

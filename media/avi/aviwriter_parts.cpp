@@ -15,8 +15,10 @@ void CAviWriterCore::BuildStandardIndexes(uint64_t at, CByteBuilder& out,
   super.assign(m_streams.size(), {});
   for (int i = 0; i < StreamCount(); ++i) {
     const CStream& stream = m_streams[i];
-    const auto count = std::count_if(m_entries.begin(), m_entries.end(),
-                                     [i](const CEntry& e) { return e.m_stream == i; });
+    // Palette changes are no samples: idx1 lists them, the standard index does not.
+    const auto count = std::count_if(m_entries.begin(), m_entries.end(), [i](const CEntry& e) {
+      return e.m_stream == i && !e.m_palette;
+    });
     if (count == 0) continue;
     const uint64_t chunkStart = at + out.Size();
     const size_t chunk = out.BeginChunk(
@@ -29,7 +31,7 @@ void CAviWriterCore::BuildStandardIndexes(uint64_t at, CByteBuilder& out,
     out.U64(m_riffOffset);  // entries count from the start of the part
     out.U32(0);
     for (const CEntry& entry : m_entries) {
-      if (entry.m_stream != i) continue;
+      if (entry.m_stream != i || entry.m_palette) continue;
       out.U32(static_cast<uint32_t>(entry.m_offset - m_riffOffset));
       // The top bit marks a chunk that is not a key frame.
       out.U32(entry.m_size | ((entry.m_flags & AVIIF_KEYFRAME) ? 0u : 0x80000000u));
@@ -46,7 +48,8 @@ void CAviWriterCore::BuildLegacyIndex(CByteBuilder& out) const {
   // Offsets point at the chunk header and count from the 'movi' list type.
   const uint64_t base = m_moviOffset + 8;
   for (const CEntry& entry : m_entries) {
-    out.U32(m_streams[entry.m_stream].m_ckid);
+    const uint32_t ckid = m_streams[entry.m_stream].m_ckid;
+    out.U32(entry.m_palette ? PaletteChunkId(ckid) : ckid);
     out.U32(entry.m_flags);
     out.U32(static_cast<uint32_t>(entry.m_offset - 8 - base));
     out.U32(entry.m_size);

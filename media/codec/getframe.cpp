@@ -23,7 +23,11 @@ class CRawGetFrame final : public CGetFrameBase {
     m_stride = ((bits + 31) >> 3) & ~int64_t{3};
     m_rowBytes = (bits + 7) >> 3;
     m_topDown = format.m_topDown;
-    if (pixelFormat == AV_PIX_FMT_PAL8) LoadPalette(format);
+    if (pixelFormat == AV_PIX_FMT_PAL8) {
+      LoadPalette(format);
+      std::copy(std::begin(m_palette), std::end(m_palette), std::begin(m_firstPalette));
+      m_stream->PaletteChanges(m_changes);
+    }
   }
 
  protected:
@@ -36,6 +40,7 @@ class CRawGetFrame final : public CGetFrameBase {
     const int64_t needed = m_stride * (m_height - 1) + m_rowBytes;
     if (size < needed) return false;
     m_loaded = shown;
+    if (!m_changes.empty()) PaletteFor(shown);
     return true;
   }
 
@@ -74,11 +79,30 @@ class CRawGetFrame final : public CGetFrameBase {
     }
   }
 
+  // The palette in force at sample `shown`: the format's, changed by every '##pc' chunk that
+  // comes before it, in order.
+  void PaletteFor(int32_t shown) {
+    std::copy(std::begin(m_firstPalette), std::end(m_firstPalette), std::begin(m_palette));
+    for (const SPaletteChange& change : m_changes) {
+      if (change.m_position > shown) break;
+      const std::vector<uint8_t>& bytes = change.m_bytes;
+      const int first = bytes[0];
+      const int count = bytes[1] == 0 ? 256 : bytes[1];
+      for (int k = 0; k < count && first + k < 256 && 4 + 4 * size_t(k) + 3 <= bytes.size(); ++k) {
+        const uint8_t* entry = bytes.data() + 4 + 4 * size_t(k);  // red, green, blue, flags
+        m_palette[first + k] =
+            0xFF000000u | uint32_t{entry[0]} << 16 | uint32_t{entry[1]} << 8 | entry[2];
+      }
+    }
+  }
+
   AVPixelFormat m_format;
   int64_t m_stride = 0;
   int64_t m_rowBytes = 0;
   bool m_topDown = false;
   uint32_t m_palette[256] = {};
+  uint32_t m_firstPalette[256] = {};
+  std::vector<SPaletteChange> m_changes;  // in file order, so in order of position
   std::vector<uint8_t> m_sample;
   int32_t m_loaded = -1;
 };

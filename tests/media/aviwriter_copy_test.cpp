@@ -2,6 +2,7 @@
 // ffmpeg, ffprobe, gst-discoverer and mediainfo judge the results against the sources.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "aviwriter_peers.h"
 #include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
+#include "media/videoreader.h"
 #include "support/testsupport.h"
 
 namespace corvane {
@@ -90,6 +92,50 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, AviCopyOfFixture, testing::ValuesIn(test::All
                              if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
+
+// An 8-bit AVI whose palette changes before every frame ('##pc' chunks, as ffmpeg writes
+// them): the copy keeps every change where it was (ffmpeg decodes the same frames from both),
+// and the frame reader applies them (every frame as ffmpeg decodes it).
+TEST(AviCopy, PaletteChangesAreKeptAndApplied) {
+  CTempDir dir;
+  const std::string source = dir.Path("palettes.avi");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc=s=64x48:r=5:d=2 -vf \"split[a][b];[a]palettegen=stats_mode=single:"
+      "max_colors=32[p];[b][p]paletteuse=new=1\" -c:v rawvideo -pix_fmt pal8",
+      source));
+  const std::string copy = dir.Path("copy.avi");
+  const auto result = Copy(source, copy);
+  ASSERT_EQ(result.m_exitCode, 0) << result.m_errors;
+  // The frames' checksums (the header lines name aspect ratios the copy does not carry).
+  const auto decoded = [](const std::string& path) {
+    return RunCommand("ffmpeg -v error -i " + ShellQuote(path) + " -f framemd5 - | grep -v '^#'")
+        .m_output;
+  };
+  const std::string frames = decoded(source);
+  ASSERT_NE(frames.find("0,          9,"), std::string::npos) << frames;
+  EXPECT_EQ(decoded(copy), frames);
+
+  const std::string peer =
+      RunCommand("ffmpeg -v error -i " + ShellQuote(source) + " -f rawvideo -pix_fmt bgr24 -")
+          .m_output;
+  PAVIFILE file;
+  ASSERT_EQ(CAviFile::Open(source, OF_SHARE_DENY_WRITE, file), AVIERR_OK);
+  PAVISTREAM stream;
+  ASSERT_EQ(file->GetStream(stream, streamtypeVIDEO, 0), AVIERR_OK);
+  CVideoReader reader;
+  ASSERT_EQ(reader.Open(stream), 0);
+  const size_t frameBytes = 64 * 48 * 3;
+  ASSERT_EQ(peer.size(), frameBytes * 10);
+  // Read backwards too: a change applies wherever the reading starts.
+  for (const int32_t frame : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 3, 0, 9}) {
+    ASSERT_EQ(reader.ReadFrame(frame), 0);
+    for (int32_t y = 0; y < 48; ++y) {
+      const uint8_t* row = reader.m_buffer.get() + size_t(47 - y) * 64 * 3;
+      ASSERT_EQ(std::memcmp(row, peer.data() + frame * frameBytes + size_t(y) * 64 * 3, 64 * 3), 0)
+          << "frame " << frame << " row " << y;
+    }
+  }
+}
 
 TEST(AviCopy, ACutRecordingIsRepairedWithEveryCompleteChunk) {
   CTempDir dir;
