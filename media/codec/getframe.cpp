@@ -80,12 +80,16 @@ class CRawGetFrame final : public CGetFrameBase {
   }
 
   // The palette in force at sample `shown`: the format's, changed by every '##pc' chunk that
-  // comes before it, in order.
+  // comes before it, in order. Reading onwards applies only the changes passed since.
   void PaletteFor(int32_t shown) {
-    std::copy(std::begin(m_firstPalette), std::end(m_firstPalette), std::begin(m_palette));
-    for (const SPaletteChange& change : m_changes) {
-      if (change.m_position > shown) break;
-      const std::vector<uint8_t>& bytes = change.m_bytes;
+    if (shown < m_paletteAt) {
+      std::copy(std::begin(m_firstPalette), std::end(m_firstPalette), std::begin(m_palette));
+      m_changesApplied = 0;
+    }
+    m_paletteAt = shown;
+    for (; m_changesApplied < m_changes.size() && m_changes[m_changesApplied].m_position <= shown;
+         ++m_changesApplied) {
+      const std::vector<uint8_t>& bytes = m_changes[m_changesApplied].m_bytes;
       const int first = bytes[0];
       const int count = bytes[1] == 0 ? 256 : bytes[1];
       for (int k = 0; k < count && first + k < 256 && 4 + 4 * size_t(k) + 3 <= bytes.size(); ++k) {
@@ -103,6 +107,8 @@ class CRawGetFrame final : public CGetFrameBase {
   uint32_t m_palette[256] = {};
   uint32_t m_firstPalette[256] = {};
   std::vector<SPaletteChange> m_changes;  // in file order, so in order of position
+  size_t m_changesApplied = 0;            // to m_palette
+  int32_t m_paletteAt = -1;               // the sample m_palette is in force at
   std::vector<uint8_t> m_sample;
   int32_t m_loaded = -1;
 };
