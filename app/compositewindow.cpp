@@ -1,6 +1,5 @@
 #include "app/compositewindow.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,47 +1,22 @@
-// The layer-alpha rule against its definition, written out here on its own: every (alpha, top,
-// main) triple at several levels on every code path, clipping with guard bytes, and A = 255
-// against the two existing rules.
-#include "mix/composite.h"
-
-// The reference must stay separate multiplies and an add, whatever the target.
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
+// The layer-alpha rule against its definition (test::LayerAlphaReference, the same one the mix
+// tests use): every (alpha, top, main) triple at several levels on every code path, clipping with
+// guard bytes, and A = 255 against the two existing rules.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "mix/composite.h"
+#include "mixreference.h"
+
 namespace corvane {
 namespace {
 
-constexpr double kK = std::bit_cast<double>(uint64_t{0x3F70101010101010});
 constexpr uint8_t kGuard = 0x5A;
 constexpr size_t kGuardBytes = 64;
-
-// The rule as defined: S the main video's weight, w = (A K)(1 - S), channel trunc(t w + m (1 - w));
-// A = 255 the mode's own rule, A = 0 the main byte, a keyed pixel the main byte.
-uint8_t Reference(uint8_t t, uint8_t m, uint8_t a, bool alphaMix, double alpha) {
-  const double s = alphaMix ? alpha * kK : 0.0;
-  if (a == 255) {
-    if (!alphaMix) return t;
-    const double p = t * (1.0 - s);
-    const double q = m * s;
-    return uint8_t(int(p + q));
-  }
-  if (a == 0) return m;
-  const double w = (a * kK) * (1.0 - s);
-  const double p = t * w;
-  const double q = m * (1.0 - w);
-  return uint8_t(int(p + q));
-}
 
 // A frame of `bytesPerPixel` (3: Frame buffer rows padded to 4 bytes; 4: rows of 4 * width)
 // with guard bytes on both sides, addressed by picture rows (0 = top).
@@ -119,7 +94,8 @@ void ExpectEveryTripleExact(bool alphaMix, double alpha, bool keys) {
         const uint8_t top[3] = {uint8_t(y), uint8_t(x), uint8_t(x + y)};
         const uint8_t* p = out.Pixel(x, y);
         for (int c = 0; c < 3; ++c) {
-          const uint8_t want = keyed ? main[c] : Reference(top[c], main[c], a, alphaMix, alpha);
+          const uint8_t want =
+              keyed ? main[c] : test::LayerAlphaReference(top[c], main[c], a, alphaMix, alpha);
           if (p[c] != want && ++mismatches <= 5) {
             ADD_FAILURE() << (alphaMix ? "alpha " + std::to_string(alpha) : std::string("key"))
                           << " A " << int(a) << " pixel " << x << "," << y << " channel " << c
@@ -156,8 +132,8 @@ TEST_P(LayerAlphaPathTest, TheEndLevelsAndUnusualLevelsEqualTheRule) {
     for (int32_t y = 0; y < 64; ++y) {
       for (int32_t x = 0; x < 64; ++x) {
         for (int c = 0; c < 3; ++c) {
-          const uint8_t want = Reference(topFrame.Pixel(x, y)[c], before.Pixel(x, y)[c],
-                                         topFrame.Pixel(x, y)[3], true, level);
+          const uint8_t want = test::LayerAlphaReference(
+              topFrame.Pixel(x, y)[c], before.Pixel(x, y)[c], topFrame.Pixel(x, y)[3], true, level);
           ASSERT_EQ(out.Pixel(x, y)[c], want) << "alpha " << alpha << " at " << x << "," << y;
         }
       }
