@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Writes the seeds of the demux fuzz target into FOLDER: small files of the containers and codecs
-# read through libavformat, each well under the 64 KB a fuzz input may hold. Made once; a second
-# run finds them and stops.
+# Writes the seeds of the demux fuzz target (committed in seeds/demux) into FOLDER: small files
+# of the containers and codecs read through libavformat, each under the 16 KB a fuzz input may
+# hold.
+# Usage: make-demux-seeds.sh [FOLDER]   (default: seeds/demux beside this script)
 set -euo pipefail
-out="${1:?usage: make-demux-seeds.sh FOLDER}"
+out="${1:-$(cd "$(dirname "$0")" && pwd)/seeds/demux}"
 mkdir -p "$out"
-[ -f "$out/.made" ] && exit 0
 video=(-f lavfi -i testsrc2=s=48x32:r=10:d=0.6)
 audio=(-f lavfi -i sine=f=440:r=8000:d=0.6)
 make() { ffmpeg -nostdin -v error -y "$@"; }
@@ -19,4 +19,3 @@ make "${video[@]}" "${audio[@]}" -c:v mjpeg -q:v 10 -c:a flac "$out/mjpeg_flac.m
 make "${video[@]}" "${audio[@]}" -c:v qtrle -c:a pcm_s16le "$out/qtrle_pcm.mov"
 make "${video[@]}" -c:v gif "$out/anim.gif"
 make "${video[@]}" -frames:v 1 "$out/still.png"
-touch "$out/.made"
