@@ -2,10 +2,13 @@
 // stream is copied chunk by chunk into a small finished output (one raw video stream), which
 // is then opened again and read through. A crash, sanitizer report or oversized allocation is
 // a finding; failures that the copy reports are not.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -47,15 +50,46 @@ bool WriteVideoOnly(const std::string& path) {
   return true;
 }
 
-// Where the output lives: a folder in /dev/shm (memory) made once for the process.
-const std::string& OutputPath() {
-  static const std::string path = [] {
+// The output lives in a folder in /dev/shm (memory), made once for the process: the writer
+// may put a scratch file beside it and rename a new file over it, which a memory file reached
+// through /proc cannot take. The video-only file is written once by the engine; each input
+// starts from a copy of its bytes.
+class COutput {
+ public:
+  COutput() {
     char folder[] = "/dev/shm/corvane-fuzz-audio-XXXXXX";
-    const char* made = mkdtemp(folder);
-    return std::string(made ? made : "/tmp") + "/out.avi";
-  }();
-  return path;
-}
+    if (!mkdtemp(folder)) return;
+    m_folder = folder;
+    m_path = m_folder + "/out.avi";
+    const std::string first = m_folder + "/video.avi";
+    if (!WriteVideoOnly(first)) return;
+    std::ifstream in(first, std::ios::binary);
+    m_video.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    ::unlink(first.c_str());
+  }
+  ~COutput() {
+    ::unlink(m_path.c_str());
+    ::rmdir(m_folder.c_str());
+  }
+  COutput(const COutput&) = delete;
+  COutput& operator=(const COutput&) = delete;
+
+  // The output as the video pass left it, or an empty path when it cannot be had.
+  std::string Fresh() const {
+    if (m_video.empty()) return {};
+    const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return {};
+    const bool written =
+        ::write(fd, m_video.data(), m_video.size()) == static_cast<ssize_t>(m_video.size());
+    ::close(fd);
+    return written ? m_path : std::string();
+  }
+
+ private:
+  std::string m_folder;
+  std::string m_path;
+  std::vector<char> m_video;
+};
 
 }  // namespace
 
@@ -67,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   const std::string input = fuzz::InputFile("corvane-fuzz-audio", data, size);
   if (input.empty()) return 0;
-  const std::string& output = OutputPath();
-  ::unlink(output.c_str());
-  if (!WriteVideoOnly(output)) return 0;
+  static const COutput place;
+  const std::string output = place.Fresh();
+  if (output.empty()) return 0;
 
   EngineState().m_mixing = 1;
   CopyAudioTrack(input, output);

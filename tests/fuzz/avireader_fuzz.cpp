@@ -1,25 +1,15 @@
 // libFuzzer target for the AVI reader: open the input as a file, take the file information,
 // then every stream's header, format, every sample (chunk by chunk and by counts) and a few
 // key-frame searches. Any crash, sanitizer report or oversized allocation is a finding.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "fuzzinput.h"
 #include "media/avi/aviopen.h"
 #include "media/avifile.h"
 
 namespace {
-
-// The reader opens paths: each input goes into one in-memory file, reached by its /proc path.
-const std::string& InputPath(int& fd) {
-  static int memory = memfd_create("corvane-fuzz-input", 0);
-  static const std::string path = "/proc/self/fd/" + std::to_string(memory);
-  fd = memory;
-  return path;
-}
 
 void ExerciseStream(corvane::CAviStream& stream) {
   using namespace corvane;
@@ -56,10 +46,8 @@ void ExerciseStream(corvane::CAviStream& stream) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace corvane;
-  int fd = -1;
-  const std::string& path = InputPath(fd);
-  if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
-  if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+  const std::string path = fuzz::InputFile("corvane-fuzz-input", data, size);
+  if (path.empty()) return 0;
   PAVIFILE file;
   if (OpenAviReader(path, file) != AVIERR_OK) return 0;
   AVIFILEINFOW info{};

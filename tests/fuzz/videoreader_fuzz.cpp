@@ -2,6 +2,7 @@
 // stream is decoded through the codec layer into Frame buffers (CVideoReader), in order, then
 // backwards and at positions outside the stream. A crash, sanitizer report or oversized
 // allocation is a finding; failures that the reader reports are not.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -14,6 +15,23 @@ namespace {
 
 // Enough frames to pass key frames and decoder delays; more would only slow the search.
 constexpr int32_t kMaxFramesRead = 48;
+// Pictures this large are read well but make every run slow (the decoder and the Frame buffer
+// are set up at the header's size whatever the input holds); the limits on size are the
+// reliability tests' concern. Sizes whose buffer cannot fit 2 GB still go through: the reader
+// refuses them before anything is allocated, and that refusal is worth reaching.
+constexpr int64_t kMaxPixels = 512 * 256;
+constexpr int64_t kRefusedPixels = INT32_MAX / 3;
+
+bool PictureTooSlow(corvane::CAviStream& stream) {
+  using namespace corvane;
+  BITMAPINFOHEADER header{};
+  int32_t size = sizeof header;
+  if (stream.ReadFormat(0, &header, &size) != AVIERR_OK) return false;
+  const int64_t width = header.biWidth;
+  const int64_t height = header.biHeight < 0 ? -int64_t{header.biHeight} : header.biHeight;
+  const int64_t pixels = width * height;
+  return pixels > kMaxPixels && pixels <= kRefusedPixels;
+}
 
 }  // namespace
 
@@ -26,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (OpenAviReader(path, file) != AVIERR_OK) return 0;
   PAVISTREAM stream;
   if (file->GetStream(stream, streamtypeVIDEO, 0) != AVIERR_OK || !stream) return 0;
+  if (PictureTooSlow(*stream)) return 0;
 
   // The last byte of the input chooses the 24-bit frames or the 32-bit ones with alpha.
   CVideoReader reader;
