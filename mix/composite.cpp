@@ -250,6 +250,25 @@ void ApplyMixRule(const CMixRule& rule, uint8_t* output, int32_t mainWidth, int3
   }
 }
 
+void ApplyMixRule(const CMixRule& rule, const CLayerFrame& layer, uint8_t* output,
+                  int32_t mainWidth, int32_t mainHeight) {
+  const bool topHasAlpha = layer.m_prepared || rule.m_layerAlpha;
+  // A prepared picture carries the key as transparency already.
+  const bool keys = !layer.m_prepared && rule.Keys();
+  if (layer.m_fade != 1.0) {
+    CompositeFaded(output, mainWidth, mainHeight, layer.m_pixels, topHasAlpha, layer.m_width,
+                   layer.m_height, rule.m_left, rule.m_top, rule.m_key, keys, rule.m_alpha,
+                   rule.m_alphaLevel, layer.m_fade);
+  } else if (layer.m_prepared) {
+    CompositeLayerAlpha(output, mainWidth, mainHeight, layer.m_pixels, layer.m_width,
+                        layer.m_height, rule.m_left, rule.m_top, rule.m_key, false, rule.m_alpha,
+                        rule.m_alphaLevel);
+  } else {
+    ApplyMixRule(rule, output, mainWidth, mainHeight, layer.m_pixels, layer.m_width,
+                 layer.m_height);
+  }
+}
+
 bool TopFrameCursor::Step(int32_t& index) {
   if (times) return StepByTime(index);
   if (next == end && loop == 1) next = start;

@@ -50,6 +50,20 @@ void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                          const uint8_t* topFrame, int32_t topWidth, int32_t topHeight, int32_t left,
                          int32_t top, uint32_t key, bool keys, bool alphaMix, double alpha);
 
+// A fading top layer: with fade factor f (0..1), the top's weight w by the rule in force (1 for
+// a pixel the colour-key mix does not key, 1 - S in the alpha mix, (A * K) * (1 - S) with the
+// top pixel's own alpha A below 255) becomes w * f, and each channel becomes
+// trunc(t * w + m * (1 - w)) in double precision in that order. Key-coloured pixels leave the
+// output as it is when `keys` is true. The top frame is 32-bit with `topHasAlpha`, else the
+// 24-bit Frame buffer, whose pixels count as A = 255. At f = 1 it is the layer-alpha rule.
+void CompositeFaded(uint8_t* output, int32_t mainWidth, int32_t mainHeight, const uint8_t* topFrame,
+                    bool topHasAlpha, int32_t topWidth, int32_t topHeight, int32_t left,
+                    int32_t top, uint32_t key, bool keys, bool alphaMix, double alpha, double fade);
+
+// One channel of a fading top layer, as written (the reference of the fast paths).
+uint8_t FadedChannel(uint8_t topByte, uint8_t mainByte, uint8_t topAlpha, bool alphaMix,
+                     double alpha, double fade);
+
 // One channel by the layer-alpha rule, as written (the reference of the fast paths).
 uint8_t LayerAlphaChannel(uint8_t topByte, uint8_t mainByte, uint8_t topAlpha, bool alphaMix,
                           double alpha);
@@ -78,6 +92,22 @@ struct CMixRule {
 // With rule.m_layerAlpha the top frame is 32-bit (CompositeLayerAlpha).
 void ApplyMixRule(const CMixRule& rule, uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                   const uint8_t* topFrame, int32_t topWidth, int32_t topHeight);
+
+// One frame of the top layer as the mix lays it: as read (24-bit, or 32-bit with the
+// layer-alpha rule), or prepared by resizing (32-bit, the key already made transparent: see
+// CLayerScaler), and how far faded in (CompositeFaded; 1: not fading).
+struct CLayerFrame {
+  const uint8_t* m_pixels = nullptr;
+  int32_t m_width = 0;
+  int32_t m_height = 0;
+  bool m_prepared = false;
+  double m_fade = 1.0;
+};
+
+// Lays `layer` over `output` by `rule` (whose offset places it). Without preparing or fading it
+// is ApplyMixRule above, byte for byte.
+void ApplyMixRule(const CMixRule& rule, const CLayerFrame& layer, uint8_t* output,
+                  int32_t mainWidth, int32_t mainHeight);
 
 // The code paths of the rules, narrowest to widest. By default the widest that the processor
 // has is used; tests and benchmarks limit it to compare the paths, which give identical bytes.

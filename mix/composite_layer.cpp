@@ -33,17 +33,25 @@ struct CLayerWeights {
   double m_main[256];
 };
 
-CLayerWeights MakeWeights(bool alphaMix, double s) {
+// With `fade` below 1 the top weight of every alpha is multiplied by it, 255 included: the
+// mode's own rule no longer applies there.
+CLayerWeights MakeWeights(bool alphaMix, double s, double fade = 1.0) {
   CLayerWeights weights;
   for (int a = 0; a < 256; ++a) {
     double w = 0.0;
     if (a == 255) {
       w = alphaMix ? 1.0 - s : 1.0;
+      if (fade != 1.0) {
+        weights.m_top[a] = w * fade;
+        weights.m_main[a] = 1.0 - weights.m_top[a];
+        continue;
+      }
       weights.m_top[a] = w;
       weights.m_main[a] = alphaMix ? s : 0.0;
       continue;
     }
     if (a > 0) w = (a * kInv255) * (1.0 - s);
+    if (fade != 1.0) w = w * fade;
     weights.m_top[a] = w;
     weights.m_main[a] = 1.0 - w;
   }
@@ -238,15 +246,15 @@ uint8_t LayerAlphaChannel(uint8_t topByte, uint8_t mainByte, uint8_t topAlpha, b
   return static_cast<uint8_t>(static_cast<int32_t>(p + q));
 }
 
-void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
-                         const uint8_t* topFrame, int32_t topWidth, int32_t topHeight, int32_t left,
-                         int32_t top, uint32_t key, bool keys, bool alphaMix, double alpha) {
-  if (!output || !topFrame || mainWidth <= 0 || mainHeight <= 0 || topWidth <= 0 ||
-      topHeight <= 0) {
-    return;
-  }
-  double s = 0.0;
-  if (!MainWeight(alphaMix, alpha, s)) return;
+namespace {
+
+// Lays the top frame by per-alpha weights: 32-bit rows, or 24-bit Frame buffer rows taken as
+// opaque (widened a row at a time). `alphaRuns`: opaque runs may take the alpha rule's own
+// row, which is right only when the weights at 255 are that rule's.
+void CompositeByWeights(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
+                        const uint8_t* topFrame, bool topHasAlpha, int32_t topWidth,
+                        int32_t topHeight, int32_t left, int32_t top, uint32_t key, bool keys,
+                        const CLayerWeights& weights, double s, bool alphaRuns) {
   // Top memory row j lands on output memory row base + j, top column i on output column
   // left + i; 64-bit so that no offset can wrap.
   const int64_t base = int64_t{mainHeight} - topHeight - top;
@@ -256,14 +264,27 @@ void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
   const int64_t i1 = std::min<int64_t>(topWidth, int64_t{mainWidth} - left);
   if (j0 >= j1 || i0 >= i1) return;
   const int64_t mainStride = FrameStride(mainWidth);
-  const int64_t topStride = int64_t{topWidth} * 4;
+  const int64_t topStride = topHasAlpha ? int64_t{topWidth} * 4 : FrameStride(topWidth);
+  const int topPixel = topHasAlpha ? 4 : 3;
   // A key with bits above the colour matches no pixel.
   const uint8_t keyBytes[3] = {uint8_t(key >> 16), uint8_t(key >> 8), uint8_t(key)};
   const bool keyed = keys && (key >> 24) == 0;
-  const CLayerWeights weights = MakeWeights(alphaMix, s);
   const auto count = static_cast<int32_t>(i1 - i0);
   uint8_t* dst = output + (base + j0) * mainStride + 3 * (left + i0);
-  const uint8_t* src = topFrame + j0 * topStride + 4 * i0;
+  const uint8_t* src = topFrame + j0 * topStride + topPixel * i0;
+  thread_local std::vector<uint8_t> wide;
+  if (!topHasAlpha && wide.size() < size_t(count) * 4 + 64) wide.resize(size_t(count) * 4 + 64);
+  const auto rowPixels = [&](const uint8_t* row) -> const uint8_t* {
+    if (topHasAlpha) return row;
+    uint8_t* out = wide.data();
+    for (int32_t i = 0; i < count; ++i, row += 3, out += 4) {
+      out[0] = row[0];
+      out[1] = row[1];
+      out[2] = row[2];
+      out[3] = 255;
+    }
+    return wide.data();
+  };
 #ifdef CORVANE_X86
   if (HaveAvx2()) {
     // Tables per level: a job's level stays, so they are kept per thread.
@@ -279,10 +300,6 @@ void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
     if (alphaFixed.m_s != s) alphaFixed = composite_detail::MakeAlphaFixed(s);
     thread_local std::vector<uint8_t> scratch;
     if (scratch.size() < size_t(count) * 3 + 64) scratch.resize(size_t(count) * 3 + 64);
-    // The alpha rule's own row for opaque runs, except at the two ends of S, which it leaves to
-    // its caller (S = 1 keeps the main video, S = 0 is the top layer): there the general form
-    // is as fast.
-    const bool alphaRuns = alphaMix && s != 0.0 && 1.0 - s != 0.0;
     const CLayerRowContext context{&weights,
                                    &fixed,
                                    keyed,
@@ -291,14 +308,64 @@ void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
                                    composite_detail::AlphaRowFor(alphaFixed),
                                    scratch.data()};
     for (int64_t j = j0; j < j1; ++j, dst += mainStride, src += topStride) {
-      LayerRowAvx2(dst, src, count, context);
+      LayerRowAvx2(dst, rowPixels(src), count, context);
     }
     return;
   }
 #endif
   for (int64_t j = j0; j < j1; ++j, dst += mainStride, src += topStride) {
-    LayerRowPlain(dst, src, count, weights, keyed, keyBytes);
+    LayerRowPlain(dst, rowPixels(src), count, weights, keyed, keyBytes);
   }
+}
+
+}  // namespace
+
+void CompositeLayerAlpha(uint8_t* output, int32_t mainWidth, int32_t mainHeight,
+                         const uint8_t* topFrame, int32_t topWidth, int32_t topHeight, int32_t left,
+                         int32_t top, uint32_t key, bool keys, bool alphaMix, double alpha) {
+  if (!output || !topFrame || mainWidth <= 0 || mainHeight <= 0 || topWidth <= 0 ||
+      topHeight <= 0) {
+    return;
+  }
+  double s = 0.0;
+  if (!MainWeight(alphaMix, alpha, s)) return;
+  // The alpha rule's own row for opaque runs, except at the two ends of S, which it leaves to
+  // its caller (S = 1 keeps the main video, S = 0 is the top layer): there the general form
+  // is as fast.
+  const bool alphaRuns = alphaMix && s != 0.0 && 1.0 - s != 0.0;
+  CompositeByWeights(output, mainWidth, mainHeight, topFrame, true, topWidth, topHeight, left, top,
+                     key, keys, MakeWeights(alphaMix, s), s, alphaRuns);
+}
+
+uint8_t FadedChannel(uint8_t topByte, uint8_t mainByte, uint8_t topAlpha, bool alphaMix,
+                     double alpha, double fade) {
+  if (fade == 1.0) return LayerAlphaChannel(topByte, mainByte, topAlpha, alphaMix, alpha);
+  double s = 0.0;
+  if (!MainWeight(alphaMix, alpha, s)) return mainByte;
+  double w = 0.0;
+  if (topAlpha == 255) {
+    w = alphaMix ? 1.0 - s : 1.0;
+  } else if (topAlpha > 0) {
+    w = (topAlpha * kInv255) * (1.0 - s);
+  }
+  w = w * fade;
+  const double p = topByte * w;
+  const double q = mainByte * (1.0 - w);
+  return static_cast<uint8_t>(static_cast<int32_t>(p + q));
+}
+
+void CompositeFaded(uint8_t* output, int32_t mainWidth, int32_t mainHeight, const uint8_t* topFrame,
+                    bool topHasAlpha, int32_t topWidth, int32_t topHeight, int32_t left,
+                    int32_t top, uint32_t key, bool keys, bool alphaMix, double alpha,
+                    double fade) {
+  if (!output || !topFrame || mainWidth <= 0 || mainHeight <= 0 || topWidth <= 0 ||
+      topHeight <= 0 || !(fade >= 0.0 && fade <= 1.0)) {
+    return;
+  }
+  double s = 0.0;
+  if (!MainWeight(alphaMix, alpha, s)) return;
+  CompositeByWeights(output, mainWidth, mainHeight, topFrame, topHasAlpha, topWidth, topHeight,
+                     left, top, key, keys, MakeWeights(alphaMix, s, fade), s, false);
 }
 
 }  // namespace corvane

@@ -100,6 +100,14 @@ CFramePrefetcher::EAllocation CFramePrefetcher::Allocate(int64_t outputBytes, in
   return EAllocation::kOk;
 }
 
+void CFramePrefetcher::SetLayerSteps(int32_t firstShown, int32_t endShown, CLayerScaler* scaler,
+                                     const CMixRule& rule) {
+  m_firstShown = firstShown;
+  m_endShown = endShown;
+  m_scaler = scaler;
+  m_rule = rule;
+}
+
 void CFramePrefetcher::Start(CVideoReader& mainReader, CVideoReader& topReader,
                              const TopFrameCursor& cursor, int32_t first, int32_t end) {
   m_main = &mainReader;
@@ -123,7 +131,13 @@ void CFramePrefetcher::Fill(CPrefetchSlot& slot, int32_t frame) {
   // leaves the reader's previous frame in its buffer, and that one is mixed.
   if (m_main->ReadFrame(frame) == 0) m_haveMain = true;
   int32_t topIndex = 0;
-  if (m_cursor.Step(topIndex) && m_top->ReadFrame(topIndex) == 0) slot.m_haveTop = true;
+  const int64_t number = int64_t{frame} - m_first;
+  const bool shown = number >= m_firstShown && number < m_endShown;
+  if (shown && m_cursor.Step(topIndex) && m_top->ReadFrame(topIndex) == 0) {
+    slot.m_haveTop = true;
+    // Once per top frame, however many output frames show it.
+    if (m_scaler) m_scaler->Prepare(m_rule, m_top->m_buffer.get());
+  }
   if (m_haveMain) {
     std::memcpy(slot.m_output.get(), m_main->m_buffer.get(), static_cast<size_t>(m_outputBytes));
   } else {
@@ -144,9 +158,7 @@ void CFramePrefetcher::Run() {
     Fill(slot, static_cast<int32_t>(m_first + index));
     haveTop = slot.m_haveTop;
     // The top layer's current frame, copied while the reader is not yet on the next one.
-    if (haveTop) {
-      std::memcpy(slot.m_top.get(), m_top->m_buffer.get(), static_cast<size_t>(m_topBytes));
-    }
+    if (haveTop) std::memcpy(slot.m_top.get(), TopPixels(), static_cast<size_t>(m_topBytes));
     {
       std::lock_guard lock(m_lock);
       ++m_filled;
@@ -162,7 +174,7 @@ CPrefetchSlot& CFramePrefetcher::Next() {
     slot.m_haveTop = haveTop;
     Fill(slot, static_cast<int32_t>(m_first + m_taken));
     if (slot.m_haveTop) {
-      std::memcpy(slot.m_top.get(), m_top->m_buffer.get(), static_cast<size_t>(m_topBytes));
+      std::memcpy(slot.m_top.get(), TopPixels(), static_cast<size_t>(m_topBytes));
     }
     ++m_filled;
   } else {

@@ -14,6 +14,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,6 +24,7 @@
 #include "media/host.h"
 #include "media/videoreader.h"
 #include "mix/composite.h"
+#include "mix/layerscale.h"
 
 namespace corvane {
 
@@ -75,6 +77,13 @@ class CFramePrefetcher {
   // Zero-filled slots for frames of `outputBytes` and top frames of `topBytes`.
   EAllocation Allocate(int64_t outputBytes, int64_t topBytes);
 
+  // The top layer is read only for main frames firstShown <= N < endShown (counted from 0; by
+  // default all), its schedule stepping on those frames alone. With a `scaler` (borrowed, set
+  // up for the top reader's frames), each new top frame is prepared by it, keyed by `rule`, and
+  // the slots get its picture instead. Call before Start.
+  void SetLayerSteps(int32_t firstShown, int32_t endShown, CLayerScaler* scaler,
+                     const CMixRule& rule);
+
   // Starts reading frames first..end-1 of `mainReader`, stepping `cursor` once per frame for
   // the top layer. Call once, after Allocate succeeded.
   void Start(CVideoReader& mainReader, CVideoReader& topReader, const TopFrameCursor& cursor,
@@ -93,6 +102,10 @@ class CFramePrefetcher {
   static constexpr int kSlots = 2;  // the job's frame and one read ahead
   void Run();
   void Fill(CPrefetchSlot& slot, int32_t frame);
+  // The top layer's current frame as the job lays it.
+  const uint8_t* TopPixels() const {
+    return m_scaler ? m_scaler->Picture() : m_top->m_buffer.get();
+  }
 
   CPrefetchSlot m_slots[kSlots];
   int64_t m_outputBytes = 0;
@@ -100,6 +113,10 @@ class CFramePrefetcher {
   CVideoReader* m_main = nullptr;
   CVideoReader* m_top = nullptr;
   TopFrameCursor m_cursor;
+  int32_t m_firstShown = 0;
+  int32_t m_endShown = std::numeric_limits<int32_t>::max();
+  CLayerScaler* m_scaler = nullptr;
+  CMixRule m_rule;
   bool m_haveMain = false;
   int32_t m_first = 0;
   int32_t m_end = 0;

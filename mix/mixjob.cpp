@@ -18,6 +18,7 @@
 #include "media/videoreader.h"
 #include "mix/composite.h"
 #include "mix/frameprefetch.h"
+#include "mix/layerscale.h"
 
 namespace corvane {
 namespace {
@@ -31,6 +32,7 @@ constexpr const char* kSameFileMessage =
 struct CPassSettings : CMixRule {
   std::string m_topSource;    // the top layer's name, for the notice that it has no alpha
   std::string m_audioSource;  // the main, whose sound a container other than AVI takes in
+  CPlacement m_placement;
 };
 
 // How the sound that went in with the video fared, said as the audio copy says it.
@@ -143,6 +145,39 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   const auto imageSize = static_cast<int32_t>(imageBytes);
   outcome.m_frameTotal = mainReader.m_endFrame - mainReader.m_startFrame;
 
+  // Where, how large and when the top layer is shown; a placement these sources cannot take is
+  // refused before the output is touched.
+  CPlanInput planInput;
+  planInput.m_mainWidth = mainReader.m_width;
+  planInput.m_mainHeight = mainReader.m_height;
+  planInput.m_topWidth = topReader.m_width;
+  planInput.m_topHeight = topReader.m_height;
+  planInput.m_rateNum = mainReader.m_streamInfo.dwRate;
+  planInput.m_rateDen = mainReader.m_streamInfo.dwScale;
+  planInput.m_frames = outcome.m_frameTotal;
+  planInput.m_customLeft = settings.m_left;
+  planInput.m_customTop = settings.m_top;
+  CLayerPlan plan;
+  const std::string refused = PlanLayer(settings.m_placement, planInput, plan);
+  if (!refused.empty()) {
+    ShowMessage(refused, MB_ICONERROR);
+    outcome.m_result = EVideoPassResult::kNotRun;
+    outcome.m_placementRefused = true;
+    return outcome;
+  }
+  const std::string notices = PlanNotices(plan);
+  if (!notices.empty()) ShowMessage(notices, MB_ICONINFORMATION);
+  CMixRule rule = settings;
+  rule.m_left = plan.m_left;
+  rule.m_top = plan.m_top;
+  CLayerScaler scaler;
+  if (plan.m_scaled && !scaler.Setup(topReader.m_width, topReader.m_height, topReader.m_withAlpha,
+                                     plan.m_width, plan.m_height)) {
+    ShowMessage("Cannot allocate memory to resize the top layer", MB_ICONINFORMATION);
+    return outcome;
+  }
+  const int64_t layerBytes = plan.m_scaled ? scaler.PictureBytes() : topBytes;
+
   // A folder of that name is no output to replace (and an empty one would be removed).
   std::error_code error;
   if (!std::filesystem::is_directory(output, error)) std::remove(output.c_str());
@@ -212,7 +247,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   // The output frames and top-layer working buffers, one pair for the frame being mixed and
   // one for the frame read ahead.
   CFramePrefetcher prefetcher;
-  const CFramePrefetcher::EAllocation allocated = prefetcher.Allocate(imageSize, topBytes);
+  const CFramePrefetcher::EAllocation allocated = prefetcher.Allocate(imageSize, layerBytes);
   if (allocated == CFramePrefetcher::EAllocation::kNoOutputFrame) {
     ShowMessage("Cannot allocate output frame buffer", MB_ICONINFORMATION);
     release();
@@ -235,6 +270,8 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   const auto started = Clock::now();
   // The frames are read in order one frame ahead; each frame's reads (their traces and
   // messages) reach the host after its progress text, as if read here.
+  prefetcher.SetLayerSteps(plan.m_firstShown, plan.m_endShown, plan.m_scaled ? &scaler : nullptr,
+                           rule);
   prefetcher.Start(mainReader, topReader, cursor, frame, endFrame);
 
   outcome.m_result = EVideoPassResult::kComplete;
@@ -252,9 +289,15 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     CPrefetchSlot& slot = prefetcher.Next();
     slot.m_events.Replay();
     uint8_t* outputFrame = slot.m_output.get();
-    if (slot.m_haveTop) {
-      ApplyMixRule(settings, outputFrame, mainReader.m_width, mainReader.m_height, slot.m_top.get(),
-                   topReader.m_width, topReader.m_height);
+    const int64_t number = int64_t{frame} - mainReader.m_startFrame;  // from 0
+    if (slot.m_haveTop && plan.Shown(number)) {
+      CLayerFrame layer;
+      layer.m_pixels = slot.m_top.get();
+      layer.m_width = plan.m_width;
+      layer.m_height = plan.m_height;
+      layer.m_prepared = plan.m_scaled;
+      layer.m_fade = plan.Fade(number);
+      ApplyMixRule(rule, layer, outputFrame, mainReader.m_width, mainReader.m_height);
     }
 
     Trace("W");
@@ -455,10 +498,12 @@ CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM
 
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                         int32_t top, int32_t left, uint8_t loop, bool layerAlpha) {
+                         int32_t top, int32_t left, uint8_t loop, bool layerAlpha,
+                         const CPlacement& placement) {
   // A previous mix's summary must not pass for this one's.
   SetSummary({});
   CPassSettings settings;
+  settings.m_placement = placement;
   settings.m_top = top;
   settings.m_left = left;
   settings.m_loop = loop;
@@ -471,8 +516,9 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                     bool layerAlpha) {
+                     bool layerAlpha, const CPlacement& placement) {
   CPassSettings settings;
+  settings.m_placement = placement;
   settings.m_layerAlpha = layerAlpha;
   settings.m_alpha = true;
   settings.m_top = top;

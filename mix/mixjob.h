@@ -17,6 +17,7 @@
 
 #include "media/audiocopy.h"
 #include "media/avifile.h"
+#include "mix/placement.h"
 
 namespace corvane {
 
@@ -32,7 +33,8 @@ enum class EVideoPassResult {
 
 struct CVideoPassOutcome {
   EVideoPassResult m_result = EVideoPassResult::kNotRun;
-  bool m_outputCreated = false;  // the output file was made by this pass
+  bool m_placementRefused = false;  // the placement cannot be made for these sources (said why)
+  bool m_outputCreated = false;     // the output file was made by this pass
   int32_t m_framesWritten = 0;
   int32_t m_frameTotal = 0;       // frames of the main video
   double m_secondsWritten = 0.0;  // where the last frame written ends, at the output's rate
@@ -65,9 +67,12 @@ std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output
 // layer's top-left pixel; a placement that does not fit is clipped. The top layer loops only
 // when `loop` is 1. With `layerAlpha` the top layer's own alpha weighs each of its pixels
 // (CompositeLayerAlpha); a top layer without alpha is then said to be taken as opaque.
+// `placement` may put the top layer in a corner (instead of at left, top), resize it and show
+// it on part of the main video with fades; its defaults leave the mix as described above.
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                         int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false);
+                         int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false,
+                         const CPlacement& placement = {});
 
 // The alpha mix: `alpha` (0..255) is the weight of the main video; the key colour is
 // transparent only when `useTransparency` is 1. Leaves "Time taken: Video=%ldms, Audio=%ldms,
@@ -75,7 +80,7 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                     bool layerAlpha = false);
+                     bool layerAlpha = false, const CPlacement& placement = {});
 
 // The video passes on open streams (the caller keeps them). Each deletes and re-creates
 // `output`, writes its video stream and leaves the pass's time in EngineState().m_videoTime.

@@ -59,22 +59,38 @@ int32_t CMixPreview::FrameCount() const {
   return m_mainOpen ? m_main.m_endFrame - m_main.m_startFrame : 0;
 }
 
-int32_t CMixPreview::TopFrameFor(int32_t frame, uint8_t loop) const {
-  if (!m_topOpen) return -1;
+int32_t CMixPreview::TopFrameFor(int32_t frame, uint8_t loop, const CLayerPlan& plan) const {
+  if (!m_topOpen || !plan.Shown(frame)) return -1;
   TopFrameCursor cursor = m_schedule;
   cursor.loop = loop;
-  // The mix steps the schedule once per output frame and keeps the frame it read last: step
-  // it the same way up to this frame.
+  // The mix steps the schedule once per output frame that shows the top layer and keeps the
+  // frame it read last: step it the same way up to this frame.
   int32_t shown = -1;
-  for (int64_t step = 0; step <= frame; ++step) {
+  for (int64_t step = plan.m_firstShown; step <= frame; ++step) {
     int32_t index = 0;
     if (cursor.Step(index)) shown = index;
   }
   return shown;
 }
 
-bool CMixPreview::Render(int32_t frame, const CMixRule& rule) {
+bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& placement) {
   if (!m_mainOpen || frame < 0 || frame >= FrameCount()) return false;
+  m_placementError.clear();
+  CPlanInput input;
+  input.m_mainWidth = m_main.m_width;
+  input.m_mainHeight = m_main.m_height;
+  input.m_topWidth = m_topOpen ? m_top.m_width : 0;
+  input.m_topHeight = m_topOpen ? m_top.m_height : 0;
+  input.m_rateNum = m_main.m_streamInfo.dwRate;
+  input.m_rateDen = m_main.m_streamInfo.dwScale;
+  input.m_frames = FrameCount();
+  input.m_customLeft = rule.m_left;
+  input.m_customTop = rule.m_top;
+  m_placementError = PlanLayer(placement, input, m_plan);
+  if (!m_placementError.empty()) {
+    m_rendered = false;
+    return false;
+  }
   if (frame != m_mainShown) {
     m_mainShown = -1;
     m_rendered = false;
@@ -89,27 +105,77 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule) {
       return false;
     }
   }
-  const int32_t topIndex = TopFrameFor(frame, rule.m_loop);
+  const int32_t topIndex = TopFrameFor(frame, rule.m_loop, m_plan);
   if (topIndex != m_topShown) {
     m_topShown = -1;
     if (topIndex >= 0 && m_top.ReadFrame(topIndex) == 0) m_topShown = topIndex;
   }
   std::memcpy(m_composite.get(), m_main.m_buffer.get(), static_cast<size_t>(m_frameBytes));
   if (m_topShown >= 0) {
-    ApplyMixRule(rule, m_composite.get(), m_main.m_width, m_main.m_height, m_top.m_buffer.get(),
-                 m_top.m_width, m_top.m_height);
+    const CMixRule placed = PlacedRule(rule);
+    CLayerFrame layer;
+    layer.m_pixels = m_top.m_buffer.get();
+    layer.m_width = m_top.m_width;
+    layer.m_height = m_top.m_height;
+    layer.m_fade = m_plan.Fade(frame);
+    if (m_plan.m_scaled) {
+      if (!m_scaler.IsSetUpFor(m_top.m_width, m_top.m_height, m_top.m_withAlpha, m_plan.m_width,
+                               m_plan.m_height) &&
+          !m_scaler.Setup(m_top.m_width, m_top.m_height, m_top.m_withAlpha, m_plan.m_width,
+                          m_plan.m_height)) {
+        return false;
+      }
+      if (!m_scaler.Prepare(rule, m_top.m_buffer.get())) return false;
+      layer.m_pixels = m_scaler.Picture();
+      layer.m_width = m_plan.m_width;
+      layer.m_height = m_plan.m_height;
+      layer.m_prepared = true;
+    }
+    ApplyMixRule(placed, layer, m_composite.get(), m_main.m_width, m_main.m_height);
   }
   m_rendered = true;
   return true;
 }
 
+CMixRule CMixPreview::PlacedRule(const CMixRule& rule) const {
+  CMixRule placed = rule;
+  placed.m_left = m_plan.m_left;
+  placed.m_top = m_plan.m_top;
+  return placed;
+}
+
 CKeyCheck CMixPreview::KeyCheck(const CMixRule& rule) const {
-  return CheckKey(rule, m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width, m_top.m_height);
+  // A resized layer is checked at its own size, where the key is evaluated.
+  CMixRule placed = PlacedRule(rule);
+  if (m_plan.m_scaled) placed.m_left = placed.m_top = 0;
+  return CheckKey(placed, m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width,
+                  m_top.m_height);
 }
 
 void CMixPreview::DrawMask(const CMixRule& rule, uint8_t* mask) const {
-  DrawKeyMask(rule, mask, m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width,
-              m_top.m_height);
+  if (!m_plan.m_scaled || !TopFrame()) {
+    DrawKeyMask(PlacedRule(rule), mask, m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width,
+                m_top.m_height);
+    return;
+  }
+  // A resized layer: its transparent pixels (keyed ones among them) show the main video.
+  const int64_t stride = FrameStride(m_main.m_width);
+  for (int32_t y = 0; y < m_main.m_height; ++y) {
+    uint8_t* row = mask + int64_t{m_main.m_height - 1 - y} * stride;
+    for (int32_t x = 0; x < m_main.m_width; ++x) {
+      const int64_t i = int64_t{x} - m_plan.m_left;
+      const int64_t j = int64_t{y} - m_plan.m_top;
+      CMaskColour colour = kMaskOutside;
+      if (i >= 0 && j >= 0 && i < m_plan.m_width && j < m_plan.m_height) {
+        const uint8_t alpha =
+            m_scaler.Picture()[(int64_t{m_plan.m_height - 1 - j} * m_plan.m_width + i) * 4 + 3];
+        colour = alpha == 0 ? kMaskKeyed : kMaskCovered;
+      }
+      row[3 * x] = colour.m_blue;
+      row[3 * x + 1] = colour.m_green;
+      row[3 * x + 2] = colour.m_red;
+    }
+  }
 }
 
 }  // namespace corvane

@@ -11,11 +11,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "media/avifile.h"
 #include "media/videoreader.h"
 #include "mix/composite.h"
 #include "mix/keycheck.h"
+#include "mix/layerscale.h"
+#include "mix/placement.h"
 
 namespace corvane {
 
@@ -38,9 +41,16 @@ class CMixPreview {
 
   // Makes Composite() the mix's frame `frame` (0-based) under `rule`: reads main frame `frame`
   // and the top layer's frame the mix shows with it (looping by rule.m_loop), unless they are
-  // the ones read last (the top layer is read again when rule.m_layerAlpha changes). False when
-  // `frame` is out of range or the main frame does not read.
-  bool Render(int32_t frame, const CMixRule& rule);
+  // the ones read last (the top layer is read again when rule.m_layerAlpha changes). With a
+  // `placement`, the top layer is placed, resized, shown and faded as the mix does it (the
+  // rule's offset is the custom one). False when `frame` is out of range, the main frame does
+  // not read, or the placement cannot be made (PlacementError says why).
+  bool Render(int32_t frame, const CMixRule& rule, const CPlacement& placement = {});
+
+  // The plan of the last rendering (where and how large the top layer lands) and, when the
+  // placement was refused, why; empty otherwise.
+  const CLayerPlan& Plan() const { return m_plan; }
+  const std::string& PlacementError() const { return m_placementError; }
 
   // The last rendering's frames (Frame buffers), null before one. The top frame is null when
   // the top layer shows nothing on that frame (no top layer, or it gave no picture yet).
@@ -55,13 +65,16 @@ class CMixPreview {
   bool TopHasAlpha() const { return m_top.m_withAlpha && m_top.m_hasAlpha; }
   int32_t TopHeight() const { return m_top.m_height; }
 
-  // The keyed-pixel check and its mask (a main-sized Frame buffer) of the last rendering.
+  // The keyed-pixel check and its mask (a main-sized Frame buffer) of the last rendering, with
+  // the top layer where its plan puts it. A resized layer is checked at its own size; its mask
+  // shows where its prepared picture is transparent.
   CKeyCheck KeyCheck(const CMixRule& rule) const;
   void DrawMask(const CMixRule& rule, uint8_t* mask) const;
 
  private:
   // The top frame the mix shows with main frame `frame`; -1 when it shows none.
-  int32_t TopFrameFor(int32_t frame, uint8_t loop) const;
+  int32_t TopFrameFor(int32_t frame, uint8_t loop, const CLayerPlan& plan) const;
+  CMixRule PlacedRule(const CMixRule& rule) const;
 
   CVideoReader m_main;
   CVideoReader m_top;
@@ -74,6 +87,9 @@ class CMixPreview {
   bool m_rendered = false;
   int32_t m_mainShown = -1;  // main frame in the reader's buffer (0-based)
   int32_t m_topShown = -1;   // top frame in the reader's buffer (stream position)
+  CLayerPlan m_plan;
+  std::string m_placementError;
+  CLayerScaler m_scaler;  // set up for the plan's size when it resizes
 };
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 // The layer-alpha rule against its definition (test::LayerAlphaReference, the same one the mix
 // tests use): every (alpha, top, main) triple at several levels on every code path, clipping with
-// guard bytes, and A = 255 against the two existing rules.
+// guard bytes, and A = 255 against the two existing rules. The same for a fading top layer
+// (test::FadeReference), 24-bit and 32-bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -113,6 +114,66 @@ TEST_P(LayerAlphaPathTest, EveryAlphaTopMainTripleEqualsTheRule) {
   ExpectEveryTripleExact(false, 0.0, true);    // colour-key mix
   ExpectEveryTripleExact(true, 64.0, true);    // alpha mix with transparency
   ExpectEveryTripleExact(true, 127.5, false);  // the key colour blended too
+}
+
+// Fading: every (top, main) pair at every alpha for a 32-bit layer (a 24-bit one is A = 255), at
+// fade factors where the weights fall on and between whole steps, in both mixes, keyed or not.
+TEST_P(LayerAlphaPathTest, EveryFadedTripleEqualsTheFadeArithmetic) {
+  const uint32_t key = PackKeyColour(12, 7, 5);
+  struct CFadeCase {
+    bool m_alphaMix;
+    double m_level;
+    bool m_keys;
+    double m_fade;
+    bool m_withAlpha;
+    int m_frames;  // alpha steps by frame: 256 frames meet every triple
+  };
+  const CFadeCase cases[] = {
+      {false, 0.0, true, 1.0 / 7.0, true, 256},  {true, 64.0, true, 0.5, true, 64},
+      {true, 200.0, false, 6.0 / 7.0, true, 64}, {false, 0.0, true, 0.25, false, 1},
+      {true, 127.5, true, 5.0 / 6.0, false, 1},  {false, 0.0, false, 1.0 / 3.0, true, 32}};
+  for (const CFadeCase& fade : cases) {
+    int mismatches = 0;
+    const int32_t pixel = fade.m_withAlpha ? 4 : 3;
+    for (int frame = 0; frame < fade.m_frames && mismatches < 5; ++frame) {
+      CFrame out(256, 256, 3), topFrame(256, 256, pixel);
+      for (int32_t y = 0; y < 256; ++y) {
+        for (int32_t x = 0; x < 256; ++x) {
+          uint8_t* t = topFrame.Pixel(x, y);
+          t[0] = uint8_t(y);
+          t[1] = uint8_t(x);
+          t[2] = uint8_t(x + y);
+          if (fade.m_withAlpha) t[3] = uint8_t(x * 7 + y * 13 + frame);
+          uint8_t* m = out.Pixel(x, y);
+          m[0] = uint8_t(x);
+          m[1] = uint8_t(y);
+          m[2] = uint8_t(x);
+        }
+      }
+      CompositeFaded(out.Data(), 256, 256, topFrame.Data(), fade.m_withAlpha, 256, 256, 0, 0, key,
+                     fade.m_keys, fade.m_alphaMix, fade.m_level, fade.m_fade);
+      for (int32_t y = 0; y < 256; ++y) {
+        for (int32_t x = 0; x < 256; ++x) {
+          const uint8_t a = fade.m_withAlpha ? uint8_t(x * 7 + y * 13 + frame) : 255;
+          const bool keyed = fade.m_keys && x == 7 && y == 5;
+          const uint8_t main[3] = {uint8_t(x), uint8_t(y), uint8_t(x)};
+          const uint8_t top[3] = {uint8_t(y), uint8_t(x), uint8_t(x + y)};
+          for (int c = 0; c < 3; ++c) {
+            const uint8_t want = keyed ? main[c]
+                                       : test::FadeReference(top[c], main[c], a, fade.m_alphaMix,
+                                                             fade.m_level, fade.m_fade);
+            if (out.Pixel(x, y)[c] != want && ++mismatches <= 5) {
+              ADD_FAILURE() << "fade " << fade.m_fade << " level " << fade.m_level << " A "
+                            << int(a) << " at " << x << "," << y << " channel " << c << ": "
+                            << int(out.Pixel(x, y)[c]) << " want " << int(want);
+            }
+          }
+        }
+      }
+      ASSERT_TRUE(out.GuardsIntact() && topFrame.GuardsIntact());
+    }
+    EXPECT_EQ(mismatches, 0);
+  }
 }
 
 TEST_P(LayerAlphaPathTest, TheEndLevelsAndUnusualLevelsEqualTheRule) {

@@ -116,6 +116,21 @@ inline uint8_t LayerAlphaReference(uint8_t t, uint8_t m, uint8_t a, bool alphaMi
   return static_cast<uint8_t>(static_cast<int>(p + q));
 }
 
+// A fading top layer, as defined: the top's weight by the rule in force (1 in the colour-key mix,
+// 1 - S in the alpha mix, (A K)(1 - S) below A = 255) times the fade factor f, the channel
+// trunc(t w + m (1 - w)); f = 1 is the layer-alpha rule.
+inline uint8_t FadeReference(uint8_t t, uint8_t m, uint8_t a, bool alphaMix, double alpha,
+                             double f) {
+  if (f == 1.0) return LayerAlphaReference(t, m, a, alphaMix, alpha);
+  const double k = 1.0 / 255.0;
+  const double s = alphaMix ? alpha * k : 0.0;
+  volatile double w = a == 255 ? (alphaMix ? 1.0 - s : 1.0) : (a * k) * (1.0 - s);
+  w = w * f;
+  const volatile double p = t * w;
+  const volatile double q = m * (1.0 - w);
+  return static_cast<uint8_t>(static_cast<int>(p + q));
+}
+
 // Frames of the first video stream as ffmpeg decodes them with alpha: bgra, top row first.
 inline CClip DecodeWithAlpha(const std::string& path) {
   CClip clip;
