@@ -135,10 +135,10 @@ int Run(const CMixOptions& options) {
           ? MixAlpha(options.m_main, options.m_topLayer, options.m_output, options.m_red,
                      options.m_green, options.m_blue, options.m_top, options.m_left,
                      options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha,
-                     options.m_layerAlpha)
+                     options.m_layerAlpha, options.m_placement)
           : MixColourKey(options.m_main, options.m_topLayer, options.m_output, options.m_red,
                          options.m_green, options.m_blue, options.m_top, options.m_left,
-                         options.m_loop ? 1 : 0, options.m_layerAlpha);
+                         options.m_loop ? 1 : 0, options.m_layerAlpha, options.m_placement);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EngineState().m_mixing.store(0);
@@ -160,6 +160,11 @@ int Run(const CMixOptions& options) {
     std::fprintf(stderr, "corvane-mix: stopped; %s holds the frames written so far\n",
                  options.m_output.c_str());
     return 130;
+  }
+  if (video.m_placementRefused) {
+    // The job said why; the placement asked for is the caller's to change.
+    std::fprintf(stderr, "corvane-mix: %s was not written\n", options.m_output.c_str());
+    return 2;
   }
   if (!outcome.Complete()) {
     if (video.m_result == EVideoPassResult::kNoOutput) {

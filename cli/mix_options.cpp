@@ -103,8 +103,14 @@ void PrintMixUsage(FILE* out) {
       "  --loop               loop the top layer (default: its last frame stays once shown)\n"
       "  --layer-alpha        weigh each top pixel by the top layer's own alpha (PNG, GIF,\n"
       "                       QuickTime Animation, ProRes 4444, 32-bit AVI...), in either mix\n"
-      "  --layer-alpha        weigh each top pixel by the top layer's own alpha (PNG, GIF,\n"
-      "                       QuickTime Animation, ProRes 4444, 32-bit AVI...), in either mix\n"
+      "  --corner tl|tr|bl|br|c  put the top layer in a corner or the centre (instead of --at)\n"
+      "  --margin PX          with --corner: pixels from the corner's edges (default 16)\n"
+      "  --scale SIZE         resize the top layer: 50% (of its size), 200x-1 (pixels; -1 keeps\n"
+      "                       the aspect ratio) or 15%w (its width, of the main picture's)\n"
+      "  --from TIME          show the top layer from TIME (seconds, or h:mm:ss.fff)\n"
+      "  --to TIME            show it up to TIME (the main frames before it)\n"
+      "  --fade-in SECONDS    fade it in over its first SECONDS\n"
+      "  --fade-out SECONDS   fade it out over its last SECONDS\n"
       "  --codec NAME         compressor by catalogue name (default: the container's; see\n"
       "                       --list-codecs)\n"
       "  --format NAME        container of an OUTPUT named without an extension: avi, mkv,\n"
@@ -154,6 +160,8 @@ void PrintCodecList(FILE* out) {
 
 std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   std::vector<std::string> positional;
+  bool atGiven = false;
+  bool marginGiven = false;
   for (int i = 0; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--") {
@@ -184,9 +192,11 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       continue;
     }
     static const char* const kValued[] = {
-        "--mode",      "--key",          "--at",      "--alpha",
-        "--codec",     "--format",       "--quality", "--keyframe-every",
-        "--data-rate", "--preview-frame"};
+        "--mode",      "--key",           "--at",      "--alpha",
+        "--codec",     "--format",        "--quality", "--keyframe-every",
+        "--data-rate", "--preview-frame", "--corner",  "--margin",
+        "--scale",     "--from",          "--to",      "--fade-in",
+        "--fade-out"};
     bool known = false;
     for (const char* valued : kValued) known = known || name == valued;
     if (!known) return "unknown option " + name;
@@ -209,13 +219,6 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       options.m_red = static_cast<uint8_t>((*rgb)[0] & 0xFF);
       options.m_green = static_cast<uint8_t>((*rgb)[1] & 0xFF);
       options.m_blue = static_cast<uint8_t>((*rgb)[2] & 0xFF);
-    } else if (name == "--at") {
-      const auto at = ParseList(value, 2);
-      if (!at || !FitsInt32((*at)[0]) || !FitsInt32((*at)[1])) {
-        return "--at needs LEFT,TOP (two integers)";
-      }
-      options.m_left = static_cast<int32_t>((*at)[0]);
-      options.m_top = static_cast<int32_t>((*at)[1]);
     } else if (name == "--alpha") {
       char* end = nullptr;
       const double alpha = std::strtod(value.c_str(), &end);
@@ -245,6 +248,47 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
         return "--preview-frame must be a frame number from 0";
       }
       options.m_previewFrame = static_cast<int32_t>(*frame);
+    } else if (name == "--corner") {
+      if (!ParseCorner(value, options.m_placement.m_corner) ||
+          options.m_placement.m_corner == ECorner::kCustom) {
+        return "--corner must be tl, tr, bl, br or c";
+      }
+    } else if (name == "--margin") {
+      const auto margin = ParseInteger(value);
+      if (!margin || *margin < 0 || *margin > 100000) return "--margin must be 0..100000 pixels";
+      options.m_placement.m_margin = static_cast<int32_t>(*margin);
+      marginGiven = true;
+    } else if (name == "--scale") {
+      CScale& scale = options.m_placement.m_scale;
+      const bool positive =
+          ParseScale(value, scale) && (scale.m_kind == CScale::EKind::kPixels
+                                           ? (scale.m_width > 0 || scale.m_width == -1) &&
+                                                 (scale.m_height > 0 || scale.m_height == -1) &&
+                                                 (scale.m_width > 0 || scale.m_height > 0)
+                                           : scale.m_percent > 0.0);
+      if (!positive) {
+        return "--scale must be above zero: 50% (of the top layer's size), 200x-1 (pixels, -1 "
+               "keeps the aspect ratio) or 15%w (of the main picture's width)";
+      }
+    } else if (name == "--from" || name == "--to") {
+      double seconds = 0.0;
+      if (!ParseTime(value, seconds)) {
+        return name + " must be a time: seconds (12.5) or h:mm:ss.fff (0:01:05.5)";
+      }
+      (name == "--from" ? options.m_placement.m_from : options.m_placement.m_to) = seconds;
+    } else if (name == "--fade-in" || name == "--fade-out") {
+      double seconds = 0.0;
+      if (!ParseTime(value, seconds)) return name + " must be a number of seconds from 0";
+      (name == "--fade-in" ? options.m_placement.m_fadeIn : options.m_placement.m_fadeOut) =
+          seconds;
+    } else if (name == "--at") {
+      atGiven = true;
+      const auto at = ParseList(value, 2);
+      if (!at || !FitsInt32((*at)[0]) || !FitsInt32((*at)[1])) {
+        return "--at needs LEFT,TOP (two integers)";
+      }
+      options.m_left = static_cast<int32_t>((*at)[0]);
+      options.m_top = static_cast<int32_t>((*at)[1]);
     } else if (name == "--data-rate") {
       const auto rate = ParseInteger(value);
       // Kept small enough that the rate in bytes per second fits its 32-bit field.
@@ -253,6 +297,12 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
     }
   }
   if (options.m_help || options.m_listCodecs) return {};
+  const CPlacement& placement = options.m_placement;
+  if (atGiven && placement.m_corner != ECorner::kCustom)
+    return "--corner and --at both place the top layer: give one of them";
+  if (marginGiven && placement.m_corner == ECorner::kCustom) return "--margin goes with --corner";
+  if (placement.m_from >= 0.0 && placement.m_to >= 0.0 && placement.m_from >= placement.m_to)
+    return "--from must come before --to";
   if (positional.size() != 3) return "expected MAIN TOP OUTPUT";
   options.m_main = positional[0];
   options.m_topLayer = positional[1];

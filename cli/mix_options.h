@@ -7,6 +7,7 @@
 
 #include "media/codec/compress.h"
 #include "media/mux/container.h"
+#include "mix/placement.h"
 
 namespace corvane::cli {
 
@@ -21,6 +22,7 @@ struct CMixOptions {
   bool m_noTransparency = false;
   bool m_loop = false;
   bool m_layerAlpha = false;  // --layer-alpha
+  CPlacement m_placement;     // --corner, --margin, --scale, --from, --to, --fade-in, --fade-out
   std::string m_codec;        // empty: the container's default
   std::string m_format;       // --format: the container of an OUTPUT without an extension
   const CContainerInfo* m_container = nullptr;  // what OUTPUT is written as, once parsed

@@ -68,7 +68,13 @@ int RunPreviewFrame(const CMixOptions& options) {
     return 1;
   }
   const CMixRule rule = RuleOf(options);
-  if (!preview.Render(frame, rule)) return 1;
+  if (!preview.Render(frame, rule, options.m_placement)) {
+    if (preview.PlacementError().empty()) return 1;
+    std::fprintf(stderr, "corvane-mix: %s\n", preview.PlacementError().c_str());
+    return 2;
+  }
+  const std::string notices = PlanNotices(preview.Plan());
+  if (!notices.empty()) std::fprintf(stderr, "corvane-mix: %s\n", notices.c_str());
   if (rule.m_layerAlpha && !preview.TopHasAlpha()) {
     std::fprintf(stderr,
                  "corvane-mix: %s has no alpha channel: every pixel of it is taken as opaque\n",

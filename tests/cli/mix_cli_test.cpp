@@ -105,9 +105,11 @@ TEST_F(MixCliTest, HelpDocumentsEveryOption) {
 
   EXPECT_EQ(result.m_exitCode, 0);
   for (const char* option :
-       {"--mode", "--key", "--at", "--alpha", "--no-transparency", "--loop", "--codec", "--quality",
-        "--keyframe-every", "--data-rate", "--overwrite", "--list-codecs", "--help",
-        "--layer-alpha", "--preview-frame", "--format", "MAIN TOP OUTPUT", "Exit status"}) {
+       {"--mode",      "--key",         "--at",       "--alpha",          "--no-transparency",
+        "--loop",      "--codec",       "--quality",  "--keyframe-every", "--data-rate",
+        "--overwrite", "--list-codecs", "--help",     "--layer-alpha",    "--preview-frame",
+        "--format",    "--corner",      "--margin",   "--scale",          "--from",
+        "--to",        "--fade-in",     "--fade-out", "MAIN TOP OUTPUT",  "Exit status"}) {
     EXPECT_NE(result.m_output.find(option), std::string::npos) << option;
   }
 }
@@ -132,7 +134,12 @@ TEST_F(MixCliTest, UsageErrorsExitWithTwoAndWriteNothing) {
   for (const std::string& arguments :
        {std::string(""), std::string(" --bogus") + files, " --alpha 255.5" + files,
         " --key 1,2" + files, " --at 1" + files, " --codec nonesuch" + files,
-        " --quality 101" + files, " --mode blend" + files, Q(m_main) + " " + Q(m_top)}) {
+        " --quality 101" + files, " --mode blend" + files, Q(m_main) + " " + Q(m_top),
+        // Placement: checked before the sources are read, and (the last three) against them.
+        " --corner middle" + files, " --corner br --at 1,2" + files, " --margin 4" + files,
+        " --scale 0%" + files, " --scale 0x-1" + files, " --scale big" + files,
+        " --from 2 --to 1.5" + files, " --from 1:75" + files, " --fade-in -1" + files,
+        " --from 9" + files, " --scale 16385x-1" + files, " --scale 6000%w --to 2" + files}) {
     const auto result = RunCommand(Mix() + " " + arguments);
     EXPECT_EQ(result.m_exitCode, 2) << arguments;
     EXPECT_NE(result.m_errors.find("corvane-mix: "), std::string::npos) << arguments;
