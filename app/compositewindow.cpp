@@ -129,11 +129,13 @@ void CCompositeWindow::Render() {
   m_slider->blockSignals(false);
   const int frame = m_slider->value();
   const CMixRule rule = m_rule(AlphaMode());
-  if (!open || frames == 0 || !preview.Render(frame, rule)) {
+  if (!open || frames == 0 || !preview.Render(frame, rule, engine.m_placement)) {
     m_picture = QImage();
     m_view->SetPicture(m_picture, QSize());
-    m_frameLabel->setText(open ? QStringLiteral("The frame could not be read")
-                               : QStringLiteral("Open a main video to preview the mix"));
+    m_frameLabel->setText(!open ? QStringLiteral("Open a main video to preview the mix")
+                          : !preview.PlacementError().empty()
+                              ? QString::fromStdString(preview.PlacementError())
+                              : QStringLiteral("The frame could not be read"));
     m_keyed->clear();
     m_nearKey->hide();
     m_legend->hide();

@@ -11,6 +11,7 @@
 
 #include "app/compositewindow.h"
 #include "app/maindialog.h"
+#include "app/placementdialog.h"
 #include "app/storedsettings.h"
 #include "preview/mixengine.h"
 
@@ -109,6 +110,24 @@ void CMainDialog::RestoreSettings() {
     if (auto* check = qobject_cast<QCheckBox*>(Control(field.m_id)); check && value.isValid())
       check->setChecked(value.toBool());
   }
+  // The placement, each part as its option reads it; a part that does not read keeps its default.
+  CPlacement& placement = MixEngine().m_placement;
+  const auto text = [](const char* key) {
+    return StoredValue(QString::fromLatin1(key)).toString().toStdString();
+  };
+  ParseCorner(text("placement/position"), placement.m_corner);
+  bool read = false;
+  const int margin = StoredValue(QStringLiteral("placement/margin")).toInt(&read);
+  if (read && margin >= 0 && margin <= 100000) placement.m_margin = margin;
+  ParseScale(text("placement/scale"), placement.m_scale);
+  for (const auto& [key, seconds] :
+       {std::pair{"placement/from", &placement.m_from}, std::pair{"placement/to", &placement.m_to},
+        std::pair{"placement/fadeIn", &placement.m_fadeIn},
+        std::pair{"placement/fadeOut", &placement.m_fadeOut}}) {
+    ParseTime(text(key), *seconds);
+  }
+  if (placement.m_from >= 0.0 && placement.m_to >= 0.0 && placement.m_from >= placement.m_to)
+    placement.m_from = placement.m_to = -1.0;
 }
 
 void CMainDialog::StoreSettings() const {
@@ -119,6 +138,16 @@ void CMainDialog::StoreSettings() const {
     if (Control(field.m_id)) StoreValue(QString::fromLatin1(field.m_key), IsChecked(field.m_id));
   }
   if (m_composite) StoreValue(QStringLiteral("preview/alphaMode"), m_composite->AlphaMode());
+  const CPlacement& placement = MixEngine().m_placement;
+  StoreValue(QStringLiteral("placement/position"),
+             QString::fromStdString(CornerName(placement.m_corner)));
+  StoreValue(QStringLiteral("placement/margin"), placement.m_margin);
+  StoreValue(QStringLiteral("placement/scale"),
+             QString::fromStdString(ScaleText(placement.m_scale)));
+  StoreValue(QStringLiteral("placement/from"), TimeText(placement.m_from));
+  StoreValue(QStringLiteral("placement/to"), TimeText(placement.m_to));
+  StoreValue(QStringLiteral("placement/fadeIn"), TimeText(placement.m_fadeIn));
+  StoreValue(QStringLiteral("placement/fadeOut"), TimeText(placement.m_fadeOut));
 }
 
 void CMainDialog::UpdateTitle() {

@@ -24,6 +24,7 @@
 #include "app/fileselect.h"
 #include "app/mixcontrol.h"
 #include "app/openprogress.h"
+#include "app/placementdialog.h"
 #include "app/qthost.h"
 #include "app/storedsettings.h"
 #include "preview/mixengine.h"
@@ -87,7 +88,8 @@ constexpr CMenuItem kFileMenu[] = {
     {0, nullptr},
     {kExitCommand, "E&xit"},
 };
-constexpr CMenuItem kViewMenu[] = {{kPreviewMixCommand, "&Preview mix..."}};
+constexpr CMenuItem kViewMenu[] = {{kPreviewMixCommand, "&Preview mix..."},
+                                   {kPlacementCommand, "Placement and &timing..."}};
 constexpr CMenuItem kHelpMenu[] = {{kAboutCommand, "&About..."}};
 
 bool TakesFocus(EKind kind) {
@@ -364,6 +366,9 @@ void CMainDialog::OnCommand(int id) {
     case kPreviewMixCommand:
       OnPreviewMix();
       break;
+    case kPlacementCommand:
+      OnPlacement();
+      break;
     default:
       break;
   }
@@ -397,6 +402,18 @@ int CMainDialog::OnMove() {
 
 int CMainDialog::OnMainPreviewClicked() {
   const CPreviewPicture& picture = MixEngine().m_mainPicture;
+  // A click places the layer where it is: a corner preset gives way to that point.
+  CMixEngine& engine = MixEngine();
+  if (engine.m_placement.m_corner != ECorner::kCustom) {
+    engine.m_placement.m_corner = ECorner::kCustom;
+    StoreSettings();
+    SettingsEdited();
+    // The box stands at the click (the lock holds it there), at the layer's mixed size.
+    if (auto* preview = static_cast<CPreviewControl*>(Control(kMainPreviewId))) {
+      const CLayerPlan plan = engine.PlacementPlan();
+      PaintMainPreview(engine, *preview, 0, engine.m_mainPicture, plan.m_width, plan.m_height);
+    }
+  }
   SetControlText(kTopId, QString::number(picture.m_probeY));
   SetControlText(kLeftId, QString::number(picture.m_probeX));
   return 0;
@@ -458,6 +475,19 @@ int CMainDialog::OnPreviewMix() {
   m_composite->raise();
   m_composite->activateWindow();
   return 0;
+}
+
+int CMainDialog::OnPlacement() {
+  CPlacementDialog dialog(this, MixEngine().m_placement);
+  if (dialog.exec() == QDialog::Accepted) SetPlacement(dialog.Placement());
+  return 0;
+}
+
+void CMainDialog::SetPlacement(const CPlacement& placement) {
+  MixEngine().m_placement = placement;
+  StoreSettings();
+  OnMove();
+  SettingsEdited();
 }
 
 int CMainDialog::OnOpenMain() {

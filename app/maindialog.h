@@ -14,6 +14,7 @@
 #include <string>
 
 #include "mix/composite.h"
+#include "mix/placement.h"
 
 class QAction;
 class QLabel;
@@ -52,6 +53,7 @@ constexpr int kAlphaMixCommand = 32776;
 constexpr int kExitCommand = 32777;
 constexpr int kStopCommand = 32778;
 constexpr int kPreviewMixCommand = 32779;
+constexpr int kPlacementCommand = 32780;
 
 class CMainDialog : public QWidget {
   Q_OBJECT
@@ -111,6 +113,10 @@ class CMainDialog : public QWidget {
   int OnAlphaMix();
   int OnStop();
   int OnPreviewMix();
+  // Opens "Placement and timing"; an accepted change is kept, stored and shown.
+  int OnPlacement();
+  // Takes `placement` as the dialog's (what OnPlacement does once the dialog is accepted).
+  void SetPlacement(const CPlacement& placement);
   int OnMove();
   int OnMainPreviewClicked();
   int OnTopPreviewClicked();

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <thread>
 
+#include "mix/placement.h"
+
 namespace corvane {
 
 class CMainDialog;
@@ -37,6 +39,7 @@ struct CMixSettings {
   uint8_t m_loop = 0;
   double m_alpha = 0.0;
   bool m_layerAlpha = false;
+  CPlacement m_placement;
 };
 
 // The output the mix under way (or the last one) writes: its name chooses the container.

@@ -7,6 +7,7 @@
 
 #include "app/maindialog.h"
 #include "app/mixcontrol.h"
+#include "preview/mixengine.h"
 
 namespace corvane {
 namespace {
@@ -107,6 +108,7 @@ void CMainDialog::ReadMixSettings() {
   if (Control(kLoopTopLayerId)) settings.m_loop = IsChecked(kLoopTopLayerId);
   settings.m_alpha = ReadDecimalText(ControlText(kAlphaId));
   settings.m_layerAlpha = LayerAlphaOn();
+  settings.m_placement = MixEngine().m_placement;
 }
 
 }  // namespace corvane

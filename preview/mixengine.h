@@ -35,11 +35,12 @@ class CMixEngine {
 
   // One colour-key mix job of the two pictures' files into `output`. Runs on the mix worker.
   void MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                    int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false);
+                    int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false,
+                    const CPlacement& placement = {});
   // One alpha mix job; alpha 0..255 is the weight of the main video.
   void MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue, int32_t top,
                 int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                bool layerAlpha = false);
+                bool layerAlpha = false, const CPlacement& placement = {});
   // Appends the main video's first audio stream to `output`.
   void CopyAudioTrack(const std::string& output);
 
@@ -55,6 +56,13 @@ class CMixEngine {
   int32_t m_savedX = 0;
   int32_t m_savedY = 0;
   CMixPreview m_composite;
+  // Where, how large and when the top layer is shown (UI thread; a mix takes a copy).
+  CPlacement m_placement;
+
+  // The placement box of the two pictures: the top layer's size after scaling and, for a
+  // corner preset, where it lands (the custom offset is left, top). The time range is not
+  // looked at.
+  CLayerPlan PlacementPlan(int32_t left = 0, int32_t top = 0) const;
 
  private:
   bool m_compositeOpen = false;  // OpenComposite has tried since the sources last changed

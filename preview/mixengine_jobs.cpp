@@ -7,16 +7,40 @@
 namespace corvane {
 
 void CMixEngine::MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                              int32_t top, int32_t left, uint8_t loop, bool layerAlpha) {
+                              int32_t top, int32_t left, uint8_t loop, bool layerAlpha,
+                              const CPlacement& placement) {
   corvane::MixColourKey(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top,
-                        left, loop, layerAlpha);
+                        left, loop, layerAlpha, placement);
 }
 
 void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                           int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
-                          double alpha, bool layerAlpha) {
+                          double alpha, bool layerAlpha, const CPlacement& placement) {
   corvane::MixAlpha(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top, left,
-                    useTransparency, loop, alpha, layerAlpha);
+                    useTransparency, loop, alpha, layerAlpha, placement);
+}
+
+CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top) const {
+  CPlanInput input;
+  input.m_mainWidth = m_mainPicture.m_width;
+  input.m_mainHeight = m_mainPicture.m_height;
+  input.m_topWidth = m_topPicture.m_width;
+  input.m_topHeight = m_topPicture.m_height;
+  input.m_customLeft = left;
+  input.m_customTop = top;
+  CPlacement sized = m_placement;
+  sized.m_from = -1.0;
+  sized.m_to = -1.0;
+  CLayerPlan plan;
+  // A size it cannot make (the mix will say why) is shown at the layer's own size.
+  if (!PlanLayer(sized, input, plan).empty()) {
+    plan = CLayerPlan{};
+    plan.m_width = m_topPicture.m_width;
+    plan.m_height = m_topPicture.m_height;
+    plan.m_left = left;
+    plan.m_top = top;
+  }
+  return plan;
 }
 
 void CMixEngine::CopyAudioTrack(const std::string& output) {

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPointer>
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -131,6 +132,24 @@ void PaintMainPreview(CMixEngine& engine, CPreviewControl& control, uint32_t pos
   }
   Trace(text.c_str());
 
+  if (engine.m_placement.m_corner != ECorner::kCustom && &picture == &engine.m_mainPicture) {
+    // A corner preset: the box stands where the preset puts the layer, whatever the mouse does.
+    const CLayerPlan plan = engine.PlacementPlan();
+    const int64_t left = std::llround(plan.m_left * scale);
+    const int64_t top = std::llround(plan.m_top * scale);
+    const int64_t right = std::min<int64_t>(left + ShownLength(plan.m_width, scale), width - 1);
+    const int64_t bottom = std::min<int64_t>(top + ShownLength(plan.m_height, scale), height - 1);
+    const int64_t boxLeft = std::max<int64_t>(left, 0);
+    const int64_t boxTop = std::max<int64_t>(top, 0);
+    if (boxLeft >= right || boxTop >= bottom || !picture.m_pixels) {
+      control.SetBox(std::nullopt);
+      return;
+    }
+    control.SetBox(CPlacementBox{int32_t(boxLeft), int32_t(boxTop), int32_t(right - boxLeft),
+                                 int32_t(bottom - boxTop), right == width - 1,
+                                 bottom == height - 1});
+    return;
+  }
   if (!Inside(picture, px, py)) {
     Trace("Out of bounds - box not drawn\n");
     control.SetBox(std::nullopt);
@@ -163,10 +182,12 @@ void PaintTopPreview(CMixEngine& engine, CPreviewControl& control, uint32_t posi
 void MainPreviewProc(CPreviewControl& control, EPreviewMessage message, uint32_t position) {
   CMixEngine& engine = MixEngine();
   switch (message) {
-    case EPreviewMessage::kHitTest:
-      PaintMainPreview(engine, control, position, engine.m_mainPicture, engine.m_topPicture.m_width,
-                       engine.m_topPicture.m_height);
-      break;
+    case EPreviewMessage::kHitTest: {
+      // The box is the top layer at the size it is mixed at.
+      const CLayerPlan plan = engine.PlacementPlan();
+      PaintMainPreview(engine, control, position, engine.m_mainPicture, plan.m_width,
+                       plan.m_height);
+    } break;
     case EPreviewMessage::kLeftButtonDown:
       g_previewLock = 1;
       break;

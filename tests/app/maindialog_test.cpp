@@ -71,9 +71,11 @@ class CMainDialogTest : public QObject {
                                 "Apha mix...", "&Stop", "-", "E&xit"}));
     QCOMPARE(ids, (QList<int>{32773, 32774, 32775, 32776, 32778, 32777}));
     const QList<QAction*> view = menus[1]->menu()->actions();
-    QCOMPARE(view.size(), 1);
+    QCOMPARE(view.size(), 2);
     QCOMPARE(view[0]->text(), QStringLiteral("&Preview mix..."));
     QCOMPARE(view[0]->data().toInt(), 32779);
+    QCOMPARE(view[1]->text(), QStringLiteral("Placement and &timing..."));
+    QCOMPARE(view[1]->data().toInt(), 32780);
     const QList<QAction*> help = menus[2]->menu()->actions();
     QCOMPARE(help.size(), 1);
     QCOMPARE(help[0]->text(), QStringLiteral("&About..."));
