@@ -42,6 +42,8 @@ CPlacementDialog::CPlacementDialog(QWidget* parent, const CPlacement& placement)
     auto* edit = new QLineEdit(text, this);
     edit->setObjectName(QString::fromLatin1(name));
     edit->setPlaceholderText(QString::fromLatin1(hint));
+    // Wide enough for its hint.
+    edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(edit->placeholderText()) + 16);
     form->addRow(QString::fromLatin1(label), edit);
     return edit;
   };

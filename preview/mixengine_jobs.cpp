@@ -29,6 +29,8 @@ CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top) const {
   input.m_customLeft = left;
   input.m_customTop = top;
   CPlacement sized = m_placement;
+  // No top layer, no box to size.
+  if (m_topPicture.m_width <= 0 || m_topPicture.m_height <= 0) sized.m_scale = CScale{};
   sized.m_from = -1.0;
   sized.m_to = -1.0;
   CLayerPlan plan;
