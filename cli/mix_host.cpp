@@ -1,7 +1,10 @@
 #include "cli/mix_host.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 namespace corvane::cli {
 namespace {
@@ -19,7 +22,12 @@ std::string FormatDuration(double seconds) {
 }  // namespace
 
 CCliHost::CCliHost(const AVICOMPRESSOPTIONS& compression, bool terminal)
-    : m_compression(compression), m_terminal(terminal) {}
+    : m_compression(compression), m_terminal(terminal) {
+  // Fault tests stand in for a slow disk under the audio copy, to stop or kill the job in it.
+  if (const char* delay = std::getenv("CORVANE_SLOW_AUDIO_MS")) {
+    m_chunkDelay = std::chrono::milliseconds(std::clamp(std::atol(delay), 0L, 10000L));
+  }
+}
 
 int CCliHost::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
   EndProgressLine();
@@ -42,14 +50,13 @@ void CCliHost::SetStatusText(const std::string& text) {
     return;
   }
   long chunk = 0;
-  if (m_terminal && std::sscanf(text.c_str(), "Audio Chunk %ld", &chunk) == 1) {
+  if (std::sscanf(text.c_str(), "Audio Chunk %ld", &chunk) == 1) {
     const auto now = Clock::now();
-    if (chunk == 1 || now - m_lastShown >= kTerminalInterval) {
-      std::fprintf(stderr, "\r\033[Kaudio chunk %ld", chunk);
-      std::fflush(stderr);
-      m_lineOpen = true;
+    if (chunk == 1 || now - m_lastShown >= (m_terminal ? kTerminalInterval : kPlainInterval)) {
+      ShowProgressLine(Format("audio chunk %ld", chunk));
       m_lastShown = now;
     }
+    if (m_chunkDelay.count() > 0) std::this_thread::sleep_for(m_chunkDelay);
   }
 }
 

@@ -1,6 +1,7 @@
 // corvane-mix's host: the job's messages on stderr with their own texts, its progress as one
 // updating line on a terminal (plain lines otherwise), and the compressor chosen up front from
-// the command line instead of a dialog.
+// the command line instead of a dialog. CORVANE_SLOW_AUDIO_MS in the environment makes each
+// audio chunk wait that long, as on a slow disk, for the fault tests.
 #pragma once
 
 #include <chrono>
@@ -46,6 +47,7 @@ class CCliHost final : public CHost {
   int32_t m_total = 0;
   Clock::time_point m_firstFrame{};
   Clock::time_point m_lastShown{};
+  std::chrono::milliseconds m_chunkDelay{0};  // after each audio chunk (CORVANE_SLOW_AUDIO_MS)
 };
 
 }  // namespace corvane::cli

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -383,6 +384,65 @@ TEST_F(MixCliTest, CtrlCStopsAtAFrameAndLeavesAValidFile) {
   const std::string sound = test::DecodedAudio(m_output);
   EXPECT_FALSE(sound.empty());
   EXPECT_EQ(test::DecodedAudio(main).compare(0, sound.size(), sound), 0);
+}
+
+// Stopped at a frame, the job copies the sound of the frames written; a second Ctrl-C in that
+// copy ends it at the next chunk, and a kill in it leaves the file as the video pass completed
+// it. Either way the output opens with every video frame written, each one decoding. (Each
+// audio chunk is slowed down so that the signals land in the copy.)
+TEST_F(MixCliTest, ASecondCtrlCOrAKillDuringTheSoundCopyLeavesEveryFrameWritten) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the long input";
+  const std::string main = m_dir.Path("long.avi");
+  ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i testsrc=s=160x120:r=25:d=60 -f lavfi -i "
+                       "sine=r=8000:d=60 -c:v mjpeg -q:v 5 -c:a pcm_s16le " +
+                       Q(main))
+                .m_exitCode,
+            0);
+  for (const int second : {SIGINT, SIGKILL}) {
+    const std::string name = second == SIGINT ? "second Ctrl-C" : "kill";
+    std::remove(m_output.c_str());
+    CChild child("CORVANE_SLOW_AUDIO_MS=20 exec " + Mix() + " --codec mjpeg " + Q(main) + " " +
+                 Q(m_top) + " " + Q(m_output));
+    ASSERT_GT(child.m_pid, 0);
+    std::string seen;
+    while (seen.find("frame 1/1500") == std::string::npos && child.ReadSome(seen)) {
+    }
+    ASSERT_NE(seen.find("frame 1/1500"), std::string::npos) << seen;
+    usleep(300 * 1000);  // some frames, so that their sound takes a while to copy
+    kill(child.m_pid, SIGINT);
+    while (seen.find("audio chunk") == std::string::npos && child.ReadSome(seen)) {
+    }
+    ASSERT_NE(seen.find("audio chunk"), std::string::npos) << name << ": " << seen;
+    kill(child.m_pid, second);
+    while (child.ReadSome(seen)) {
+    }
+    const int status = child.Wait();
+    if (second == SIGINT) {
+      ASSERT_TRUE(WIFEXITED(status)) << seen;
+      EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
+    } else {
+      ASSERT_TRUE(WIFSIGNALED(status)) << seen;
+    }
+    // Every video frame the file lists decodes, and there are as many as were written.
+    const std::string counts = PacketCounts(m_output);
+    int listed = -1;
+    ASSERT_EQ(std::sscanf(counts.c_str(), "video,%d", &listed), 1) << name << ": " << counts;
+    EXPECT_GT(listed, 1) << name;
+    const auto decoded = RunCommand("ffmpeg -v error -i " + Q(m_output) +
+                                    " -map 0:v:0 -f framemd5 - | grep -vc '^#'");
+    EXPECT_EQ(decoded.m_errors, "") << name;
+    EXPECT_EQ(std::atoi(decoded.m_output.c_str()), listed) << name;
+    if (second == SIGINT) {
+      // The job said how many it wrote; the sound copied so far is the main's from its start.
+      int written = -1;
+      const size_t at = seen.find("out.avi: ");
+      ASSERT_NE(at, std::string::npos) << seen;
+      ASSERT_EQ(std::sscanf(seen.c_str() + at, "out.avi: %d of 1500 frames", &written), 1);
+      EXPECT_EQ(listed, written);
+      const std::string sound = test::DecodedAudio(m_output);
+      EXPECT_EQ(test::DecodedAudio(main).compare(0, sound.size(), sound), 0);
+    }
+  }
 }
 
 }  // namespace
