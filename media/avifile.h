@@ -97,6 +97,10 @@ class CAviStream {
     return -1;
   }
 
+  // Whether Read, FindSample and ShownAt may be called from several threads at once (each
+  // caller with its own buffer), so that frames can be decoded side by side.
+  virtual bool ReadsConcurrently() const { return false; }
+
   // Clockwise degrees (0, 90, 180 or 270) by which a video stream's decoded pictures are turned
   // to stand upright, as a phone's rotation tag asks. The format gives the upright size.
   virtual int32_t Rotation() const { return 0; }

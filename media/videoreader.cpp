@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "media/codec/codecutil.h"
 #include "media/codec/frameconvert.h"
 #include "media/host.h"
 
@@ -23,6 +24,14 @@ bool FrameSizeIsSane(int32_t width, int32_t height) {
 }
 
 }  // namespace
+
+bool CVideoReader::IntraOnly() const {
+  if (!m_getFrame || m_frameFormat.biBitCount <= 8) return false;
+  if (m_frameFormat.biCompression == BI_RGB) return true;
+  const AVCodecID codec = VideoCodecForFourCC(m_frameFormat.biCompression, m_streamInfo.fccHandler);
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec);
+  return descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+}
 
 int32_t CVideoReader::Open(const PAVISTREAM& stream, bool withAlpha) {
   int32_t formatSize = 0;

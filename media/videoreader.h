@@ -37,6 +37,11 @@ class CVideoReader {
   // Releases decoder, converter and buffer; always 0; safe to call again.
   int32_t Close();
 
+  // Every frame of the open stream decodes on its own (raw pictures of 16 bits and more, and
+  // codecs that code each picture alone), so frames may be read out of order by several
+  // readers with the same result.
+  bool IntraOnly() const;
+
   int32_t m_startFrame = 0;
   int32_t m_endFrame = 0;
   std::unique_ptr<uint8_t[]> m_buffer;

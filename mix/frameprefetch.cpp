@@ -86,7 +86,17 @@ void CDeferredHost::Replay() {
   m_events.clear();
 }
 
+void CFramePrefetcher::AddMainReader(std::unique_ptr<CVideoReader> reader) {
+  m_second = std::move(reader);
+}
+
 CFramePrefetcher::EAllocation CFramePrefetcher::Allocate(int64_t outputBytes, int64_t topBytes) {
+  // The job's frame and one being read by each helper.
+  try {
+    m_slots = std::vector<CPrefetchSlot>(size_t(Helpers()) + 1);
+  } catch (const std::bad_alloc&) {
+    return EAllocation::kNoOutputFrame;
+  }
   for (CPrefetchSlot& slot : m_slots) {
     slot.m_output = AllocateZeroed(outputBytes);
     if (!slot.m_output) return EAllocation::kNoOutputFrame;
@@ -117,66 +127,97 @@ void CFramePrefetcher::Start(CVideoReader& mainReader, CVideoReader& topReader,
   m_end = end;
   if (first >= end) return;
   try {
-    m_thread = std::thread([this] { Run(); });
+    for (int helper = 0; helper < Helpers(); ++helper)
+      m_threads.emplace_back([this, helper] { Run(helper); });
     m_threaded = true;
   } catch (const std::system_error&) {
-    m_threaded = false;  // read on the job's thread instead
+    // Read on the job's thread instead, with the main reader alone, from the first frame.
+    Stop();
+    m_stopping = false;
+    m_threaded = false;
+    m_turn = m_filled = 0;
+    m_lastGood = -1;
+    m_haveTop = false;
+    m_cursor = cursor;
   }
 }
 
-void CFramePrefetcher::Fill(CPrefetchSlot& slot, int32_t frame) {
+void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
+  CPrefetchSlot& slot = SlotOf(index);
+  CVideoReader& reader = helper == 0 ? *m_main : *m_second;
   slot.m_events.Clear();
+  bool mainRead = false;
+  {
+    CThreadHostScope scope(&slot.m_events);
+    mainRead = reader.ReadFrame(static_cast<int32_t>(m_first + index)) == 0;
+  }
+  const auto size = static_cast<size_t>(m_outputBytes);
+  if (mainRead) std::memcpy(slot.m_output.get(), reader.m_buffer.get(), size);
+  if (ordered) {
+    std::unique_lock lock(m_lock);
+    m_changed.wait(lock, [&] { return m_stopping || m_turn == index; });
+    if (m_stopping) return;
+  }
+  // This frame's turn: what depends on the frames before it.
   CThreadHostScope scope(&slot.m_events);
-  // The job's own order: the main frame, then the top layer's step and read. A failed read
-  // leaves the reader's previous frame in its buffer, and that one is mixed.
-  if (m_main->ReadFrame(frame) == 0) m_haveMain = true;
+  if (mainRead) {
+    m_lastGood = index;
+  } else if (m_lastGood < 0) {
+    std::memset(slot.m_output.get(), 0, size);
+  } else if (!m_second) {
+    // A failed read leaves the reader's previous frame in its buffer, and that one is mixed.
+    std::memcpy(slot.m_output.get(), reader.m_buffer.get(), size);
+  } else {
+    // This reader's buffer holds another helper's frame: read the last good one again, quietly
+    // (a single reader would have said nothing more).
+    CDeferredHost quiet;
+    CThreadHostScope silence(&quiet);
+    if (reader.ReadFrame(static_cast<int32_t>(m_first + m_lastGood)) == 0) {
+      std::memcpy(slot.m_output.get(), reader.m_buffer.get(), size);
+    } else {
+      std::memset(slot.m_output.get(), 0, size);
+    }
+  }
+  // The job's own order: the main frame, then the top layer's step and read. The top layer's
+  // schedule steps only on the frames that show it.
   int32_t topIndex = 0;
-  const int64_t number = int64_t{frame} - m_first;
-  const bool shown = number >= m_firstShown && number < m_endShown;
+  const bool shown = index >= m_firstShown && index < m_endShown;
   if (shown && m_cursor.Step(topIndex) && m_top->ReadFrame(topIndex) == 0) {
-    slot.m_haveTop = true;
+    m_haveTop = true;
     // Once per top frame, however many output frames show it.
     if (m_scaler) m_scaler->Prepare(m_rule, m_top->m_buffer.get());
   }
-  if (m_haveMain) {
-    std::memcpy(slot.m_output.get(), m_main->m_buffer.get(), static_cast<size_t>(m_outputBytes));
-  } else {
-    std::memset(slot.m_output.get(), 0, static_cast<size_t>(m_outputBytes));
-  }
+  slot.m_haveTop = m_haveTop;
+  // The top layer's current frame, copied while the reader is not yet on the next one.
+  if (m_haveTop) std::memcpy(slot.m_top.get(), TopPixels(), static_cast<size_t>(m_topBytes));
 }
 
-void CFramePrefetcher::Run() {
-  bool haveTop = false;
-  for (int64_t index = 0; m_first + index < m_end; ++index) {
+void CFramePrefetcher::Run(int helper) {
+  const int64_t count = int64_t{m_end} - m_first;
+  const auto slots = static_cast<int64_t>(m_slots.size());
+  for (int64_t index = helper; index < count; index += Helpers()) {
     {
       std::unique_lock lock(m_lock);
-      m_changed.wait(lock, [&] { return m_stopping || m_filled - m_released < kSlots; });
+      m_changed.wait(lock, [&] { return m_stopping || index - m_released < slots; });
       if (m_stopping) return;
     }
-    CPrefetchSlot& slot = m_slots[index % kSlots];
-    slot.m_haveTop = haveTop;
-    Fill(slot, static_cast<int32_t>(m_first + index));
-    haveTop = slot.m_haveTop;
-    // The top layer's current frame, copied while the reader is not yet on the next one.
-    if (haveTop) std::memcpy(slot.m_top.get(), TopPixels(), static_cast<size_t>(m_topBytes));
+    Fill(index, helper, true);
     {
       std::lock_guard lock(m_lock);
-      ++m_filled;
+      if (m_stopping) return;
+      m_turn = index + 1;
+      m_filled = index + 1;
     }
     m_changed.notify_all();
   }
 }
 
 CPrefetchSlot& CFramePrefetcher::Next() {
-  CPrefetchSlot& slot = m_slots[m_taken % kSlots];
+  CPrefetchSlot& slot = SlotOf(m_taken);
   if (!m_threaded) {
-    const bool haveTop = m_taken > 0 && m_slots[(m_taken - 1) % kSlots].m_haveTop;
-    slot.m_haveTop = haveTop;
-    Fill(slot, static_cast<int32_t>(m_first + m_taken));
-    if (slot.m_haveTop) {
-      std::memcpy(slot.m_top.get(), TopPixels(), static_cast<size_t>(m_topBytes));
-    }
+    Fill(m_taken, 0, false);
     ++m_filled;
+    ++m_turn;
   } else {
     std::unique_lock lock(m_lock);
     m_changed.wait(lock, [&] { return m_filled > m_taken; });
@@ -194,13 +235,15 @@ void CFramePrefetcher::Release() {
 }
 
 void CFramePrefetcher::Stop() {
-  if (!m_thread.joinable()) return;
   {
     std::lock_guard lock(m_lock);
     m_stopping = true;
   }
   m_changed.notify_all();
-  m_thread.join();
+  for (std::thread& thread : m_threads) {
+    if (thread.joinable()) thread.join();
+  }
+  m_threads.clear();
 }
 
 }  // namespace corvane

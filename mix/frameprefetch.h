@@ -74,6 +74,13 @@ class CFramePrefetcher {
   CFramePrefetcher(const CFramePrefetcher&) = delete;
   CFramePrefetcher& operator=(const CFramePrefetcher&) = delete;
 
+  // Decode the main video's frames with this second reader (open on the same stream) too, two
+  // at a time. Call before Allocate; the main stream must read concurrently and decode each
+  // frame on its own.
+  void AddMainReader(std::unique_ptr<CVideoReader> reader);
+  // How many helpers read frames (1, or 2 with a second main reader).
+  int Helpers() const { return m_second ? 2 : 1; }
+
   // Zero-filled slots for frames of `outputBytes` and top frames of `topBytes`.
   EAllocation Allocate(int64_t outputBytes, int64_t topBytes);
 
@@ -95,40 +102,45 @@ class CFramePrefetcher {
   // The job is done with the frame Next gave; its slot may be read into again.
   void Release();
 
-  // Ends the helper thread (a frame it is reading is finished and dropped). Safe to repeat.
+  // Ends the helper threads (a frame being read is finished and dropped). Safe to repeat.
   void Stop();
 
  private:
-  static constexpr int kSlots = 2;  // the job's frame and one read ahead
-  void Run();
-  void Fill(CPrefetchSlot& slot, int32_t frame);
+  void Run(int helper);
+  // Reads frame `index` (from 0) into its slot with the helper's main reader; the in-order part
+  // (the top layer, a failed read's stand-in) waits for the frame's turn when `ordered`.
+  void Fill(int64_t index, int helper, bool ordered);
+  CPrefetchSlot& SlotOf(int64_t index) { return m_slots[size_t(index % int64_t(m_slots.size()))]; }
   // The top layer's current frame as the job lays it.
   const uint8_t* TopPixels() const {
     return m_scaler ? m_scaler->Picture() : m_top->m_buffer.get();
   }
 
-  CPrefetchSlot m_slots[kSlots];
+  std::vector<CPrefetchSlot> m_slots;
   int64_t m_outputBytes = 0;
   int64_t m_topBytes = 0;
   CVideoReader* m_main = nullptr;
+  std::unique_ptr<CVideoReader> m_second;
   CVideoReader* m_top = nullptr;
   TopFrameCursor m_cursor;
   int32_t m_firstShown = 0;
   int32_t m_endShown = std::numeric_limits<int32_t>::max();
   CLayerScaler* m_scaler = nullptr;
   CMixRule m_rule;
-  bool m_haveMain = false;
+  int64_t m_lastGood = -1;  // the last main frame read well (in frame order)
+  bool m_haveTop = false;   // the top layer has given a frame (in frame order)
   int32_t m_first = 0;
   int32_t m_end = 0;
 
   std::mutex m_lock;
   std::condition_variable m_changed;
+  int64_t m_turn = 0;      // the frame whose in-order part may run
   int64_t m_filled = 0;    // frames read so far
   int64_t m_taken = 0;     // frames handed to the job
   int64_t m_released = 0;  // frames the job is done with
   bool m_stopping = false;
   bool m_threaded = false;
-  std::thread m_thread;
+  std::vector<std::thread> m_threads;
 };
 
 }  // namespace corvane

@@ -1,5 +1,7 @@
 #include "mix/mixjob.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -117,6 +119,33 @@ int64_t FrameBytes(const CVideoReader& reader) {
   const int64_t bytes = stride * reader.m_height;
   if (bytes > reader.m_bufferSize) return -1;
   return bytes;
+}
+
+// The processors this process may run on.
+int UsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return CPU_COUNT(&set);
+}
+
+// A second reader of the main video, for frames that decode on their own where another
+// processor can decode them beside the first reader; null otherwise (quietly: the mix goes on
+// with one reader).
+std::unique_ptr<CVideoReader> SecondMainReader(const PAVISTREAM& mainStream,
+                                               const CVideoReader& mainReader) {
+  if (!mainStream || !mainStream->ReadsConcurrently() || !mainReader.IntraOnly() ||
+      UsableProcessors() < 2) {
+    return nullptr;
+  }
+  CDeferredHost quiet;
+  CThreadHostScope silence(&quiet);
+  auto second = std::make_unique<CVideoReader>();
+  if (second->Open(mainStream) != 0 || second->m_width != mainReader.m_width ||
+      second->m_height != mainReader.m_height || second->m_bufferSize != mainReader.m_bufferSize) {
+    return nullptr;
+  }
+  return second;
 }
 
 CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
@@ -245,8 +274,10 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     outcome.m_audioWithVideo = outcome.m_audioCarried != AVIERR_UNSUPPORTED;
   }
   // The output frames and top-layer working buffers, one pair for the frame being mixed and
-  // one for the frame read ahead.
+  // one for each frame read ahead.
   CFramePrefetcher prefetcher;
+  if (std::unique_ptr<CVideoReader> second = SecondMainReader(mainStream, mainReader))
+    prefetcher.AddMainReader(std::move(second));
   const CFramePrefetcher::EAllocation allocated = prefetcher.Allocate(imageSize, layerBytes);
   if (allocated == CFramePrefetcher::EAllocation::kNoOutputFrame) {
     ShowMessage("Cannot allocate output frame buffer", MB_ICONINFORMATION);

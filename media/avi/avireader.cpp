@@ -22,6 +22,9 @@ class CAviReaderStream final : public CAviStream {
   CAviReaderStream(std::shared_ptr<const SAviFileData> data, size_t index)
       : m_data(std::move(data)), m_stream(m_data->m_streams[index]) {}
 
+  // Positional reads of data fixed once the file is parsed.
+  bool ReadsConcurrently() const override { return true; }
+
   HRESULT Info(AVISTREAMINFOA& info) const override {
     info = m_stream.m_info;
     return AVIERR_OK;
