@@ -6,6 +6,10 @@
 #   main_720p.avi   1280x720, 25 fps, 250 frames (10 s), Motion JPEG -q:v 3 of testsrc2,
 #                   PCM s16le 48 kHz stereo (440 Hz left, 660 Hz right)
 #   main_1080p.avi  the same at 1920x1080
+#   main_1080p_h264.mp4  1920x1080 testsrc2, 25 fps, 10 s, H.264 (x264 medium, CRF 18) + AAC
+#   logo_opaque.png 400x160 picture without an alpha channel (testsrc)
+#   main_2160p.avi  3840x2160, 25 fps, 10 s, Motion JPEG -q:v 3 with the PCM tone (only when
+#                   CORVANE_BENCH_4K=1: about 300 MB)
 #   top_240p.avi    320x240, 25 fps, 100 frames (4 s), raw 24-bit BGR (lossless, so the key
 #                   colour survives exactly), video only: pure green (0,255,0) with a 96x72
 #                   testsrc2 picture moving 2 px right and 1 px down a frame
@@ -45,3 +49,12 @@ for f in main_720p.avi main_1080p.avi top_240p.avi; do
     -of compact=p=0:nk=0 "$dir/$f" | tr '\n' ' '
   echo "($(stat -c %s "$dir/$f") bytes)"
 done
+[ -s "$dir/main_1080p_h264.mp4" ] || "${FF[@]}" -f lavfi -i "testsrc2=s=1920x1080:r=25:d=10" \
+  -f lavfi -i "$tone" -c:v libx264 -preset medium -crf 18 -pix_fmt yuv420p -c:a aac -b:a 128k \
+  "$dir/main_1080p_h264.mp4"
+[ -s "$dir/logo_opaque.png" ] || "${FF[@]}" -f lavfi -i "testsrc=s=400x160" -frames:v 1 \
+  -pix_fmt rgb24 "$dir/logo_opaque.png"
+if [ "${CORVANE_BENCH_4K:-0}" = 1 ]; then
+  make main_2160p.avi -f lavfi -i "testsrc2=s=3840x2160:r=25:d=10" -f lavfi -i "$tone" \
+    -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le
+fi

@@ -49,6 +49,9 @@ job_cmd() {
     drgb) CMD=("${FF[@]}" "${sources[@]}" -filter_complex "$keyedRgb" "${mapped[@]}" -c:v ffv1 -pix_fmt bgr0 -c:a copy "$out/peer_drgb_ckey_720p_ffv1rgb.avi") ;;
     e) CMD=("${FF[@]}" "${sources[@]}" -filter_complex "$keyed" "${mapped[@]}" -c:v rawvideo -pix_fmt bgr24 -c:a copy "$out/peer_e_ckey_720p_raw.avi") ;;
     argb) CMD=("${FF[@]}" "${sources[@]}" -filter_complex "$keyedRgb" "${mapped[@]}" "${mjpeg[@]}" -c:a copy "$out/peer_argb_ckey_720p_mjpeg.avi") ;;
+    h264) CMD=("${FF[@]}" -i "$in/main_1080p_h264.mp4" -loop 1 -i "$in/logo_opaque.png" -filter_complex "[0:v][1:v]overlay=x=100:y=50:shortest=1[v]" -map "[v]" -map 0:a -c:v libx264 -preset medium -crf 23 -pix_fmt yuv420p -c:a copy "$out/peer_h264_logo_1080p.mp4") ;;
+    vp9) CMD=("${FF[@]}" -i "$in/main_1080p_h264.mp4" -loop 1 -i "$in/logo_opaque.png" -filter_complex "[0:v][1:v]overlay=x=100:y=50:shortest=1[v]" -map "[v]" -map 0:a -c:v libvpx-vp9 -crf 32 -b:v 0 -deadline good -cpu-used 5 -row-mt 1 -pix_fmt yuv420p -c:a libopus "$out/peer_vp9_logo_1080p.webm") ;;
+    drgb4k) CMD=("${FF[@]}" -i "$in/main_2160p.avi" -stream_loop -1 -i "$in/top_240p.avi" -filter_complex "[0:v]format=bgr24[m];$KEY;[m][k]overlay=x=100:y=50:shortest=1:format=rgb[v]" "${mapped[@]}" -c:v ffv1 -pix_fmt bgr0 -c:a copy "$out/peer_drgb_ckey_2160p_ffv1rgb.avi") ;;
     dec720) CMD=("${FF[@]}" -i "$in/main_720p.avi" -f null -) ;;
     dec1080) CMD=("${FF[@]}" -i "$in/main_1080p.avi" -f null -) ;;
     enc720) CMD=("${FF[@]}" -i "$in/main_720p.avi" -map 0:v -map 0:a -c:v mjpeg -q:v 3 -c:a copy "$out/enc_720p_mjpeg.avi") ;;
