@@ -320,6 +320,10 @@ void FinishStream(SAviStreamData& stream) {
   uint64_t totalBytes = 0;
   for (const SAviChunkRef& chunk : stream.m_chunks) totalBytes += chunk.m_size;
   stream.m_sampleSize = ChooseSampleSize(stream, totalBytes);
+  // The header given out states the size the positions count in: a writer given the file's own
+  // size takes each sample for that many bytes and fills the difference (a 12 KB file stating
+  // 17,990-byte samples over 1-byte blocks made the audio copy write 333 MB).
+  if (stream.m_info.fccType == streamtypeAUDIO) stream.m_info.dwSampleSize = stream.m_sampleSize;
   stream.m_start = static_cast<int32_t>(std::min<int64_t>(stream.m_info.dwStart, kMaxPosition));
   int64_t samples = 0;
   if (stream.m_sampleSize > 0) {

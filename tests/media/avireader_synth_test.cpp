@@ -316,6 +316,11 @@ TEST_F(AviReaderSynthTest, AudioSampleSizeFollowsBlockAlignWhenTheLengthSaysSo) 
   ASSERT_EQ(audio->Read(150, AVISTREAMREAD_CONVENIENT, nullptr, 0, &bytes, &samples), AVIERR_OK);
   EXPECT_EQ(samples, 50);
   EXPECT_EQ(bytes, 100);
+  // The header given out states the size the positions count in, so that a writer given it
+  // (the audio copy) places the samples where the reader does.
+  AVISTREAMINFOA info{};
+  ASSERT_EQ(audio->Info(info), AVIERR_OK);
+  EXPECT_EQ(info.dwSampleSize, 2u);
 }
 
 TEST_F(AviReaderSynthTest, AudioSampleSizeOfTheHeaderStandsWhenItsLengthAgrees) {
@@ -326,6 +331,9 @@ TEST_F(AviReaderSynthTest, AudioSampleSizeOfTheHeaderStandsWhenItsLengthAgrees) 
   PAVISTREAM audio;
   ASSERT_EQ(m_file->GetStream(audio, streamtypeAUDIO, 0), AVIERR_OK);
   EXPECT_EQ(audio->Length(), layout.m_frames * kAudioPerFrame * 2);
+  AVISTREAMINFOA info{};
+  ASSERT_EQ(audio->Info(info), AVIERR_OK);
+  EXPECT_EQ(info.dwSampleSize, 1u);
 }
 
 }  // namespace
