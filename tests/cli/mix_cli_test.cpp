@@ -93,6 +93,17 @@ class MixCliTest : public ::testing::Test {
     EXPECT_EQ(test::ReadFileBytes(m_top), m_topBytes) << "top source changed";
   }
 
+  // A 60 s main video with sound, long enough that a job is still running when a signal comes.
+  std::string LongMain() {
+    const std::string main = m_dir.Path("long.avi");
+    const bool made = RunCommand(
+                          "ffmpeg -v error -y -f lavfi -i testsrc=s=160x120:r=25:d=60 -f "
+                          "lavfi -i sine=r=8000:d=60 -c:v mjpeg -q:v 5 -c:a pcm_s16le " +
+                          Q(main))
+                          .m_exitCode == 0;
+    return made ? main : std::string();
+  }
+
   CTempDir m_dir;
   std::string m_main;
   std::string m_top;
@@ -351,13 +362,8 @@ TEST_F(MixCliTest, AnOutputFolderThatCannotBeWrittenIsAFailure) {
 
 TEST_F(MixCliTest, CtrlCStopsAtAFrameAndLeavesAValidFile) {
   if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the long input";
-  // A main video long enough that the job is still running when the signal comes.
-  const std::string main = m_dir.Path("long.avi");
-  ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i testsrc=s=160x120:r=25:d=60 -f lavfi -i "
-                       "sine=r=8000:d=60 -c:v mjpeg -q:v 5 -c:a pcm_s16le " +
-                       Q(main))
-                .m_exitCode,
-            0);
+  const std::string main = LongMain();
+  ASSERT_FALSE(main.empty());
   CChild child("exec " + Mix() + " --codec mjpeg " + Q(main) + " " + Q(m_top) + " " + Q(m_output));
   ASSERT_GT(child.m_pid, 0);
   // The first progress line shows that the frame loop runs; then Ctrl-C.
@@ -392,12 +398,8 @@ TEST_F(MixCliTest, CtrlCStopsAtAFrameAndLeavesAValidFile) {
 // audio chunk is slowed down so that the signals land in the copy.)
 TEST_F(MixCliTest, ASecondCtrlCOrAKillDuringTheSoundCopyLeavesEveryFrameWritten) {
   if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the long input";
-  const std::string main = m_dir.Path("long.avi");
-  ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i testsrc=s=160x120:r=25:d=60 -f lavfi -i "
-                       "sine=r=8000:d=60 -c:v mjpeg -q:v 5 -c:a pcm_s16le " +
-                       Q(main))
-                .m_exitCode,
-            0);
+  const std::string main = LongMain();
+  ASSERT_FALSE(main.empty());
   for (const int second : {SIGINT, SIGKILL}) {
     const std::string name = second == SIGINT ? "second Ctrl-C" : "kill";
     std::remove(m_output.c_str());

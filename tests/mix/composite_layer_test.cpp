@@ -64,50 +64,68 @@ INSTANTIATE_TEST_SUITE_P(Paths, LayerAlphaPathTest,
                                            ECompositePath::kAvx2, ECompositePath::kBest),
                          PathName);
 
-// 256 frames of 256 x 256: on each channel every (top, main) byte pair, blue (y, x), green
-// (x, y), red (x + y, x), with the alpha changing from pixel to pixel so that over the frames
-// every pair meets every alpha. The key (12, 7, 5) is the colour of pixel (7, 5).
-void ExpectEveryTripleExact(bool alphaMix, double alpha, bool keys) {
+// Frames of 256 x 256: on each channel every (top, main) byte pair, blue (y, x), green (x, y),
+// red (x + y, x), with a 32-bit top layer's alpha changing from pixel to pixel so that over 256
+// frames every pair meets every alpha (a 24-bit top layer is A = 255). The key (12, 7, 5) is the
+// colour of pixel (7, 5). `composite` lays the top frame with the key; `want` is the reference
+// for (top, main, alpha). Returns the number of wrong bytes, the first few reported.
+template <typename Composite, typename Want>
+int Mismatches(int frames, int32_t topPixelBytes, bool keys, Composite composite, Want want,
+               const std::string& what) {
   const uint32_t key = PackKeyColour(12, 7, 5);
   int mismatches = 0;
-  for (int frame = 0; frame < 256 && mismatches < 5; ++frame) {
-    CFrame out(256, 256, 3), topFrame(256, 256, 4);
+  for (int frame = 0; frame < frames && mismatches < 5; ++frame) {
+    CFrame out(256, 256, 3), topFrame(256, 256, topPixelBytes);
+    const auto alphaAt = [&](int32_t x, int32_t y) {
+      return topPixelBytes == 4 ? uint8_t(x * 7 + y * 13 + frame) : uint8_t(255);
+    };
     for (int32_t y = 0; y < 256; ++y) {
       for (int32_t x = 0; x < 256; ++x) {
         uint8_t* t = topFrame.Pixel(x, y);
         t[0] = uint8_t(y);
         t[1] = uint8_t(x);
         t[2] = uint8_t(x + y);
-        t[3] = uint8_t(x * 7 + y * 13 + frame);
+        if (topPixelBytes == 4) t[3] = alphaAt(x, y);
         uint8_t* m = out.Pixel(x, y);
         m[0] = uint8_t(x);
         m[1] = uint8_t(y);
         m[2] = uint8_t(x);
       }
     }
-    CompositeLayerAlpha(out.Data(), 256, 256, topFrame.Data(), 256, 256, 0, 0, key, keys, alphaMix,
-                        alpha);
+    composite(out.Data(), topFrame.Data(), key);
     for (int32_t y = 0; y < 256; ++y) {
       for (int32_t x = 0; x < 256; ++x) {
-        const uint8_t a = uint8_t(x * 7 + y * 13 + frame);
         const bool keyed = keys && x == 7 && y == 5;
         const uint8_t main[3] = {uint8_t(x), uint8_t(y), uint8_t(x)};
         const uint8_t top[3] = {uint8_t(y), uint8_t(x), uint8_t(x + y)};
-        const uint8_t* p = out.Pixel(x, y);
         for (int c = 0; c < 3; ++c) {
-          const uint8_t want =
-              keyed ? main[c] : test::LayerAlphaReference(top[c], main[c], a, alphaMix, alpha);
-          if (p[c] != want && ++mismatches <= 5) {
-            ADD_FAILURE() << (alphaMix ? "alpha " + std::to_string(alpha) : std::string("key"))
-                          << " A " << int(a) << " pixel " << x << "," << y << " channel " << c
-                          << ": " << int(p[c]) << " want " << int(want);
+          const uint8_t expected = keyed ? main[c] : want(top[c], main[c], alphaAt(x, y));
+          if (out.Pixel(x, y)[c] != expected && ++mismatches <= 5) {
+            ADD_FAILURE() << what << " A " << int(alphaAt(x, y)) << " pixel " << x << "," << y
+                          << " channel " << c << ": " << int(out.Pixel(x, y)[c]) << " want "
+                          << int(expected);
           }
         }
       }
     }
-    ASSERT_TRUE(out.GuardsIntact() && topFrame.GuardsIntact());
+    EXPECT_TRUE(out.GuardsIntact() && topFrame.GuardsIntact()) << what;
   }
-  EXPECT_EQ(mismatches, 0);
+  return mismatches;
+}
+
+void ExpectEveryTripleExact(bool alphaMix, double alpha, bool keys) {
+  const std::string what = alphaMix ? "alpha " + std::to_string(alpha) : std::string("key");
+  EXPECT_EQ(Mismatches(
+                256, 4, keys,
+                [&](uint8_t* out, const uint8_t* top, uint32_t key) {
+                  CompositeLayerAlpha(out, 256, 256, top, 256, 256, 0, 0, key, keys, alphaMix,
+                                      alpha);
+                },
+                [&](uint8_t t, uint8_t m, uint8_t a) {
+                  return test::LayerAlphaReference(t, m, a, alphaMix, alpha);
+                },
+                what),
+            0);
 }
 
 TEST_P(LayerAlphaPathTest, EveryAlphaTopMainTripleEqualsTheRule) {
@@ -119,7 +137,6 @@ TEST_P(LayerAlphaPathTest, EveryAlphaTopMainTripleEqualsTheRule) {
 // Fading: every (top, main) pair at every alpha for a 32-bit layer (a 24-bit one is A = 255), at
 // fade factors where the weights fall on and between whole steps, in both mixes, keyed or not.
 TEST_P(LayerAlphaPathTest, EveryFadedTripleEqualsTheFadeArithmetic) {
-  const uint32_t key = PackKeyColour(12, 7, 5);
   struct CFadeCase {
     bool m_alphaMix;
     double m_level;
@@ -133,46 +150,19 @@ TEST_P(LayerAlphaPathTest, EveryFadedTripleEqualsTheFadeArithmetic) {
       {true, 200.0, false, 6.0 / 7.0, true, 64}, {false, 0.0, true, 0.25, false, 1},
       {true, 127.5, true, 5.0 / 6.0, false, 1},  {false, 0.0, false, 1.0 / 3.0, true, 32}};
   for (const CFadeCase& fade : cases) {
-    int mismatches = 0;
-    const int32_t pixel = fade.m_withAlpha ? 4 : 3;
-    for (int frame = 0; frame < fade.m_frames && mismatches < 5; ++frame) {
-      CFrame out(256, 256, 3), topFrame(256, 256, pixel);
-      for (int32_t y = 0; y < 256; ++y) {
-        for (int32_t x = 0; x < 256; ++x) {
-          uint8_t* t = topFrame.Pixel(x, y);
-          t[0] = uint8_t(y);
-          t[1] = uint8_t(x);
-          t[2] = uint8_t(x + y);
-          if (fade.m_withAlpha) t[3] = uint8_t(x * 7 + y * 13 + frame);
-          uint8_t* m = out.Pixel(x, y);
-          m[0] = uint8_t(x);
-          m[1] = uint8_t(y);
-          m[2] = uint8_t(x);
-        }
-      }
-      CompositeFaded(out.Data(), 256, 256, topFrame.Data(), fade.m_withAlpha, 256, 256, 0, 0, key,
-                     fade.m_keys, fade.m_alphaMix, fade.m_level, fade.m_fade);
-      for (int32_t y = 0; y < 256; ++y) {
-        for (int32_t x = 0; x < 256; ++x) {
-          const uint8_t a = fade.m_withAlpha ? uint8_t(x * 7 + y * 13 + frame) : 255;
-          const bool keyed = fade.m_keys && x == 7 && y == 5;
-          const uint8_t main[3] = {uint8_t(x), uint8_t(y), uint8_t(x)};
-          const uint8_t top[3] = {uint8_t(y), uint8_t(x), uint8_t(x + y)};
-          for (int c = 0; c < 3; ++c) {
-            const uint8_t want = keyed ? main[c]
-                                       : test::FadeReference(top[c], main[c], a, fade.m_alphaMix,
-                                                             fade.m_level, fade.m_fade);
-            if (out.Pixel(x, y)[c] != want && ++mismatches <= 5) {
-              ADD_FAILURE() << "fade " << fade.m_fade << " level " << fade.m_level << " A "
-                            << int(a) << " at " << x << "," << y << " channel " << c << ": "
-                            << int(out.Pixel(x, y)[c]) << " want " << int(want);
-            }
-          }
-        }
-      }
-      ASSERT_TRUE(out.GuardsIntact() && topFrame.GuardsIntact());
-    }
-    EXPECT_EQ(mismatches, 0);
+    const std::string what =
+        "fade " + std::to_string(fade.m_fade) + " level " + std::to_string(fade.m_level);
+    EXPECT_EQ(Mismatches(
+                  fade.m_frames, fade.m_withAlpha ? 4 : 3, fade.m_keys,
+                  [&](uint8_t* out, const uint8_t* top, uint32_t key) {
+                    CompositeFaded(out, 256, 256, top, fade.m_withAlpha, 256, 256, 0, 0, key,
+                                   fade.m_keys, fade.m_alphaMix, fade.m_level, fade.m_fade);
+                  },
+                  [&](uint8_t t, uint8_t m, uint8_t a) {
+                    return test::FadeReference(t, m, a, fade.m_alphaMix, fade.m_level, fade.m_fade);
+                  },
+                  what),
+              0);
   }
 }
 
