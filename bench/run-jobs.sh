@@ -15,8 +15,9 @@
 # from make-inputs.sh, made once into BENCH_DIR; the ffmpeg side from peer-ffmpeg.sh, both
 # beside this script.
 #
-# Environment: CORVANE_BUILD (default build), BENCH_DIR (default /tmp/corvane-bench), CORES
-# (pin both sides to the first CORES processors with taskset, for the 1-core/2-core speed-up).
+# Environment: CORVANE_BUILD (default build), BENCH_DIR (default /tmp/corvane-bench), CPUS
+# (a taskset list, e.g. 1 or 0,1: both sides pinned to those processors, for the speed-up from
+# one core to two).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,7 +48,7 @@ corvane_cmd() {
     J8) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec ffv1 "$in/main_2160p.avi" "$in/top_240p.avi" "$out/corvane_J8.avi") ;;
     *) echo "unknown job $1" >&2; exit 2 ;;
   esac
-  [ -z "${CORES:-}" ] || CMD=(taskset -c "0-$((CORES - 1))" "${CMD[@]}")
+  [ -z "${CPUS:-}" ] || CMD=(taskset -c "$CPUS" "${CMD[@]}")
 }
 # peer_cmd JOB: the ffmpeg command of the same job.
 peer_cmd() {
@@ -62,7 +63,7 @@ peer_cmd() {
     J7) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" vp9) ;;
     J8) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" drgb4k) ;;
   esac
-  [ -z "${CORES:-}" ] || CMD=(taskset -c "0-$((CORES - 1))" "${CMD[@]}")
+  [ -z "${CPUS:-}" ] || CMD=(taskset -c "$CPUS" "${CMD[@]}")
 }
 
 # The corvane-mix quality that matches ffmpeg's -q:v 3 for MJPEG.
