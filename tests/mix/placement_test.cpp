@@ -155,7 +155,9 @@ TEST(PlacementTest, TextsParseAsTheOptionsDescribeThem) {
   for (const auto& test : times) {
     double seconds = -7.0;
     EXPECT_EQ(ParseTime(test.m_text, seconds), test.m_ok) << test.m_text;
-    if (test.m_ok) EXPECT_DOUBLE_EQ(seconds, test.m_seconds) << test.m_text;
+    if (test.m_ok) {
+      EXPECT_DOUBLE_EQ(seconds, test.m_seconds) << test.m_text;
+    }
   }
   for (const char* bad : {"50", "x", "%", "%w", "12x", "ax5", "50%%", "1.5x2"}) {
     CScale scale;
