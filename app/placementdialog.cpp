@@ -120,18 +120,9 @@ bool CPlacementDialog::ReadFields() {
   read.m_fadeOut = std::max(0.0, read.m_fadeOut);
   if (error.isEmpty() && read.m_from >= 0.0 && read.m_to >= 0.0 && read.m_from >= read.m_to)
     error = QStringLiteral("From must come before To.");
-  if (error.isEmpty()) {
-    // The size is checked against the sources when they are known; here only that it is one.
-    CPlanInput input;
-    input.m_mainWidth = input.m_mainHeight = input.m_topWidth = input.m_topHeight = 1;
-    input.m_frames = 1;
-    CPlacement sized = read;
-    sized.m_from = sized.m_to = -1.0;
-    CLayerPlan plan;
-    const std::string refused = PlanLayer(sized, input, plan);
-    if (!refused.empty() && refused.find("above zero") != std::string::npos)
-      error = QString::fromStdString(refused) + QLatin1Char('.');
-  }
+  // The size is checked against the sources when they are known; here only that it is one.
+  if (error.isEmpty() && !ScaleIsPositive(read.m_scale))
+    error = QStringLiteral("The scale of the top layer must be above zero.");
   m_error->setText(error);
   m_error->setVisible(!error.isEmpty());
   if (!error.isEmpty()) return false;

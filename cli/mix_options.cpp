@@ -260,12 +260,7 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       marginGiven = true;
     } else if (name == "--scale") {
       CScale& scale = options.m_placement.m_scale;
-      const bool positive =
-          ParseScale(value, scale) && (scale.m_kind == CScale::EKind::kPixels
-                                           ? (scale.m_width > 0 || scale.m_width == -1) &&
-                                                 (scale.m_height > 0 || scale.m_height == -1) &&
-                                                 (scale.m_width > 0 || scale.m_height > 0)
-                                           : scale.m_percent > 0.0);
+      const bool positive = ParseScale(value, scale) && ScaleIsPositive(scale);
       if (!positive) {
         return "--scale must be above zero: 50% (of the top layer's size), 200x-1 (pixels, -1 "
                "keeps the aspect ratio) or 15%w (of the main picture's width)";

@@ -112,6 +112,12 @@ std::string ScaleText(const CScale& scale) {
   }
 }
 
+bool ScaleIsPositive(const CScale& scale) {
+  if (scale.m_kind != CScale::EKind::kPixels) return scale.m_percent > 0.0;
+  return (scale.m_width > 0 || scale.m_width == -1) &&
+         (scale.m_height > 0 || scale.m_height == -1) && (scale.m_width > 0 || scale.m_height > 0);
+}
+
 bool ParseTime(const std::string& text, double& seconds) {
   // [[h:]m:]s with the seconds (only) taking decimals.
   double total = 0.0;
@@ -153,6 +159,12 @@ std::string PlanLayer(const CPlacement& placement, const CPlanInput& input, CLay
   int64_t width = ownWidth;
   int64_t height = ownHeight;
   const CScale& scale = placement.m_scale;
+  if (!ScaleIsPositive(scale)) {
+    return scale.m_kind == CScale::EKind::kPixels
+               ? "The scale of the top layer must be above zero (-1 on one side keeps its aspect "
+                 "ratio)"
+               : "The scale of the top layer must be above zero";
+  }
   // Sides kept in proportion round half away from zero; a side is at least one pixel.
   const auto keepAspect = [](int64_t side, int64_t to, int64_t from) {
     return from > 0 ? std::max<int64_t>(1, RoundToWhole(double(side) * double(to) / double(from)))
@@ -162,23 +174,15 @@ std::string PlanLayer(const CPlacement& placement, const CPlanInput& input, CLay
     case CScale::EKind::kOwnSize:
       break;
     case CScale::EKind::kPercent:
-      if (!(scale.m_percent > 0.0)) return "The scale of the top layer must be above zero";
       width = std::max<int64_t>(1, RoundToWhole(double(ownWidth) * scale.m_percent / 100.0));
       height = std::max<int64_t>(1, RoundToWhole(double(ownHeight) * scale.m_percent / 100.0));
       break;
     case CScale::EKind::kMainWidth:
-      if (!(scale.m_percent > 0.0)) return "The scale of the top layer must be above zero";
       width =
           std::max<int64_t>(1, RoundToWhole(double(input.m_mainWidth) * scale.m_percent / 100.0));
       height = keepAspect(ownHeight, width, ownWidth);
       break;
     case CScale::EKind::kPixels:
-      if ((scale.m_width <= 0 && scale.m_width != -1) ||
-          (scale.m_height <= 0 && scale.m_height != -1) ||
-          (scale.m_width == -1 && scale.m_height == -1)) {
-        return "The scale of the top layer must be above zero (-1 on one side keeps its aspect "
-               "ratio)";
-      }
       width = scale.m_width == -1 ? keepAspect(ownWidth, scale.m_height, ownHeight) : scale.m_width;
       height =
           scale.m_height == -1 ? keepAspect(ownHeight, scale.m_width, ownWidth) : scale.m_height;

@@ -50,6 +50,9 @@ std::string CornerName(ECorner corner);
 // here and refused by PlanLayer, which says why.
 bool ParseScale(const std::string& text, CScale& scale);
 std::string ScaleText(const CScale& scale);
+// Whether the scale names a size above zero (-1 on one side of a size in pixels keeps the
+// aspect ratio; not on both).
+bool ScaleIsPositive(const CScale& scale);
 // Seconds with decimals ("12.5") or h:mm:ss.fff / m:ss.fff.
 bool ParseTime(const std::string& text, double& seconds);
 
