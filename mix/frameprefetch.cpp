@@ -152,7 +152,16 @@ void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
     mainRead = reader.ReadFrame(static_cast<int32_t>(m_first + index)) == 0;
   }
   const auto size = static_cast<size_t>(m_outputBytes);
-  if (mainRead) std::memcpy(slot.m_output.get(), reader.m_buffer.get(), size);
+  if (mainRead) {
+    // With two readers no reader's buffer is read again after this (a failed read reads the last
+    // good frame anew), so the decoded frame changes places with the slot's instead of being
+    // copied.
+    if (m_second && reader.m_bufferSize == m_outputBytes) {
+      std::swap(slot.m_output, reader.m_buffer);
+    } else {
+      std::memcpy(slot.m_output.get(), reader.m_buffer.get(), size);
+    }
+  }
   if (ordered) {
     std::unique_lock lock(m_lock);
     m_changed.wait(lock, [&] { return m_stopping || m_turn == index; });
