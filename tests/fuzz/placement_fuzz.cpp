@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rule.m_useTransparency = (flags >> 1) & 1;
   rule.m_layerAlpha = flags & 4;
   rule.m_alphaLevel = data[10];
-  rule.m_key = PackKeyColour(data[11], data[12], data[13] & 0xF0);
+  rule.m_key = PackKeyColour(data[11], data[12], data[13]);
 
   // Six lines of text; what is left is pixels.
   std::string fields[6];
@@ -79,8 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CScale again;
   if (!ParseScale(ScaleText(placement.m_scale), again) || again.m_kind != placement.m_scale.m_kind)
     __builtin_trap();
-  (void)CornerName(placement.m_corner);
-  (void)ScaleIsPositive(placement.m_scale);
 
   CLayerPlan plan;
   if (!PlanLayer(placement, input, plan).empty()) return 0;
