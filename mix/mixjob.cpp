@@ -104,6 +104,14 @@ long FailedFrame(const CAviStream& stream, long current, int32_t startFrame) {
   return position >= startFrame ? static_cast<long>(position) - startFrame + 1 : current;
 }
 
+// Frames the file holds after a failed write: an encoder that holds frames back fails on an
+// earlier frame than the one last handed to it, and the frames from there on never reached it.
+int32_t FramesBefore(const CAviStream& stream, int32_t handedOver, int32_t startFrame) {
+  const int32_t position = stream.FailedPosition();
+  if (position < startFrame) return handedOver;
+  return std::min(handedOver, position - startFrame);
+}
+
 int32_t MillisecondsSince(Clock::time_point started) {
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
@@ -340,6 +348,8 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
                          FailedFrame(*compressed, counter - 1, mainReader.m_startFrame)),
                   MB_ICONINFORMATION);
       outcome.m_result = EVideoPassResult::kWriteFailed;
+      outcome.m_framesWritten =
+          FramesBefore(*compressed, outcome.m_framesWritten, mainReader.m_startFrame);
       break;
     }
     ++outcome.m_framesWritten;
@@ -355,6 +365,8 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
                        FailedFrame(*compressed, outcome.m_framesWritten, mainReader.m_startFrame)),
                 MB_ICONINFORMATION);
     outcome.m_result = EVideoPassResult::kWriteFailed;
+    outcome.m_framesWritten =
+        FramesBefore(*compressed, outcome.m_framesWritten, mainReader.m_startFrame);
   }
   compressed.reset();
   raw.reset();
