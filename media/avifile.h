@@ -209,7 +209,8 @@ class CAviFile {
   // For a container whose sound goes in with the pictures (all but AVI, whose audio is copied
   // after the video): takes the first audio stream of `mainPath`, kept as it is or encoded to
   // what the container's players expect (saying so in one notice), and writes it in time with
-  // the video frames. AVIERR_NODATA when the main has no audio; AVIERR_UNSUPPORTED for AVI.
+  // the video frames. AVIERR_NODATA when the main has no audio; AVIERR_BADFORMAT for sound this
+  // container cannot take; AVIERR_UNSUPPORTED for AVI.
   virtual HRESULT CarryAudioFrom(const std::string& mainPath) {
     (void)mainPath;
     return AVIERR_UNSUPPORTED;

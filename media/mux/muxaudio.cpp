@@ -24,7 +24,7 @@ struct CFifoDeleter {
 };
 
 // Whether the container's players take the codec as it is. Matroska takes whatever its muxer
-// does; WebM Opus and Vorbis; MP4 and MOV the codecs players decode there (not PCM or MP2).
+// can write; WebM Opus and Vorbis; MP4 and MOV the codecs players decode there (not PCM or MP2).
 bool KeepsCodec(const CContainerInfo& container, AVCodecID codec) {
   switch (container.m_kind) {
     case EContainer::kWebm:
@@ -35,7 +35,11 @@ bool KeepsCodec(const CContainerInfo& container, AVCodecID codec) {
              codec == AV_CODEC_ID_EAC3;
     default: {
       const AVOutputFormat* muxer = av_guess_format(container.m_muxer, nullptr, nullptr);
-      return muxer && avformat_query_codec(muxer, codec, FF_COMPLIANCE_NORMAL) == 1;
+      if (muxer && avformat_query_codec(muxer, codec, FF_COMPLIANCE_NORMAL) == 1) return true;
+      // Sound with a WAVE format tag but no Matroska codec id (ADPCM and the like) goes in as
+      // its WAVE header (A_MS/ACM), as players read it from AVI.
+      const AVCodecTag* const riff[] = {avformat_get_riff_audio_tags(), nullptr};
+      return muxer && av_codec_get_tag(riff, codec) != 0;
     }
   }
 }

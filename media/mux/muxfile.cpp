@@ -46,6 +46,9 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     try {
       auto audio = std::make_unique<CMuxAudio>();
       const HRESULT opened = audio->Open(mainPath, m_container, *m_output);
+      // AVIERR_UNSUPPORTED is the answer for AVI, whose audio is copied after the video; here
+      // it means sound that can be neither kept nor decoded.
+      if (opened == AVIERR_UNSUPPORTED) return AVIERR_BADFORMAT;
       if (opened != AVIERR_OK) return opened;
       m_audio = std::move(audio);
     } catch (const std::bad_alloc&) {

@@ -158,6 +158,8 @@ TEST_F(MixOutputsTest, SoundTheContainerTakesKeepsItsPackets) {
       {"opus.webm", "-c:v libvpx-vp9 -deadline realtime -c:a libopus", "out.mkv"},
       {"opus.webm", "-c:v libvpx-vp9 -deadline realtime -c:a libopus", "out.webm"},
       {"aac.mp4", "-c:v libx264 -c:a aac", "out.mp4"},
+      // No Matroska codec id: it goes in under its WAVE header.
+      {"adpcm.avi", "-c:v ffv1 -c:a adpcm_ms", "out.mkv"},
   };
   for (const CCase& c : cases) {
     SCOPED_TRACE(c.m_output);
@@ -178,6 +180,32 @@ TEST_F(MixOutputsTest, SoundTheContainerTakesKeepsItsPackets) {
     const std::string want = test::AudioPackets(main);
     EXPECT_GT(want.size(), 100u);
     EXPECT_EQ(test::AudioPackets(output), want);
+  }
+}
+
+// Sound that can be neither kept nor decoded (a WAVE format tag no one knows) is never dropped
+// silently: the mix says so and does not count as complete.
+TEST_F(MixOutputsTest, SoundNoContainerTakesIsReportedAndTheMixFails) {
+  std::vector<uint8_t> bytes = test::ReadFileBytes(Fixture(kMain));
+  const std::string text(bytes.begin(), bytes.end());
+  const size_t audio = text.find("auds");
+  ASSERT_NE(audio, std::string::npos);
+  const size_t format = text.find("strf", audio);
+  ASSERT_NE(format, std::string::npos);
+  bytes[format + 8] = 0x77;  // wFormatTag
+  bytes[format + 9] = 0x77;
+  const std::string main = m_dir.Path("unknown.avi");
+  ASSERT_TRUE(test::WriteFileBytes(main, bytes));
+
+  for (const char* name : {"out.mp4", "out.mkv"}) {
+    SCOPED_TRACE(name);
+    m_host.Clear();
+    const CMixOutcome outcome = Mix(main, m_dir.Path(name), "h264");
+    EXPECT_FALSE(outcome.Complete());
+    EXPECT_EQ(outcome.m_video.m_framesWritten, 60);
+    std::string said;
+    for (const auto& message : m_host.Messages()) said += message.m_text + "\n";
+    EXPECT_NE(said.find("cannot be written to this container"), std::string::npos) << said;
   }
 }
 
