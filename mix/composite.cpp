@@ -289,9 +289,15 @@ bool TopFrameCursor::StepByTime(int32_t& index) {
   const Wide unit = Wide{times->m_unitNum} * mainRate;
   const Wide length = Wide{times->m_duration} * unit;
   if (loop == 1 && length > 0) now %= length;
-  const auto after =
-      std::upper_bound(starts.begin(), starts.end(), now,
-                       [&](Wide time, int64_t begins) { return time < begins * unit; });
+  // A clock much coarser than the pictures' own (Matroska counts milliseconds) stores rounded
+  // times: 67 ms for the third picture at 30 fps. Such a time counts from half a tick earlier,
+  // so that an equal-rate layer is not held back a frame by the rounding. A clock of the
+  // pictures' own rate is exact and gets no allowance.
+  const bool rounded = times->m_duration >= 2 * static_cast<int64_t>(starts.size());
+  const Wide allowance = rounded ? unit : 0;
+  const auto after = std::upper_bound(
+      starts.begin(), starts.end(), now,
+      [&](Wide time, int64_t begins) { return 2 * time + allowance < 2 * begins * unit; });
   const int32_t picture =
       after == starts.begin() ? 0 : static_cast<int32_t>(after - starts.begin() - 1);
   if (start + picture >= end) return false;

@@ -126,7 +126,9 @@ struct TopFrameCursor {
   // A top layer that carries presentation times follows time instead: on output frame N (one
   // lasts mainScale / mainRate seconds) it shows its last picture that starts at or before
   // N * mainScale / mainRate, counted from each stream's first picture, in exact integer
-  // arithmetic. Looping runs that time modulo the top layer's duration.
+  // arithmetic. A picture whose time lies on a clock of at least two ticks per picture counts
+  // from half a tick earlier (its stored time was rounded to the tick). Looping runs that time
+  // modulo the top layer's duration.
   std::shared_ptr<const SPresentationTimes> times;
   int64_t mainScale = 1;
   int64_t mainRate = 1;
