@@ -35,17 +35,26 @@ void OnInterrupt(int) {
 
 // Length and start of a file's first stream of `type`, and its duration in seconds; false when
 // it has none.
+// `ourAvi`: whether the file is read by our own AVI reader; `fewestSeconds`: the shortest the
+// stream can be, where its length is only a bound until decoded.
 bool StreamExtent(const std::string& path, uint32_t type, int32_t& start, int32_t& length,
-                  double* seconds = nullptr) {
+                  double* seconds = nullptr, bool* ourAvi = nullptr,
+                  double* fewestSeconds = nullptr) {
   PAVIFILE file;
   if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file) return false;
+  AVIFILEINFOW fileInfo{};
+  if (ourAvi)
+    *ourAvi = file->Info(fileInfo) == AVIERR_OK && std::u16string(fileInfo.szFileType) == u"AVI";
   PAVISTREAM stream;
   if (file->GetStream(stream, type, 0) != AVIERR_OK || !stream) return false;
   start = stream->Start();
   length = stream->Length();
   AVISTREAMINFOA info{};
-  if (seconds && stream->Info(info) == AVIERR_OK && info.dwRate > 0)
-    *seconds = static_cast<double>(length) * info.dwScale / info.dwRate;
+  if (stream->Info(info) == AVIERR_OK && info.dwRate > 0) {
+    if (seconds) *seconds = static_cast<double>(length) * info.dwScale / info.dwRate;
+    if (fewestSeconds)
+      *fewestSeconds = static_cast<double>(stream->LengthAtLeast()) * info.dwScale / info.dwRate;
+  }
   return true;
 }
 
@@ -63,14 +72,19 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   int32_t mainLength = 0;
   double mainSeconds = 0.0;
   double seconds = 0.0;
-  if (!StreamExtent(options.m_main, streamtypeAUDIO, mainStart, mainLength, &mainSeconds))
+  bool mainIsAvi = false;
+  double mainFewestSeconds = 0.0;
+  if (!StreamExtent(options.m_main, streamtypeAUDIO, mainStart, mainLength, &mainSeconds,
+                    &mainIsAvi, &mainFewestSeconds))
     return true;
   const bool found = StreamExtent(options.m_output, streamtypeAUDIO, start, length, &seconds);
-  // Our AVI keeps the main's samples one for one; the other containers keep its packets or
-  // encode them, so there the sound must last as long, within an audio frame or two.
-  const bool whole = options.m_container->m_kind == EContainer::kAvi
-                         ? found && start == mainStart && length == mainLength
-                         : found && std::abs(seconds - mainSeconds) <= 0.1;
+  // An AVI into our AVI keeps the main's samples one for one. Otherwise the packets are kept or
+  // the sound is decoded or encoded (a decoded main's length is known only within bounds until
+  // it is decoded), so the sound must last as long, within an audio frame or two.
+  const bool whole =
+      options.m_container->m_kind == EContainer::kAvi && mainIsAvi
+          ? found && start == mainStart && length == mainLength
+          : found && seconds <= mainSeconds + 0.1 && seconds >= mainFewestSeconds - 0.1;
   if (!whole) {
     std::fprintf(stderr, "corvane-mix: %s does not hold all of the audio of %s\n",
                  options.m_output.c_str(), options.m_main.c_str());

@@ -130,6 +130,9 @@ class CAviStream {
   // For an audio stream offered as 16-bit PCM decoded from a codec an AVI file cannot carry:
   // that codec's name ("Opus", "Vorbis", "FLAC"). Null for streams read as they are stored.
   virtual const char* DecodedFrom() const { return nullptr; }
+  // The fewest sample frames the stream can hold: Length() itself unless that is only an upper
+  // bound known before decoding (decoded streams).
+  virtual int32_t LengthAtLeast() const { return Length(); }
 
   // For a stream that holds frames back (an encoder with B-frames or look-ahead): writes them
   // now, before the file is ended, and returns the first failure of a write, so that no frame

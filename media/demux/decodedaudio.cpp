@@ -31,7 +31,7 @@ constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
 class CDecodedAudioStream final : public CDemuxStream {
  public:
   CDecodedAudioStream(std::string path, int streamIndex, CodecParametersPtr codec,
-                      int64_t lengthBound)
+                      int64_t lengthAtLeast, int64_t lengthBound)
       : CDemuxStream(nullptr),
         m_path(std::move(path)),
         m_streamIndex(streamIndex),
@@ -41,6 +41,7 @@ class CDecodedAudioStream final : public CDemuxStream {
     const int rate = m_codec->sample_rate;
     m_frameBytes = channels * 2;
     m_length = static_cast<int32_t>(std::clamp<int64_t>(lengthBound, 0, INT32_MAX));
+    m_lengthAtLeast = static_cast<int32_t>(std::clamp<int64_t>(lengthAtLeast, 0, m_length));
 
     m_info.fccType = streamtypeAUDIO;
     m_info.dwQuality = static_cast<uint32_t>(-1);
@@ -75,6 +76,7 @@ class CDecodedAudioStream final : public CDemuxStream {
   }
 
   int32_t Length() const override { return m_length; }
+  int32_t LengthAtLeast() const override { return m_lengthAtLeast; }
 
   const char* DecodedFrom() const override { return m_codecName.c_str(); }
 
@@ -216,6 +218,7 @@ class CDecodedAudioStream final : public CDemuxStream {
   std::string m_codecName;
   int32_t m_frameBytes = 0;
   int32_t m_length = 0;
+  int32_t m_lengthAtLeast = 0;
 
   FormatContextPtr m_context;
   CodecContextPtr m_decoder;
@@ -243,14 +246,26 @@ PAVISTREAM MakeDecodedAudioStream(const std::string& path, const AVStream& strea
 
   // An upper bound on the decoded length: every packet's duration, as the container gives it
   // (encoder delay and end padding are trimmed off when decoding), else the stream's duration.
+  // Where the container gives no trimming (Vorbis in Matroska) the decoder gives up to a packet
+  // or so more than the durations add up to: two of the longest packets are allowed for.
   int64_t total = 0;
-  for (const SSample& sample : samples) total += std::max<int64_t>(sample.m_duration, 0);
+  int64_t longest = 0;
+  for (const SSample& sample : samples) {
+    total += std::max<int64_t>(sample.m_duration, 0);
+    longest = std::max<int64_t>(longest, sample.m_duration);
+  }
   if (total == 0 && stream.duration > 0) total = stream.duration;
+  // At least: the durations less what a decoder trims (its delay and the end's padding), taken
+  // as at most two of the longest packets too.
+  const int64_t atLeast = av_rescale_q(std::max<int64_t>(total - 2 * longest, 0), stream.time_base,
+                                       AVRational{1, rate});
+  if (total > 0) total += 2 * longest;
   int64_t bound = av_rescale_q_rnd(total, stream.time_base, AVRational{1, rate},
                                    static_cast<AVRounding>(AV_ROUND_UP));
   if (bound <= 0) bound = std::numeric_limits<int32_t>::max();
   try {
-    return std::make_shared<CDecodedAudioStream>(path, stream.index, std::move(codec), bound);
+    return std::make_shared<CDecodedAudioStream>(path, stream.index, std::move(codec), atLeast,
+                                                 bound);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

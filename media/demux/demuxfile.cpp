@@ -218,8 +218,12 @@ class CDemuxAudioStream final : public CDemuxStream {
     if (extraSize > 0) std::memcpy(m_format.data() + 18, extra, static_cast<size_t>(extraSize));
   }
 
-  // Whether AVI can carry the codec: it has an AVI audio tag.
+  // Whether AVI can carry the codec as players expect it: it has an AVI audio tag. Opus, Vorbis
+  // and FLAC have tags of their own making that players do not know: they are decoded instead.
   static bool Carriable(const AVCodecParameters& codec) {
+    if (codec.codec_id == AV_CODEC_ID_OPUS || codec.codec_id == AV_CODEC_ID_VORBIS ||
+        codec.codec_id == AV_CODEC_ID_FLAC)
+      return false;
     const AVCodecTag* const tags[] = {avformat_get_riff_audio_tags(), nullptr};
     return av_codec_get_tag(tags, codec.codec_id) != 0 && codec.sample_rate > 0 &&
            codec.ch_layout.nb_channels > 0;
