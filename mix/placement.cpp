@@ -249,19 +249,28 @@ std::string PlanLayer(const CPlacement& placement, const CPlanInput& input, CLay
   };
   const bool hasFrom = placement.m_from >= 0.0;
   const bool hasTo = placement.m_to >= 0.0;
-  if (hasFrom && hasTo && placement.m_from >= placement.m_to) {
+  const double from = hasFrom ? placement.m_from : 0.0;
+  if (hasTo && from >= placement.m_to) {
     return Format("The top layer's range must start before it ends (from %s to %s)",
-                  SecondsText(placement.m_from).c_str(), SecondsText(placement.m_to).c_str());
+                  SecondsText(from).c_str(), SecondsText(placement.m_to).c_str());
   }
   const int64_t first = hasFrom ? frameAt(placement.m_from) : 0;
   const int64_t end =
       hasTo ? std::min<int64_t>(frameAt(placement.m_to), input.m_frames) : input.m_frames;
   if (hasFrom && first >= input.m_frames) {
     return Format(
-        "The top layer's range starts at %s, past the end of the main video (%d frames, "
-        "%s)",
-        SecondsText(placement.m_from).c_str(), input.m_frames,
+        "The top layer's range starts at %s, which is frame %lld; the main video's frames run "
+        "from 0 to %d (%s)",
+        SecondsText(placement.m_from).c_str(), static_cast<long long>(first), input.m_frames - 1,
         SecondsText(rate > 0.0 ? input.m_frames / rate : 0.0).c_str());
+  }
+  // Two times closer than a frame can round to the same one: such a range shows nothing.
+  if (hasTo && end <= first) {
+    return Format(
+        "The top layer's range from %s to %s holds no frame of the main video (both round to "
+        "frame %lld)",
+        SecondsText(from).c_str(), SecondsText(placement.m_to).c_str(),
+        static_cast<long long>(first));
   }
   plan.m_firstShown = static_cast<int32_t>(first);
   plan.m_endShown = static_cast<int32_t>(std::max(first, end));

@@ -117,7 +117,8 @@ TEST(PlacementTest, WhatCannotBeMadeIsRefusedOrReported) {
       {"0%", -1, -1, "above zero"},       {"-5%w", -1, -1, "above zero"},
       {"0x-1", -1, -1, "above zero"},     {"-1x-1", -1, -1, "above zero"},
       {"16385x-1", -1, -1, "16384"},      {"4000%", -1, -1, "20000x20000"},
-      {"100%", 2.0, 2.0, "start before"}, {"100%", 4.0, -1, "past the end"},
+      {"100%", 2.0, 2.0, "start before"}, {"100%", 4.0, -1, "run from 0 to 59"},
+      {"100%", -1, 0.0, "start before"},  {"100%", 1.0, 1.01, "holds no frame"},
   };
   for (const auto& test : refused) {
     CPlacement placement;
