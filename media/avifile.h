@@ -127,6 +127,17 @@ class CAviStream {
     return AVIERR_UNSUPPORTED;
   }
 
+  // For a video stream whose pictures keep their alpha beside them (VP8 and VP9 in WebM and
+  // Matroska): the decoder that reads it ("libvpx-vp9"), and the alpha data of sample
+  // `position`, as the container gives it, when that sample was the last one read. Streams
+  // without such alpha: null and false.
+  virtual const char* AlphaDecoder() const { return nullptr; }
+  virtual bool SampleAlpha(int32_t position, std::vector<uint8_t>& alpha) const {
+    (void)position;
+    alpha.clear();
+    return false;
+  }
+
   // For an audio stream offered as 16-bit PCM decoded from a codec an AVI file cannot carry:
   // that codec's name ("Opus", "Vorbis", "FLAC"). Null for streams read as they are stored.
   virtual const char* DecodedFrom() const { return nullptr; }

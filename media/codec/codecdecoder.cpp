@@ -42,6 +42,7 @@ class CCodecGetFrame final : public CGetFrameBase {
 
   bool Init() {
     m_timed = m_stream->ShownAt(m_start) >= 0;
+    m_alphaBeside = m_stream->AlphaDecoder() != nullptr;
     m_frame.reset(av_frame_alloc());
     m_picture.reset(av_frame_alloc());
     m_packet.reset(av_packet_alloc());
@@ -77,6 +78,8 @@ class CCodecGetFrame final : public CGetFrameBase {
   FramePtr m_picture;  // the picture shown at m_current
   PacketPtr m_packet;
   std::vector<uint8_t> m_sample;
+  std::vector<uint8_t> m_alpha;   // the alpha data beside the sample being sent
+  bool m_alphaBeside = false;     // the stream keeps alpha beside its samples
   std::deque<int32_t> m_pending;  // positions sent whose pictures have not come out yet
   int32_t m_current = -1;         // position of the held picture
   int32_t m_next = -1;            // next position to send; -1: no decoding under way
@@ -163,6 +166,11 @@ bool CCodecGetFrame::FeedNext() {
     std::copy_n(m_sample.begin(), bytes, m_packet->data);
     m_packet->pts = at;
     m_packet->dts = at;
+    if (m_alphaBeside && m_stream->SampleAlpha(at, m_alpha) && !m_alpha.empty()) {
+      uint8_t* side = av_packet_new_side_data(m_packet.get(), AV_PKT_DATA_MATROSKA_BLOCKADDITIONAL,
+                                              m_alpha.size());
+      if (side) std::copy(m_alpha.begin(), m_alpha.end(), side);
+    }
     if (m_sendPalette) {
       uint8_t* side = av_packet_new_side_data(m_packet.get(), AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
       if (side) std::copy(m_palette.begin(), m_palette.end(), side);
@@ -265,7 +273,9 @@ std::unique_ptr<CGetFrame> MakeCodecGetFrame(PAVISTREAM stream, const CVideoForm
   const BITMAPINFOHEADER& header = format.m_header;
   const AVCodecID id = VideoCodecForFourCC(header.biCompression, info.fccHandler);
   if (id == AV_CODEC_ID_NONE) return nullptr;
-  const AVCodec* codec = avcodec_find_decoder(id);
+  const char* alphaDecoder = stream->AlphaDecoder();
+  const AVCodec* codec = alphaDecoder ? avcodec_find_decoder_by_name(alphaDecoder) : nullptr;
+  if (!codec) codec = avcodec_find_decoder(id);
   if (!codec) return nullptr;
   CodecContextPtr decoder(avcodec_alloc_context3(codec));
   if (!decoder) return nullptr;

@@ -102,8 +102,14 @@ bool CDemuxData::ReadSample(int32_t index, uint8_t* buffer) {
   while (m_next < index) {
     if (!ReadNext()) return false;
   }
+  m_alphaIndex = -1;
   if (!ReadNext()) return false;
   std::memcpy(buffer, m_packet->data, static_cast<size_t>(m_packet->size));
+  size_t alphaBytes = 0;
+  const uint8_t* alpha =
+      av_packet_get_side_data(m_packet.get(), AV_PKT_DATA_MATROSKA_BLOCKADDITIONAL, &alphaBytes);
+  m_alpha.assign(alpha, alpha + (alpha ? alphaBytes : 0));
+  m_alphaIndex = index;
   av_packet_unref(m_packet.get());
   return true;
 }

@@ -72,6 +72,13 @@ class CDemuxData {
 
   // Reads sample `index` into `buffer` (at least its size). False when it cannot be read.
   bool ReadSample(int32_t index, uint8_t* buffer);
+  // The alpha data the container keeps beside sample `index` (Matroska's BlockAdditional),
+  // when `index` was the last sample read.
+  bool LastAlpha(int32_t index, std::vector<uint8_t>& alpha) const {
+    if (index != m_alphaIndex) return false;
+    alpha = m_alpha;
+    return true;
+  }
 
   // Where sample `index` is shown; -1 when the packets carry no presentation times.
   int32_t ShownAt(int32_t index) const {
@@ -94,8 +101,10 @@ class CDemuxData {
   std::vector<SSample> m_samples;
   std::vector<int32_t> m_shownAt;  // by sample: its place in presentation order
   PacketPtr m_packet;
-  int64_t m_next = -1;     // the sample the next read gives; -1 when not known
-  bool m_pending = false;  // m_packet already holds sample m_next
+  int64_t m_next = -1;           // the sample the next read gives; -1 when not known
+  bool m_pending = false;        // m_packet already holds sample m_next
+  std::vector<uint8_t> m_alpha;  // beside the sample read last, m_alphaIndex
+  int32_t m_alphaIndex = -1;
 };
 
 }  // namespace corvane

@@ -37,6 +37,21 @@ int32_t UprightTurn(const AVStream& stream) {
   return turn % 90 == 0 ? static_cast<int32_t>(turn) : 0;
 }
 
+// libavcodec's own VP8 and VP9 decoders leave out the alpha a stream keeps beside its pictures;
+// libvpx's read it.
+const char* AlphaDecoderFor(const AVStream& stream) {
+  const AVDictionaryEntry* mode = av_dict_get(stream.metadata, "alpha_mode", nullptr, 0);
+  if (!mode || std::strcmp(mode->value, "1") != 0) return nullptr;
+  switch (stream.codecpar->codec_id) {
+    case AV_CODEC_ID_VP8:
+      return "libvpx";
+    case AV_CODEC_ID_VP9:
+      return "libvpx-vp9";
+    default:
+      return nullptr;
+  }
+}
+
 class CDemuxVideoStream final : public CDemuxStream {
  public:
   explicit CDemuxVideoStream(std::shared_ptr<CDemuxData> data) : CDemuxStream(std::move(data)) {
@@ -44,6 +59,7 @@ class CDemuxVideoStream final : public CDemuxStream {
     const AVCodecParameters& codec = *stream.codecpar;
     const uint32_t tag = FourCCForVideoCodec(codec.codec_id);
     m_rotation = UprightTurn(stream);
+    m_alphaDecoder = AlphaDecoderFor(stream);
     const bool turned = m_rotation == 90 || m_rotation == 270;
     const int width = turned ? codec.height : codec.width;
     const int height = turned ? codec.width : codec.height;
@@ -98,6 +114,11 @@ class CDemuxVideoStream final : public CDemuxStream {
     return AVIERR_OK;
   }
 
+  const char* AlphaDecoder() const override { return m_alphaDecoder; }
+  bool SampleAlpha(int32_t position, std::vector<uint8_t>& alpha) const override {
+    return m_data->LastAlpha(position, alpha);
+  }
+
   bool PresentationTimes(SPresentationTimes& times) const override {
     const auto& samples = m_data->Samples();
     times.m_starts.clear();
@@ -150,6 +171,7 @@ class CDemuxVideoStream final : public CDemuxStream {
  private:
   AVRational m_timeBase{1, 1};
   int32_t m_rotation = 0;
+  const char* m_alphaDecoder = nullptr;  // see AlphaDecoder
 };
 
 // The first audio stream, its packets as the samples. Codecs whose packets stand alone (AAC,

@@ -80,10 +80,10 @@ class MixLayerAlphaTest : public ::testing::Test {
                         layerAlpha);
   }
 
-  void ExpectRule(const std::string& top, const CLayerCase& mix) {
+  void ExpectRule(const std::string& top, const CLayerCase& mix, const std::string& decoder = "") {
     ASSERT_TRUE(Mix(top, mix, true, m_output).Complete());
     const CClip main = test::Decode(test::Fixture("main_320x240_bgr24_pcm.avi"));
-    const CClip layer = test::DecodeWithAlpha(top);
+    const CClip layer = test::DecodeWithAlpha(top, decoder);
     const CClip output = test::Decode(m_output);
     ASSERT_EQ(output.m_frames.size(), main.m_frames.size());
     ASSERT_FALSE(layer.m_frames.empty());
@@ -120,6 +120,20 @@ TEST_F(MixLayerAlphaTest, AQuickTimeAnimationLayerFollowsTheRuleInTheAlphaMix) {
       "-c:v qtrle -pix_fmt argb",
       layer));
   ExpectRule(layer, CLayerCase{true, 64.0, false, true, 270, 200});
+}
+
+// A VP9 WebM keeps its alpha beside the pictures, where only libvpx's decoder reads it.
+TEST_F(MixLayerAlphaTest, AVp9WebmLayerKeepsItsAlpha) {
+  const std::string layer = m_dir.Path("layer.webm");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc=s=80x60:r=30:d=0.5 -vf "
+      "\"format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='mod(X*5+Y*3+N*40,256)'\" "
+      "-c:v libvpx-vp9 -pix_fmt yuva420p -deadline realtime",
+      layer));
+  const CClip decoded = test::DecodeWithAlpha(layer, "libvpx-vp9");
+  ASSERT_FALSE(decoded.m_frames.empty());
+  ASSERT_NE(decoded.m_frames[0][3], 255) << "ffmpeg decodes the alpha";
+  ExpectRule(layer, CLayerCase{true, 64.0, false, true, 270, 200}, "libvpx-vp9");
 }
 
 // Opaque everywhere, the rule is today's mix: a top layer without alpha (with the notice that

@@ -132,13 +132,15 @@ inline uint8_t FadeReference(uint8_t t, uint8_t m, uint8_t a, bool alphaMix, dou
 }
 
 // Frames of the first video stream as ffmpeg decodes them with alpha: bgra, top row first.
-inline CClip DecodeWithAlpha(const std::string& path) {
+// `decoder`: the one to ask for by name, where ffmpeg's choice would leave the alpha out.
+inline CClip DecodeWithAlpha(const std::string& path, const std::string& decoder = "") {
   CClip clip;
   const auto size = RunCommand(
       "ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " +
       ShellQuote(path));
   if (std::sscanf(size.m_output.c_str(), "%d,%d", &clip.m_width, &clip.m_height) != 2) return clip;
-  const auto raw = RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
+  const auto raw = RunCommand("ffmpeg -v error " + (decoder.empty() ? "" : "-c:v " + decoder) +
+                              " -i " + ShellQuote(path) +
                               " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt bgra -");
   const size_t frameBytes = static_cast<size_t>(clip.m_width) * clip.m_height * 4;
   for (size_t at = 0; frameBytes && at + frameBytes <= raw.m_output.size(); at += frameBytes) {
