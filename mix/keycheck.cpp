@@ -32,9 +32,11 @@ void ForEachOverlapPixel(int32_t mainWidth, int32_t mainHeight, const uint8_t* t
   }
 }
 
-EPixelKind Classify(const uint8_t* pixel, const uint8_t key[3], bool keys) {
+EPixelKind Classify(const uint8_t* pixel, const uint8_t key[3], bool keys, bool withAlpha) {
   if (!keys) return EPixelKind::kCovered;
   if (pixel[0] == key[0] && pixel[1] == key[1] && pixel[2] == key[2]) return EPixelKind::kKeyed;
+  // A wholly transparent pixel shows nothing of its colour: no fringe, whatever it is.
+  if (withAlpha && pixel[3] == 0) return EPixelKind::kCovered;
   for (int c = 0; c < 3; ++c) {
     if (std::abs(int{pixel[c]} - int{key[c]}) > kNearKeySteps) return EPixelKind::kCovered;
   }
@@ -60,7 +62,7 @@ CKeyCheck CheckKey(const CMixRule& rule, int32_t mainWidth, int32_t mainHeight,
   ForEachOverlapPixel(mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left, rule.m_top,
                       rule.m_layerAlpha, [&](const uint8_t* pixel, int64_t, int64_t) {
                         ++check.m_total;
-                        switch (Classify(pixel, key, keys)) {
+                        switch (Classify(pixel, key, keys, rule.m_layerAlpha)) {
                           case EPixelKind::kKeyed:
                             ++check.m_keyed;
                             break;
@@ -91,7 +93,7 @@ void DrawKeyMask(const CMixRule& rule, uint8_t* mask, int32_t mainWidth, int32_t
   const bool keys = KeyBytes(rule, key);
   ForEachOverlapPixel(mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left, rule.m_top,
                       rule.m_layerAlpha, [&](const uint8_t* pixel, int64_t row, int64_t column) {
-                        switch (Classify(pixel, key, keys)) {
+                        switch (Classify(pixel, key, keys, rule.m_layerAlpha)) {
                           case EPixelKind::kKeyed:
                             paint(row, column, kMaskKeyed);
                             break;

@@ -133,6 +133,22 @@ TEST_F(MixPreviewTest, TheNearKeyWarningFiresOnALossyCopyOnly) {
   const test::CCommandResult exactMix = RunCommand(Mix() + " --overwrite --key 0,255,0 " + main +
                                                    Q(exact) + " " + Q(m_dir.Path("o.avi")));
   EXPECT_EQ(exactMix.m_errors.find(warning), std::string::npos);
+
+  // With the layer's own alpha, near-key pixels that are wholly transparent leave no fringe;
+  // the same pixels half seen do.
+  for (const int alpha : {0, 128}) {
+    const std::string logo = m_dir.Path("logo" + std::to_string(alpha) + ".png");
+    ASSERT_TRUE(test::MakeWithFfmpeg(
+        "-f lavfi -i color=c=0x00fa00:size=64x48,format=rgba -vf \"geq=r='if(between(X,20,40),200,"
+        "0)':g='if(between(X,20,40),30,250)':b='0':a='if(between(X,20,40),255," +
+            std::to_string(alpha) + ")'\" -frames:v 1",
+        logo));
+    const test::CCommandResult run =
+        RunCommand(Mix() + " --overwrite --preview-frame 0 --layer-alpha --key 0,255,0 " + main +
+                   Q(logo) + " " + picture);
+    ASSERT_EQ(run.m_exitCode, 0) << run.m_errors;
+    EXPECT_EQ(run.m_errors.find(warning) != std::string::npos, alpha != 0) << run.m_errors;
+  }
 }
 
 // A picture must be a PNG, and a frame past the end is an error that writes nothing.
