@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "app/maindialog.h"
+#include "app/storedsettings.h"
 #include "preview/mixengine.h"
 #include "preview/render/previewcontrol.h"
 
@@ -141,6 +142,7 @@ void CMainDialog::dropEvent(QDropEvent* event) {
   const QPoint at = m_client->mapFrom(this, event->position().toPoint());
   const bool main = !status || at.y() < status->y();
   event->acceptProposedAction();
+  StoreFolderOf(path);
   OpenSourcePath(main, path.toStdString());
 }
 

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QImage>
 #include <QLineEdit>
 #include <QMimeData>
@@ -18,6 +19,7 @@
 #include "app/maindialog.h"
 #include "app/storedsettings.h"
 #include "guitestsupport.h"
+#include "mix/placement.h"
 #include "preview/mixengine.h"
 #include "preview/render/previewcontrol.h"
 #include "preview/render/previewpaint.h"
@@ -323,10 +325,29 @@ class CCompositeTest : public QObject {
     m_dialog->SetControlText(kAlphaId, QStringLiteral("127.5"));
     qobject_cast<QCheckBox*>(m_dialog->Control(kLoopTopLayerId))->setChecked(true);
     qobject_cast<QCheckBox*>(m_dialog->Control(kUseTransparencyId))->setChecked(false);
+    CPlacement& placement = MixEngine().m_placement;
+    placement.m_corner = ECorner::kBottomRight;
+    placement.m_margin = 24;
+    QVERIFY(ParseScale("15%w", placement.m_scale));
+    placement.m_from = 1.5;
+    placement.m_to = 64.25;
+    placement.m_fadeIn = 0.5;
+    Drop(MainFixture(), Preview(kMainPreviewId)->geometry().center());
     m_dialog.reset();
+    MixEngine().m_placement = CPlacement{};
     StoreValue(QStringLiteral("mix/green"), QStringLiteral("999"));
     m_dialog = std::make_unique<CMainDialog>();
+    const QString folder = StoredFolder();
     EnableStoredSettings(false);
+    QCOMPARE(folder, QFileInfo(QString::fromStdString(MainFixture())).absolutePath());
+    const CPlacement& remembered = MixEngine().m_placement;
+    QCOMPARE(remembered.m_corner, ECorner::kBottomRight);
+    QCOMPARE(remembered.m_margin, 24);
+    QCOMPARE(ScaleText(remembered.m_scale), std::string("15%w"));
+    QCOMPARE(remembered.m_from, 1.5);
+    QCOMPARE(remembered.m_to, 64.25);
+    QCOMPARE(remembered.m_fadeIn, 0.5);
+    QVERIFY(remembered.m_fadeOut <= 0.0);
     QCOMPARE(m_dialog->ControlText(kRedId), QStringLiteral("12"));
     QCOMPARE(m_dialog->ControlText(kGreenId), QStringLiteral("0"));
     QCOMPARE(m_dialog->ControlText(kLeftId), QStringLiteral("34"));
