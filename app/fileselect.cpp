@@ -10,6 +10,7 @@
 
 #include "app/storedsettings.h"
 #include "media/host.h"
+#include "media/mux/container.h"
 
 namespace corvane {
 namespace {
@@ -117,11 +118,23 @@ CAviFileDialog::CAviFileDialog(QWidget* owner, const QStringList& filter, const 
   };
 }
 
+QString CAviFileDialog::ChosenName() const {
+  const QStringList files = selectedFiles();
+  if (files.isEmpty()) return {};
+  QString name = files.front();
+  if (m_kind != EFileKind::kSave || QFileInfo(name).isDir()) return name;
+  const QString suffix = defaultSuffix();
+  const CContainerInfo* chosen = ContainerNamed(suffix.toStdString());
+  if (chosen && chosen->m_kind != EContainer::kAvi && !ContainerForPath(name.toStdString()))
+    name += QLatin1Char('.') + suffix;
+  return name;
+}
+
 void CAviFileDialog::accept() {
   if (m_kind == EFileKind::kSave) {
-    const QStringList files = selectedFiles();
-    if (!files.isEmpty()) {
-      const QFileInfo info(files.front());
+    const QString chosen = ChosenName();
+    if (!chosen.isEmpty()) {
+      const QFileInfo info(chosen);
       if (!info.isDir() && !info.absoluteDir().exists()) {
         if (m_warn)
           m_warn(tr("%1\nThe folder does not exist.")
@@ -147,10 +160,10 @@ CFileAnswer RunQtFileDialog(const CFileRequest& request) {
     dialog.setDirectory(folder);
   CFileAnswer answer;
   if (dialog.exec() != QDialog::Accepted) return answer;
-  const QStringList files = dialog.selectedFiles();
-  if (files.isEmpty()) return answer;
-  StoreFolderOf(files.front());
-  const QByteArray name = files.front().toUtf8();
+  const QString chosen = dialog.ChosenName();
+  if (chosen.isEmpty()) return answer;
+  StoreFolderOf(chosen);
+  const QByteArray name = chosen.toUtf8();
   if (name.size() > kMaxNameBytes) {
     answer.m_error = kNameTooLong;
     return answer;

@@ -70,6 +70,11 @@ class CAviFileDialog : public QFileDialog {
 
   void accept() override;
 
+  // The name chosen, as it will be written: saving under a file type other than AVI, a name
+  // whose extension names no container gets that type's (QFileDialog adds it only to names
+  // without a dot).
+  QString ChosenName() const;
+
  private:
   EFileKind m_kind;
 };

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -157,6 +158,38 @@ class CFileSelectTest : public QObject {
     dialog.accept();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(dialog.selectedFiles().value(0), QString::fromStdString(folder.Path("mixed.avi")));
+  }
+
+  // Under another file type, a name whose extension names no container gets that type's; under
+  // AVI, as always, only a name without a dot does.
+  void savingAddsTheChosenTypesExtensionWhereTheNameHasNone() {
+    CTempDir folder;
+    const struct {
+      const char* m_filter;
+      const char* m_typed;
+      const char* m_written;
+    } rows[] = {{"WebM (*.webm)", "holiday.final", "holiday.final.webm"},
+                {"MP4 (*.mp4 *.m4v)", "clip", "clip.mp4"},
+                {"Matroska (*.mkv)", "take.MOV", "take.MOV"},
+                {"QuickTime (*.mov)", "out.flv", "out.flv.mov"},
+                {"AVI Files (*.avi)", "out.flv", "out.flv"}};
+    for (const auto& row : rows) {
+      CAviFileDialog dialog(nullptr, OutputFilter(), "Save", EFileKind::kSave);
+      QStringList questions;
+      dialog.m_confirm = [&](const QString& question) {
+        questions << question;
+        return true;
+      };
+      dialog.setDirectory(QString::fromStdString(folder.Dir().string()));
+      dialog.selectNameFilter(QString::fromLatin1(row.m_filter));
+      emit dialog.filterSelected(QString::fromLatin1(row.m_filter));
+      dialog.selectFile(QString::fromLatin1(row.m_typed));
+      dialog.accept();
+      const QString written = QString::fromStdString(folder.Path(row.m_written));
+      QCOMPARE(dialog.ChosenName(), written);
+      QCOMPARE(questions.size(), 1);
+      QVERIFY2(questions[0].contains(QFileInfo(written).fileName()), qPrintable(questions[0]));
+    }
   }
 
   void allFilesAlsoListsNamesWithoutADot() {
