@@ -216,6 +216,10 @@ class CDemuxAudioStream final : public CDemuxStream {
       m_info.dwScale = static_cast<uint32_t>(std::max(frameSize, 1));
       m_info.dwRate = static_cast<uint32_t>(codec.sample_rate);
       m_length = static_cast<int32_t>(samples.size());
+      // An MPEG audio layer II frame's size in bytes, as players of AVI (GStreamer's among
+      // them) take nBlockAlign for it; with the sample count instead they double its length.
+      if (blockAlign <= 0 && codec.codec_id == AV_CODEC_ID_MP2 && codec.bit_rate > 0)
+        blockAlign = static_cast<int>((144 * codec.bit_rate - 1) / codec.sample_rate + 1);
       if (blockAlign <= 0) blockAlign = std::max(frameSize, 1);
     }
     m_info.dwLength = static_cast<uint32_t>(m_length);
