@@ -149,6 +149,12 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     // MP4 and MOV: the index goes before the media data when the file is finished.
     if (m_container.m_kind == EContainer::kMp4 || m_container.m_kind == EContainer::kMov)
       av_dict_set(&options, "movflags", "+faststart", 0);
+    // Matroska and WebM: a cluster a second, each handed to the file as it closes, so that a
+    // kill or a full disk loses at most about the last second.
+    if (m_container.m_kind == EContainer::kMatroska || m_container.m_kind == EContainer::kWebm) {
+      av_dict_set(&options, "cluster_time_limit", "1000", 0);
+      m_output->flush_packets = 1;
+    }
     const int written = avformat_write_header(m_output.get(), &options);
     av_dict_free(&options);
     if (written < 0) {
