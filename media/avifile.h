@@ -37,6 +37,7 @@ struct SPresentationTimes {
   int64_t m_duration = 0;         // from the first picture's start to the end of the last one
   int64_t m_unitNum = 1;          // one unit is m_unitNum / m_unitDen seconds
   int64_t m_unitDen = 1;
+  double m_statedSeconds = 0.0;  // how long the file's header says it lasts; 0 when it does not
 };
 // What a stream being written asks of the encoder in front of it: the codec's set-up data in
 // the container's header rather than in the stream (MP4, Matroska), and pictures as players

@@ -97,6 +97,26 @@ void WarnOfVariableRate(const std::string& path, const CAviStream& stream, bool 
               MB_ICONINFORMATION);
 }
 
+// A file cut short (a copy that stopped, a damaged end) still mixes with the frames it holds;
+// the user is told once, with what its header promised.
+void WarnOfEarlyEnd(const std::string& path, const CAviStream& stream) {
+  SPresentationTimes times;
+  try {
+    if (!stream.PresentationTimes(times) || times.m_statedSeconds <= 0.0) return;
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  const double found = static_cast<double>(times.m_duration) * times.m_unitNum /
+                       static_cast<double>(times.m_unitDen);
+  const double stated = times.m_statedSeconds;
+  // Edit lists and the sound's own length let the two differ a little in whole files.
+  if (stated - found <= std::max(0.5, 0.02 * stated)) return;
+  ShowMessage(Format("%s ends early: its header says %.2f s, its pictures last %.2f s; the rest "
+                     "is missing or damaged, and the frames it holds are mixed",
+                     path.c_str(), stated, found),
+              MB_ICONINFORMATION);
+}
+
 // The frame number (from 1) a failed write names: the frame whose data the stream could not
 // write, which an encoder that holds frames back may have taken earlier than the current one.
 long FailedFrame(const CAviStream& stream, long current, int32_t startFrame) {
@@ -446,6 +466,8 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
   }
 
   WarnOfVariableRate(mainPath, *mainStream, OutputContainer(output).m_kind != EContainer::kAvi);
+  WarnOfEarlyEnd(mainPath, *mainStream);
+  WarnOfEarlyEnd(topPath, *topStream);
   CPassSettings pass = settings;
   pass.m_key = PackKeyColour(red, green, blue);
   pass.m_audioSource = mainPath;

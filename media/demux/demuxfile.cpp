@@ -54,7 +54,9 @@ const char* AlphaDecoderFor(const AVStream& stream) {
 
 class CDemuxVideoStream final : public CDemuxStream {
  public:
-  explicit CDemuxVideoStream(std::shared_ptr<CDemuxData> data) : CDemuxStream(std::move(data)) {
+  // `statedSeconds`: how long the file's header says it lasts (0: it does not say).
+  CDemuxVideoStream(std::shared_ptr<CDemuxData> data, double statedSeconds)
+      : CDemuxStream(std::move(data)), m_statedSeconds(statedSeconds) {
     const AVStream& stream = m_data->Stream();
     const AVCodecParameters& codec = *stream.codecpar;
     const uint32_t tag = FourCCForVideoCodec(codec.codec_id);
@@ -143,6 +145,7 @@ class CDemuxVideoStream final : public CDemuxStream {
     times.m_duration = times.m_starts.back() + last;
     times.m_unitNum = m_timeBase.num;
     times.m_unitDen = m_timeBase.den;
+    times.m_statedSeconds = m_statedSeconds;
     return true;
   }
 
@@ -172,6 +175,7 @@ class CDemuxVideoStream final : public CDemuxStream {
   AVRational m_timeBase{1, 1};
   int32_t m_rotation = 0;
   const char* m_alphaDecoder = nullptr;  // see AlphaDecoder
+  double m_statedSeconds = 0.0;
 };
 
 // The first audio stream, its packets as the samples. Codecs whose packets stand alone (AAC,
@@ -402,10 +406,12 @@ HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
     const char* name = context->iformat->name;
     for (size_t i = 0; name[i] && i + 1 < std::size(info.szFileType); ++i)
       info.szFileType[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
+    const double stated =
+        context->duration > 0 ? static_cast<double>(context->duration) / AV_TIME_BASE : 0.0;
     auto data =
         std::make_shared<CDemuxData>(path, std::move(context), video, std::move(videoSamples));
     if (!data->Init()) return AVIERR_MEMORY;
-    auto videoStream = std::make_shared<CDemuxVideoStream>(std::move(data));
+    auto videoStream = std::make_shared<CDemuxVideoStream>(std::move(data), stated);
     AVISTREAMINFOA stream{};
     videoStream->Info(stream);
     info.dwStreams = audioStream ? 2 : 1;

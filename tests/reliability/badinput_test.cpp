@@ -36,7 +36,8 @@ const char* const kGoodMain = "ff_mjpeg_zero_length_frames.avi";
 const char* const kGoodTop = "ff_bgr24_64x48_dibhandler.avi";
 
 // What a hostile input must give. kRefused: a message and no complete output; kRecovered: the
-// job completes with every frame a peer finds in the file.
+// job completes with every frame a peer finds in the file (and gives the notice, where one is
+// expected).
 enum class EExpect { kRefused, kRecovered };
 
 struct CCase {
@@ -73,7 +74,8 @@ const std::map<std::string, CRefusal>& Expectations() {
       {"nomoov.mp4",
        {EExpect::kRefused, "Unable to open %s\nunknown format, or a damaged file (*",
         "Unable to open %s\nunknown format, or a damaged file (*"}},
-      {"cut.mkv", {EExpect::kRecovered, "", ""}},
+      // Recovered, with a notice that the file ends before its header says.
+      {"cut.mkv", {EExpect::kRecovered, "%s ends early: *", "%s ends early: *"}},
       {"notes.mp4",
        {EExpect::kRefused, "Unable to open %s\nunknown format, or a damaged file*",
         "Unable to open %s\nunknown format, or a damaged file*"}},
@@ -238,8 +240,16 @@ TEST_P(BadInputTest, TheMixJobGivesAMessageOrEveryFrameAPeerFinds) {
     const int expected = m_expectedFrames;
     EXPECT_EQ(written, expected);
     EXPECT_EQ(outcome.m_video.m_framesWritten, expected);
+    std::string notice;
+    for (const auto& message : messages) {
+      if (ExpectedMessage().empty() || !Says(message.m_text, ExpectedMessage())) continue;
+      std::string shown = message.m_text;  // the file's name, not its temporary folder
+      shown.replace(0, m_hostile.size(), std::filesystem::path(m_hostile).filename().string());
+      notice = ", notice \"" + shown + "\"";
+    }
+    EXPECT_EQ(notice.empty(), ExpectedMessage().empty()) << said;
     m_rows.push_back({"mix job", "mixed: " + std::to_string(written) + " of " +
-                                     std::to_string(expected) + " frames (ffprobe)"});
+                                     std::to_string(expected) + " frames (ffprobe)" + notice});
   }
 }
 
