@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -35,6 +36,21 @@ int32_t UprightTurn(const AVStream& stream) {
   long turn = std::lround(-angle) % 360;
   if (turn < 0) turn += 360;
   return turn % 90 == 0 ? static_cast<int32_t>(turn) : 0;
+}
+
+// How long the header says the video stream lasts: its own duration, or Matroska's DURATION
+// tag (h:mm:ss.fraction); 0 when neither is there. Not the file's: its sound may last longer.
+double StatedSeconds(const AVStream& stream) {
+  if (stream.duration > 0 && stream.time_base.den > 0)
+    return static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+  const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0);
+  int hours = 0;
+  int minutes = 0;
+  double seconds = 0.0;
+  if (tag && std::sscanf(tag->value, "%d:%d:%lf", &hours, &minutes, &seconds) == 3 && hours >= 0 &&
+      minutes >= 0 && seconds >= 0.0)
+    return hours * 3600.0 + minutes * 60.0 + seconds;
+  return 0.0;
 }
 
 // libavcodec's own VP8 and VP9 decoders leave out the alpha a stream keeps beside its pictures;
@@ -406,8 +422,7 @@ HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
     const char* name = context->iformat->name;
     for (size_t i = 0; name[i] && i + 1 < std::size(info.szFileType); ++i)
       info.szFileType[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
-    const double stated =
-        context->duration > 0 ? static_cast<double>(context->duration) / AV_TIME_BASE : 0.0;
+    const double stated = StatedSeconds(*context->streams[video]);
     auto data =
         std::make_shared<CDemuxData>(path, std::move(context), video, std::move(videoSamples));
     if (!data->Init()) return AVIERR_MEMORY;
