@@ -6,6 +6,7 @@
 #include "cli/avi_commands.h"
 #include "media/avi/avireader_types.h"
 #include "media/avifile.h"
+#include "media/codec/codecutil.h"
 #include "media/errortext.h"
 
 namespace corvane::cli {
@@ -190,13 +191,27 @@ void PrintOther(const std::string& path, CAviFile& file, bool json) {
   }
   std::printf("file: %s\ncontainer: %s (read through libavformat)\n", path.c_str(),
               container.c_str());
-  std::printf("video: codec %s, %dx%d, %u frames at %u/%u fps", FourCCText(v.fccHandler).c_str(),
+  // The codecs by their common names: a codec AVI has no tag for is named by a made-up one.
+  BITMAPINFOHEADER picture{};
+  int32_t pictureSize = sizeof picture;
+  if (video) video->ReadFormat(0, &picture, &pictureSize);
+  const AVCodecID videoId = VideoCodecForFourCC(picture.biCompression, v.fccHandler);
+  const std::string videoCodec = videoId == AV_CODEC_ID_NONE ? std::string()
+                                                             : CodecCommonName(videoId) + " (" +
+                                                                   avcodec_get_name(videoId) + ")";
+  std::printf("video: codec %s, %dx%d, %u frames at %u/%u fps",
+              videoCodec.empty() ? FourCCText(v.fccHandler).c_str() : videoCodec.c_str(),
               v.rcFrame.right, v.rcFrame.bottom, v.dwLength, v.dwRate, v.dwScale);
   if (turn) std::printf(", turned %d degrees to stand upright", turn);
   std::printf("\n");
   if (audio) {
-    std::printf("audio: format tag 0x%04X, %u channels, %u Hz, %u samples of %u/%u s\n", tag,
-                channels, rate, a.dwLength, a.dwScale, a.dwRate);
+    const std::string audioCodec = audio->DecodedFrom()
+                                       ? std::string(audio->DecodedFrom()) + ", read as 16-bit PCM"
+                                       : CodecCommonName(AudioCodecForTag(tag));
+    // A decoded stream's length is known exactly only once decoded.
+    std::printf("audio: %s (format tag 0x%04X), %u channels, %u Hz, %s%u samples of %u/%u s\n",
+                audioCodec.c_str(), tag, channels, rate, audio->DecodedFrom() ? "at most " : "",
+                a.dwLength, a.dwScale, a.dwRate);
   } else if (*audioNote) {
     std::printf("audio: %s\n", audioNote);
   }

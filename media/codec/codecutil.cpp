@@ -51,6 +51,11 @@ void KeepErrors(void* object, int level, const char* format, va_list arguments) 
 
 }  // namespace
 
+AVCodecID AudioCodecForTag(uint32_t tag) {
+  const AVCodecTag* const tags[] = {avformat_get_riff_audio_tags(), nullptr};
+  return av_codec_get_id(tags, tag);
+}
+
 std::string CodecCommonName(AVCodecID codec) {
   const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec);
   if (!descriptor) return "unknown";

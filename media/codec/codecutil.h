@@ -44,6 +44,9 @@ AVCodecID VideoCodecForFourCC(uint32_t compression, uint32_t handler);
 // VideoCodecForFourCC reads back. 0 for AV_CODEC_ID_NONE.
 uint32_t FourCCForVideoCodec(AVCodecID codec);
 
+// Codec id for an audio format's WAVE format tag; AV_CODEC_ID_NONE when it names none.
+AVCodecID AudioCodecForTag(uint32_t tag);
+
 // A codec's common name for messages: "Opus", "FLAC", "MP2", "PCM" (its long name up to any
 // explanation in brackets; every PCM variant is "PCM").
 std::string CodecCommonName(AVCodecID codec);

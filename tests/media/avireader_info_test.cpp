@@ -113,6 +113,25 @@ TEST(AviInfoCommandTest, OtherContainersAreDescribedByTheStreamsAMixUses) {
       << info.m_output;
   EXPECT_NE(info.m_output.find("\"width\":176,\"height\":144"), std::string::npos);
   EXPECT_NE(info.m_output.find("\"audio\":{\"tag\":255"), std::string::npos);  // AAC
+
+  // The text names each codec, also those AVI has no tag for and sound read decoded.
+  const struct {
+    const char* m_name;
+    const char* m_encode;
+    const char* m_said;
+  } clips[] = {{"anim.gif", "-c:v gif", "video: codec CompuServe GIF (gif), 176x144"},
+               {"vorbis.mkv", "-c:v ffv1 -c:a libvorbis", "audio: Vorbis, read as 16-bit PCM"},
+               {"mp2.ts", "-c:v mpeg2video -c:a mp2", "audio: MP2 (format tag 0x0050)"}};
+  for (const auto& [name, encode, said] : clips) {
+    const std::string path = dir.Path(name);
+    ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=176x144:r=25:d=0.8 "
+                               "-f lavfi -i sine=d=0.8 " +
+                               std::string(encode) + " " + ShellQuote(path))
+                  .m_exitCode,
+              0);
+    const auto text = test::RunCommand(ShellQuote(Tool()) + " info " + ShellQuote(path));
+    EXPECT_NE(text.m_output.find(said), std::string::npos) << text.m_output;
+  }
 }
 
 TEST(AviInfoCommandTest, FailuresExplainThemselvesWithANonZeroExit) {
