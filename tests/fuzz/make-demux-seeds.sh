@@ -19,3 +19,30 @@ make "${video[@]}" "${audio[@]}" -c:v mjpeg -q:v 10 -c:a flac "$out/mjpeg_flac.m
 make "${video[@]}" "${audio[@]}" -c:v qtrle -c:a pcm_s16le "$out/qtrle_pcm.mov"
 make "${video[@]}" -c:v gif "$out/anim.gif"
 make "${video[@]}" -frames:v 1 "$out/still.png"
+# This ffmpeg writes no rotation from a tag: turn the track by its tkhd matrix (90 degrees).
+python3 - "$out/rotated.mov" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+at = data.find(b'tkhd') - 4 + 48  # the matrix of a version 0 tkhd
+struct.pack_into('>iiiii', data, at, 0, 0x10000, 0, -0x10000, 0)
+open(sys.argv[1], 'wb').write(data)
+PY
+# The bad inputs of the reliability table: an MP4 without its index, a Matroska file cut in a
+# cluster, text named as a video, and PNG headers of 0x0 and 50000x50000 pixels.
+make "${video[@]}" -c:v libx264 "$out/.whole.mp4"
+python3 - "$out" <<'PY'
+import struct, sys, zlib
+out = sys.argv[1]
+whole = open(out + '/.whole.mp4', 'rb').read()
+open(out + '/nomoov.mp4', 'wb').write(whole[:whole.find(b'moov') - 4])
+mkv = open(out + '/mjpeg_flac.mkv', 'rb').read()
+open(out + '/cut.mkv', 'wb').write(mkv[:len(mkv) * 6 // 10])
+open(out + '/notes.mp4', 'w').write('Shopping list\nmilk\neggs\n')
+def png(width, height):
+    ihdr = b'IHDR' + struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0)
+    chunk = struct.pack('>I', 13) + ihdr + struct.pack('>I', zlib.crc32(ihdr))
+    return b'\x89PNG\r\n\x1a\n' + chunk
+open(out + '/empty.png', 'wb').write(png(0, 0))
+open(out + '/huge.png', 'wb').write(png(50000, 50000))
+PY
+rm -f "$out/.whole.mp4"
