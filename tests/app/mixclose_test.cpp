@@ -2,6 +2,7 @@
 // and ends; Exit stops the mix without a question and ends; a worker still running after a
 // timed-out stop is waited for before the dialog goes, so its output is complete.
 #include <QTimer>
+#include <cmath>
 
 #include "mixtestsupport.h"
 
@@ -28,6 +29,18 @@ int VideoFrames(const std::string& path) {
   const std::optional<CPeerStream> video = PeerStream(PeerStreams(path), "video");
   if (!video || !video->count("nb_read_frames")) return -1;
   return std::stoi(video->at("nb_read_frames"));
+}
+
+// Whether the output keeps the sound of its `frames` frames (30 a second): the main's sound from
+// its start, as ffmpeg decodes both, lasting as long as those frames within a chunk.
+bool KeepsTheSoundOf(const std::string& output, const std::string& main, int frames) {
+  const std::string sound = DecodedAudio(output);
+  if (sound.empty() || DecodedAudio(main).compare(0, sound.size(), sound) != 0) return false;
+  const std::optional<CPeerStream> audio = PeerStream(PeerStreams(output), "audio");
+  if (!audio || !audio->count("nb_frames") || !audio->count("sample_rate")) return false;
+  // PCM in an AVI counts its samples as frames.
+  const double seconds = std::stod(audio->at("nb_frames")) / std::stod(audio->at("sample_rate"));
+  return std::abs(seconds - frames / 30.0) < 0.1;
 }
 
 }  // namespace
@@ -89,6 +102,7 @@ class CMixCloseTest : public QObject {
     QVERIFY(!CompletionEventOpen());
     QVERIFY(rig.WaitForIdle());
     QCOMPARE(VideoFrames(output), 30);
+    QVERIFY(KeepsTheSoundOf(output, m_longMain, 30));
   }
 
   void exitDuringAMixStopsItWithoutAQuestionThenEnds() {
@@ -110,6 +124,7 @@ class CMixCloseTest : public QObject {
     QVERIFY(!CompletionEventOpen());
     // The job had finished its file before Exit went on.
     QCOMPARE(VideoFrames(output), 20);
+    QVERIFY(KeepsTheSoundOf(output, m_longMain, 20));
     QVERIFY(rig.WaitForIdle());
   }
 
