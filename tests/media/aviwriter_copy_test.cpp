@@ -72,10 +72,11 @@ TEST_P(AviCopyOfFixture, KeepsEveryPacketAndEveryPeerReadsTheCopy) {
   const auto [copyCounts, copyFlags] = summary(copy);
   EXPECT_EQ(copyCounts, sourceCounts);
   EXPECT_EQ(copyFlags, sourceFlags);
-  const auto count = [&](const char* type) {
+  // A plain reference: clang before 16 cannot capture a structured binding.
+  const std::string& counts = sourceCounts;
+  const auto count = [&counts](const char* type) {
     int n = 0;
-    for (size_t at = sourceCounts.find(type); at != std::string::npos;
-         at = sourceCounts.find(type, at + 1))
+    for (size_t at = counts.find(type); at != std::string::npos; at = counts.find(type, at + 1))
       ++n;
     return n;
   };
