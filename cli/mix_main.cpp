@@ -12,6 +12,7 @@
 #include "cli/mix_options.h"
 #include "cli/mix_preview.h"
 #include "media/avifile.h"
+#include "media/demux/demuxfile.h"
 #include "media/host.h"
 #include "mix/mixjob.h"
 
@@ -87,6 +88,17 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
           : found && seconds <= mainSeconds + 0.1 && seconds >= mainFewestSeconds - 0.1;
   if (!whole) {
     std::fprintf(stderr, "corvane-mix: %s does not hold all of the audio of %s\n",
+                 options.m_output.c_str(), options.m_main.c_str());
+    return false;
+  }
+  // Sound the container kept as it was (the same codec: what is encoded never is) must be there
+  // packet for packet.
+  SAudioPacketFacts source, written;
+  if (options.m_container->m_kind != EContainer::kAvi &&
+      ReadAudioPacketFacts(options.m_main, source) &&
+      (!ReadAudioPacketFacts(options.m_output, written) ||
+       (written.m_codec == source.m_codec && written.m_packets != source.m_packets))) {
+    std::fprintf(stderr, "corvane-mix: %s does not hold every audio packet of %s\n",
                  options.m_output.c_str(), options.m_main.c_str());
     return false;
   }

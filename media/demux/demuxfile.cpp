@@ -462,4 +462,30 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file, std::string* why)
   return result;
 }
 
+bool ReadAudioPacketFacts(const std::string& path, SAudioPacketFacts& facts) {
+  facts = SAudioPacketFacts{};
+  FormatContextPtr context = OpenDemuxer(path);
+  if (!context) return false;
+  const int audio = FirstAudioStream(*context);
+  if (audio < 0) return false;
+  const AVStream& stream = *context->streams[audio];
+  const AVCodecParameters& codec = *stream.codecpar;
+  facts.m_codec = codec.codec_id;
+  if (codec.frame_size > 0 && codec.sample_rate > 0)
+    facts.m_frameSeconds = static_cast<double>(codec.frame_size) / codec.sample_rate;
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) return false;
+  int64_t durations = 0;
+  while (av_read_frame(context.get(), packet.get()) >= 0) {
+    if (packet->stream_index == audio) {
+      ++facts.m_packets;
+      durations += std::max<int64_t>(packet->duration, 0);
+    }
+    av_packet_unref(packet.get());
+  }
+  const int64_t length = stream.duration > 0 ? stream.duration : durations;
+  facts.m_seconds = static_cast<double>(length) * av_q2d(stream.time_base);
+  return true;
+}
+
 }  // namespace corvane

@@ -12,9 +12,9 @@
 // FLAC...) is offered as the 16-bit PCM it decodes to (the stream's DecodedFrom names the codec);
 // where no decoder is at hand, asking for it gives AVIERR_UNSUPPORTED.
 //
-// Opening reads the header of every packet once (not their data) to build the sample table:
-// position in the file, size, key flag and timestamps. Reading a sample later continues from the
-// last one read or seeks to the key frame before it and reads forward.
+// Opening reads every packet once (libavformat hands each out with its data) to build the sample
+// table: position in the file, size, key flag and timestamps. Reading a sample later continues from
+// the last one read or seeks to the key frame before it and reads forward.
 //
 // Ownership: the file owns the demuxer; each stream keeps the file alive. Read-only: writes
 // give AVIERR_READONLY. No call throws. A file and its streams are used by one thread at a time.
@@ -34,5 +34,17 @@ HRESULT OpenDemuxFile(const std::string& path, PAVIFILE& file, std::string* why 
 
 // How long an opening scan runs before the host is told its progress (500 ms; tests lower it).
 void SetOpeningReportDelay(int32_t milliseconds);
+
+// The first audio stream of a file as libavformat reads it, to check a finished output against
+// its main: its codec, its packets, how long it lasts (its stated length, else its packets'
+// durations) and how long one of its coded frames lasts (0 when the codec has no fixed frame).
+struct SAudioPacketFacts {
+  int m_codec = 0;  // an AVCodecID
+  int64_t m_packets = 0;
+  double m_seconds = 0.0;
+  double m_frameSeconds = 0.0;
+};
+// False when `path` has no audio stream libavformat reads.
+bool ReadAudioPacketFacts(const std::string& path, SAudioPacketFacts& facts);
 
 }  // namespace corvane
