@@ -87,26 +87,36 @@ void LayerRowPlain(uint8_t* dst, const uint8_t* src, int32_t count, const CLayer
 #ifdef CORVANE_X86
 using composite_detail::HaveAvx2;
 
-// The integer form of the weights: channel = floor((m * 65536 + (t - m) * W[A]) / 65536), exact
-// unless the value lies within margin[A] / 65536 of a whole number, where the weights' rounding
-// could tip it; those pixels take the double-precision form. Packed as W | margin << 17
-// (W <= 65536, margin <= 130).
+// The integer form of the weights, without a table: W(A) = (A * m_scale + 64) >> 7 is the top
+// weight in units of 2^-23, within 1.5 units of the exact one (m_scale is the weight of A = 1 in
+// units of 2^-30). A channel is floor((m * 2^23 + (t - m) * W) / 2^23), exact unless the value
+// lies within m_margin / 2^23 of a whole number, where the weight's rounding could tip it; those
+// pixels take the double-precision form (t = m among them: the double form can give m - 1). A = 0,
+// and A = 255 when its weight is exactly 1 (m_opaqueExact), are exact as they are.
 struct CLayerFixed {
-  int32_t m_entry[256];
+  int32_t m_scale = 0;
+  int32_t m_margin = 0;
+  bool m_opaqueExact = false;
 };
+
+constexpr int kWeightBits = 23;
+
+int32_t FixedWeight(int32_t scale, int a) {
+  return static_cast<int32_t>((int64_t{a} * scale + 64) >> 7);
+}
 
 CLayerFixed MakeFixed(const CLayerWeights& weights) {
   CLayerFixed fixed;
-  for (int a = 0; a < 256; ++a) {
-    // The value is m + (t - m) * top-weight over the reals whatever the pair of weights is:
-    // w and 1 - w, or 1 - S and S.
-    const double scaled = weights.m_top[a] * 65536.0;
-    const double w = std::nearbyint(scaled);
-    // |t - m| <= 255 times the weight's error, plus room for the double steps (< 2^-40).
-    const int32_t margin =
-        a == 0 || scaled == w ? 0 : int32_t(std::ceil(255.0 * std::fabs(w - scaled))) + 2;
-    fixed.m_entry[a] = int32_t(w) | margin << 17;
+  fixed.m_scale = static_cast<int32_t>(std::nearbyint(weights.m_top[1] * double(1 << 30)));
+  fixed.m_opaqueExact = weights.m_top[255] == 1.0;
+  double worst = 0.0;  // the largest distance of W from the exact weight, in units of 2^-23
+  for (int a = 1; a < 256; ++a) {
+    if (a == 255 && fixed.m_opaqueExact) continue;
+    const double exact = weights.m_top[a] * double(1 << kWeightBits);
+    worst = std::max(worst, std::fabs(FixedWeight(fixed.m_scale, a) - exact));
   }
+  // |t - m| <= 255 times the weight's error, plus room for the double steps (< 2^-40).
+  fixed.m_margin = static_cast<int32_t>(std::ceil(255.0 * worst)) + 2;
   return fixed;
 }
 
@@ -174,8 +184,12 @@ CORVANE_LAYER_AVX2 void LayerRowAvx2(uint8_t* dst, const uint8_t* src, int32_t c
     runStart = -1;
   };
   const __m256i byteMask = _mm256_set1_epi32(0xFF);
-  const __m256i fracMask = _mm256_set1_epi32(0xFFFF);
-  const __m256i one = _mm256_set1_epi32(65536);
+  const __m256i fracMask = _mm256_set1_epi32((1 << kWeightBits) - 1);
+  const __m256i unit = _mm256_set1_epi32(1 << kWeightBits);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i half = _mm256_set1_epi32(64);
+  const __m256i scale = _mm256_set1_epi32(fixed.m_scale);
+  const __m256i marginAll = _mm256_set1_epi32(fixed.m_margin);
   const __m256i colourMask = _mm256_set1_epi32(0x00FFFFFF);
   const __m256i keyVec =
       _mm256_set1_epi32(keys ? int32_t(key[0] | key[1] << 8 | key[2] << 16) : -1);
@@ -193,22 +207,33 @@ CORVANE_LAYER_AVX2 void LayerRowAvx2(uint8_t* dst, const uint8_t* src, int32_t c
     // Wholly transparent: the main pixels stay.
     if (_mm256_testz_si256(alpha, alpha)) continue;
     const __m256i main = _mm256_set_m128i(LoadPixels3(dst + 12), LoadPixels3(dst));
-    const __m256i entry = _mm256_i32gather_epi32(fixed.m_entry, alpha, 4);
-    const __m256i weight = _mm256_and_si256(entry, _mm256_set1_epi32(0x1FFFF));
-    const __m256i margin = _mm256_srli_epi32(entry, 17);
-    const __m256i upper = _mm256_sub_epi32(one, margin);
+    // The weight of each pixel, and where its value needs the margin test.
+    const __m256i exactOpaque =
+        fixed.m_opaqueExact ? _mm256_cmpeq_epi32(alpha, opaque) : _mm256_setzero_si256();
+    const __m256i exact = _mm256_or_si256(exactOpaque, _mm256_cmpeq_epi32(alpha, zero));
+    const __m256i weight = _mm256_blendv_epi8(
+        _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(alpha, scale), half), 7), unit,
+        exactOpaque);
+    const __m256i margin = _mm256_andnot_si256(exact, marginAll);
+    const __m256i upper = _mm256_sub_epi32(unit, margin);
     __m256i result = _mm256_setzero_si256();
     __m256i near = _mm256_setzero_si256();
-    for (int c = 0; c < 3; ++c) {
-      const __m256i t = _mm256_and_si256(_mm256_srli_epi32(top, 8 * c), byteMask);
-      const __m256i m = _mm256_and_si256(_mm256_srli_epi32(main, 8 * c), byteMask);
-      const __m256i n = _mm256_add_epi32(_mm256_slli_epi32(m, 16),
-                                         _mm256_mullo_epi32(_mm256_sub_epi32(t, m), weight));
+    const auto channel = [&](int shift) {
+      const __m256i t = _mm256_and_si256(_mm256_srli_epi32(top, shift), byteMask);
+      const __m256i m = _mm256_and_si256(_mm256_srli_epi32(main, shift), byteMask);
+      const __m256i d = _mm256_sub_epi32(t, m);
+      const __m256i n =
+          _mm256_add_epi32(_mm256_slli_epi32(m, kWeightBits), _mm256_mullo_epi32(d, weight));
       const __m256i frac = _mm256_and_si256(n, fracMask);
-      near = _mm256_or_si256(
-          near, _mm256_or_si256(_mm256_cmpgt_epi32(margin, frac), _mm256_cmpgt_epi32(frac, upper)));
-      result = _mm256_or_si256(result, _mm256_slli_epi32(_mm256_srai_epi32(n, 16), 8 * c));
-    }
+      const __m256i close =
+          _mm256_or_si256(_mm256_cmpgt_epi32(margin, frac), _mm256_cmpgt_epi32(frac, upper));
+      // Even t = m is near: the double form can give m - 1 there.
+      near = _mm256_or_si256(near, close);
+      result = _mm256_or_si256(result, _mm256_slli_epi32(_mm256_srli_epi32(n, kWeightBits), shift));
+    };
+    channel(0);
+    channel(8);
+    channel(16);
     const __m256i keyed = _mm256_cmpeq_epi32(_mm256_and_si256(top, colourMask), keyVec);
     result = _mm256_blendv_epi8(result, main, keyed);
     const int nearPixels =
