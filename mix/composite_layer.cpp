@@ -170,6 +170,25 @@ CORVANE_LAYER_AVX2 void OpaqueRun(uint8_t* dst, const uint8_t* src, int32_t coun
                      uint32_t(key[0]) | uint32_t(key[1]) << 8 | uint32_t(key[2]) << 16);
 }
 
+// One channel of 8 pixels (the byte at `kShift`) by the integer form: its bytes into `result`,
+// and the pixels whose value lies near a whole number into `near`. A function of its own, not a
+// lambda: clang does not compile a lambda for the target of the function around it.
+template <int kShift>
+CORVANE_LAYER_AVX2 inline void LayerChannel(__m256i top, __m256i main, __m256i weight,
+                                            __m256i margin, __m256i upper, __m256i& result,
+                                            __m256i& near) {
+  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  const __m256i t = _mm256_and_si256(_mm256_srli_epi32(top, kShift), byteMask);
+  const __m256i m = _mm256_and_si256(_mm256_srli_epi32(main, kShift), byteMask);
+  const __m256i n = _mm256_add_epi32(_mm256_slli_epi32(m, kWeightBits),
+                                     _mm256_mullo_epi32(_mm256_sub_epi32(t, m), weight));
+  const __m256i frac = _mm256_and_si256(n, _mm256_set1_epi32((1 << kWeightBits) - 1));
+  // Even t = m is near: the double form can give m - 1 there.
+  near = _mm256_or_si256(
+      near, _mm256_or_si256(_mm256_cmpgt_epi32(margin, frac), _mm256_cmpgt_epi32(frac, upper)));
+  result = _mm256_or_si256(result, _mm256_slli_epi32(_mm256_srli_epi32(n, kWeightBits), kShift));
+}
+
 CORVANE_LAYER_AVX2 void LayerRowAvx2(uint8_t* dst, const uint8_t* src, int32_t count,
                                      const CLayerRowContext& context) {
   const CLayerWeights& weights = *context.m_weights;
@@ -183,8 +202,6 @@ CORVANE_LAYER_AVX2 void LayerRowAvx2(uint8_t* dst, const uint8_t* src, int32_t c
     OpaqueRun(dst - 3 * (end - runStart), src - 4 * (end - runStart), end - runStart, context);
     runStart = -1;
   };
-  const __m256i byteMask = _mm256_set1_epi32(0xFF);
-  const __m256i fracMask = _mm256_set1_epi32((1 << kWeightBits) - 1);
   const __m256i unit = _mm256_set1_epi32(1 << kWeightBits);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i half = _mm256_set1_epi32(64);
@@ -218,22 +235,9 @@ CORVANE_LAYER_AVX2 void LayerRowAvx2(uint8_t* dst, const uint8_t* src, int32_t c
     const __m256i upper = _mm256_sub_epi32(unit, margin);
     __m256i result = _mm256_setzero_si256();
     __m256i near = _mm256_setzero_si256();
-    const auto channel = [&](int shift) {
-      const __m256i t = _mm256_and_si256(_mm256_srli_epi32(top, shift), byteMask);
-      const __m256i m = _mm256_and_si256(_mm256_srli_epi32(main, shift), byteMask);
-      const __m256i d = _mm256_sub_epi32(t, m);
-      const __m256i n =
-          _mm256_add_epi32(_mm256_slli_epi32(m, kWeightBits), _mm256_mullo_epi32(d, weight));
-      const __m256i frac = _mm256_and_si256(n, fracMask);
-      const __m256i close =
-          _mm256_or_si256(_mm256_cmpgt_epi32(margin, frac), _mm256_cmpgt_epi32(frac, upper));
-      // Even t = m is near: the double form can give m - 1 there.
-      near = _mm256_or_si256(near, close);
-      result = _mm256_or_si256(result, _mm256_slli_epi32(_mm256_srli_epi32(n, kWeightBits), shift));
-    };
-    channel(0);
-    channel(8);
-    channel(16);
+    LayerChannel<0>(top, main, weight, margin, upper, result, near);
+    LayerChannel<8>(top, main, weight, margin, upper, result, near);
+    LayerChannel<16>(top, main, weight, margin, upper, result, near);
     const __m256i keyed = _mm256_cmpeq_epi32(_mm256_and_si256(top, colourMask), keyVec);
     result = _mm256_blendv_epi8(result, main, keyed);
     const int nearPixels =
