@@ -146,7 +146,7 @@ int Run(const CMixOptions& options) {
   struct sigaction previous {};
   sigaction(SIGINT, &action, &previous);
 
-  if (!options.m_alphaMode) {
+  if (!options.m_alphaMode && options.m_keying.m_keyer == EKeyer::kExact) {
     WarnOfNearKeyPixels(options);
     host.EndProgressLine();
   }
@@ -161,10 +161,11 @@ int Run(const CMixOptions& options) {
           ? MixAlpha(options.m_main, options.m_topLayer, options.m_output, options.m_red,
                      options.m_green, options.m_blue, options.m_top, options.m_left,
                      options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha,
-                     options.m_layerAlpha, options.m_placement)
+                     options.m_layerAlpha, options.m_placement, options.m_keying)
           : MixColourKey(options.m_main, options.m_topLayer, options.m_output, options.m_red,
                          options.m_green, options.m_blue, options.m_top, options.m_left,
-                         options.m_loop ? 1 : 0, options.m_layerAlpha, options.m_placement);
+                         options.m_loop ? 1 : 0, options.m_layerAlpha, options.m_placement,
+                         options.m_keying);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EngineState().m_mixing.store(0);

@@ -95,7 +95,18 @@ void PrintMixUsage(FILE* out) {
       "\n"
       "Options:\n"
       "  --mode key|alpha     colour-key mix (default) or alpha mix\n"
-      "  --key R,G,B          key colour (default 0,0,0; each value keeps its low 8 bits)\n"
+      "  --key R,G,B          key colour (default 0,0,0; each value keeps its low 8 bits), or\n"
+      "                       auto"
+      " with --keyer screen: the screen colour of TOP's first frame\n"
+      "  --keyer exact|screen|none  exact: top pixels of the key colour let MAIN through\n"
+      "                       (default); screen: a soft key for footage shot on a green or\n"
+      "                       blue screen; none: nothing is keyed\n"
+      "  --tolerance 0-100|auto  screen keyer: distance from the screen colour below which a\n"
+      "                       pixel is wholly transparent (default auto: from the noise)\n"
+      "  --softness 0-100|auto   screen keyer: distance above which a pixel is wholly opaque\n"
+      "                       (above the tolerance; default auto: follows the subject)\n"
+      "  --despill 0-100      screen keyer: how much of the screen's colour cast is taken off\n"
+      "                       the subject near its edges (default 100)\n"
       "  --at LEFT,TOP        placement of the top layer in pixels (default 0,0); a layer that\n"
       "                       does not fit is clipped\n"
       "  --alpha LEVEL        alpha mix: 0..255, the weight of the main video (default 128)\n"
@@ -163,6 +174,8 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   std::vector<std::string> positional;
   bool atGiven = false;
   bool marginGiven = false;
+  bool keyGiven = false;
+  bool screenTuned = false;
   for (int i = 0; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--") {
@@ -193,11 +206,12 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       continue;
     }
     static const char* const kValued[] = {
-        "--mode",      "--key",           "--at",      "--alpha",
-        "--codec",     "--format",        "--quality", "--keyframe-every",
-        "--data-rate", "--preview-frame", "--corner",  "--margin",
-        "--scale",     "--from",          "--to",      "--fade-in",
-        "--fade-out"};
+        "--mode",      "--key",           "--at",        "--alpha",
+        "--codec",     "--format",        "--quality",   "--keyframe-every",
+        "--data-rate", "--preview-frame", "--corner",    "--margin",
+        "--scale",     "--from",          "--to",        "--fade-in",
+        "--fade-out",  "--keyer",         "--tolerance", "--softness",
+        "--despill"};
     bool known = false;
     for (const char* valued : kValued) known = known || name == valued;
     if (!known) return "unknown option " + name;
@@ -214,12 +228,32 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       if (value != "key" && value != "alpha") return "--mode must be key or alpha";
       options.m_alphaMode = value == "alpha";
     } else if (name == "--key") {
+      keyGiven = true;
+      options.m_keying.m_autoKey = value == "auto";
+      if (options.m_keying.m_autoKey) continue;
       const auto rgb = ParseList(value, 3);
-      if (!rgb) return "--key needs R,G,B (three integers)";
+      if (!rgb) return "--key needs R,G,B (three integers) or auto";
       // As in the dialog, only the low 8 bits of each value count.
       options.m_red = static_cast<uint8_t>((*rgb)[0] & 0xFF);
       options.m_green = static_cast<uint8_t>((*rgb)[1] & 0xFF);
       options.m_blue = static_cast<uint8_t>((*rgb)[2] & 0xFF);
+    } else if (name == "--keyer") {
+      const std::optional<EKeyer> keyer = KeyerNamed(value.c_str());
+      if (!keyer) return "--keyer must be exact, screen or none";
+      options.m_keying.m_keyer = *keyer;
+    } else if (name == "--tolerance" || name == "--softness" || name == "--despill") {
+      screenTuned = true;
+      int32_t level = kAutoLevel;
+      if (value != "auto" || name == "--despill") {
+        const auto number = ParseInteger(value);
+        if (!number || *number < 0 || *number > 100)
+          return name + (name == "--despill" ? " must be from 0 to 100"
+                                             : " must be from 0 to 100, or auto");
+        level = static_cast<int32_t>(*number);
+      }
+      (name == "--tolerance"  ? options.m_keying.m_tolerance
+       : name == "--softness" ? options.m_keying.m_softness
+                              : options.m_keying.m_despill) = level;
     } else if (name == "--alpha") {
       char* end = nullptr;
       const double alpha = std::strtod(value.c_str(), &end);
@@ -299,6 +333,12 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   if (marginGiven && placement.m_corner == ECorner::kCustom) return "--margin goes with --corner";
   if (placement.m_from >= 0.0 && placement.m_to >= 0.0 && placement.m_from >= placement.m_to)
     return "--from must come before --to";
+  const std::string keying = KeyerSettingsError(options.m_keying);
+  if (!keying.empty()) return keying;
+  const bool screen = options.m_keying.m_keyer == EKeyer::kScreen;
+  if (screenTuned && !screen) return "--tolerance, --softness and --despill go with --keyer screen";
+  if (screen && !keyGiven)
+    return "--keyer screen needs the screen colour: --key R,G,B or --key auto";
   if (positional.size() != 3) return "expected MAIN TOP OUTPUT";
   options.m_main = positional[0];
   options.m_topLayer = positional[1];

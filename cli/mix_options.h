@@ -8,6 +8,7 @@
 #include "media/codec/compress.h"
 #include "media/mux/container.h"
 #include "mix/placement.h"
+#include "mix/screenkey.h"
 
 namespace corvane::cli {
 
@@ -23,6 +24,7 @@ struct CMixOptions {
   bool m_loop = false;
   bool m_layerAlpha = false;  // --layer-alpha
   CPlacement m_placement;     // --corner, --margin, --scale, --from, --to, --fade-in, --fade-out
+  CKeyerSettings m_keying;    // --keyer, --key auto, --tolerance, --softness, --despill
   std::string m_codec;        // empty: the container's default
   std::string m_format;       // --format: the container of an OUTPUT without an extension
   const CContainerInfo* m_container = nullptr;  // what OUTPUT is written as, once parsed

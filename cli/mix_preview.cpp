@@ -21,6 +21,7 @@ CMixRule RuleOf(const CMixOptions& options) {
   rule.m_loop = options.m_loop ? 1 : 0;
   rule.m_alphaLevel = options.m_alpha;
   rule.m_layerAlpha = options.m_layerAlpha;
+  rule.m_keying = options.m_keying;
   return rule;
 }
 
@@ -67,7 +68,8 @@ int RunPreviewFrame(const CMixOptions& options) {
                  options.m_main.c_str(), preview.FrameCount(), preview.FrameCount() - 1, frame);
     return 1;
   }
-  const CMixRule rule = RuleOf(options);
+  CMixRule rule = RuleOf(options);
+  if (!preview.ResolveAutoKey(rule, options.m_topLayer)) return 1;
   if (!preview.Render(frame, rule, options.m_placement)) {
     if (preview.PlacementError().empty()) return 1;
     std::fprintf(stderr, "corvane-mix: %s\n", preview.PlacementError().c_str());
@@ -85,6 +87,13 @@ int RunPreviewFrame(const CMixOptions& options) {
   if (!failed.empty()) {
     std::fprintf(stderr, "corvane-mix: %s\n", failed.c_str());
     return 1;
+  }
+  if (rule.ScreenKeys()) {
+    const CMatteCount count = preview.MatteCount();
+    std::printf(MatteCountFormat(), static_cast<long long>(count.m_transparent),
+                static_cast<long long>(count.m_partial), static_cast<long long>(count.m_opaque));
+    std::printf("\n");
+    return 0;
   }
   const CKeyCheck check = preview.KeyCheck(rule);
   std::printf(KeyedFormat(), static_cast<long long>(check.m_keyed),

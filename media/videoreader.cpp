@@ -58,6 +58,7 @@ int32_t CVideoReader::Open(const PAVISTREAM& stream, bool withAlpha) {
 
   m_getFrame = CGetFrame::Open(stream);
   if (!m_getFrame) return Fail(-3, "Cannot get decompression handle for input stream");
+  m_getFrame->SetInterpolatedChroma(m_interpolatedChroma);
 
   m_width = width;
   m_height = height;
@@ -94,6 +95,11 @@ void CVideoReader::LearnAlpha(bool zeroIsAlpha) {
   for (int32_t at = 3; at < m_bufferSize; at += 4) anyAlpha |= m_buffer[size_t(at)] != 0;
   m_hasAlpha = m_getFrame->PictureHasAlpha() && (zeroIsAlpha || anyAlpha);
   m_forceOpaque = !m_hasAlpha;
+}
+
+void CVideoReader::SetInterpolatedChroma(bool interpolated) {
+  m_interpolatedChroma = interpolated;
+  if (m_getFrame) m_getFrame->SetInterpolatedChroma(interpolated);
 }
 
 int32_t CVideoReader::ReadFrame(int32_t position) {

@@ -34,6 +34,9 @@ class CVideoReader {
   // 0 with the frame at `position` in m_buffer; -1 "AVIStreamRead failed" (buffer unchanged),
   // -2, -3, -4 for conversion failures (the decoder is then closed).
   int32_t ReadFrame(int32_t position);
+  // Frames read from now on (and after a new Open) interpolate subsampled chroma for every
+  // pixel (CFrameConverter::SetInterpolatedChroma); false by default.
+  void SetInterpolatedChroma(bool interpolated);
   // Releases decoder, converter and buffer; always 0; safe to call again.
   int32_t Close();
 
@@ -58,7 +61,8 @@ class CVideoReader {
   // Reads the first frame once with alpha; `zeroIsAlpha`: fourth bytes of 0 are transparency.
   void LearnAlpha(bool zeroIsAlpha);
 
-  bool m_forceOpaque = false;  // alpha asked for, but the stream's fourth bytes are no alpha
+  bool m_forceOpaque = false;
+  bool m_interpolatedChroma = false;  // alpha asked for, but the stream's fourth bytes are no alpha
 };
 
 }  // namespace corvane

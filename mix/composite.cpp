@@ -243,10 +243,12 @@ void ApplyMixRule(const CMixRule& rule, uint8_t* output, int32_t mainWidth, int3
                         rule.m_top, rule.m_key, rule.Keys(), rule.m_alpha, rule.m_alphaLevel);
   } else if (rule.m_alpha) {
     CompositeAlpha(output, mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left,
-                   rule.m_top, rule.m_key, rule.m_useTransparency, rule.m_alphaLevel);
+                   rule.m_top, rule.m_key, rule.Keys() ? rule.m_useTransparency : 0,
+                   rule.m_alphaLevel);
   } else {
+    // A key with bits above the colour matches no pixel: the None keyer.
     CompositeColourKey(output, mainWidth, mainHeight, topFrame, topWidth, topHeight, rule.m_left,
-                       rule.m_top, rule.m_key);
+                       rule.m_top, rule.Keys() ? rule.m_key : 0xFF000000u);
   }
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "media/avifile.h"
+#include "mix/screenkey.h"
 
 namespace corvane {
 
@@ -83,9 +84,15 @@ struct CMixRule {
   uint8_t m_loop = 0;             // the top layer's schedule, not the rule
   double m_alphaLevel = 0.0;      // alpha rule only
   bool m_layerAlpha = false;      // the top layer's own alpha weighs it (a 32-bit top frame)
+  CKeyerSettings m_keying;        // the exact keyer by default
 
-  // True when top pixels of the key colour let the main video through.
-  bool Keys() const { return !m_alpha || m_useTransparency == 1; }
+  // True when top pixels of the key colour let the main video through (the exact keyer).
+  bool Keys() const {
+    return m_keying.m_keyer == EKeyer::kExact && (!m_alpha || m_useTransparency == 1);
+  }
+  // The top layer is keyed by the screen keyer into a picture with alpha before it is laid on.
+  bool ScreenKeys() const { return m_keying.m_keyer == EKeyer::kScreen; }
+  CRgb KeyRgb() const { return {uint8_t(m_key), uint8_t(m_key >> 8), uint8_t(m_key >> 16)}; }
 };
 
 // Lays `topFrame` over `output` by `rule`: the one place both the mix and its preview composite.

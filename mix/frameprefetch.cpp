@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <system_error>
 
 namespace corvane {
@@ -27,6 +28,27 @@ bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
   }
   return true;
 }
+
+bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName) {
+  topReader.SetInterpolatedChroma(true);
+  if (!rule.m_keying.m_autoKey) return true;
+  std::optional<CRgb> found;
+  if (topReader.ReadFrame(topReader.m_startFrame) == 0) {
+    found = EstimateScreenColour(topReader.m_buffer.get(), topReader.m_width, topReader.m_height,
+                                 topReader.m_withAlpha);
+  }
+  if (!found) {
+    ShowMessage(Format("no screen colour found in %s: give --key R,G,B", topName.c_str()),
+                MB_ICONERROR);
+    return false;
+  }
+  rule.m_key = PackKeyColour(found->m_red, found->m_green, found->m_blue);
+  ShowMessage(Format("--key auto: the screen colour of %s is %d,%d,%d", topName.c_str(),
+                     found->m_red, found->m_green, found->m_blue),
+              MB_ICONINFORMATION);
+  return true;
+}
+
 namespace {
 
 std::unique_ptr<uint8_t[]> AllocateZeroed(int64_t size) {
@@ -194,7 +216,7 @@ void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
   if (shown && m_cursor.Step(topIndex) && m_top->ReadFrame(topIndex) == 0) {
     m_haveTop = true;
     // Once per top frame, however many output frames show it.
-    if (m_scaler) m_scaler->Prepare(m_rule, m_top->m_buffer.get());
+    if (m_scaler || m_keyer) PrepareLayer(m_rule, m_top->m_buffer.get(), m_keyer, m_scaler);
   }
   slot.m_haveTop = m_haveTop;
   // The top layer's current frame, copied while the reader is not yet on the next one.

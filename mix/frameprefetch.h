@@ -25,6 +25,7 @@
 #include "media/videoreader.h"
 #include "mix/composite.h"
 #include "mix/layerscale.h"
+#include "mix/screenkey.h"
 
 namespace corvane {
 
@@ -33,6 +34,11 @@ namespace corvane {
 // when memory for those times runs out.
 bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
                   const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor);
+
+// For the screen keyer: the top reader set to interpolate chroma and, with an automatic key, the
+// key found in the top layer's first frame put into `rule` and said (`topName` names the
+// layer). False, with the message shown, when that frame has no screen colour.
+bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName);
 
 // Records the host calls of one thread and passes them on later, in the same order.
 class CDeferredHost final : public CHost {
@@ -90,6 +96,9 @@ class CFramePrefetcher {
   // the slots get its picture instead. Call before Start.
   void SetLayerSteps(int32_t firstShown, int32_t endShown, CLayerScaler* scaler,
                      const CMixRule& rule);
+  // With the screen keyer, each new top frame is keyed by `keyer` (borrowed, set up for the top
+  // reader's frames) before it is resized. Call before Start.
+  void SetKeyer(CScreenKeyer* keyer) { m_keyer = keyer; }
 
   // Starts reading frames first..end-1 of `mainReader`, stepping `cursor` once per frame for
   // the top layer. Call once, after Allocate succeeded.
@@ -113,7 +122,8 @@ class CFramePrefetcher {
   CPrefetchSlot& SlotOf(int64_t index) { return m_slots[size_t(index % int64_t(m_slots.size()))]; }
   // The top layer's current frame as the job lays it.
   const uint8_t* TopPixels() const {
-    return m_scaler ? m_scaler->Picture() : m_top->m_buffer.get();
+    if (m_scaler) return m_scaler->Picture();
+    return m_keyer ? m_keyer->Picture() : m_top->m_buffer.get();
   }
 
   std::vector<CPrefetchSlot> m_slots;
@@ -126,6 +136,7 @@ class CFramePrefetcher {
   int32_t m_firstShown = 0;
   int32_t m_endShown = std::numeric_limits<int32_t>::max();
   CLayerScaler* m_scaler = nullptr;
+  CScreenKeyer* m_keyer = nullptr;
   CMixRule m_rule;
   int64_t m_lastGood = -1;  // the last main frame read well (in frame order)
   bool m_haveTop = false;   // the top layer has given a frame (in frame order)

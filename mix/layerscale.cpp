@@ -79,4 +79,16 @@ bool CLayerScaler::Prepare(const CMixRule& rule, const uint8_t* topFrame) {
   return true;
 }
 
+const uint8_t* PrepareLayer(const CMixRule& rule, const uint8_t* topFrame, CScreenKeyer* keyer,
+                            CLayerScaler* scaler) {
+  const uint8_t* picture = topFrame;
+  if (keyer && rule.ScreenKeys()) {
+    keyer->Key(picture, rule.KeyRgb(), rule.m_keying, rule.m_layerAlpha);
+    picture = keyer->Picture();
+  }
+  if (!scaler) return picture;
+  // A keyed picture carries its matte as alpha, and the screen keyer's rule keys no colour.
+  return scaler->Prepare(rule, picture) ? scaler->Picture() : nullptr;
+}
+
 }  // namespace corvane

@@ -17,6 +17,7 @@
 
 #include "media/codec/planescale.h"
 #include "mix/composite.h"
+#include "mix/screenkey.h"
 
 namespace corvane {
 
@@ -57,5 +58,11 @@ class CLayerScaler {
   std::vector<uint8_t> m_toPlanes;
   std::vector<uint8_t> m_picture;
 };
+
+// One top frame as the mix lays it: keyed by `keyer` when the rule keys with the screen keyer,
+// then resized by `scaler` when there is one (set up for 32-bit frames after keying). Null when
+// the scaler fails. Each is borrowed and set up by the caller.
+const uint8_t* PrepareLayer(const CMixRule& rule, const uint8_t* topFrame, CScreenKeyer* keyer,
+                            CLayerScaler* scaler);
 
 }  // namespace corvane

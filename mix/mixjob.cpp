@@ -227,13 +227,28 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   CMixRule rule = settings;
   rule.m_left = plan.m_left;
   rule.m_top = plan.m_top;
+  // The screen keyer keys each top frame once, into a picture with alpha, before resizing.
+  const bool screen = rule.ScreenKeys();
+  CScreenKeyer keyer;
+  if (screen) {
+    if (!PrepareScreenKey(rule, topReader, settings.m_topSource)) {
+      outcome.m_result = EVideoPassResult::kNotRun;
+      return outcome;
+    }
+    if (!keyer.Setup(topReader.m_width, topReader.m_height, topReader.m_withAlpha)) {
+      ShowMessage("Cannot allocate memory to key the top layer", MB_ICONINFORMATION);
+      return outcome;
+    }
+  }
   CLayerScaler scaler;
-  if (plan.m_scaled && !scaler.Setup(topReader.m_width, topReader.m_height, topReader.m_withAlpha,
-                                     plan.m_width, plan.m_height)) {
+  if (plan.m_scaled && !scaler.Setup(topReader.m_width, topReader.m_height,
+                                     topReader.m_withAlpha || screen, plan.m_width,
+                                     plan.m_height)) {
     ShowMessage("Cannot allocate memory to resize the top layer", MB_ICONINFORMATION);
     return outcome;
   }
-  const int64_t layerBytes = plan.m_scaled ? scaler.PictureBytes() : topBytes;
+  const int64_t layerBytes =
+      plan.m_scaled ? scaler.PictureBytes() : screen ? keyer.PictureBytes() : topBytes;
 
   // A folder of that name is no output to replace (and an empty one would be removed).
   std::error_code error;
@@ -331,6 +346,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   // messages) reach the host after its progress text, as if read here.
   prefetcher.SetLayerSteps(plan.m_firstShown, plan.m_endShown, plan.m_scaled ? &scaler : nullptr,
                            rule);
+  prefetcher.SetKeyer(screen ? &keyer : nullptr);
   prefetcher.Start(mainReader, topReader, cursor, frame, endFrame);
 
   outcome.m_result = EVideoPassResult::kComplete;
@@ -354,7 +370,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
       layer.m_pixels = slot.m_top.get();
       layer.m_width = plan.m_width;
       layer.m_height = plan.m_height;
-      layer.m_prepared = plan.m_scaled;
+      layer.m_prepared = plan.m_scaled || screen;
       layer.m_fade = plan.Fade(number);
       ApplyMixRule(rule, layer, outputFrame, mainReader.m_width, mainReader.m_height);
     }
@@ -564,10 +580,11 @@ CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                          int32_t top, int32_t left, uint8_t loop, bool layerAlpha,
-                         const CPlacement& placement) {
+                         const CPlacement& placement, const CKeyerSettings& keying) {
   // A previous mix's summary must not pass for this one's.
   SetSummary({});
   CPassSettings settings;
+  settings.m_keying = keying;
   settings.m_placement = placement;
   settings.m_top = top;
   settings.m_left = left;
@@ -581,8 +598,10 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                     bool layerAlpha, const CPlacement& placement) {
+                     bool layerAlpha, const CPlacement& placement,
+                     const CKeyerSettings& keying) {
   CPassSettings settings;
+  settings.m_keying = keying;
   settings.m_placement = placement;
   settings.m_layerAlpha = layerAlpha;
   settings.m_alpha = true;

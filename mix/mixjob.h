@@ -18,6 +18,7 @@
 #include "media/audiocopy.h"
 #include "media/avifile.h"
 #include "mix/placement.h"
+#include "mix/screenkey.h"
 
 namespace corvane {
 
@@ -68,11 +69,13 @@ std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output
 // when `loop` is 1. With `layerAlpha` the top layer's own alpha weighs each of its pixels
 // (CompositeLayerAlpha); a top layer without alpha is then said to be taken as opaque.
 // `placement` may put the top layer in a corner (instead of at left, top), resize it and show
-// it on part of the main video with fades; its defaults leave the mix as described above.
+// it on part of the main video with fades; `keying` chooses the keyer (mix/screenkey.h). The
+// defaults of both leave the mix as described above. The screen keyer with an automatic key
+// that finds no screen colour ends the job before the output is touched.
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
                          const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                          int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false,
-                         const CPlacement& placement = {});
+                         const CPlacement& placement = {}, const CKeyerSettings& keying = {});
 
 // The alpha mix: `alpha` (0..255) is the weight of the main video; the key colour is
 // transparent only when `useTransparency` is 1. Leaves "Time taken: Video=%ldms, Audio=%ldms,
@@ -80,7 +83,8 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                     bool layerAlpha = false, const CPlacement& placement = {});
+                     bool layerAlpha = false, const CPlacement& placement = {},
+                     const CKeyerSettings& keying = {});
 
 // The video passes on open streams (the caller keeps them). Each deletes and re-creates
 // `output`, writes its video stream and leaves the pass's time in EngineState().m_videoTime.

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "mix/frameprefetch.h"
+#include "mix/layerscale.h"
 
 namespace corvane {
 
@@ -53,6 +54,15 @@ void CMixPreview::Close() {
   m_rendered = false;
   m_mainShown = -1;
   m_topShown = -1;
+  m_topInterpolated = false;
+  m_keyed = false;
+}
+
+bool CMixPreview::ResolveAutoKey(CMixRule& rule, const std::string& topName) {
+  if (!m_topOpen || !rule.ScreenKeys()) return true;
+  m_topShown = -1;  // the reader's buffer now holds the first frame, read for the estimate
+  m_topInterpolated = true;
+  return PrepareScreenKey(rule, m_top, topName);
 }
 
 int32_t CMixPreview::FrameCount() const {
@@ -105,6 +115,13 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
       return false;
     }
   }
+  // The screen keyer reads its top layer with interpolated chroma, as the mix does.
+  const bool screen = m_topOpen && rule.ScreenKeys();
+  if (m_topOpen && screen != m_topInterpolated) {
+    m_top.SetInterpolatedChroma(screen);
+    m_topInterpolated = screen;
+    m_topShown = -1;
+  }
   const int32_t topIndex = TopFrameFor(frame, rule.m_loop, m_plan);
   if (topIndex != m_topShown) {
     m_topShown = -1;
@@ -118,19 +135,30 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
     layer.m_width = m_top.m_width;
     layer.m_height = m_top.m_height;
     layer.m_fade = m_plan.Fade(frame);
+    m_keyed = false;
+    if (screen) {
+      if (!m_keyer.IsSetUpFor(m_top.m_width, m_top.m_height, m_top.m_withAlpha) &&
+          !m_keyer.Setup(m_top.m_width, m_top.m_height, m_top.m_withAlpha)) {
+        return false;
+      }
+      m_keyed = true;
+      layer.m_prepared = true;
+    }
     if (m_plan.m_scaled) {
-      if (!m_scaler.IsSetUpFor(m_top.m_width, m_top.m_height, m_top.m_withAlpha, m_plan.m_width,
+      const bool fromAlpha = m_top.m_withAlpha || screen;
+      if (!m_scaler.IsSetUpFor(m_top.m_width, m_top.m_height, fromAlpha, m_plan.m_width,
                                m_plan.m_height) &&
-          !m_scaler.Setup(m_top.m_width, m_top.m_height, m_top.m_withAlpha, m_plan.m_width,
+          !m_scaler.Setup(m_top.m_width, m_top.m_height, fromAlpha, m_plan.m_width,
                           m_plan.m_height)) {
         return false;
       }
-      if (!m_scaler.Prepare(rule, m_top.m_buffer.get())) return false;
-      layer.m_pixels = m_scaler.Picture();
       layer.m_width = m_plan.m_width;
       layer.m_height = m_plan.m_height;
       layer.m_prepared = true;
     }
+    layer.m_pixels = PrepareLayer(rule, m_top.m_buffer.get(), screen ? &m_keyer : nullptr,
+                                  m_plan.m_scaled ? &m_scaler : nullptr);
+    if (!layer.m_pixels) return false;
     ApplyMixRule(placed, layer, m_composite.get(), m_main.m_width, m_main.m_height);
   }
   m_rendered = true;
@@ -152,13 +180,21 @@ CKeyCheck CMixPreview::KeyCheck(const CMixRule& rule) const {
                   m_top.m_height);
 }
 
+CMatteCount CMixPreview::MatteCount() const {
+  return m_keyed && TopFrame() ? m_keyer.Count() : CMatteCount{};
+}
+
 void CMixPreview::DrawMask(const CMixRule& rule, uint8_t* mask) const {
-  if (!m_plan.m_scaled || !TopFrame()) {
+  const bool keyed = m_keyed && rule.ScreenKeys();
+  if (!keyed && (!m_plan.m_scaled || !TopFrame())) {
     DrawKeyMask(PlacedRule(rule), mask, m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width,
                 m_top.m_height);
     return;
   }
-  // A resized layer: its transparent pixels (keyed ones among them) show the main video.
+  // A resized layer: its transparent pixels (keyed ones among them) show the main video. A
+  // screen-keyed one shows its matte in grey levels, white where it is wholly transparent.
+  const uint8_t* picture = m_plan.m_scaled ? m_scaler.Picture() : m_keyer.Picture();
+  const bool shows = TopFrame() != nullptr;
   const int64_t stride = FrameStride(m_main.m_width);
   for (int32_t y = 0; y < m_main.m_height; ++y) {
     uint8_t* row = mask + int64_t{m_main.m_height - 1 - y} * stride;
@@ -166,10 +202,11 @@ void CMixPreview::DrawMask(const CMixRule& rule, uint8_t* mask) const {
       const int64_t i = int64_t{x} - m_plan.m_left;
       const int64_t j = int64_t{y} - m_plan.m_top;
       CMaskColour colour = kMaskOutside;
-      if (i >= 0 && j >= 0 && i < m_plan.m_width && j < m_plan.m_height) {
+      if (shows && i >= 0 && j >= 0 && i < m_plan.m_width && j < m_plan.m_height) {
         const uint8_t alpha =
-            m_scaler.Picture()[(int64_t{m_plan.m_height - 1 - j} * m_plan.m_width + i) * 4 + 3];
-        colour = alpha == 0 ? kMaskKeyed : kMaskCovered;
+            picture[(int64_t{m_plan.m_height - 1 - j} * m_plan.m_width + i) * 4 + 3];
+        const auto level = static_cast<uint8_t>(255 - alpha);
+        colour = keyed ? CMaskColour{level, level, level} : alpha == 0 ? kMaskKeyed : kMaskCovered;
       }
       row[3 * x] = colour.m_blue;
       row[3 * x + 1] = colour.m_green;

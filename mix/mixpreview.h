@@ -19,6 +19,7 @@
 #include "mix/keycheck.h"
 #include "mix/layerscale.h"
 #include "mix/placement.h"
+#include "mix/screenkey.h"
 
 namespace corvane {
 
@@ -65,9 +66,18 @@ class CMixPreview {
   bool TopHasAlpha() const { return m_top.m_withAlpha && m_top.m_hasAlpha; }
   int32_t TopHeight() const { return m_top.m_height; }
 
+  // With the screen keyer and an automatic key: the key found in the top layer's first frame,
+  // put into `rule` (PrepareScreenKey). False, with the message shown, when none is found.
+  bool ResolveAutoKey(CMixRule& rule, const std::string& topName);
+
+  // How much of the last rendering's keyed top picture is transparent, partly transparent and
+  // opaque (all zero unless the screen keyer keyed it).
+  CMatteCount MatteCount() const;
+
   // The keyed-pixel check and its mask (a main-sized Frame buffer) of the last rendering, with
   // the top layer where its plan puts it. A resized layer is checked at its own size; its mask
-  // shows where its prepared picture is transparent.
+  // shows where its prepared picture is transparent; a screen-keyed one shows its matte in grey
+  // levels (white: wholly transparent).
   CKeyCheck KeyCheck(const CMixRule& rule) const;
   void DrawMask(const CMixRule& rule, uint8_t* mask) const;
 
@@ -90,6 +100,9 @@ class CMixPreview {
   CLayerPlan m_plan;
   std::string m_placementError;
   CLayerScaler m_scaler;  // set up for the plan's size when it resizes
+  CScreenKeyer m_keyer;   // set up for the top layer when the screen keyer keys it
+  bool m_topInterpolated = false;  // the top reader interpolates chroma (the screen keyer)
+  bool m_keyed = false;            // the last rendering's top frame was screen-keyed
 };
 
 }  // namespace corvane

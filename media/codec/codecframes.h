@@ -32,6 +32,9 @@ class CGetFrameBase : public CGetFrame {
   const BITMAPINFOHEADER* GetFrame(int32_t position) override;
   EFrameStatus GetFrameInto(int32_t position, uint8_t* frameBuffer) override;
   void SetAlphaOutput(bool alpha) override;
+  void SetInterpolatedChroma(bool interpolated) override {
+    m_converter.SetInterpolatedChroma(interpolated);
+  }
   bool PictureHasAlpha() const override { return m_pictureHasAlpha; }
   int32_t Width() const override { return m_width; }
   int32_t Height() const override { return m_height; }

@@ -6,6 +6,7 @@
 #include "media/avidefs.h"
 
 extern "C" {
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -69,6 +70,38 @@ void NormaliseFullRange(CPicture& picture) {
   picture.m_range = AVCOL_RANGE_JPEG;
 }
 
+// A scaler for the picture into `output`. Interpolated: every output pixel gets chroma filtered
+// from the chroma samples around it where they really lie (the picture's siting), in exact
+// rounding, rather than the nearest sample of the fast paths.
+SwsContext* MakeScaler(const CPicture& picture, AVPixelFormat output, bool interpolated) {
+  if (!interpolated) {
+    return sws_getContext(picture.m_width, picture.m_height, picture.m_format, picture.m_width,
+                          picture.m_height, output, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  }
+  SwsContext* scaler = sws_alloc_context();
+  if (!scaler) return nullptr;
+  av_opt_set_int(scaler, "srcw", picture.m_width, 0);
+  av_opt_set_int(scaler, "srch", picture.m_height, 0);
+  av_opt_set_int(scaler, "src_format", picture.m_format, 0);
+  av_opt_set_int(scaler, "dstw", picture.m_width, 0);
+  av_opt_set_int(scaler, "dsth", picture.m_height, 0);
+  av_opt_set_int(scaler, "dst_format", output, 0);
+  av_opt_set_int(scaler, "sws_flags",
+                 SWS_BICUBIC | SWS_FULL_CHR_H_INT | SWS_ACCURATE_RND | SWS_BITEXACT, 0);
+  int x = 0;
+  int y = 0;
+  if (picture.m_chromaLocation != AVCHROMA_LOC_UNSPECIFIED &&
+      avcodec_enum_to_chroma_pos(&x, &y, picture.m_chromaLocation) == 0) {
+    av_opt_set_int(scaler, "src_h_chr_pos", x, 0);
+    av_opt_set_int(scaler, "src_v_chr_pos", y, 0);
+  }
+  if (sws_init_context(scaler, nullptr, nullptr) < 0) {
+    sws_freeContext(scaler);
+    return nullptr;
+  }
+  return scaler;
+}
+
 }  // namespace
 
 CPicture PictureOf(const AVFrame& frame) {
@@ -82,6 +115,7 @@ CPicture PictureOf(const AVFrame& frame) {
   picture.m_height = frame.height;
   picture.m_colorSpace = frame.colorspace;
   picture.m_range = frame.color_range;
+  picture.m_chromaLocation = frame.chroma_location;
   NormaliseFullRange(picture);
   return picture;
 }
@@ -98,6 +132,12 @@ void CFrameConverter::SetAlphaOutput(bool alpha) {
   m_scaler.reset();
 }
 
+void CFrameConverter::SetInterpolatedChroma(bool interpolated) {
+  if (interpolated == m_interpolated) return;
+  m_interpolated = interpolated;
+  m_scaler.reset();
+}
+
 int32_t CFrameConverter::Stride(int32_t width) const {
   return AlphaOutput() ? AlphaFrameStride(width) : FrameStride(width);
 }
@@ -107,12 +147,10 @@ bool CFrameConverter::Prepare(const CPicture& picture) {
   if (picture.m_format == m_output) return true;  // copied, no scaler
   if (m_scaler && picture.m_format == m_format && picture.m_width == m_width &&
       picture.m_height == m_height && picture.m_colorSpace == m_colorSpace &&
-      picture.m_range == m_range) {
+      picture.m_range == m_range && picture.m_chromaLocation == m_chromaLocation) {
     return true;
   }
-  m_scaler.reset(sws_getContext(picture.m_width, picture.m_height, picture.m_format,
-                                picture.m_width, picture.m_height, m_output, SWS_BICUBIC, nullptr,
-                                nullptr, nullptr));
+  m_scaler.reset(MakeScaler(picture, m_output, m_interpolated));
   if (!m_scaler) return false;
   if (picture.m_width % kSafeWidthMultiple != 0) {
     const int pixelBytes = AlphaOutput() ? 4 : 3;
@@ -130,6 +168,7 @@ bool CFrameConverter::Prepare(const CPicture& picture) {
   m_height = picture.m_height;
   m_colorSpace = picture.m_colorSpace;
   m_range = picture.m_range;
+  m_chromaLocation = picture.m_chromaLocation;
 
   // As the scale filter does: touch the colour details only when the frame says something,
   // so that the scaler's own defaults (and the yuvj formats' full range) stay otherwise.

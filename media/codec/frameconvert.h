@@ -29,6 +29,7 @@ struct CPicture {
   int m_height = 0;
   AVColorSpace m_colorSpace = AVCOL_SPC_UNSPECIFIED;
   AVColorRange m_range = AVCOL_RANGE_UNSPECIFIED;
+  AVChromaLocation m_chromaLocation = AVCHROMA_LOC_UNSPECIFIED;
 };
 
 // The planes, format, size, matrix and range of a decoded frame.
@@ -60,6 +61,11 @@ class CFrameConverter {
   void SetAlphaOutput(bool alpha);
   bool AlphaOutput() const { return m_output == AV_PIX_FMT_BGRA; }
 
+  // Subsampled chroma interpolated for every pixel from where the picture sites its samples,
+  // with exact rounding (true), or the conversion described above (false, the default). The
+  // screen keyer reads its top layer so, where edges live in the chroma.
+  void SetInterpolatedChroma(bool interpolated);
+
  private:
   int32_t Stride(int32_t width) const;
 
@@ -74,6 +80,8 @@ class CFrameConverter {
   int m_height = 0;
   AVColorSpace m_colorSpace = AVCOL_SPC_UNSPECIFIED;
   AVColorRange m_range = AVCOL_RANGE_UNSPECIFIED;
+  AVChromaLocation m_chromaLocation = AVCHROMA_LOC_UNSPECIFIED;
+  bool m_interpolated = false;
 };
 
 }  // namespace corvane

@@ -48,6 +48,9 @@ class CGetFrame {
   // bottom row first; AlphaFrameStride(width) bytes each) instead of the Frame buffer; GetFrame
   // then gives nothing. A raw 32-bit stream's fourth bytes are taken as its alpha.
   virtual void SetAlphaOutput(bool alpha) = 0;
+  // From the next call on, subsampled chroma is interpolated for every pixel
+  // (CFrameConverter::SetInterpolatedChroma). Pictures stored as RGB are unchanged.
+  virtual void SetInterpolatedChroma(bool interpolated) = 0;
   // Whether the picture GetFrameInto gave last came in a format that can carry alpha.
   virtual bool PictureHasAlpha() const = 0;
 

@@ -1,0 +1,516 @@
+#include "mix/screenkey.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "media/avidefs.h"
+
+namespace corvane {
+namespace {
+
+constexpr int32_t kOne = 4096;  // d = 1 in the keyer's fixed point
+constexpr int32_t kDistanceMin = -4 * kOne;
+constexpr int32_t kDistanceMax = 8 * kOne;
+
+// The chroma plane of step 1.
+struct CChroma {
+  int64_t m_x;
+  int64_t m_y;
+};
+
+CChroma ChromaOf(int32_t red, int32_t green, int32_t blue) {
+  return {2 * red - green - blue, green - blue};
+}
+
+// N(p) against screen chroma s.
+int64_t ScreenShare(CChroma p, CChroma s) {
+  const int64_t dot = p.m_x * s.m_x + 3 * p.m_y * s.m_y;
+  const int64_t cross = p.m_x * s.m_y - p.m_y * s.m_x;
+  return dot - std::llabs(cross);
+}
+
+int64_t ScreenNorm(CChroma s) {
+  return s.m_x * s.m_x + 3 * s.m_y * s.m_y;
+}
+
+// d = 1 - N / D in 1/4096ths, rounded toward zero and clamped; a grey screen (D = 0) is no
+// screen at all: every pixel is subject.
+int32_t DistanceOf(int64_t share, int64_t norm) {
+  if (norm <= 0) return kDistanceMax;
+  const int64_t d = (norm - share) * kOne / norm;
+  return static_cast<int32_t>(std::clamp<int64_t>(d, kDistanceMin, kDistanceMax));
+}
+
+// Surely screen for the plate: r >= 0.4 against the key, within about 15 degrees of its hue
+// (tan 15 = 0.268; the cross term carries a factor sqrt(3) / 6 against dot's 1 / 6).
+bool SurelyScreen(CChroma p, CChroma key, int64_t keyNorm) {
+  const int64_t dot = p.m_x * key.m_x + 3 * p.m_y * key.m_y;
+  const int64_t cross = std::llabs(p.m_x * key.m_y - p.m_y * key.m_x);
+  return dot > 0 && 5 * (dot - cross) >= 2 * keyNorm && 13 * cross <= 2 * dot;
+}
+
+int32_t Percent(int32_t level) {
+  return level * kOne / 100;
+}
+
+uint8_t ClampByte(int64_t value) {
+  return static_cast<uint8_t>(std::clamp<int64_t>(value, 0, 255));
+}
+
+// Rounded quotient of a non-negative numerator by a positive denominator.
+int64_t RoundedDivide(int64_t numerator, int64_t denominator) {
+  return (2 * numerator + denominator) / (2 * denominator);
+}
+
+}  // namespace
+
+const char* KeyerSettingsError(const CKeyerSettings& settings) {
+  const auto inRange = [](int32_t level) {
+    return level == kAutoLevel || (level >= 0 && level <= 100);
+  };
+  if (!inRange(settings.m_tolerance)) return "--tolerance must be from 0 to 100, or auto";
+  if (!inRange(settings.m_softness)) return "--softness must be from 0 to 100, or auto";
+  if (settings.m_despill < 0 || settings.m_despill > 100) return "--despill must be from 0 to 100";
+  if (settings.m_tolerance != kAutoLevel && settings.m_softness != kAutoLevel &&
+      settings.m_tolerance >= settings.m_softness) {
+    return "--tolerance must be below --softness";
+  }
+  if (settings.m_autoKey && settings.m_keyer != EKeyer::kScreen)
+    return "--key auto needs --keyer screen";
+  return "";
+}
+
+const char* KeyerName(EKeyer keyer) {
+  switch (keyer) {
+    case EKeyer::kScreen:
+      return "screen";
+    case EKeyer::kNone:
+      return "none";
+    default:
+      return "exact";
+  }
+}
+
+std::optional<EKeyer> KeyerNamed(const char* name) {
+  for (const EKeyer keyer : {EKeyer::kExact, EKeyer::kScreen, EKeyer::kNone}) {
+    if (std::strcmp(name, KeyerName(keyer)) == 0) return keyer;
+  }
+  return std::nullopt;
+}
+
+std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, int32_t height,
+                                         bool withAlpha) {
+  if (!frame || width <= 0 || height <= 0) return std::nullopt;
+  constexpr int kBins = 36;
+  const int pixelBytes = withAlpha ? 4 : 3;
+  const int64_t stride = withAlpha ? int64_t{width} * 4 : FrameStride(width);
+  // Hue in degrees (0..359) of a saturated pixel, -1 for the others.
+  const auto hueOf = [](int r, int g, int b) {
+    const int high = std::max({r, g, b});
+    const int low = std::min({r, g, b});
+    const int span = high - low;
+    if (span < 48 || high < 48) return -1;
+    int hue = 0;
+    if (high == r) {
+      hue = 60 * (g - b) / span;
+    } else if (high == g) {
+      hue = 120 + 60 * (b - r) / span;
+    } else {
+      hue = 240 + 60 * (r - g) / span;
+    }
+    return (hue + 360) % 360;
+  };
+  std::array<int64_t, kBins> bins{};
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* px = frame + y * stride;
+    for (int32_t x = 0; x < width; ++x, px += pixelBytes) {
+      const int hue = hueOf(px[2], px[1], px[0]);
+      if (hue >= 0) ++bins[size_t(hue / 10)];
+    }
+  }
+  int best = 0;
+  int64_t bestCount = -1;
+  for (int b = 0; b < kBins; ++b) {
+    const int64_t count =
+        bins[size_t((b + kBins - 1) % kBins)] + bins[size_t(b)] + bins[size_t((b + 1) % kBins)];
+    if (count > bestCount) {
+      best = b;
+      bestCount = count;
+    }
+  }
+  if (bestCount * 5 < int64_t{width} * height) return std::nullopt;
+  std::array<std::array<int64_t, 256>, 3> histograms{};
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* px = frame + y * stride;
+    for (int32_t x = 0; x < width; ++x, px += pixelBytes) {
+      const int hue = hueOf(px[2], px[1], px[0]);
+      if (hue < 0) continue;
+      const int offset = (hue / 10 - best + kBins) % kBins;
+      if (offset > 1 && offset < kBins - 1) continue;
+      for (int c = 0; c < 3; ++c) ++histograms[size_t(c)][px[c]];
+    }
+  }
+  uint8_t median[3] = {};
+  for (int c = 0; c < 3; ++c) {
+    int64_t seen = 0;
+    for (int v = 0; v < 256; ++v) {
+      seen += histograms[size_t(c)][size_t(v)];
+      if (2 * seen >= bestCount) {
+        median[c] = static_cast<uint8_t>(v);
+        break;
+      }
+    }
+  }
+  return CRgb{median[2], median[1], median[0]};
+}
+
+bool CBlockPlate::Reset(int32_t width, int32_t height, int32_t block, int32_t channels) {
+  m_block = block;
+  m_channels = channels;
+  m_columns = (width + block - 1) / block;
+  m_rows = (height + block - 1) / block;
+  const size_t blocks = size_t(m_columns) * size_t(m_rows);
+  try {
+    m_sums.assign(blocks * size_t(channels), 0);
+    m_counts.assign(blocks, 0);
+    m_means.assign(blocks * size_t(channels), 0);
+    // Taps between block centres, in half pixels: a pixel's centre is at 2x + 1, block b's at
+    // (2b + 1) * block.
+    const auto taps = [&](int32_t length, int32_t blocksAlong, std::vector<CTap>& out) {
+      out.resize(size_t(length));
+      for (int32_t i = 0; i < length; ++i) {
+        const int32_t offset = 2 * i + 1 - block;  // from the first centre
+        CTap tap;
+        if (offset <= 0) {
+          tap.m_first = tap.m_second = 0;
+        } else {
+          const int32_t first = offset / (2 * block);
+          tap.m_first = std::min(first, blocksAlong - 1);
+          tap.m_second = std::min(first + 1, blocksAlong - 1);
+          tap.m_weight = offset - first * 2 * block;
+        }
+        out[size_t(i)] = tap;
+      }
+    };
+    taps(width, m_columns, m_xTaps);
+    taps(height, m_rows, m_yTaps);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void CBlockPlate::Finish(int32_t minimum, const int32_t* fallback) {
+  const size_t blocks = size_t(m_columns) * size_t(m_rows);
+  const size_t channels = size_t(m_channels);
+  std::vector<uint8_t> filled(blocks, 0);
+  size_t filledCount = 0;
+  for (size_t b = 0; b < blocks; ++b) {
+    if (m_counts[b] < minimum || m_counts[b] == 0) continue;
+    for (size_t c = 0; c < channels; ++c) {
+      const int64_t sum = m_sums[b * channels + c];
+      const int64_t half = m_counts[b] / 2;
+      // Rounded half away from zero, the same for either sign.
+      m_means[b * channels + c] =
+          static_cast<int32_t>(sum >= 0 ? (sum + half) / m_counts[b] : (sum - half) / m_counts[b]);
+    }
+    filled[b] = 1;
+    ++filledCount;
+  }
+  if (filledCount == 0) {
+    for (size_t b = 0; b < blocks; ++b)
+      for (size_t c = 0; c < channels; ++c) m_means[b * channels + c] = fallback[c];
+    return;
+  }
+  // Round after round, each empty block takes the mean of the neighbours filled before it.
+  std::vector<uint8_t> next = filled;
+  while (filledCount < blocks) {
+    for (int32_t by = 0; by < m_rows; ++by) {
+      for (int32_t bx = 0; bx < m_columns; ++bx) {
+        const size_t b = size_t(by) * size_t(m_columns) + size_t(bx);
+        if (filled[b]) continue;
+        int64_t sums[3] = {};
+        int64_t count = 0;
+        for (int32_t ny = std::max(0, by - 1); ny <= std::min(m_rows - 1, by + 1); ++ny) {
+          for (int32_t nx = std::max(0, bx - 1); nx <= std::min(m_columns - 1, bx + 1); ++nx) {
+            const size_t n = size_t(ny) * size_t(m_columns) + size_t(nx);
+            if (!filled[n]) continue;
+            for (size_t c = 0; c < channels; ++c) sums[c] += m_means[n * channels + c];
+            ++count;
+          }
+        }
+        if (count == 0) continue;
+        for (size_t c = 0; c < channels; ++c) {
+          const int64_t half = count / 2;
+          m_means[b * channels + c] = static_cast<int32_t>(sums[c] >= 0 ? (sums[c] + half) / count
+                                                                        : (sums[c] - half) / count);
+        }
+        next[b] = 1;
+        ++filledCount;
+      }
+    }
+    filled = next;
+  }
+}
+
+void CBlockPlate::Sample(int32_t x, int32_t y, int32_t* values) const {
+  const CTap& tx = m_xTaps[size_t(x)];
+  const CTap& ty = m_yTaps[size_t(y)];
+  const int64_t span = 2 * int64_t{m_block};
+  const int64_t w00 = (span - tx.m_weight) * (span - ty.m_weight);
+  const int64_t w10 = tx.m_weight * (span - ty.m_weight);
+  const int64_t w01 = (span - tx.m_weight) * ty.m_weight;
+  const int64_t w11 = int64_t{tx.m_weight} * ty.m_weight;
+  const int64_t total = span * span;
+  const size_t channels = size_t(m_channels);
+  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
+  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
+  for (size_t c = 0; c < channels; ++c) {
+    const int64_t sum = w00 * m_means[(r0 + size_t(tx.m_first)) * channels + c] +
+                        w10 * m_means[(r0 + size_t(tx.m_second)) * channels + c] +
+                        w01 * m_means[(r1 + size_t(tx.m_first)) * channels + c] +
+                        w11 * m_means[(r1 + size_t(tx.m_second)) * channels + c];
+    values[c] =
+        static_cast<int32_t>(sum >= 0 ? (sum + total / 2) / total : -((-sum + total / 2) / total));
+  }
+}
+
+int32_t CBlockPlate::Lowest(int32_t x, int32_t y) const {
+  const CTap& tx = m_xTaps[size_t(x)];
+  const CTap& ty = m_yTaps[size_t(y)];
+  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
+  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
+  const size_t channels = size_t(m_channels);
+  return std::min({m_means[(r0 + size_t(tx.m_first)) * channels],
+                   m_means[(r0 + size_t(tx.m_second)) * channels],
+                   m_means[(r1 + size_t(tx.m_first)) * channels],
+                   m_means[(r1 + size_t(tx.m_second)) * channels]});
+}
+
+int32_t CBlockPlate::Highest(int32_t x, int32_t y) const {
+  const CTap& tx = m_xTaps[size_t(x)];
+  const CTap& ty = m_yTaps[size_t(y)];
+  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
+  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
+  const size_t channels = size_t(m_channels);
+  return std::max({m_means[(r0 + size_t(tx.m_first)) * channels],
+                   m_means[(r0 + size_t(tx.m_second)) * channels],
+                   m_means[(r1 + size_t(tx.m_first)) * channels],
+                   m_means[(r1 + size_t(tx.m_second)) * channels]});
+}
+
+bool CScreenKeyer::Setup(int32_t width, int32_t height, bool fromAlpha) {
+  m_width = 0;
+  if (width <= 0 || height <= 0) return false;
+  const size_t pixels = size_t(width) * size_t(height);
+  try {
+    m_distance.assign(pixels, 0);
+    m_reach.assign(pixels, 0);
+    m_picture.assign(pixels * 4, 0);
+  } catch (const std::bad_alloc&) {
+    m_distance = {};
+    m_reach = {};
+    m_picture = {};
+    return false;
+  }
+  if (!m_screen.Reset(width, height, kPlateBlock, 3) ||
+      !m_subject.Reset(width, height, kPlateBlock, 1)) {
+    return false;
+  }
+  m_width = width;
+  m_height = height;
+  m_fromAlpha = fromAlpha;
+  return true;
+}
+
+void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& settings,
+                       bool layerAlpha) {
+  if (!topFrame || m_width <= 0) return;
+  const int pixelBytes = m_fromAlpha ? 4 : 3;
+  const int64_t stride = m_fromAlpha ? int64_t{m_width} * 4 : FrameStride(m_width);
+  const auto pixel = [&](int32_t x, int32_t y) { return topFrame + y * stride + x * pixelBytes; };
+  const CChroma keyChroma = ChromaOf(key.m_red, key.m_green, key.m_blue);
+  const int64_t keyNorm = ScreenNorm(keyChroma);
+
+  // Step 2: the clean plate from the surely-screen pixels.
+  m_screen.Clear();
+  for (int32_t y = 0; y < m_height; ++y) {
+    for (int32_t x = 0; x < m_width; ++x) {
+      const uint8_t* p = pixel(x, y);
+      if (!SurelyScreen(ChromaOf(p[2], p[1], p[0]), keyChroma, keyNorm)) continue;
+      const int32_t rgb[3] = {p[2], p[1], p[0]};
+      m_screen.Add(x, y, rgb);
+    }
+  }
+  const int32_t keyRgb[3] = {key.m_red, key.m_green, key.m_blue};
+  m_screen.Finish(kPlateMinimum, keyRgb);
+
+  // Step 1 against the plate, and step 3: the noise of the surely-screen pixels.
+  constexpr int kHistogramBins = 256;  // d from 0 to 1 in steps of 16/4096
+  std::array<int64_t, kHistogramBins> noise{};
+  int64_t screenPixels = 0;
+  for (int32_t y = 0; y < m_height; ++y) {
+    for (int32_t x = 0; x < m_width; ++x) {
+      const uint8_t* p = pixel(x, y);
+      int32_t plate[3];
+      m_screen.Sample(x, y, plate);
+      const CChroma s = ChromaOf(plate[0], plate[1], plate[2]);
+      const CChroma c = ChromaOf(p[2], p[1], p[0]);
+      const int32_t d = DistanceOf(ScreenShare(c, s), ScreenNorm(s));
+      m_distance[size_t(y) * size_t(m_width) + size_t(x)] = d;
+      if (SurelyScreen(c, keyChroma, keyNorm)) {
+        ++noise[size_t(std::clamp(d, 0, kOne - 1) / (kOne / kHistogramBins))];
+        ++screenPixels;
+      }
+    }
+  }
+  int32_t tolerance = Percent(10);
+  if (settings.m_tolerance != kAutoLevel) {
+    tolerance = Percent(settings.m_tolerance);
+  } else if (screenPixels > 0) {
+    int64_t seen = 0;
+    int bin = 0;
+    for (; bin < kHistogramBins; ++bin) {
+      seen += noise[size_t(bin)];
+      if (20 * seen >= 19 * screenPixels) break;
+    }
+    const int32_t p95 = (bin + 1) * (kOne / kHistogramBins);
+    tolerance = std::clamp(p95 * 5 / 4, Percent(6), Percent(35));
+  }
+  m_tolerance = tolerance;
+
+  // Step 4: the subject's own distance, for the automatic softness and the spill.
+  const int32_t surelySubject = std::max(kOne / 2, tolerance + Percent(20));
+  m_subject.Clear();
+  for (int32_t y = 0; y < m_height; ++y) {
+    const int32_t* row = m_distance.data() + size_t(y) * size_t(m_width);
+    for (int32_t x = 0; x < m_width; ++x) {
+      // Pixels at the subject's edge are partly screen: they say nothing of the subject.
+      if (row[x] < surelySubject || x == 0 || x + 1 == m_width || y == 0 || y + 1 == m_height ||
+          row[x - 1] < surelySubject || row[x + 1] < surelySubject ||
+          row[x - m_width] < surelySubject || row[x + m_width] < surelySubject) {
+        continue;
+      }
+      const int32_t d = std::min(row[x], 2 * kOne);
+      m_subject.Add(x, y, &d);
+    }
+  }
+  const int32_t plainSubject = kOne;
+  m_subject.Finish(kPlateMinimum, &plainSubject);
+  const bool autoSoftness = settings.m_softness == kAutoLevel;
+  const int32_t fixedSoftness = autoSoftness ? 0 : Percent(settings.m_softness);
+  const auto subjectAt = [&](int32_t x, int32_t y) { return m_subject.Lowest(x, y); };
+  const auto softnessAt = [&](int32_t x, int32_t y) {
+    if (!autoSoftness) return fixedSoftness;
+    // A little below the subject's mean, so that its own noise does not let the main through.
+    return std::max(std::min(subjectAt(x, y) * 15 / 16, kOne), tolerance + Percent(10));
+  };
+
+  // Step 5: the matte, into the picture's alpha.
+  for (int32_t y = 0; y < m_height; ++y) {
+    const int32_t* row = m_distance.data() + size_t(y) * size_t(m_width);
+    uint8_t* out = m_picture.data() + size_t(y) * size_t(m_width) * 4;
+    for (int32_t x = 0; x < m_width; ++x) {
+      const int32_t d = row[x];
+      uint8_t alpha = 0;
+      if (d > tolerance) {
+        const int32_t softness = softnessAt(x, y);
+        alpha = d >= softness ? 255
+                              : ClampByte(RoundedDivide(int64_t{d - tolerance} * 255,
+                                                        int64_t{softness} - tolerance));
+      }
+      out[4 * x + 3] = alpha;
+    }
+  }
+
+  // How far each pixel lies from one that is not fully opaque (two city-block passes).
+  const uint8_t far = kSpillReach + 1;
+  for (int32_t y = 0; y < m_height; ++y) {
+    for (int32_t x = 0; x < m_width; ++x) {
+      const size_t i = size_t(y) * size_t(m_width) + size_t(x);
+      uint8_t reach = m_picture[4 * i + 3] < 255 ? 0 : far;
+      if (x > 0) reach = std::min<uint8_t>(reach, m_reach[i - 1] + 1);
+      if (y > 0) reach = std::min<uint8_t>(reach, m_reach[i - size_t(m_width)] + 1);
+      m_reach[i] = std::min(reach, far);
+    }
+  }
+  for (int32_t y = m_height - 1; y >= 0; --y) {
+    for (int32_t x = m_width - 1; x >= 0; --x) {
+      const size_t i = size_t(y) * size_t(m_width) + size_t(x);
+      uint8_t reach = m_reach[i];
+      if (x + 1 < m_width) reach = std::min<uint8_t>(reach, m_reach[i + 1] + 1);
+      if (y + 1 < m_height) reach = std::min<uint8_t>(reach, m_reach[i + size_t(m_width)] + 1);
+      m_reach[i] = reach;
+    }
+  }
+
+  // Steps 6 to 8: the foreground, its spill, and the layer's own alpha.
+  for (int32_t y = 0; y < m_height; ++y) {
+    uint8_t* out = m_picture.data() + size_t(y) * size_t(m_width) * 4;
+    for (int32_t x = 0; x < m_width; ++x, out += 4) {
+      const uint8_t* p = pixel(x, y);
+      const int64_t alpha = out[3];
+      if (alpha == 0) {
+        out[0] = out[1] = out[2] = 0;
+        continue;
+      }
+      int32_t plate[3];
+      m_screen.Sample(x, y, plate);
+      int64_t f[3] = {p[2], p[1], p[0]};
+      if (alpha < 255) {
+        for (int c = 0; c < 3; ++c) {
+          const int64_t n = 255 * f[c] - (255 - alpha) * plate[c];
+          f[c] = n <= 0 ? 0 : std::min<int64_t>(255, RoundedDivide(n, alpha));
+        }
+      }
+      const uint8_t reach = m_reach[size_t(y) * size_t(m_width) + size_t(x)];
+      if (reach <= kSpillReach && settings.m_despill > 0) {
+        const CChroma s = ChromaOf(plate[0], plate[1], plate[2]);
+        const int64_t norm = ScreenNorm(s);
+        // The screen's share beyond the subject's own, as a part of the pixel: the cast.
+        const int64_t subject = m_subject.Highest(x, y);  // the subject's d; its share 1 - d
+        if (norm > 0 && subject > 0) {
+          const int64_t share =
+              ScreenShare(ChromaOf(int32_t(f[0]), int32_t(f[1]), int32_t(f[2])), s) * kOne / norm;
+          int64_t cast = std::min<int64_t>((share - (kOne - subject)) * kOne / subject, kOne / 2);
+          if (cast > 0) {
+            cast = RoundedDivide(cast * settings.m_despill * (kSpillReach + 1 - reach),
+                                 int64_t{100} * (kSpillReach + 1));
+            for (int c = 0; c < 3; ++c) {
+              const int64_t n = kOne * f[c] - cast * plate[c];
+              f[c] = n <= 0 ? 0 : std::min<int64_t>(255, RoundedDivide(n, kOne - cast));
+            }
+          }
+        }
+      }
+      out[0] = uint8_t(f[2]);
+      out[1] = uint8_t(f[1]);
+      out[2] = uint8_t(f[0]);
+      if (layerAlpha && m_fromAlpha) out[3] = uint8_t((alpha * p[3] + 127) / 255);
+    }
+  }
+}
+
+const char* MatteCountFormat() {
+  return "matte: %lld transparent, %lld partly transparent, %lld opaque top pixels";
+}
+
+CMatteCount CScreenKeyer::Count() const {
+  CMatteCount count;
+  for (size_t i = 3; i < m_picture.size(); i += 4) {
+    const uint8_t a = m_picture[i];
+    if (a == 0) {
+      ++count.m_transparent;
+    } else if (a == 255) {
+      ++count.m_opaque;
+    } else {
+      ++count.m_partial;
+    }
+  }
+  return count;
+}
+
+}  // namespace corvane

@@ -1,0 +1,185 @@
+// The keyers of a mix, and the screen keyer for camera footage shot on a green or blue screen.
+//
+// The exact keyer (the default) lets the main video through where a top pixel equals the key
+// colour; the None keyer keys nothing. The screen keyer turns each top frame, once, into a
+// 32-bit picture that the layer-alpha rule lays on with no key: its alpha is a soft matte and
+// its colour the foreground recovered from the screen. All of it is whole-number arithmetic, so
+// the result is the same on every machine. The steps, in the frame's own row order:
+//
+// 1. Chroma. A colour (R, G, B) is the point x = 2R - G - B, y = G - B of a plane that forgets
+//    its luma, so that noise shared by the three channels and changes of brightness weigh
+//    nothing. For a pixel p and a screen colour s, with dot = xp*xs + 3*yp*ys and
+//    cross = xp*ys - yp*xs, the screen share is N(p) = dot - |cross| (out of D = xs^2 + 3*ys^2,
+//    N(s)): the share of s's chroma in p, less what p has across it. r = N / D is 1 on the
+//    screen and 0 for grey, and for a green screen it is the familiar (G - max(R, B)) ratio.
+//    The distance d = 1 - r is kept in 1/4096ths, clamped to [-4, 8].
+// 2. Clean plate. Pixels near the key colour (r >= 0.4 and within about 15 degrees of its hue)
+//    are surely screen. Their colours are averaged in blocks of kPlateBlock pixels; a block with
+//    fewer than kPlateMinimum of them takes the mean of its filled neighbours, round after
+//    round; the plate at each pixel is the bilinear blend of the four nearest block means. So a
+//    vignette, a gradient or a shadow on the screen keys as screen. d is measured from the plate.
+// 3. Tolerance t: given in percent, or by default 5/4 of the 95th percentile of d over the
+//    surely-screen pixels of the frame (its noise), kept within [6 %, 35 %].
+// 4. Softness: given in percent, a single level u; by default it follows the subject: pixels
+//    with d >= max(0.5, t + 0.2) whose four neighbours are so too are surely subject; their d
+//    (at most 2) is averaged in blocks as in step 2, and P at a pixel is the lowest of the four
+//    block means around it, so that a teal prop beside a skin tone keeps its own. u is 15/16
+//    of P (below the subject's noise) kept within [t + 0.1, 1]. An edge of grey, dark hair or a
+//    teal prop is then as soft as it is.
+// 5. Matte: A = 0 for d <= t, 255 for d >= u, else round(255 * (d - t) / (u - t)).
+// 6. Foreground: in 0 < A < 255, F = round((255 * C - (255 - A) * S) / A) per channel with S
+//    the plate, clamped to 0..255: the screen's share of the pixel is taken out.
+// 7. Spill: within kSpillReach pixels (city-block) of a pixel with A < 255, the screen's cast
+//    on the subject is taken out as in step 6: the part of the pixel that is screen beyond the
+//    subject's own share (1 - P) is lambda = (r(F) - (1 - P)) / P, at most 1/2 (here P is the
+//    highest of the four block means: the subject's colour without its cast) (nothing when
+//    negative; r(F) against the plate), scaled by the despill strength and by
+//    (kSpillReach + 1 - distance) / (kSpillReach + 1); then F = (F - lambda * S) / (1 - lambda).
+//    A teal or green object keeps its colour: its own share is what the plate holds.
+// 8. With the layer's own alpha La, the picture's alpha is round(A * La / 255).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace corvane {
+
+enum class EKeyer : uint8_t {
+  kExact,   // top pixels equal to the key colour let the main video through
+  kScreen,  // the screen keyer above
+  kNone,    // nothing is keyed: only the layer's own alpha and the mix's alpha weigh
+};
+
+constexpr int32_t kAutoLevel = -1;
+
+// The keyer of a mix and its settings. The key colour itself travels in the mix rule.
+struct CKeyerSettings {
+  EKeyer m_keyer = EKeyer::kExact;
+  bool m_autoKey = false;            // screen keyer: the key is estimated from the top layer
+  int32_t m_tolerance = kAutoLevel;  // 0..100 (percent of the screen's chroma), or automatic
+  int32_t m_softness = kAutoLevel;   // 0..100, above the tolerance, or automatic
+  int32_t m_despill = 100;           // 0..100
+
+  bool operator==(const CKeyerSettings&) const = default;
+};
+
+// What is wrong with the settings (empty when nothing): levels out of range, tolerance not
+// below softness. Both front ends check with it.
+const char* KeyerSettingsError(const CKeyerSettings& settings);
+
+// The keyer's name as the command line and the settings spell it ("exact", "screen", "none"),
+// and back; nullopt for an unknown name.
+const char* KeyerName(EKeyer keyer);
+std::optional<EKeyer> KeyerNamed(const char* name);
+
+struct CRgb {
+  uint8_t m_red = 0;
+  uint8_t m_green = 0;
+  uint8_t m_blue = 0;
+};
+
+// The screen colour of a top frame (24-bit Frame buffer, or 32-bit rows with `withAlpha`): the
+// hue shared by most saturated pixels (max - min of the channels at least 48), in bins of 10
+// degrees taken three at a time, when that hue holds at least a fifth of the frame's pixels;
+// the colour is the per-channel median of those pixels. nullopt when no hue holds that many.
+std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, int32_t height,
+                                         bool withAlpha);
+
+// How much of a keyed picture lets the main video through.
+struct CMatteCount {
+  int64_t m_transparent = 0;  // A = 0
+  int64_t m_partial = 0;      // 0 < A < 255
+  int64_t m_opaque = 0;       // A = 255
+};
+
+// Block means of a picture's values, spread over blocks that have too few of them and blended
+// between block centres (steps 2 and 4 above).
+class CBlockPlate {
+ public:
+  // For a width x height picture, `channels` values per pixel; forgets earlier values.
+  bool Reset(int32_t width, int32_t height, int32_t block, int32_t channels);
+  void Add(int32_t x, int32_t y, const int32_t* values) {
+    const size_t b = size_t(y / m_block) * size_t(m_columns) + size_t(x / m_block);
+    for (int32_t c = 0; c < m_channels; ++c)
+      m_sums[b * size_t(m_channels) + size_t(c)] += values[c];
+    ++m_counts[b];
+  }
+  // Forgets the values added, keeping the size.
+  void Clear() {
+    std::fill(m_sums.begin(), m_sums.end(), 0);
+    std::fill(m_counts.begin(), m_counts.end(), 0);
+  }
+  // Blocks with at least `minimum` values take their mean; the others their filled neighbours'
+  // mean, round after round; with none at all, `fallback`.
+  void Finish(int32_t minimum, const int32_t* fallback);
+  // The blend at pixel (x, y), rounded to whole numbers.
+  void Sample(int32_t x, int32_t y, int32_t* values) const;
+  // The lowest and the highest of the four block means the blend at (x, y) would take (one
+  // channel).
+  int32_t Lowest(int32_t x, int32_t y) const;
+  int32_t Highest(int32_t x, int32_t y) const;
+
+ private:
+  struct CTap {
+    int32_t m_first = 0;  // block index
+    int32_t m_second = 0;
+    int32_t m_weight = 0;  // of the second, in 1/(2 * block)ths
+  };
+  int32_t m_block = 1;
+  int32_t m_channels = 1;
+  int32_t m_columns = 0;
+  int32_t m_rows = 0;
+  std::vector<int64_t> m_sums;
+  std::vector<int32_t> m_counts;
+  std::vector<int32_t> m_means;
+  std::vector<CTap> m_xTaps;
+  std::vector<CTap> m_yTaps;
+};
+
+// The user's line for a count: "matte: T transparent, P partly transparent, O opaque top
+// pixels" (%lld each).
+const char* MatteCountFormat();
+
+// Keys top frames of one size. Owns its plates, working rows and the picture it gives. Not
+// thread-safe; one job thread uses it.
+class CScreenKeyer {
+ public:
+  static constexpr int32_t kPlateBlock = 16;
+  static constexpr int32_t kPlateMinimum = 16;
+  static constexpr int32_t kSpillReach = 6;
+
+  // For top frames of width x height (32-bit rows when `fromAlpha`, else the 24-bit Frame
+  // buffer). False when memory cannot be had.
+  bool Setup(int32_t width, int32_t height, bool fromAlpha);
+  bool IsSetUpFor(int32_t width, int32_t height, bool fromAlpha) const {
+    return m_width > 0 && width == m_width && height == m_height && fromAlpha == m_fromAlpha;
+  }
+
+  // Keys one top frame against `key` by `settings`; with `layerAlpha` the frame's fourth bytes
+  // weigh the matte (step 8).
+  void Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& settings, bool layerAlpha);
+
+  // 32-bit blue-green-red-alpha rows in the top frame's row order, 4 * Width() bytes each.
+  const uint8_t* Picture() const { return m_picture.data(); }
+  int64_t PictureBytes() const { return static_cast<int64_t>(m_picture.size()); }
+  int32_t Width() const { return m_width; }
+  int32_t Height() const { return m_height; }
+  // The tolerance the last frame was keyed with, in 1/4096ths of the screen's chroma.
+  int32_t Tolerance() const { return m_tolerance; }
+  CMatteCount Count() const;
+
+ private:
+  int32_t m_width = 0;
+  int32_t m_height = 0;
+  bool m_fromAlpha = false;
+  int32_t m_tolerance = 0;
+  std::vector<int32_t> m_distance;  // d per pixel, 1/4096ths
+  std::vector<uint8_t> m_reach;     // city-block distance to a pixel not fully opaque, capped
+  CBlockPlate m_screen;             // the clean plate: R, G, B
+  CBlockPlate m_subject;            // the subject's d
+  std::vector<uint8_t> m_picture;
+};
+
+}  // namespace corvane
