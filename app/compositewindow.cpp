@@ -82,10 +82,7 @@ CCompositeWindow::CCompositeWindow(QWidget* owner, std::function<CMixRule(bool a
   m_frameLabel = new QLabel(this);
   m_frameLabel->setAlignment(Qt::AlignHCenter);
   layout->addWidget(m_frameLabel);
-  m_legend = new QLabel(
-      QStringLiteral("Mask: white keyed (the main video shows), red near the key colour, black "
-                     "covered by the top layer, grey outside it"),
-      this);
+  m_legend = new QLabel(this);
   m_legend->setWordWrap(true);
   m_legend->hide();
   layout->addWidget(m_legend);
@@ -159,6 +156,22 @@ void CCompositeWindow::Render() {
   m_view->SetPicture(m_picture, shown);
   m_frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(frame + 1).arg(frames));
   m_legend->setVisible(m_showMask->isChecked());
+  if (rule.ScreenKeys()) {
+    // A soft matte has no keyed pixels to count or fringe to warn of: how much of the keyed top
+    // layer lets the main video through, wholly or in part.
+    m_legend->setText(QStringLiteral(
+        "Mask: the top layer's matte in grey levels, white transparent (the main video shows), "
+        "black opaque; dark grey outside it"));
+    const CMatteCount count = preview.MatteCount();
+    m_keyed->setText(QString::asprintf(
+        MatteCountFormat(), static_cast<long long>(count.m_transparent),
+        static_cast<long long>(count.m_partial), static_cast<long long>(count.m_opaque)));
+    m_nearKey->hide();
+    return;
+  }
+  m_legend->setText(
+      QStringLiteral("Mask: white keyed (the main video shows), red near the key colour, black "
+                     "covered by the top layer, grey outside it"));
   const CKeyCheck check = preview.KeyCheck(rule);
   m_keyed->setText(QString::asprintf(KeyedFormat(), static_cast<long long>(check.m_keyed),
                                      static_cast<long long>(check.m_total)));

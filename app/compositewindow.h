@@ -1,7 +1,8 @@
 // The mix preview window: the exact composite of one main frame with the main dialog's current
 // settings, a frame slider with the frame number under it, the keyed-pixel check of the frame
-// and a mask view of the keyed pixels. A window of its own, so that the main dialog keeps its
-// controls, its layout and its probe.
+// and a mask view of the keyed pixels (with the screen keyer: the matte's counts and the matte
+// itself). A window of its own, so that the main dialog keeps its controls, its layout and its
+// probe.
 //
 // Owned by the main dialog (a Qt child window of it). Reads the engine's composite preview
 // (MixEngine().m_composite) on the UI thread only; what it shows is made by the same readers,

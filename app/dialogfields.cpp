@@ -110,6 +110,24 @@ void CMainDialog::RestoreSettings() {
     if (auto* check = qobject_cast<QCheckBox*>(Control(field.m_id)); check && value.isValid())
       check->setChecked(value.toBool());
   }
+  // The keyer and its levels as the command line spells them; what does not read keeps its
+  // default, and levels that do not go together are taken as automatic.
+  CKeyerSettings keying;
+  const std::string keyer = StoredValue(QStringLiteral("mix/keyer")).toString().toStdString();
+  keying.m_keyer = KeyerNamed(keyer.c_str()).value_or(keying.m_keyer);
+  for (const auto& [key, level] : {std::pair{"mix/tolerance", &keying.m_tolerance},
+                                   std::pair{"mix/softness", &keying.m_softness},
+                                   std::pair{"mix/despill", &keying.m_despill}}) {
+    const QString text = StoredValue(QString::fromLatin1(key)).toString();
+    bool read = false;
+    const int number = text.toInt(&read);
+    if (read) {
+      *level = number;
+    } else if (text == QStringLiteral("auto") && level != &keying.m_despill) {
+      *level = kAutoLevel;
+    }
+  }
+  SetKeyerSettings(keying);
   // The placement, each part as its option reads it; a part that does not read keeps its default.
   CPlacement& placement = MixEngine().m_placement;
   const auto text = [](const char* key) {
@@ -138,6 +156,14 @@ void CMainDialog::StoreSettings() const {
     if (Control(field.m_id)) StoreValue(QString::fromLatin1(field.m_key), IsChecked(field.m_id));
   }
   if (m_composite) StoreValue(QStringLiteral("preview/alphaMode"), m_composite->AlphaMode());
+  const CKeyerSettings keying = KeyerSettings();
+  const auto level = [](int32_t value) {
+    return value == kAutoLevel ? QStringLiteral("auto") : QString::number(value);
+  };
+  StoreValue(QStringLiteral("mix/keyer"), QString::fromLatin1(KeyerName(keying.m_keyer)));
+  StoreValue(QStringLiteral("mix/tolerance"), level(keying.m_tolerance));
+  StoreValue(QStringLiteral("mix/softness"), level(keying.m_softness));
+  StoreValue(QStringLiteral("mix/despill"), keying.m_despill);
   const CPlacement& placement = MixEngine().m_placement;
   StoreValue(QStringLiteral("placement/position"),
              QString::fromStdString(CornerName(placement.m_corner)));

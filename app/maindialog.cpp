@@ -4,15 +4,18 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
+#include <QSlider>
 #include <QThread>
 #include <iterator>
 
@@ -34,15 +37,16 @@
 namespace corvane {
 namespace {
 
-enum class EKind { kStatic, kEdit, kCheckBox, kPreview };
+enum class EKind { kStatic, kEdit, kCheckBox, kPreview, kComboBox, kSlider, kButton };
 
-// One control of the dialog's template: id (0 for a plain label), kind, text and place in
-// dialog units.
+// One control of the dialog's template: id (0 for a plain label), kind, text, place in dialog
+// units and whether it belongs to the screen keyer (shown only while that keyer is chosen).
 struct CTemplateItem {
   int m_id;
   EKind m_kind;
   const char* m_text;
   int m_x, m_y, m_width, m_height;
+  bool m_screen = false;
 };
 
 // In template order, which is also the Tab order.
@@ -64,6 +68,21 @@ constexpr CTemplateItem kTemplate[] = {
     {kUseTransparencyId, EKind::kCheckBox, "&Use transparency", 156, 25, 70, 10},
     {kLoopTopLayerId, EKind::kCheckBox, "&Loop top layer", 155, 36, 80, 10},
     {kUseLayerAlphaId, EKind::kCheckBox, "Use la&yer alpha", 240, 25, 80, 10},
+    {0, EKind::kStatic, "&Key", 240, 8, 16, 8},
+    {kKeyerId, EKind::kComboBox, "Exact|Screen|None", 258, 6, 52, 13},
+    // The screen keyer's rows take the place of what follows, which moves down by kScreenRoom.
+    {0, EKind::kStatic, "Tol&erance", 7, 49, 40, 8, true},
+    {kToleranceId, EKind::kSlider, "", 65, 47, 90, 12, true},
+    {kToleranceValueId, EKind::kStatic, "", 158, 49, 14, 8, true},
+    {kToleranceAutoId, EKind::kCheckBox, "Auto", 175, 48, 30, 10, true},
+    {0, EKind::kStatic, "&Softness", 7, 63, 40, 8, true},
+    {kSoftnessId, EKind::kSlider, "", 65, 61, 90, 12, true},
+    {kSoftnessValueId, EKind::kStatic, "", 158, 63, 14, 8, true},
+    {kSoftnessAutoId, EKind::kCheckBox, "Auto", 175, 62, 30, 10, true},
+    {0, EKind::kStatic, "&Despill", 214, 49, 26, 8, true},
+    {kDespillId, EKind::kSlider, "", 242, 47, 60, 12, true},
+    {kDespillValueId, EKind::kStatic, "", 305, 49, 15, 8, true},
+    {kAutoColourId, EKind::kButton, "Auto &colour", 242, 60, 60, 14, true},
     {0, EKind::kStatic, "&Main", 7, 46, 26, 8},
     {kProbeLineId, EKind::kStatic, "", 65, 46, 194, 10},
     {kMainPreviewId, EKind::kPreview, "", 7, 58, 128, 64},
@@ -73,6 +92,8 @@ constexpr CTemplateItem kTemplate[] = {
 };
 constexpr int kTemplateWidth = 334;
 constexpr int kTemplateHeight = 224;
+constexpr int kScreenTop = 46;   // the first row of the screen keyer's controls
+constexpr int kScreenRoom = 30;  // the height of its rows
 
 struct CMenuItem {
   int m_command;  // 0: separator
@@ -93,7 +114,7 @@ constexpr CMenuItem kViewMenu[] = {{kPreviewMixCommand, "&Preview mix..."},
 constexpr CMenuItem kHelpMenu[] = {{kAboutCommand, "&About..."}};
 
 bool TakesFocus(EKind kind) {
-  return kind == EKind::kEdit || kind == EKind::kCheckBox;
+  return kind != EKind::kStatic && kind != EKind::kPreview;
 }
 
 }  // namespace
@@ -147,11 +168,29 @@ void CMainDialog::CreateControls() {
       case EKind::kPreview:
         control = new CPreviewControl(m_client);
         break;
+      case EKind::kComboBox: {
+        auto* combo = new QComboBox(m_client);
+        combo->addItems(text.split(QLatin1Char('|')));
+        control = combo;
+        break;
+      }
+      case EKind::kSlider:
+        control = new QSlider(Qt::Horizontal, m_client);
+        break;
+      case EKind::kButton:
+        control = new QPushButton(text, m_client);
+        break;
     }
     control->setGeometry(units.Rect(item.m_x, item.m_y, item.m_width, item.m_height));
     if (item.m_id != 0) {
       control->setObjectName(QStringLiteral("control%1").arg(item.m_id));
       m_controls.insert(item.m_id, control);
+    }
+    if (item.m_screen) {
+      m_screenControls.push_back(control);
+      control->hide();
+    } else if (item.m_y >= kScreenTop) {
+      m_belowKeyer.push_back(control);
     }
     items.push_back(control);
   }
@@ -166,6 +205,7 @@ void CMainDialog::CreateControls() {
       }
     }
   }
+  m_screenRoom = units.Y(kScreenRoom);
   QWidget* previous = nullptr;
   for (size_t index = 0; index < std::size(kTemplate); ++index) {
     if (!TakesFocus(kTemplate[index].m_kind)) continue;
@@ -250,6 +290,7 @@ void CMainDialog::OnInitDialog() {
     }
     PlaceProgressBar();
   });
+  SetUpKeyerControls();
   InstallFieldRules();
   RestoreSettings();
   setAcceptDrops(true);
@@ -264,6 +305,7 @@ QString CMainDialog::ControlText(int id) const {
   if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
   if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
   if (auto* check = qobject_cast<QCheckBox*>(control)) return check->text();
+  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
   return QString();
 }
 
@@ -456,10 +498,14 @@ void CMainDialog::TopLayerOpened() {
   const CPreviewPicture& top = MixEngine().m_topPicture;
   check->setEnabled(top.m_hasAlpha);
   // A logo or title with transparency of its own (never an AVI, whose fourth bytes are often
-  // padding) is meant to be laid on with it.
+  // padding) is meant to be laid on with it, and with nothing keyed: its alpha already says what
+  // shows, and a key would cut its own colours (black letters by the default black key) out.
   if (top.m_hasAlpha && !top.m_isAvi && top.HasTransparency() && !check->isChecked()) {
     check->setChecked(true);
-    SetStatus("Transparent top layer: \"Use layer alpha\" is on");
+    CKeyerSettings keying = KeyerSettings();
+    keying.m_keyer = EKeyer::kNone;
+    SetKeyerSettings(keying);
+    SetStatus("Transparent top layer: \"Use layer alpha\" is on, Key is None");
   }
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QWidget>
 #include <atomic>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "mix/composite.h"
 #include "mix/placement.h"
+#include "mix/screenkey.h"
 
 class QAction;
 class QLabel;
@@ -43,6 +45,17 @@ constexpr int kAlphaId = 1022;
 constexpr int kUseTransparencyId = 1023;
 constexpr int kLoopTopLayerId = 1024;
 constexpr int kUseLayerAlphaId = 1025;
+constexpr int kKeyerId = 1026;
+// The screen keyer's controls, shown only while it is chosen.
+constexpr int kToleranceId = 1027;
+constexpr int kToleranceAutoId = 1028;
+constexpr int kToleranceValueId = 1029;
+constexpr int kSoftnessId = 1030;
+constexpr int kSoftnessAutoId = 1031;
+constexpr int kSoftnessValueId = 1032;
+constexpr int kDespillId = 1033;
+constexpr int kDespillValueId = 1034;
+constexpr int kAutoColourId = 1035;
 
 // Menu commands.
 constexpr int kAboutCommand = 32772;
@@ -89,12 +102,17 @@ class CMainDialog : public QWidget {
   // the top preview below the main preview, resizes the dialog to fit and repaints the
   // previews. -1 when a preview control is missing, else 0.
   int LayoutPreviews();
-  // Reads the key colour, offsets, switches and alpha level into MixSettings().
+  // Reads the key colour, offsets, switches, alpha level and keyer into MixSettings().
   void ReadMixSettings();
   // The rule a mix would apply with the current settings, in the colour-key or the alpha mode.
   CMixRule PreviewRule(bool alpha) const;
   // "Use layer alpha" is checked and enabled (the top layer has an alpha channel).
   bool LayerAlphaOn() const;
+  // The keyer and its levels as the controls show them (never an automatic key: Auto colour
+  // fills r, g, b instead). Tolerance stays below softness while both are set.
+  CKeyerSettings KeyerSettings() const;
+  // Shows `settings` in the controls; levels KeyerSettingsError refuses are taken as automatic.
+  void SetKeyerSettings(const CKeyerSettings& settings);
 
   // Opens `path` into the main picture or the top one, as the open commands do once a name is
   // chosen (a file dropped on a preview comes here).
@@ -120,6 +138,9 @@ class CMainDialog : public QWidget {
   int OnMove();
   int OnMainPreviewClicked();
   int OnTopPreviewClicked();
+  // Auto colour: the screen colour of the top preview's frame into r, g, b; the status line
+  // says when there is none.
+  int OnAutoColour();
   // The close request (close box): ends the program unless a running mix is to go on.
   void OnClose();
 
@@ -151,6 +172,15 @@ class CMainDialog : public QWidget {
   void SettingsEdited();
   // Enables "Use layer alpha" for a top layer with alpha, and turns it on for one that needs it.
   void TopLayerOpened();
+  // The keyer's controls: their ranges, defaults and what each change does.
+  void SetUpKeyerControls();
+  // Shows the screen keyer's controls only while it is chosen, making room for them above the
+  // previews, and composites again.
+  void OnKeyerChanged();
+  // After a level moved or its Auto box changed: the other level gives way so that tolerance
+  // stays below softness (`keepTolerance`: the tolerance is the one just set).
+  void KeepLevelsApart(bool keepTolerance);
+  void ShowLevels();
   // The scale that keeps the window within the screen's available area with these pictures.
   double FitScale(int mainWidth, int mainHeight, int topWidth, int topHeight) const;
   void KeepOnScreen();
@@ -166,6 +196,11 @@ class CMainDialog : public QWidget {
   int m_progressTotal = 0;
   CCompositeWindow* m_composite = nullptr;  // a child window, made on first use
   double m_previewScale = 1.0;
+  bool m_previewsLaidOut = false;    // LayoutPreviews has sized the window to the pictures
+  QList<QWidget*> m_screenControls;  // shown with the screen keyer only
+  QList<QWidget*> m_belowKeyer;      // moved down to make room for them
+  int m_screenRoom = 0;              // pixels the screen keyer's rows take
+  int m_keyerRoom = 0;               // pixels the controls below are moved down by now
   std::atomic<uint64_t> m_menuSequence{0};
   QHash<QAction*, uint64_t> m_menuShown;  // UI thread only
   // Declared last: destroyed first, while the host and the menu still exist.

@@ -101,11 +101,11 @@ void RunMixWorker(bool alpha) {
   if (alpha) {
     engine.MixAlpha(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
                     settings.m_left, settings.m_useTransparency, settings.m_loop, settings.m_alpha,
-                    settings.m_layerAlpha, settings.m_placement);
+                    settings.m_layerAlpha, settings.m_placement, settings.m_keying);
   } else {
     engine.MixColourKey(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
                         settings.m_left, settings.m_loop, settings.m_layerAlpha,
-                        settings.m_placement);
+                        settings.m_placement, settings.m_keying);
   }
   output.reset();
   if (const std::shared_ptr<CCompletionEvent> event = CompletionEvent()) event->Set();

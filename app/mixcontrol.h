@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "mix/placement.h"
+#include "mix/screenkey.h"
 
 namespace corvane {
 
@@ -40,6 +41,7 @@ struct CMixSettings {
   double m_alpha = 0.0;
   bool m_layerAlpha = false;
   CPlacement m_placement;
+  CKeyerSettings m_keying;  // the key colour is m_red, m_green, m_blue, never estimated
 };
 
 // The output the mix under way (or the last one) writes: its name chooses the container.

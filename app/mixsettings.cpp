@@ -1,4 +1,4 @@
-// Reading the mix settings from the main dialog's edits and check boxes.
+// Reading the mix settings from the main dialog's edits, check boxes and keyer controls.
 #include <locale.h>
 
 #include <cstdlib>
@@ -86,6 +86,7 @@ CMixRule CMainDialog::PreviewRule(bool alpha) const {
   rule.m_loop = Control(kLoopTopLayerId) ? IsChecked(kLoopTopLayerId) : 0;
   rule.m_alphaLevel = ReadDecimalText(ControlText(kAlphaId));
   rule.m_layerAlpha = LayerAlphaOn();
+  rule.m_keying = KeyerSettings();
   return rule;
 }
 
@@ -108,6 +109,7 @@ void CMainDialog::ReadMixSettings() {
   if (Control(kLoopTopLayerId)) settings.m_loop = IsChecked(kLoopTopLayerId);
   settings.m_alpha = ReadDecimalText(ControlText(kAlphaId));
   settings.m_layerAlpha = LayerAlphaOn();
+  settings.m_keying = KeyerSettings();
   settings.m_placement = MixEngine().m_placement;
 }
 

@@ -73,6 +73,7 @@ int CMainDialog::LayoutPreviews() {
   auto* mainPreview = static_cast<CPreviewControl*>(Control(kMainPreviewId));
   auto* topPreview = static_cast<CPreviewControl*>(Control(kTopPreviewId));
   if (!mainPreview || !topPreview) return -1;
+  m_previewsLaidOut = true;
   const CMixEngine& engine = MixEngine();
   const int mainWidth = std::max(0, engine.m_mainPicture.m_width);
   const int mainHeight = std::max(0, engine.m_mainPicture.m_height);

@@ -36,11 +36,12 @@ class CMixEngine {
   // One colour-key mix job of the two pictures' files into `output`. Runs on the mix worker.
   void MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                     int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false,
-                    const CPlacement& placement = {});
+                    const CPlacement& placement = {}, const CKeyerSettings& keying = {});
   // One alpha mix job; alpha 0..255 is the weight of the main video.
   void MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue, int32_t top,
                 int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                bool layerAlpha = false, const CPlacement& placement = {});
+                bool layerAlpha = false, const CPlacement& placement = {},
+                const CKeyerSettings& keying = {});
   // Appends the main video's first audio stream to `output`.
   void CopyAudioTrack(const std::string& output);
 

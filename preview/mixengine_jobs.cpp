@@ -8,16 +8,17 @@ namespace corvane {
 
 void CMixEngine::MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                               int32_t top, int32_t left, uint8_t loop, bool layerAlpha,
-                              const CPlacement& placement) {
+                              const CPlacement& placement, const CKeyerSettings& keying) {
   corvane::MixColourKey(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top,
-                        left, loop, layerAlpha, placement);
+                        left, loop, layerAlpha, placement, keying);
 }
 
 void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                           int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
-                          double alpha, bool layerAlpha, const CPlacement& placement) {
+                          double alpha, bool layerAlpha, const CPlacement& placement,
+                          const CKeyerSettings& keying) {
   corvane::MixAlpha(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top, left,
-                    useTransparency, loop, alpha, layerAlpha, placement);
+                    useTransparency, loop, alpha, layerAlpha, placement, keying);
 }
 
 CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top) const {

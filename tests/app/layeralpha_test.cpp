@@ -2,6 +2,7 @@
 // probe's alpha and the checkerboard behind a transparent top layer (against ffmpeg's bgra
 // decode), and the mix preview with the rule against a real mix's frame.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QImage>
 #include <QTest>
 #include <cstring>
@@ -78,6 +79,7 @@ class CLayerAlphaTest : public QObject {
                        opaqueAvi));
     QVERIFY(MakeWithFfmpeg("-i " + Q(m_logo) + " -c:v rawvideo -pix_fmt bgra", alphaAvi));
     QVERIFY(MakeWithFfmpeg("-f lavfi -i testsrc=s=32x24 -vf format=rgba -frames:v 1", opaquePng));
+    // The logo is laid on by its alpha alone: the keyer turns to None with it.
     struct CCase {
       std::string m_top;
       bool m_enabled;
@@ -88,15 +90,20 @@ class CLayerAlphaTest : public QObject {
                            {alphaAvi, true, false},
                            {opaquePng, true, false},
                            {m_logo, true, true}};
+    auto* keyer = qobject_cast<QComboBox*>(m_dialog->Control(kKeyerId));
     for (const CCase& row : cases) {
       LayerAlpha()->setChecked(false);
+      keyer->setCurrentIndex(keyer->findText(QStringLiteral("Exact")));
       m_dialog->SetControlText(kStatusId, QString());
       m_dialog->OpenSourcePath(false, row.m_top);
       QVERIFY2(LayerAlpha()->isEnabled() == row.m_enabled, row.m_top.c_str());
       QVERIFY2(LayerAlpha()->isChecked() == row.m_checked, row.m_top.c_str());
+      QCOMPARE(m_dialog->ControlText(kKeyerId),
+               row.m_checked ? QStringLiteral("None") : QStringLiteral("Exact"));
       QCOMPARE(m_dialog->ControlText(kStatusId),
-               row.m_checked ? QStringLiteral("Transparent top layer: \"Use layer alpha\" is on")
-                             : QString());
+               row.m_checked
+                   ? QStringLiteral("Transparent top layer: \"Use layer alpha\" is on, Key is None")
+                   : QString());
     }
     // Checked but not offered, it does not count.
     m_dialog->OpenSourcePath(false, TopFixture());

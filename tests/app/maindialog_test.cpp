@@ -111,8 +111,8 @@ class CMainDialogTest : public QObject {
     auto dialog = ShownDialog();
     QVERIFY(dialog);
     QCOMPARE(QApplication::focusWidget(), dialog->Control(kRedId));
-    const QList<int> order{kGreenId,           kBlueId,         kLeftId, kTopId, kAlphaId,
-                           kUseTransparencyId, kLoopTopLayerId, kRedId};
+    const QList<int> order{kGreenId,           kBlueId,         kLeftId,  kTopId, kAlphaId,
+                           kUseTransparencyId, kLoopTopLayerId, kKeyerId, kRedId};
     for (const int id : order) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), dialog->Control(id));

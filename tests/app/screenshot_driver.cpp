@@ -1,12 +1,14 @@
 // Renders the real main window for the documentation: both reference fixtures open, the key
 // colour picked from the top layer and the placement box frozen on the main video; then the
 // About box; then a colour-key mix: the compression dialog, and the main window while the mix
-// runs (the worker is held at one frame until the picture is taken). Each window is captured
-// with ImageMagick's `import` while it is on screen.
+// runs (the worker is held at one frame until the picture is taken); last the main window with
+// the screen keyer chosen. Each window is captured with ImageMagick's `import` while it is on
+// screen.
 //
 // Usage: corvane_screenshot_driver <main.avi> <top.avi> <output folder>
 // With a main video whose name holds "1920x1080", captures only the whole screen with that main
 // and its top layer open: how the window fits HD pictures.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -85,6 +87,19 @@ int CaptureHd(const QStringList& arguments, const QDir& folder) {
                                       folder.filePath(QStringLiteral("screenshot-hd.png"))});
   std::printf("%s screenshot-hd.png\n", code == 0 ? "wrote" : "FAILED");
   return code == 0 ? 0 : 1;
+}
+
+// Last, the screen keyer: its key colour found with Auto colour and a softness of its own.
+// Quits once the window has been captured.
+void CaptureScreenKey(CMainDialog& dialog, const QDir& folder, int& failures) {
+  qobject_cast<QComboBox*>(dialog.Control(kKeyerId))->setCurrentIndex(1);
+  qobject_cast<QPushButton*>(dialog.Control(kAutoColourId))->click();
+  qobject_cast<QAbstractButton*>(dialog.Control(kSoftnessAutoId))->setChecked(false);
+  qobject_cast<QSlider*>(dialog.Control(kSoftnessId))->setValue(60);
+  QTimer::singleShot(400, [&] {
+    failures += !Capture(&dialog, folder.filePath(QStringLiteral("screenshot-screen-key.png")));
+    QApplication::quit();
+  });
 }
 
 }  // namespace
@@ -176,8 +191,9 @@ int main(int argc, char* argv[]) {
               failures +=
                   !Capture(window, folder.filePath(QStringLiteral("screenshot-mixing.png")));
               captured = true;
-              WhenShown<CMainDialog>([window] { return window->MixRunning() ? nullptr : window; },
-                                     [](CMainDialog*) { QApplication::quit(); });
+              WhenShown<CMainDialog>(
+                  [window] { return window->MixRunning() ? nullptr : window; },
+                  [&](CMainDialog* idle) { CaptureScreenKey(*idle, folder, failures); });
             });
           });
       dialog.MenuCommand(kMixCommand)->trigger();
