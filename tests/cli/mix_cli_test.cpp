@@ -121,7 +121,8 @@ TEST_F(MixCliTest, HelpDocumentsEveryOption) {
         "--loop",      "--codec",       "--quality",  "--keyframe-every", "--data-rate",
         "--overwrite", "--list-codecs", "--help",     "--layer-alpha",    "--preview-frame",
         "--format",    "--corner",      "--margin",   "--scale",          "--from",
-        "--to",        "--fade-in",     "--fade-out", "MAIN TOP OUTPUT",  "Exit status"}) {
+        "--to",        "--fade-in",     "--fade-out", "MAIN TOP OUTPUT",  "Exit status",
+        "--keyer",     "--tolerance",   "--softness", "--despill"}) {
     EXPECT_NE(result.m_output.find(option), std::string::npos) << option;
   }
 }
@@ -151,7 +152,14 @@ TEST_F(MixCliTest, UsageErrorsExitWithTwoAndWriteNothing) {
         " --corner middle" + files, " --corner br --at 1,2" + files, " --margin 4" + files,
         " --scale 0%" + files, " --scale 0x-1" + files, " --scale big" + files,
         " --from 2 --to 1.5" + files, " --from 1:75" + files, " --fade-in -1" + files,
-        " --from 9" + files, " --scale 16385x-1" + files, " --scale 6000%w --to 2" + files}) {
+        " --from 9" + files, " --scale 16385x-1" + files, " --scale 6000%w --to 2" + files,
+        // Keyers: an automatic key only for the screen keyer, levels in range and in order.
+        " --key auto" + files, " --keyer blur" + files, " --keyer screen" + files,
+        " --keyer screen --key auto --tolerance 101" + files,
+        " --keyer screen --key auto --softness -1" + files,
+        " --keyer screen --key auto --despill auto" + files,
+        " --keyer screen --key 0,177,64 --tolerance 40 --softness 40" + files,
+        " --keyer none --tolerance 10" + files}) {
     const auto result = RunCommand(Mix() + " " + arguments);
     EXPECT_EQ(result.m_exitCode, 2) << arguments;
     EXPECT_NE(result.m_errors.find("corvane-mix: "), std::string::npos) << arguments;
@@ -320,6 +328,23 @@ TEST_F(MixCliTest, KeyValuesKeepTheirLowEightBits) {
   ASSERT_EQ(black.m_exitCode, 0) << black.m_errors;
   EXPECT_EQ(VideoMd5(wrapped), VideoMd5(m_output));
   EXPECT_NE(VideoMd5(m_dir.Path("black.avi")), VideoMd5(m_output));
+}
+
+// --key auto finds no screen in a top layer without one: a failure before OUTPUT is made.
+TEST_F(MixCliTest, AnAutomaticKeyWithoutAScreenFailsAndWritesNothing) {
+  const std::string top = m_dir.Path("grey.avi");
+  ASSERT_EQ(RunCommand("ffmpeg -v error -y -f lavfi -i color=c=gray:s=64x48:d=0.2 -c:v rawvideo "
+                       "-pix_fmt bgr24 " +
+                       Q(top))
+                .m_exitCode,
+            0);
+  const auto result = RunCommand(Mix() + " --keyer screen --key auto " + Q(m_main) + " " + Q(top) +
+                                 " " + Q(m_output));
+  EXPECT_EQ(result.m_exitCode, 1);
+  EXPECT_NE(result.m_errors.find("no screen colour found in " + top + ": give --key R,G,B"),
+            std::string::npos)
+      << result.m_errors;
+  EXPECT_FALSE(std::filesystem::exists(m_output));
 }
 
 TEST_F(MixCliTest, AlphaZeroWithTransparencyIsTheColourKeyMix) {
