@@ -44,12 +44,43 @@ int32_t DistanceOf(int64_t share, int64_t norm) {
   return static_cast<int32_t>(std::clamp<int64_t>(d, kDistanceMin, kDistanceMax));
 }
 
+// How far a pixel's luma lies from the plate's toward black or white, as a part of the way
+// (1/4096ths). Chroma comes at half the resolution in most video: a fine dark strand over the
+// screen keeps its full depth only in the luma, and a pale prop of nearly the screen's hue
+// stands out by its lightness; a shadow is already in the plate.
+int32_t LumaAway(const uint8_t* bgr, const int32_t* plate) {
+  const int64_t screen = 54 * int64_t{plate[0]} + 183 * int64_t{plate[1]} + 19 * int64_t{plate[2]};
+  const int64_t pixel = 54 * int64_t{bgr[2]} + 183 * int64_t{bgr[1]} + 19 * int64_t{bgr[0]};
+  constexpr int64_t kWhite = 256 * 255;
+  if (pixel < screen) return static_cast<int32_t>((screen - pixel) * kOne / screen);
+  if (pixel > screen) return static_cast<int32_t>((pixel - screen) * kOne / (kWhite - screen));
+  return 0;
+}
+
+// How much darker than the plate a pixel is (LumaAway toward black; 0 when not darker).
+int32_t DarkerBy(const uint8_t* bgr, const int32_t* plate) {
+  const int64_t screen = 54 * int64_t{plate[0]} + 183 * int64_t{plate[1]} + 19 * int64_t{plate[2]};
+  const int64_t pixel = 54 * int64_t{bgr[2]} + 183 * int64_t{bgr[1]} + 19 * int64_t{bgr[0]};
+  return pixel < screen ? LumaAway(bgr, plate) : 0;
+}
+
 // Surely screen for the plate: r >= 0.4 against the key, within about 15 degrees of its hue
-// (tan 15 = 0.268; the cross term carries a factor sqrt(3) / 6 against dot's 1 / 6).
-bool SurelyScreen(CChroma p, CChroma key, int64_t keyNorm) {
+// (tan 15 = 0.268; the cross term carries a factor sqrt(3) / 6 against dot's 1 / 6), and in
+// full colour within about 14.5 degrees of the key (sin = 1/4): a screen in shadow is the key
+// scaled, while a pale veil over it keeps its hue but not its proportions.
+bool SurelyScreen(const uint8_t* bgr, CChroma key, int64_t keyNorm, const int32_t* keyRgb,
+                  int64_t keyLength) {
+  const CChroma p = ChromaOf(bgr[2], bgr[1], bgr[0]);
   const int64_t dot = p.m_x * key.m_x + 3 * p.m_y * key.m_y;
   const int64_t cross = std::llabs(p.m_x * key.m_y - p.m_y * key.m_x);
-  return dot > 0 && 5 * (dot - cross) >= 2 * keyNorm && 13 * cross <= 2 * dot;
+  if (dot <= 0 || 5 * (dot - cross) < 2 * keyNorm || 13 * cross > 2 * dot) return false;
+  const int64_t r = bgr[2];
+  const int64_t g = bgr[1];
+  const int64_t b = bgr[0];
+  const int64_t cx = g * keyRgb[2] - b * keyRgb[1];
+  const int64_t cy = b * keyRgb[0] - r * keyRgb[2];
+  const int64_t cz = r * keyRgb[1] - g * keyRgb[0];
+  return 16 * (cx * cx + cy * cy + cz * cz) <= (r * r + g * g + b * b) * keyLength;
 }
 
 int32_t Percent(int32_t level) {
@@ -316,7 +347,7 @@ bool CScreenKeyer::Setup(int32_t width, int32_t height, bool fromAlpha) {
     m_picture = {};
     return false;
   }
-  if (!m_screen.Reset(width, height, kPlateBlock, 3) ||
+  if (!m_screen.Reset(width, height, kPlateBlock / 2, 3) ||
       !m_subject.Reset(width, height, kPlateBlock, 1)) {
     return false;
   }
@@ -335,17 +366,38 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   const CChroma keyChroma = ChromaOf(key.m_red, key.m_green, key.m_blue);
   const int64_t keyNorm = ScreenNorm(keyChroma);
 
+  const int32_t keyRgb[3] = {key.m_red, key.m_green, key.m_blue};
+  const int64_t keyLength = int64_t{keyRgb[0]} * keyRgb[0] + int64_t{keyRgb[1]} * keyRgb[1] +
+                            int64_t{keyRgb[2]} * keyRgb[2];
   // Step 2: the clean plate from the surely-screen pixels.
   m_screen.Clear();
   for (int32_t y = 0; y < m_height; ++y) {
     for (int32_t x = 0; x < m_width; ++x) {
       const uint8_t* p = pixel(x, y);
-      if (!SurelyScreen(ChromaOf(p[2], p[1], p[0]), keyChroma, keyNorm)) continue;
+      if (!SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength)) continue;
       const int32_t rgb[3] = {p[2], p[1], p[0]};
       m_screen.Add(x, y, rgb);
     }
   }
-  const int32_t keyRgb[3] = {key.m_red, key.m_green, key.m_blue};
+  m_screen.Finish(kPlateMinimum, keyRgb);
+  // Once more, without what the first plate shows to be screen dimmed by something over it:
+  // fine dark hair keeps the key's proportions as a shadow does, but not the screen's level.
+  m_screen.Clear();
+  for (int32_t y = 0; y < m_height; ++y) {
+    for (int32_t x = 0; x < m_width; ++x) {
+      const uint8_t* p = pixel(x, y);
+      if (!SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength)) continue;
+      int32_t plate[3];
+      m_screen.Sample(x, y, plate);
+      const CChroma s = ChromaOf(plate[0], plate[1], plate[2]);
+      if (20 * ScreenShare(ChromaOf(p[2], p[1], p[0]), s) < 17 * ScreenNorm(s) ||
+          DarkerBy(p, plate) > kOne * 3 / 20) {
+        continue;
+      }
+      const int32_t rgb[3] = {p[2], p[1], p[0]};
+      m_screen.Add(x, y, rgb);
+    }
+  }
   m_screen.Finish(kPlateMinimum, keyRgb);
 
   // Step 1 against the plate, and step 3: the noise of the surely-screen pixels.
@@ -359,9 +411,9 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
       m_screen.Sample(x, y, plate);
       const CChroma s = ChromaOf(plate[0], plate[1], plate[2]);
       const CChroma c = ChromaOf(p[2], p[1], p[0]);
-      const int32_t d = DistanceOf(ScreenShare(c, s), ScreenNorm(s));
+      const int32_t d = std::max(DistanceOf(ScreenShare(c, s), ScreenNorm(s)), LumaAway(p, plate));
       m_distance[size_t(y) * size_t(m_width) + size_t(x)] = d;
-      if (SurelyScreen(c, keyChroma, keyNorm)) {
+      if (SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength)) {
         ++noise[size_t(std::clamp(d, 0, kOne - 1) / (kOne / kHistogramBins))];
         ++screenPixels;
       }
@@ -383,17 +435,43 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   m_tolerance = tolerance;
 
   // Step 4: the subject's own distance, for the automatic softness and the spill.
-  const int32_t surelySubject = std::max(kOne / 2, tolerance + Percent(20));
+  const int32_t surelySubject = std::max(kOne * 6 / 10, tolerance + Percent(20));
+  // A prop of a colour near the screen's (teal on green) is nearer than that, but it lies off
+  // the screen's hue and its distance stays level, where a soft edge ramps and a pale veil keeps
+  // the screen's hue: at least 0.3 away, at least 30 degrees off the plate's hue, and within
+  // 0.12 of level between the pixels two to either side.
+  // At least atan(sqrt(3) / ratio) off the plate's hue (ratio 3: 30 degrees; 5: 19).
+  const auto HueOff = [&](int32_t x, int32_t y, int64_t ratio) {
+    const uint8_t* p = pixel(x, y);
+    int32_t plate[3];
+    m_screen.Sample(x, y, plate);
+    const CChroma c = ChromaOf(p[2], p[1], p[0]);
+    const CChroma sc = ChromaOf(plate[0], plate[1], plate[2]);
+    const int64_t dot = c.m_x * sc.m_x + 3 * c.m_y * sc.m_y;
+    const int64_t cross = std::llabs(c.m_x * sc.m_y - c.m_y * sc.m_x);
+    return ratio * cross >= dot;
+  };
+  const auto OffHueAndFlat = [&](int32_t x, int32_t y) {
+    if (x < 2 || y < 2 || x + 2 >= m_width || y + 2 >= m_height) return false;
+    const int32_t* at = m_distance.data() + size_t(y) * size_t(m_width) + size_t(x);
+    if (at[0] < Percent(30) || at[0] >= surelySubject) return false;
+    const int64_t across = std::abs(at[2] - at[-2]);
+    const int64_t down = std::abs(at[2 * m_width] - at[-2 * m_width]);
+    return across + down <= Percent(12) && HueOff(x, y, 5);
+  };
   m_subject.Clear();
   for (int32_t y = 0; y < m_height; ++y) {
     const int32_t* row = m_distance.data() + size_t(y) * size_t(m_width);
     for (int32_t x = 0; x < m_width; ++x) {
       // Pixels at the subject's edge are partly screen: they say nothing of the subject.
-      if (row[x] < surelySubject || x == 0 || x + 1 == m_width || y == 0 || y + 1 == m_height ||
-          row[x - 1] < surelySubject || row[x + 1] < surelySubject ||
-          row[x - m_width] < surelySubject || row[x + m_width] < surelySubject) {
-        continue;
-      }
+      const bool inside = x > 0 && x + 1 < m_width && y > 0 && y + 1 < m_height;
+      const bool far = inside && row[x] >= surelySubject && row[x - 1] >= surelySubject &&
+                       row[x + 1] >= surelySubject && row[x - m_width] >= surelySubject &&
+                       row[x + m_width] >= surelySubject;
+      // Nearer than 0.85 and within 19 degrees of the screen's hue is a veil, smoke or a blur
+      // over the screen as often as a subject: left to the plate's neighbours.
+      const bool subject = far && (row[x] >= kOne * 85 / 100 || HueOff(x, y, 5));
+      if (!subject && !(inside && OffHueAndFlat(x, y))) continue;
       const int32_t d = std::min(row[x], 2 * kOne);
       m_subject.Add(x, y, &d);
     }

@@ -6,35 +6,45 @@
 // its colour the foreground recovered from the screen. All of it is whole-number arithmetic, so
 // the result is the same on every machine. The steps, in the frame's own row order:
 //
-// 1. Chroma. A colour (R, G, B) is the point x = 2R - G - B, y = G - B of a plane that forgets
-//    its luma, so that noise shared by the three channels and changes of brightness weigh
-//    nothing. For a pixel p and a screen colour s, with dot = xp*xs + 3*yp*ys and
+// 1. Distance. A colour (R, G, B) is the point x = 2R - G - B, y = G - B of a chroma plane that
+//    forgets its luma, so that noise shared by the three channels and changes of brightness
+//    weigh nothing. For a pixel p and a screen colour s, with dot = xp*xs + 3*yp*ys and
 //    cross = xp*ys - yp*xs, the screen share is N(p) = dot - |cross| (out of D = xs^2 + 3*ys^2,
 //    N(s)): the share of s's chroma in p, less what p has across it. r = N / D is 1 on the
-//    screen and 0 for grey, and for a green screen it is the familiar (G - max(R, B)) ratio.
-//    The distance d = 1 - r is kept in 1/4096ths, clamped to [-4, 8].
-// 2. Clean plate. Pixels near the key colour (r >= 0.4 and within about 15 degrees of its hue)
-//    are surely screen. Their colours are averaged in blocks of kPlateBlock pixels; a block with
-//    fewer than kPlateMinimum of them takes the mean of its filled neighbours, round after
-//    round; the plate at each pixel is the bilinear blend of the four nearest block means. So a
-//    vignette, a gradient or a shadow on the screen keys as screen. d is measured from the plate.
+//    screen and 0 for grey; for a pure green screen it is the familiar (G - max(R, B)) ratio.
+//    Chroma comes at half the resolution in most video, so the luma speaks too, where it says
+//    more: with Y = 54R + 183G + 19B, L is how far the pixel's Y lies from the screen's toward
+//    black (Ys - Yp) / Ys, or toward white (Yp - Ys) / (255 * 256 - Ys). d = max(1 - r, L), in
+//    1/4096ths, clamped to [-4, 8]. A fine dark strand and a pale prop of nearly the screen's
+//    hue stand out by their lightness; a shadow on the screen is in the plate.
+// 2. Clean plate. Pixels of about the key's hue (r >= 0.4 against the key, within about 15
+//    degrees of its hue in the plane, and within about 14.5 degrees of it in full colour, as a
+//    shadow is and a pale veil is not) are surely screen. Their colours are averaged in blocks
+//    of kPlateBlock / 2 pixels; a block with fewer than kPlateMinimum of them takes the mean of
+//    its filled neighbours, round after round; the plate at each pixel is the bilinear blend of
+//    the four nearest block means. The plate is made twice; the second time leaves out the
+//    pixels with r < 0.85 or more than 15 % darker against the first (screen dimmed by hair).
+//    So a vignette, a gradient or a shadow on the screen keys as screen. d is measured from it.
 // 3. Tolerance t: given in percent, or by default 5/4 of the 95th percentile of d over the
 //    surely-screen pixels of the frame (its noise), kept within [6 %, 35 %].
-// 4. Softness: given in percent, a single level u; by default it follows the subject: pixels
-//    with d >= max(0.5, t + 0.2) whose four neighbours are so too are surely subject; their d
-//    (at most 2) is averaged in blocks as in step 2, and P at a pixel is the lowest of the four
-//    block means around it, so that a teal prop beside a skin tone keeps its own. u is 15/16
-//    of P (below the subject's noise) kept within [t + 0.1, 1]. An edge of grey, dark hair or a
-//    teal prop is then as soft as it is.
+// 4. Softness: given in percent, a single level u; by default it follows the subject. Surely
+//    subject are the pixels with d >= max(0.6, t + 0.2) whose four neighbours are so too, that
+//    either have d >= 0.85 or lie at least 19 degrees off the plate's hue (nearer and of the
+//    screen's hue is a veil or a blur over the screen as often as a subject), and the pixels
+//    with d >= 0.3 at least 19 degrees off the plate's hue whose d stays within 0.12 of level
+//    between the pixels two to either side (a teal prop on green; a soft edge ramps). Their d
+//    (at most 2) is averaged in blocks of kPlateBlock as in step 2 (fallback 1), and P at a
+//    pixel is the lowest of the four block means around it, so that a teal prop beside a skin
+//    tone keeps its own. u is 15/16 of P (below the subject's noise) kept within [t + 0.1, 1].
 // 5. Matte: A = 0 for d <= t, 255 for d >= u, else round(255 * (d - t) / (u - t)).
 // 6. Foreground: in 0 < A < 255, F = round((255 * C - (255 - A) * S) / A) per channel with S
 //    the plate, clamped to 0..255: the screen's share of the pixel is taken out.
 // 7. Spill: within kSpillReach pixels (city-block) of a pixel with A < 255, the screen's cast
-//    on the subject is taken out as in step 6: the part of the pixel that is screen beyond the
-//    subject's own share (1 - P) is lambda = (r(F) - (1 - P)) / P, at most 1/2 (here P is the
-//    highest of the four block means: the subject's colour without its cast) (nothing when
-//    negative; r(F) against the plate), scaled by the despill strength and by
-//    (kSpillReach + 1 - distance) / (kSpillReach + 1); then F = (F - lambda * S) / (1 - lambda).
+//    on the subject is taken out as in step 6. With H the highest of the four block means of
+//    step 4 (the subject's d without its cast), the part of the pixel that is screen beyond the
+//    subject's own share (1 - H) is lambda = (r(F) - (1 - H)) / H, at most 1/2, nothing when
+//    negative (r(F) against the plate); it is scaled by the despill strength and by
+//    (kSpillReach + 1 - distance) / (kSpillReach + 1), and F = (F - lambda * S) / (1 - lambda).
 //    A teal or green object keeps its colour: its own share is what the plate holds.
 // 8. With the layer's own alpha La, the picture's alpha is round(A * La / 255).
 #pragma once
