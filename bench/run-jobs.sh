@@ -11,7 +11,8 @@
 # J4 lossless RGB FFV1 output (against ffmpeg making the same: job drgb), J5 uncompressed
 # output; J6 a 1080p H.264 + AAC MP4 main with an opaque PNG logo into MP4 (x264 medium, CRF
 # 23, the AAC kept), J7 the same into WebM (VP9 CRF 32, good, cpu-used 5, row-mt; Opus), J8 a
-# 3840x2160 Motion JPEG main into FFV1, for memory (CORVANE_BENCH_4K=1 makes its input). Inputs
+# 3840x2160 Motion JPEG main into FFV1, for memory (CORVANE_BENCH_4K=1 makes its input); J11
+# J2 with the screen keyer (its ffmpeg side is J2's: the target is J11 against J2). Inputs
 # from make-inputs.sh, made once into BENCH_DIR; the ffmpeg side from peer-ffmpeg.sh, both
 # beside this script.
 #
@@ -40,6 +41,7 @@ corvane_cmd() {
   case $1 in
     J1) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J1.avi") ;;
     J2) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_1080p.avi" "$in/top_240p.avi" "$out/corvane_J2.avi") ;;
+    J11) CMD=("$mix" --overwrite --loop --keyer screen --key 0,255,0 --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_1080p.avi" "$in/top_240p.avi" "$out/corvane_J11.avi") ;;
     J3) CMD=("$mix" --overwrite --loop --mode alpha --alpha 128 --no-transparency --at 100,50 --codec mjpeg --quality "$MJPEG_Q3" "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J3.avi") ;;
     J4) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec ffv1 "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J4.avi") ;;
     J5) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec uncompressed "$in/main_720p.avi" "$in/top_240p.avi" "$out/corvane_J5.avi") ;;
@@ -55,7 +57,7 @@ peer_cmd() {
   local in=$dir/in out=$dir/out
   case $1 in
     J1) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" a) ;;
-    J2) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" b) ;;
+    J2 | J11) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" b) ;;
     J3) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" c) ;;
     J4) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" drgb) ;;
     J5) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" e) ;;
@@ -85,7 +87,7 @@ measure() {
 # main_of JOB: the job's main video.
 main_of() {
   case $1 in
-    J2) echo "$dir/in/main_1080p.avi" ;;
+    J2 | J11) echo "$dir/in/main_1080p.avi" ;;
     J6 | J7) echo "$dir/in/main_1080p_h264.mp4" ;;
     J8) echo "$dir/in/main_2160p.avi" ;;
     *) echo "$dir/in/main_720p.avi" ;;
