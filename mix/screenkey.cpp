@@ -201,6 +201,11 @@ std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, in
 bool CBlockPlate::Reset(int32_t width, int32_t height, int32_t block, int32_t channels) {
   m_block = block;
   m_channels = channels;
+  const int64_t total = 4 * int64_t{block} * block;
+  m_totalShift = -1;
+  for (int shift = 0; shift < 40; ++shift) {
+    if ((int64_t{1} << shift) == total) m_totalShift = shift;
+  }
   m_columns = (width + block - 1) / block;
   m_rows = (height + block - 1) / block;
   const size_t blocks = size_t(m_columns) * size_t(m_rows);
@@ -333,6 +338,31 @@ int32_t CBlockPlate::Highest(int32_t x, int32_t y) const {
                    m_means[(r1 + size_t(tx.m_second)) * channels]});
 }
 
+void CBlockPlate::SampleRow(int32_t y, uint8_t* values) const {
+  const CTap& ty = m_yTaps[size_t(y)];
+  const int64_t span = 2 * int64_t{m_block};
+  const int64_t total = span * span;
+  const size_t channels = size_t(m_channels);
+  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
+  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
+  m_rowBlend.resize(size_t(m_columns) * channels);
+  for (size_t b = 0; b < size_t(m_columns) * channels; ++b) {
+    m_rowBlend[b] = (span - ty.m_weight) * m_means[r0 * channels + b] +
+                    int64_t{ty.m_weight} * m_means[r1 * channels + b];
+  }
+  // The sum of Sample's four products, regrouped; the values are never negative here.
+  for (size_t x = 0; x < m_xTaps.size(); ++x) {
+    const CTap& tx = m_xTaps[x];
+    for (size_t c = 0; c < channels; ++c) {
+      const int64_t sum = (span - tx.m_weight) * m_rowBlend[size_t(tx.m_first) * channels + c] +
+                          int64_t{tx.m_weight} * m_rowBlend[size_t(tx.m_second) * channels + c];
+      const int64_t rounded =
+          m_totalShift >= 0 ? (sum + total / 2) >> m_totalShift : (sum + total / 2) / total;
+      values[x * channels + c] = static_cast<uint8_t>(std::clamp<int64_t>(rounded, 0, 255));
+    }
+  }
+}
+
 bool CScreenKeyer::Setup(int32_t width, int32_t height, bool fromAlpha) {
   m_width = 0;
   if (width <= 0 || height <= 0) return false;
@@ -340,10 +370,14 @@ bool CScreenKeyer::Setup(int32_t width, int32_t height, bool fromAlpha) {
   try {
     m_distance.assign(pixels, 0);
     m_reach.assign(pixels, 0);
+    m_sure.assign(pixels, 0);
+    m_plate.assign(pixels * 3, 0);
     m_picture.assign(pixels * 4, 0);
   } catch (const std::bad_alloc&) {
     m_distance = {};
     m_reach = {};
+    m_sure = {};
+    m_plate = {};
     m_picture = {};
     return false;
   }
@@ -369,26 +403,40 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   const int32_t keyRgb[3] = {key.m_red, key.m_green, key.m_blue};
   const int64_t keyLength = int64_t{keyRgb[0]} * keyRgb[0] + int64_t{keyRgb[1]} * keyRgb[1] +
                             int64_t{keyRgb[2]} * keyRgb[2];
-  // Step 2: the clean plate from the surely-screen pixels.
+  // Step 2: the clean plate from the surely-screen pixels, made a row at a time into m_plate.
+  const size_t width = size_t(m_width);
+  const auto fillPlate = [&] {
+    for (int32_t y = 0; y < m_height; ++y) m_screen.SampleRow(y, &m_plate[size_t(y) * width * 3]);
+  };
+  const auto plateAt = [&](int32_t x, int32_t y, int32_t* plate) {
+    const uint8_t* at = &m_plate[(size_t(y) * width + size_t(x)) * 3];
+    plate[0] = at[0];
+    plate[1] = at[1];
+    plate[2] = at[2];
+  };
   m_screen.Clear();
   for (int32_t y = 0; y < m_height; ++y) {
+    uint8_t* sure = &m_sure[size_t(y) * width];
     for (int32_t x = 0; x < m_width; ++x) {
       const uint8_t* p = pixel(x, y);
-      if (!SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength)) continue;
+      sure[x] = SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength) ? 1 : 0;
+      if (!sure[x]) continue;
       const int32_t rgb[3] = {p[2], p[1], p[0]};
       m_screen.Add(x, y, rgb);
     }
   }
   m_screen.Finish(kPlateMinimum, keyRgb);
+  fillPlate();
   // Once more, without what the first plate shows to be screen dimmed by something over it:
   // fine dark hair keeps the key's proportions as a shadow does, but not the screen's level.
   m_screen.Clear();
   for (int32_t y = 0; y < m_height; ++y) {
+    const uint8_t* sure = &m_sure[size_t(y) * width];
     for (int32_t x = 0; x < m_width; ++x) {
+      if (!sure[x]) continue;
       const uint8_t* p = pixel(x, y);
-      if (!SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength)) continue;
       int32_t plate[3];
-      m_screen.Sample(x, y, plate);
+      plateAt(x, y, plate);
       const CChroma s = ChromaOf(plate[0], plate[1], plate[2]);
       if (20 * ScreenShare(ChromaOf(p[2], p[1], p[0]), s) < 17 * ScreenNorm(s) ||
           DarkerBy(p, plate) > kOne * 3 / 20) {
@@ -399,21 +447,23 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
     }
   }
   m_screen.Finish(kPlateMinimum, keyRgb);
+  fillPlate();
 
   // Step 1 against the plate, and step 3: the noise of the surely-screen pixels.
   constexpr int kHistogramBins = 256;  // d from 0 to 1 in steps of 16/4096
   std::array<int64_t, kHistogramBins> noise{};
   int64_t screenPixels = 0;
   for (int32_t y = 0; y < m_height; ++y) {
+    const uint8_t* sure = &m_sure[size_t(y) * width];
     for (int32_t x = 0; x < m_width; ++x) {
       const uint8_t* p = pixel(x, y);
       int32_t plate[3];
-      m_screen.Sample(x, y, plate);
+      plateAt(x, y, plate);
       const CChroma s = ChromaOf(plate[0], plate[1], plate[2]);
       const CChroma c = ChromaOf(p[2], p[1], p[0]);
       const int32_t d = std::max(DistanceOf(ScreenShare(c, s), ScreenNorm(s)), LumaAway(p, plate));
-      m_distance[size_t(y) * size_t(m_width) + size_t(x)] = d;
-      if (SurelyScreen(p, keyChroma, keyNorm, keyRgb, keyLength)) {
+      m_distance[size_t(y) * width + size_t(x)] = d;
+      if (sure[x]) {
         ++noise[size_t(std::clamp(d, 0, kOne - 1) / (kOne / kHistogramBins))];
         ++screenPixels;
       }
@@ -444,7 +494,7 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   const auto HueOff = [&](int32_t x, int32_t y, int64_t ratio) {
     const uint8_t* p = pixel(x, y);
     int32_t plate[3];
-    m_screen.Sample(x, y, plate);
+    plateAt(x, y, plate);
     const CChroma c = ChromaOf(p[2], p[1], p[0]);
     const CChroma sc = ChromaOf(plate[0], plate[1], plate[2]);
     const int64_t dot = c.m_x * sc.m_x + 3 * c.m_y * sc.m_y;
@@ -536,7 +586,7 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
         continue;
       }
       int32_t plate[3];
-      m_screen.Sample(x, y, plate);
+      plateAt(x, y, plate);
       int64_t f[3] = {p[2], p[1], p[0]};
       if (alpha < 255) {
         for (int c = 0; c < 3; ++c) {

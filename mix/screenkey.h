@@ -126,6 +126,9 @@ class CBlockPlate {
   void Finish(int32_t minimum, const int32_t* fallback);
   // The blend at pixel (x, y), rounded to whole numbers.
   void Sample(int32_t x, int32_t y, int32_t* values) const;
+  // The blends of row y for every pixel of it, channel after channel within each pixel, into
+  // `values` (width * channels of them); the same numbers as Sample, made a row at a time.
+  void SampleRow(int32_t y, uint8_t* values) const;
   // The lowest and the highest of the four block means the blend at (x, y) would take (one
   // channel).
   int32_t Lowest(int32_t x, int32_t y) const;
@@ -139,6 +142,7 @@ class CBlockPlate {
   };
   int32_t m_block = 1;
   int32_t m_channels = 1;
+  int m_totalShift = -1;  // log2 of (2 * block)^2 when it is a power of two
   int32_t m_columns = 0;
   int32_t m_rows = 0;
   std::vector<int64_t> m_sums;
@@ -146,6 +150,7 @@ class CBlockPlate {
   std::vector<int32_t> m_means;
   std::vector<CTap> m_xTaps;
   std::vector<CTap> m_yTaps;
+  mutable std::vector<int64_t> m_rowBlend;  // SampleRow's blocks blended down to one row
 };
 
 // The user's line for a count: "matte: T transparent, P partly transparent, O opaque top
@@ -187,6 +192,8 @@ class CScreenKeyer {
   int32_t m_tolerance = 0;
   std::vector<int32_t> m_distance;  // d per pixel, 1/4096ths
   std::vector<uint8_t> m_reach;     // city-block distance to a pixel not fully opaque, capped
+  std::vector<uint8_t> m_sure;      // 1 where a pixel is surely screen
+  std::vector<uint8_t> m_plate;     // the clean plate at each pixel: R, G, B
   CBlockPlate m_screen;             // the clean plate: R, G, B
   CBlockPlate m_subject;            // the subject's d
   std::vector<uint8_t> m_picture;
