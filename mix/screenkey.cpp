@@ -29,7 +29,7 @@ CChroma ChromaOf(int32_t red, int32_t green, int32_t blue) {
 int64_t ScreenShare(CChroma p, CChroma s) {
   const int64_t dot = p.m_x * s.m_x + 3 * p.m_y * s.m_y;
   const int64_t cross = p.m_x * s.m_y - p.m_y * s.m_x;
-  return dot - std::llabs(cross);
+  return dot - 7 * std::llabs(cross) / 4;
 }
 
 int64_t ScreenNorm(CChroma s) {
@@ -73,7 +73,7 @@ bool SurelyScreen(const uint8_t* bgr, CChroma key, int64_t keyNorm, const int32_
   const CChroma p = ChromaOf(bgr[2], bgr[1], bgr[0]);
   const int64_t dot = p.m_x * key.m_x + 3 * p.m_y * key.m_y;
   const int64_t cross = std::llabs(p.m_x * key.m_y - p.m_y * key.m_x);
-  if (dot <= 0 || 5 * (dot - cross) < 2 * keyNorm || 13 * cross > 2 * dot) return false;
+  if (dot <= 0 || 5 * (dot - 7 * cross / 4) < 2 * keyNorm || 13 * cross > 2 * dot) return false;
   const int64_t r = bgr[2];
   const int64_t g = bgr[1];
   const int64_t b = bgr[0];
@@ -507,7 +507,7 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
     if (at[0] < Percent(30) || at[0] >= surelySubject) return false;
     const int64_t across = std::abs(at[2] - at[-2]);
     const int64_t down = std::abs(at[2 * m_width] - at[-2 * m_width]);
-    return across + down <= Percent(12) && HueOff(x, y, 5);
+    return across + down <= Percent(25) && HueOff(x, y, 5);
   };
   m_subject.Clear();
   for (int32_t y = 0; y < m_height; ++y) {

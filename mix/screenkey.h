@@ -9,9 +9,10 @@
 // 1. Distance. A colour (R, G, B) is the point x = 2R - G - B, y = G - B of a chroma plane that
 //    forgets its luma, so that noise shared by the three channels and changes of brightness
 //    weigh nothing. For a pixel p and a screen colour s, with dot = xp*xs + 3*yp*ys and
-//    cross = xp*ys - yp*xs, the screen share is N(p) = dot - |cross| (out of D = xs^2 + 3*ys^2,
-//    N(s)): the share of s's chroma in p, less what p has across it. r = N / D is 1 on the
-//    screen and 0 for grey; for a pure green screen it is the familiar (G - max(R, B)) ratio.
+//    cross = xp*ys - yp*xs, the screen share is N(p) = dot - 7 * |cross| / 4 (whole-number
+//    division; out of D = xs^2 + 3*ys^2, N(s)): the share of s's chroma in p, less what p has
+//    across it. r = N / D is 1 on the screen, 0 for grey and for a colour 45 degrees off the
+//    screen's hue, so that a teal or a yellow-green prop stands apart from a green screen.
 //    Chroma comes at half the resolution in most video, so the luma speaks too, where it says
 //    more: with Y = 54R + 183G + 19B, L is how far the pixel's Y lies from the screen's toward
 //    black (Ys - Yp) / Ys, or toward white (Yp - Ys) / (255 * 256 - Ys). d = max(1 - r, L), in
