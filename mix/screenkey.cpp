@@ -534,7 +534,7 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   const auto softnessAt = [&](int32_t x, int32_t y) {
     if (!autoSoftness) return fixedSoftness;
     // A little below the subject's mean, so that its own noise does not let the main through.
-    return std::max(std::min(subjectAt(x, y) * 15 / 16, kOne), tolerance + Percent(10));
+    return std::max(std::min(subjectAt(x, y) * 15 / 16, kOne * 5 / 4), tolerance + Percent(10));
   };
 
   // Step 5: the matte, into the picture's alpha.

@@ -36,7 +36,7 @@
 //    between the pixels two to either side (a teal prop on green; a soft edge ramps). Their d
 //    (at most 2) is averaged in blocks of kPlateBlock as in step 2 (fallback 1), and P at a
 //    pixel is the lowest of the four block means around it, so that a teal prop beside a skin
-//    tone keeps its own. u is 15/16 of P (below the subject's noise) kept within [t + 0.1, 1].
+//    tone keeps its own. u is 15/16 of P (below the subject's noise) kept within [t + 0.1, 1.25].
 // 5. Matte: A = 0 for d <= t, 255 for d >= u, else round(255 * (d - t) / (u - t)).
 // 6. Foreground: in 0 < A < 255, F = round((255 * C - (255 - A) * S) / A) per channel with S
 //    the plate, clamped to 0..255: the screen's share of the pixel is taken out.

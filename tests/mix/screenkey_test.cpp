@@ -118,6 +118,8 @@ TEST(ScreenKeyerTest, SoftEdgesComeBackWithoutAGreenRim) {
   // true alpha; a keyer that leaves the screen's share in the colour shows green there.
   const CColour back{255, 0, 255};
   double worst = 0.0;
+  double total = 0.0;
+  int64_t counted = 0;
   double greenExcess = 0.0;
   for (int y = kSubjectTop + 2; y < kSubjectBottom - 2; ++y) {
     for (int x = kSubjectLeft - kRamp; x < kSubjectLeft; ++x) {
@@ -131,13 +133,17 @@ TEST(ScreenKeyerTest, SoftEdgesComeBackWithoutAGreenRim) {
       for (int c = 0; c < 3; ++c) {
         const double laid = got * p[c] + (1 - got) * back3[c];
         worst = std::max(worst, std::abs(laid - truth[c]));
+        total += std::abs(laid - truth[c]);
+        ++counted;
       }
       if (p[3] > 0) greenExcess = std::max(greenExcess, double(p[1]) - std::max(p[0], p[2]));
     }
   }
-  // A keyer that only keys, leaving C as the colour, is off by up to (1 - a) * 177 in green;
-  // what remains here is the matte's own error where the skin's edge is taken as opaque.
-  EXPECT_LE(worst, 64.0);
+  // A keyer that only keys, leaving C as the colour, is off by (1 - a) * |S - B| here: some
+  // 90 levels on average and up to 230. What remains is the matte's own error where the
+  // skin's edge is taken as more opaque than it is.
+  EXPECT_LE(total / double(counted), 24.0);
+  EXPECT_LE(worst, 80.0);
   EXPECT_LE(greenExcess, 0.0) << "the recovered skin has more green than red or blue";
 }
 
