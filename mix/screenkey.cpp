@@ -340,25 +340,26 @@ int32_t CBlockPlate::Highest(int32_t x, int32_t y) const {
 
 void CBlockPlate::SampleRow(int32_t y, uint8_t* values) const {
   const CTap& ty = m_yTaps[size_t(y)];
-  const int64_t span = 2 * int64_t{m_block};
-  const int64_t total = span * span;
+  // In 32 bits: the means are at most 2^14 and the weights at most 2 * block (<= 32 here).
+  const int32_t span = 2 * m_block;
+  const int32_t total = span * span;
   const size_t channels = size_t(m_channels);
   const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
   const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
   m_rowBlend.resize(size_t(m_columns) * channels);
   for (size_t b = 0; b < size_t(m_columns) * channels; ++b) {
     m_rowBlend[b] = (span - ty.m_weight) * m_means[r0 * channels + b] +
-                    int64_t{ty.m_weight} * m_means[r1 * channels + b];
+                    ty.m_weight * m_means[r1 * channels + b];
   }
   // The sum of Sample's four products, regrouped; the values are never negative here.
   for (size_t x = 0; x < m_xTaps.size(); ++x) {
     const CTap& tx = m_xTaps[x];
+    const int32_t* first = &m_rowBlend[size_t(tx.m_first) * channels];
+    const int32_t* second = &m_rowBlend[size_t(tx.m_second) * channels];
     for (size_t c = 0; c < channels; ++c) {
-      const int64_t sum = (span - tx.m_weight) * m_rowBlend[size_t(tx.m_first) * channels + c] +
-                          int64_t{tx.m_weight} * m_rowBlend[size_t(tx.m_second) * channels + c];
-      const int64_t rounded =
-          m_totalShift >= 0 ? (sum + total / 2) >> m_totalShift : (sum + total / 2) / total;
-      values[x * channels + c] = static_cast<uint8_t>(std::clamp<int64_t>(rounded, 0, 255));
+      const int32_t sum = (span - tx.m_weight) * first[c] + tx.m_weight * second[c] + total / 2;
+      const int32_t rounded = m_totalShift >= 0 ? sum >> m_totalShift : sum / total;
+      values[x * channels + c] = static_cast<uint8_t>(std::clamp(rounded, 0, 255));
     }
   }
 }
@@ -554,25 +555,32 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
     }
   }
 
-  // How far each pixel lies from one that is not fully opaque (two city-block passes).
+  // How far each pixel lies from one that is not fully opaque, in city blocks (capped): along
+  // each row both ways, then along each column both ways, whole rows at a time.
   const uint8_t far = kSpillReach + 1;
   for (int32_t y = 0; y < m_height; ++y) {
+    uint8_t* reach = &m_reach[size_t(y) * width];
+    const uint8_t* picture = &m_picture[size_t(y) * width * 4];
+    uint8_t run = far;
     for (int32_t x = 0; x < m_width; ++x) {
-      const size_t i = size_t(y) * size_t(m_width) + size_t(x);
-      uint8_t reach = m_picture[4 * i + 3] < 255 ? 0 : far;
-      if (x > 0) reach = std::min<uint8_t>(reach, m_reach[i - 1] + 1);
-      if (y > 0) reach = std::min<uint8_t>(reach, m_reach[i - size_t(m_width)] + 1);
-      m_reach[i] = std::min(reach, far);
+      run = picture[4 * x + 3] < 255 ? 0 : std::min<uint8_t>(run + 1, far);
+      reach[x] = run;
+    }
+    run = far;
+    for (int32_t x = m_width - 1; x >= 0; --x) {
+      run = std::min<uint8_t>(reach[x], std::min<uint8_t>(run + 1, far));
+      reach[x] = run;
     }
   }
-  for (int32_t y = m_height - 1; y >= 0; --y) {
-    for (int32_t x = m_width - 1; x >= 0; --x) {
-      const size_t i = size_t(y) * size_t(m_width) + size_t(x);
-      uint8_t reach = m_reach[i];
-      if (x + 1 < m_width) reach = std::min<uint8_t>(reach, m_reach[i + 1] + 1);
-      if (y + 1 < m_height) reach = std::min<uint8_t>(reach, m_reach[i + size_t(m_width)] + 1);
-      m_reach[i] = reach;
-    }
+  for (int32_t y = 1; y < m_height; ++y) {
+    uint8_t* reach = &m_reach[size_t(y) * width];
+    const uint8_t* above = reach - width;
+    for (int32_t x = 0; x < m_width; ++x) reach[x] = std::min<uint8_t>(reach[x], above[x] + 1);
+  }
+  for (int32_t y = m_height - 2; y >= 0; --y) {
+    uint8_t* reach = &m_reach[size_t(y) * width];
+    const uint8_t* below = reach + width;
+    for (int32_t x = 0; x < m_width; ++x) reach[x] = std::min<uint8_t>(reach[x], below[x] + 1);
   }
 
   // Steps 6 to 8: the foreground, its spill, and the layer's own alpha.

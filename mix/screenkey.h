@@ -151,7 +151,7 @@ class CBlockPlate {
   std::vector<int32_t> m_means;
   std::vector<CTap> m_xTaps;
   std::vector<CTap> m_yTaps;
-  mutable std::vector<int64_t> m_rowBlend;  // SampleRow's blocks blended down to one row
+  mutable std::vector<int32_t> m_rowBlend;  // SampleRow's blocks blended down to one row
 };
 
 // The user's line for a count: "matte: T transparent, P partly transparent, O opaque top
