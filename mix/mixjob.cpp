@@ -241,14 +241,15 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     }
   }
   CLayerScaler scaler;
-  if (plan.m_scaled && !scaler.Setup(topReader.m_width, topReader.m_height,
-                                     topReader.m_withAlpha || screen, plan.m_width,
-                                     plan.m_height)) {
+  if (plan.m_scaled &&
+      !scaler.Setup(topReader.m_width, topReader.m_height, topReader.m_withAlpha || screen,
+                    plan.m_width, plan.m_height)) {
     ShowMessage("Cannot allocate memory to resize the top layer", MB_ICONINFORMATION);
     return outcome;
   }
-  const int64_t layerBytes =
-      plan.m_scaled ? scaler.PictureBytes() : screen ? keyer.PictureBytes() : topBytes;
+  const int64_t layerBytes = plan.m_scaled ? scaler.PictureBytes()
+                             : screen      ? keyer.PictureBytes()
+                                           : topBytes;
 
   // A folder of that name is no output to replace (and an empty one would be removed).
   std::error_code error;
@@ -598,8 +599,7 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
-                     bool layerAlpha, const CPlacement& placement,
-                     const CKeyerSettings& keying) {
+                     bool layerAlpha, const CPlacement& placement, const CKeyerSettings& keying) {
   CPassSettings settings;
   settings.m_keying = keying;
   settings.m_placement = placement;

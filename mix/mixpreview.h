@@ -99,8 +99,8 @@ class CMixPreview {
   int32_t m_topShown = -1;   // top frame in the reader's buffer (stream position)
   CLayerPlan m_plan;
   std::string m_placementError;
-  CLayerScaler m_scaler;  // set up for the plan's size when it resizes
-  CScreenKeyer m_keyer;   // set up for the top layer when the screen keyer keys it
+  CLayerScaler m_scaler;           // set up for the plan's size when it resizes
+  CScreenKeyer m_keyer;            // set up for the top layer when the screen keyer keys it
   bool m_topInterpolated = false;  // the top reader interpolates chroma (the screen keyer)
   bool m_keyed = false;            // the last rendering's top frame was screen-keyed
 };
