@@ -292,50 +292,26 @@ void CBlockPlate::Finish(int32_t minimum, const int32_t* fallback) {
   }
 }
 
-void CBlockPlate::Sample(int32_t x, int32_t y, int32_t* values) const {
+std::array<int32_t, 4> CBlockPlate::Corners(int32_t x, int32_t y) const {
   const CTap& tx = m_xTaps[size_t(x)];
   const CTap& ty = m_yTaps[size_t(y)];
-  const int64_t span = 2 * int64_t{m_block};
-  const int64_t w00 = (span - tx.m_weight) * (span - ty.m_weight);
-  const int64_t w10 = tx.m_weight * (span - ty.m_weight);
-  const int64_t w01 = (span - tx.m_weight) * ty.m_weight;
-  const int64_t w11 = int64_t{tx.m_weight} * ty.m_weight;
-  const int64_t total = span * span;
-  const size_t channels = size_t(m_channels);
   const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
   const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
-  for (size_t c = 0; c < channels; ++c) {
-    const int64_t sum = w00 * m_means[(r0 + size_t(tx.m_first)) * channels + c] +
-                        w10 * m_means[(r0 + size_t(tx.m_second)) * channels + c] +
-                        w01 * m_means[(r1 + size_t(tx.m_first)) * channels + c] +
-                        w11 * m_means[(r1 + size_t(tx.m_second)) * channels + c];
-    values[c] =
-        static_cast<int32_t>(sum >= 0 ? (sum + total / 2) / total : -((-sum + total / 2) / total));
-  }
+  const size_t channels = size_t(m_channels);
+  return {m_means[(r0 + size_t(tx.m_first)) * channels],
+          m_means[(r0 + size_t(tx.m_second)) * channels],
+          m_means[(r1 + size_t(tx.m_first)) * channels],
+          m_means[(r1 + size_t(tx.m_second)) * channels]};
 }
 
 int32_t CBlockPlate::Lowest(int32_t x, int32_t y) const {
-  const CTap& tx = m_xTaps[size_t(x)];
-  const CTap& ty = m_yTaps[size_t(y)];
-  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
-  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
-  const size_t channels = size_t(m_channels);
-  return std::min({m_means[(r0 + size_t(tx.m_first)) * channels],
-                   m_means[(r0 + size_t(tx.m_second)) * channels],
-                   m_means[(r1 + size_t(tx.m_first)) * channels],
-                   m_means[(r1 + size_t(tx.m_second)) * channels]});
+  const std::array<int32_t, 4> corners = Corners(x, y);
+  return *std::min_element(corners.begin(), corners.end());
 }
 
 int32_t CBlockPlate::Highest(int32_t x, int32_t y) const {
-  const CTap& tx = m_xTaps[size_t(x)];
-  const CTap& ty = m_yTaps[size_t(y)];
-  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
-  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
-  const size_t channels = size_t(m_channels);
-  return std::max({m_means[(r0 + size_t(tx.m_first)) * channels],
-                   m_means[(r0 + size_t(tx.m_second)) * channels],
-                   m_means[(r1 + size_t(tx.m_first)) * channels],
-                   m_means[(r1 + size_t(tx.m_second)) * channels]});
+  const std::array<int32_t, 4> corners = Corners(x, y);
+  return *std::max_element(corners.begin(), corners.end());
 }
 
 void CBlockPlate::SampleRow(int32_t y, uint8_t* values) const {
@@ -351,7 +327,8 @@ void CBlockPlate::SampleRow(int32_t y, uint8_t* values) const {
     m_rowBlend[b] = (span - ty.m_weight) * m_means[r0 * channels + b] +
                     ty.m_weight * m_means[r1 * channels + b];
   }
-  // The sum of Sample's four products, regrouped; the values are never negative here.
+  // The four block means weighed by their distances, one axis after the other; the values are
+  // never negative here.
   for (size_t x = 0; x < m_xTaps.size(); ++x) {
     const CTap& tx = m_xTaps[x];
     const int32_t* first = &m_rowBlend[size_t(tx.m_first) * channels];

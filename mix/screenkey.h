@@ -51,6 +51,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -125,10 +126,9 @@ class CBlockPlate {
   // Blocks with at least `minimum` values take their mean; the others their filled neighbours'
   // mean, round after round; with none at all, `fallback`.
   void Finish(int32_t minimum, const int32_t* fallback);
-  // The blend at pixel (x, y), rounded to whole numbers.
-  void Sample(int32_t x, int32_t y, int32_t* values) const;
-  // The blends of row y for every pixel of it, channel after channel within each pixel, into
-  // `values` (width * channels of them); the same numbers as Sample, made a row at a time.
+  // The blends of row y (the four nearest block means weighed bilinearly, rounded), for every
+  // pixel of it, channel after channel within each pixel, into `values` (width * channels of
+  // them, each within 0..255).
   void SampleRow(int32_t y, uint8_t* values) const;
   // The lowest and the highest of the four block means the blend at (x, y) would take (one
   // channel).
@@ -136,6 +136,9 @@ class CBlockPlate {
   int32_t Highest(int32_t x, int32_t y) const;
 
  private:
+  // The four block means around (x, y), of the first channel.
+  std::array<int32_t, 4> Corners(int32_t x, int32_t y) const;
+
   struct CTap {
     int32_t m_first = 0;  // block index
     int32_t m_second = 0;
