@@ -21,7 +21,7 @@ status=0
 # crf edge screen subject: the most each region may be off, in 8-bit levels
 while read -r crf edge screen subject; do
   "$mix" --keyer screen --key auto --codec ffv1 "$clip/main.mkv" "$clip/top_crf$crf.mp4" \
-    "$dir/out$crf.mkv" 2>"$dir/log$crf.txt" || { cat "$dir/log$crf.txt"; exit 1; }
+    "$dir/out$crf.mkv" </dev/null 2>"$dir/log$crf.txt" || { cat "$dir/log$crf.txt"; exit 1; }
   "$py" "$here/bench/keying/score.py" "$clip" "$dir/out$crf.mkv" --json >"$dir/score$crf.json"
   "$py" - "$dir/score$crf.json" "$crf" "$edge" "$screen" "$subject" <<'PY' || status=1
 import json, sys
@@ -39,14 +39,26 @@ done <<'BOUNDS'
 28 13.0 0.5 5.0
 BOUNDS
 
-# The preview of frame 3 is frame 3 of the mix, byte for byte.
-"$mix" --keyer screen --key auto --preview-frame 3 "$clip/main.mkv" "$clip/top_crf18.mp4" \
-  "$dir/frame3.png" >/dev/null 2>&1
-preview=$(ffmpeg -v error -i "$dir/frame3.png" -f rawvideo -pix_fmt rgb24 - | md5sum)
-mixed=$(ffmpeg -v error -i "$dir/out18.mkv" -vf "select=eq(n\,3)" -frames:v 1 -f rawvideo \
-  -pix_fmt rgb24 - | md5sum)
-if [ "$preview" != "$mixed" ]; then
-  echo "keying-check: the preview of frame 3 is not the mix's frame 3"
-  status=1
-fi
+# The preview of frame 3 is frame 3 of the mix, byte for byte: the screen keyer alone, in the
+# alpha mix resized into a corner and fading in, with a fixed key and levels, and the None keyer.
+while read -r options; do
+  # shellcheck disable=SC2086
+  "$mix" --overwrite $options --codec ffv1 "$clip/main.mkv" "$clip/top_crf18.mp4" \
+    "$dir/variant.mkv" </dev/null >/dev/null 2>&1 || { echo "keying-check: mix failed: $options"; status=1; continue; }
+  # shellcheck disable=SC2086
+  "$mix" --overwrite $options --preview-frame 3 "$clip/main.mkv" "$clip/top_crf18.mp4" \
+    "$dir/frame3.png" </dev/null >/dev/null 2>&1 || { echo "keying-check: preview failed: $options"; status=1; continue; }
+  preview=$(ffmpeg -nostdin -v error -i "$dir/frame3.png" -f rawvideo -pix_fmt rgb24 - | md5sum)
+  mixed=$(ffmpeg -nostdin -v error -i "$dir/variant.mkv" -vf "select=eq(n\,3)" -frames:v 1 -f rawvideo \
+    -pix_fmt rgb24 - | md5sum)
+  if [ "$preview" != "$mixed" ]; then
+    echo "keying-check: the preview of frame 3 is not the mix's frame 3 with $options"
+    status=1
+  fi
+done <<'VARIANTS'
+--keyer screen --key auto
+--keyer screen --key auto --mode alpha --alpha 64 --scale 50% --corner br --fade-in 0.3
+--keyer screen --key 0,177,64 --tolerance 12 --softness 70 --despill 40
+--keyer none --mode alpha --alpha 100
+VARIANTS
 exit $status
