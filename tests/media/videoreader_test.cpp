@@ -214,3 +214,56 @@ TEST(VideoReaderTest, EmptySamplesRepeatThePreviousPicture) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Interpolated chroma (the screen keyer's reading) is, byte for byte, what the ffmpeg command
+// line's scale filter gives with full chroma interpolation, exact rounding and the video's own
+// chroma siting, for each siting H.264 can state; the default reading is not.
+TEST(VideoReaderTest, InterpolatedChromaIsFfmpegsFullChromaScaleAtTheVideosSiting) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the clips and is the peer";
+  struct CSiting {
+    const char* m_name;
+    const char* m_position;  // the scale filter's in_h_chr_pos:in_v_chr_pos
+  };
+  const CSiting sitings[] = {{"left", "0:in_v_chr_pos=128"},
+                             {"center", "128:in_v_chr_pos=128"},
+                             {"topleft", "0:in_v_chr_pos=0"}};
+  test::CTempDir dir;
+  for (const CSiting& siting : sitings) {
+    const std::string clip = dir.Path(std::string(siting.m_name) + ".mp4");
+    ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=96x64:d=0.2 -vf "
+                               "format=yuv420p -chroma_sample_location " +
+                               std::string(siting.m_name) +
+                               " -colorspace bt709 -color_range tv -c:v libx264 -crf 18 -y " +
+                               test::ShellQuote(clip))
+                  .m_exitCode,
+              0);
+    const std::string peer =
+        test::RunCommand("ffmpeg -nostdin -v error -i " + test::ShellQuote(clip) +
+                         " -frames:v 1 -vf scale=flags=bicubic+full_chroma_int+accurate_rnd+"
+                         "bitexact:in_h_chr_pos=" +
+                         siting.m_position + " -pix_fmt bgr24 -f rawvideo -")
+            .m_output;
+    ASSERT_EQ(peer.size(), 96u * 64u * 3u) << siting.m_name;
+    PAVIFILE file;
+    PAVISTREAM stream;
+    ASSERT_EQ(CAviFile::Open(clip, OF_SHARE_DENY_WRITE, file), AVIERR_OK);
+    ASSERT_EQ(file->GetStream(stream, streamtypeVIDEO, 0), AVIERR_OK);
+    for (const bool interpolated : {true, false}) {
+      CVideoReader reader;
+      reader.SetInterpolatedChroma(interpolated);
+      ASSERT_EQ(reader.Open(stream), 0);
+      ASSERT_EQ(reader.ReadFrame(reader.m_startFrame), 0);
+      // The Frame buffer is bottom row first; 96 * 3 bytes need no padding.
+      std::string ours;
+      for (int y = 63; y >= 0; --y)
+        ours.append(reinterpret_cast<const char*>(reader.m_buffer.get()) + y * 96 * 3, 96 * 3);
+      EXPECT_EQ(ours == peer, interpolated) << siting.m_name << ", interpolated " << interpolated;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvane
