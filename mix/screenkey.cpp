@@ -466,8 +466,8 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   const int32_t surelySubject = std::max(kOne * 6 / 10, tolerance + Percent(20));
   // A prop of a colour near the screen's (teal on green) is nearer than that, but it lies off
   // the screen's hue and its distance stays level, where a soft edge ramps and a pale veil keeps
-  // the screen's hue: at least 0.3 away, at least 30 degrees off the plate's hue, and within
-  // 0.12 of level between the pixels two to either side.
+  // the screen's hue: at least 0.3 away, at least 19 degrees off the plate's hue, and within
+  // 0.25 of level between the pixels two to either side.
   // At least atan(sqrt(3) / ratio) off the plate's hue (ratio 3: 30 degrees; 5: 19).
   const auto HueOff = [&](int32_t x, int32_t y, int64_t ratio) {
     const uint8_t* p = pixel(x, y);
@@ -496,9 +496,9 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
       const bool far = inside && row[x] >= surelySubject && row[x - 1] >= surelySubject &&
                        row[x + 1] >= surelySubject && row[x - m_width] >= surelySubject &&
                        row[x + m_width] >= surelySubject;
-      // Nearer than 0.85 and within 19 degrees of the screen's hue is a veil, smoke or a blur
+      // Nearer than 0.85 and within 30 degrees of the screen's hue is a veil, smoke or a blur
       // over the screen as often as a subject: left to the plate's neighbours.
-      const bool subject = far && (row[x] >= kOne * 85 / 100 || HueOff(x, y, 5));
+      const bool subject = far && (row[x] >= kOne * 85 / 100 || HueOff(x, y, 3));
       if (!subject && !(inside && OffHueAndFlat(x, y))) continue;
       const int32_t d = std::min(row[x], 2 * kOne);
       m_subject.Add(x, y, &d);

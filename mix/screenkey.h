@@ -30,9 +30,9 @@
 //    surely-screen pixels of the frame (its noise), kept within [6 %, 35 %].
 // 4. Softness: given in percent, a single level u; by default it follows the subject. Surely
 //    subject are the pixels with d >= max(0.6, t + 0.2) whose four neighbours are so too, that
-//    either have d >= 0.85 or lie at least 19 degrees off the plate's hue (nearer and of the
+//    either have d >= 0.85 or lie at least 30 degrees off the plate's hue (nearer and of the
 //    screen's hue is a veil or a blur over the screen as often as a subject), and the pixels
-//    with d >= 0.3 at least 19 degrees off the plate's hue whose d stays within 0.12 of level
+//    with d >= 0.3 at least 19 degrees off the plate's hue whose d stays within 0.25 of level
 //    between the pixels two to either side (a teal prop on green; a soft edge ramps). Their d
 //    (at most 2) is averaged in blocks of kPlateBlock as in step 2 (fallback 1), and P at a
 //    pixel is the lowest of the four block means around it, so that a teal prop beside a skin
