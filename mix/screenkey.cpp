@@ -479,13 +479,23 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
     const int64_t cross = std::llabs(c.m_x * sc.m_y - c.m_y * sc.m_x);
     return ratio * cross >= dot;
   };
+  // Lighter than the plate and at least as saturated: a mix with anything paler or greyer
+  // (a veil, a blur, a strand) has less of the screen's chroma, not more.
+  const auto Richer = [&](int32_t x, int32_t y) {
+    const uint8_t* p = pixel(x, y);
+    int32_t plate[3];
+    plateAt(x, y, plate);
+    return DarkerBy(p, plate) == 0 && LumaAway(p, plate) >= Percent(20) &&
+           ScreenNorm(ChromaOf(p[2], p[1], p[0])) >=
+               ScreenNorm(ChromaOf(plate[0], plate[1], plate[2]));
+  };
   const auto OffHueAndFlat = [&](int32_t x, int32_t y) {
     if (x < 2 || y < 2 || x + 2 >= m_width || y + 2 >= m_height) return false;
     const int32_t* at = m_distance.data() + size_t(y) * size_t(m_width) + size_t(x);
     if (at[0] < Percent(30) || at[0] >= surelySubject) return false;
     const int64_t across = std::abs(at[2] - at[-2]);
     const int64_t down = std::abs(at[2 * m_width] - at[-2 * m_width]);
-    return across + down <= Percent(25) && HueOff(x, y, 5);
+    return across + down <= Percent(25) && (HueOff(x, y, 5) || Richer(x, y));
   };
   m_subject.Clear();
   for (int32_t y = 0; y < m_height; ++y) {

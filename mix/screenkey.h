@@ -32,11 +32,13 @@
 //    subject are the pixels with d >= max(0.6, t + 0.2) whose four neighbours are so too, that
 //    either have d >= 0.85 or lie at least 30 degrees off the plate's hue (nearer and of the
 //    screen's hue is a veil or a blur over the screen as often as a subject), and the pixels
-//    with d >= 0.3 at least 19 degrees off the plate's hue whose d stays within 0.25 of level
-//    between the pixels two to either side (a teal prop on green; a soft edge ramps). Their d
-//    (at most 2) is averaged in blocks of kPlateBlock as in step 2 (fallback 1), and P at a
-//    pixel is the lowest of the four block means around it, so that a teal prop beside a skin
-//    tone keeps its own. u is 15/16 of P (below the subject's noise) kept within [t + 0.1, 1.25].
+//    with d >= 0.3 whose d stays within 0.25 of level between the pixels two to either side (a
+//    soft edge ramps) and that lie at least 19 degrees off the plate's hue (a teal prop on
+//    green) or are lighter than it by at least 0.2 of the way to white and at least as
+//    saturated (a pale yellow-green prop on a lime screen; a veil or a blur over the screen has
+//    less of its chroma, not more). Their d (at most 2) is averaged in blocks of kPlateBlock
+//    as in step 2 (fallback 1), and P at a pixel is the lowest of the four block means around
+//    it, so that a teal prop beside a skin tone keeps its own. u is 15/16 of P (below the subject's noise) kept within [t + 0.1, 1.25].
 // 5. Matte: A = 0 for d <= t, 255 for d >= u, else round(255 * (d - t) / (u - t)).
 // 6. Foreground: in 0 < A < 255, F = round((255 * C - (255 - A) * S) / A) per channel with S
 //    the plate, clamped to 0..255: the screen's share of the pixel is taken out.
