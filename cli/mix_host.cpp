@@ -29,10 +29,20 @@ CCliHost::CCliHost(const AVICOMPRESSOPTIONS& compression, bool terminal)
   }
 }
 
-int CCliHost::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+void PrintLines(FILE* out, const std::string& text) {
+  size_t from = 0;
+  for (;;) {
+    const size_t end = text.find('\n', from);
+    std::fprintf(out, "corvane-mix: %s\n", text.substr(from, end - from).c_str());
+    if (end == std::string::npos) break;
+    from = end + 1;
+  }
+}
+
+int CCliHost::MessageBox(const std::string& text, const std::string&, uint32_t flags) {
   EndProgressLine();
   m_messages.push_back(text);
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  PrintLines(stderr, text);
   std::fflush(stderr);
   // Nobody is there to answer a question: the safe answer is no.
   return (flags & MB_YESNO) ? IDNO : IDOK;
@@ -96,10 +106,10 @@ void CCliHost::ShowFrameProgress(bool force) {
 
 void CCliHost::ShowProgressLine(const std::string& line) {
   if (m_terminal) {
-    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    std::fprintf(stderr, "\r\033[Kcorvane-mix: %s", line.c_str());
     m_lineOpen = true;
   } else {
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "corvane-mix: %s\n", line.c_str());
   }
   std::fflush(stderr);
 }

@@ -1,4 +1,5 @@
-// corvane-mix's host: the job's messages on stderr with their own texts, its progress as one
+// corvane-mix's host: the job's messages on stderr with their own texts (every line after
+// "corvane-mix: "), its progress as one
 // updating line on a terminal (plain lines otherwise), and the compressor chosen up front from
 // the command line instead of a dialog. CORVANE_SLOW_AUDIO_MS in the environment makes each
 // audio chunk wait that long, as on a slow disk, for the fault tests.
@@ -14,6 +15,10 @@
 #include "media/host.h"
 
 namespace corvane::cli {
+
+// Writes `text` to `out`, each of its lines after "corvane-mix: ", so that a script can tell the
+// program's lines from any other's.
+void PrintLines(FILE* out, const std::string& text);
 
 class CCliHost final : public CHost {
  public:

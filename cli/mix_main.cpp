@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
   CMixOptions options;
   const std::string error = ParseMixOptions(argc - 1, argv + 1, options);
   if (!error.empty()) {
-    std::fprintf(stderr, "corvane-mix: %s\nTry 'corvane-mix --help'.\n", error.c_str());
+    std::fprintf(stderr, "corvane-mix: %s\ncorvane-mix: try 'corvane-mix --help'\n", error.c_str());
     return 2;
   }
   if (options.m_help) {

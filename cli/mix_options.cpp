@@ -95,9 +95,8 @@ void PrintMixUsage(FILE* out) {
       "\n"
       "Options:\n"
       "  --mode key|alpha     colour-key mix (default) or alpha mix\n"
-      "  --key R,G,B          key colour (default 0,0,0; each value keeps its low 8 bits), or\n"
-      "                       auto"
-      " with --keyer screen: the screen colour of TOP's first frame\n"
+      "  --key R,G,B          key colour (default 0,0,0; each value from 0 to 255), or auto\n"
+      "                       with --keyer screen: the screen colour of TOP's first frame\n"
       "  --keyer exact|screen|none  exact: top pixels of the key colour let MAIN through\n"
       "                       (default); screen: a soft key for footage shot on a green or\n"
       "                       blue screen; none: nothing is keyed\n"
@@ -233,10 +232,13 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       if (options.m_keying.m_autoKey) continue;
       const auto rgb = ParseList(value, 3);
       if (!rgb) return "--key needs R,G,B (three integers) or auto";
-      // As in the dialog, only the low 8 bits of each value count.
-      options.m_red = static_cast<uint8_t>((*rgb)[0] & 0xFF);
-      options.m_green = static_cast<uint8_t>((*rgb)[1] & 0xFF);
-      options.m_blue = static_cast<uint8_t>((*rgb)[2] & 0xFF);
+      // A typed 300 is a mistake to point out, not a value to wrap round to 44.
+      for (const int64_t channel : *rgb) {
+        if (channel < 0 || channel > 255) return "--key values must be from 0 to 255";
+      }
+      options.m_red = static_cast<uint8_t>((*rgb)[0]);
+      options.m_green = static_cast<uint8_t>((*rgb)[1]);
+      options.m_blue = static_cast<uint8_t>((*rgb)[2]);
     } else if (name == "--keyer") {
       const std::optional<EKeyer> keyer = KeyerNamed(value.c_str());
       if (!keyer) return "--keyer must be exact, screen or none";
@@ -295,11 +297,11 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       marginGiven = true;
     } else if (name == "--scale") {
       CScale& scale = options.m_placement.m_scale;
-      const bool positive = ParseScale(value, scale) && ScaleIsPositive(scale);
-      if (!positive) {
-        return "--scale must be above zero: 50% (of the top layer's size), 200x-1 (pixels, -1 "
-               "keeps the aspect ratio) or 15%w (of the main picture's width)";
-      }
+      const char* kForms =
+          ": 50% (of the top layer's size), 200x-1 (pixels, -1 keeps the aspect ratio) or 15%w "
+          "(of the main picture's width)";
+      if (!ParseScale(value, scale)) return "--scale " + value + " is not a size" + kForms;
+      if (!ScaleIsPositive(scale)) return std::string("--scale must be above zero") + kForms;
     } else if (name == "--from" || name == "--to") {
       double seconds = 0.0;
       if (!ParseTime(value, seconds)) {

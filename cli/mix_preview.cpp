@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/mix_host.h"
 #include "media/audiocopy.h"
 #include "media/codec/pngwrite.h"
 #include "media/errortext.h"
@@ -30,7 +31,7 @@ PAVISTREAM OpenVideo(const std::string& path) {
   PAVIFILE file;
   PAVISTREAM stream;
   if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file) {
-    std::fprintf(stderr, "corvane-mix: %s\n", UnableToOpenText(path).c_str());
+    PrintLines(stderr, UnableToOpenText(path));
     return nullptr;
   }
   if (file->GetStream(stream, streamtypeVIDEO, 0) != AVIERR_OK || !stream) {

@@ -1,6 +1,10 @@
 #include "media/avifile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -31,6 +35,21 @@ EKind KindOf(const std::string& path) {
 
 thread_local std::string t_lastOpenFailure;
 
+// Why nobody can read `path`, in the system's words where it has them.
+std::string UnreadableReason(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return "no such file";
+    if (errno == EACCES) return "permission denied";
+    return std::strerror(errno);
+  }
+  if (S_ISDIR(status.st_mode)) return "a folder, not a video";
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return errno == EACCES ? "permission denied" : std::strerror(errno);
+  std::fclose(file);
+  return "an empty file, not a video";
+}
+
 }  // namespace
 
 HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file) {
@@ -47,6 +66,7 @@ HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file) {
   if (result == AVIERR_OK) return result;
   const EKind kind = KindOf(path);
   if (kind == EKind::kTooShort) t_lastOpenFailure = "unknown format, or a damaged file";
+  if (kind == EKind::kNobodys) t_lastOpenFailure = UnreadableReason(path);
   if (kind != EKind::kOther) return result;
   const HRESULT demuxed = OpenDemuxFile(path, file, &t_lastOpenFailure);
   return demuxed == AVIERR_OK || demuxed == AVIERR_USERABORT ? demuxed : result;

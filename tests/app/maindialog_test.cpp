@@ -280,7 +280,8 @@ class CMainDialogTest : public QObject {
     dialog->MenuCommand(kOpenMainCommand)->trigger();
     QCOMPARE(texts.size(), size_t(1));
     QCOMPARE(QString::fromStdString(texts[0]),
-             QStringLiteral("Corvane: Unable to open %1").arg(QString::fromStdString(missing)));
+             QStringLiteral("Corvane: Unable to open %1\nno such file")
+                 .arg(QString::fromStdString(missing)));
     QCOMPARE(owner, dialog.get());
   }
 };

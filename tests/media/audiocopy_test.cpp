@@ -260,7 +260,7 @@ TEST_F(AudioCopyTest, AMainVideoThatCannotBeOpenedIsReportedByName) {
   EXPECT_EQ(result, EAudioCopyResult::kFailed);
   const auto messages = m_host.Messages();
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].m_text, "Unable to open " + main);
+  EXPECT_EQ(messages[0].m_text, "Unable to open " + main + "\nno such file");
   EXPECT_EQ(messages[0].m_caption, "Corvane");
   EXPECT_EQ(messages[0].m_flags, MB_ICONINFORMATION);
   EXPECT_EQ(EngineState().m_audioTime.load(), 0);

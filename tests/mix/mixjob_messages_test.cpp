@@ -98,7 +98,7 @@ TEST_F(MixMessagesTest, AMainVideoThatCannotBeOpenedIsNamed) {
   const CMixOutcome outcome = MixColourKey(missing, m_top, m_output, 0, 0, 0, 0, 0, 0);
 
   const CRecordedMessage message = OnlyMessage();
-  EXPECT_EQ(message.m_text, "Unable to open " + missing);
+  EXPECT_EQ(message.m_text, "Unable to open " + missing + "\nno such file");
   EXPECT_EQ(message.m_caption, "Corvane");
   EXPECT_EQ(message.m_flags, MB_ICONINFORMATION);
   ExpectNothingTouched(outcome);
@@ -121,7 +121,7 @@ TEST_F(MixMessagesTest, ATopLayerThatCannotBeOpenedIsNamed) {
   const CMixOutcome outcome = MixAlpha(m_main, missing, m_output, 0, 0, 0, 0, 0, 1, 1, 10.0);
 
   const CRecordedMessage message = OnlyMessage();
-  EXPECT_EQ(message.m_text, "Unable to open " + missing);
+  EXPECT_EQ(message.m_text, "Unable to open " + missing + "\nno such file");
   EXPECT_EQ(message.m_flags, MB_ICONINFORMATION);
   ExpectNothingTouched(outcome);
 }

@@ -178,7 +178,7 @@ TEST_F(PreviewPictureTest, AFileThatDoesNotOpenLeavesThePreviousPicture) {
 
   const auto messages = m_host.Messages();
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].m_text, "Unable to open " + missing);
+  EXPECT_EQ(messages[0].m_text, "Unable to open " + missing + "\nno such file");
   EXPECT_EQ(messages[0].m_caption, "Corvane");
   EXPECT_EQ(messages[0].m_flags, MB_ICONINFORMATION);
   EXPECT_EQ(picture.m_path, Fixture("ff_bgr24_5x3.avi"));
