@@ -60,17 +60,19 @@ EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std:
 // A main video whose pictures come at changing intervals is still mixed picture by picture, into
 // an output at its average rate; the user is told once, with the range of rates found. Steps that
 // differ by one unit of the stream's clock are rounding (29.97 fps in milliseconds), not change.
-// The shortest and longest steps between the pictures; false when they come at one rate.
+// The shortest and longest steps between the pictures; false when they come at one rate. The
+// step to the last picture does not count: a clip cut without re-encoding often ends on a picture
+// of its own time, and one odd picture at the end is no changing rate.
 bool VariableSteps(const SPresentationTimes& times, int64_t& shortest, int64_t& longest) {
   shortest = std::numeric_limits<int64_t>::max();
   longest = 0;
-  for (size_t i = 1; i < times.m_starts.size(); ++i) {
+  for (size_t i = 1; i + 1 < times.m_starts.size(); ++i) {
     const int64_t step = times.m_starts[i] - times.m_starts[i - 1];
     if (step <= 0) continue;
     shortest = std::min(shortest, step);
     longest = std::max(longest, step);
   }
-  return times.m_starts.size() >= 3 && longest > 0 && longest - shortest > 1 && times.m_unitNum > 0;
+  return times.m_starts.size() >= 4 && longest > 0 && longest - shortest > 1 && times.m_unitNum > 0;
 }
 
 void WarnOfVariableRate(const std::string& path, const CAviStream& stream, bool keepsTimes) {

@@ -194,6 +194,32 @@ TEST_F(MixSourcesTest, TopLayersOfOtherKindsFollowTheirOwnTime) {
   }
 }
 
+// A clip cut without re-encoding may end on a picture of its own time: that one odd step is no
+// changing rate and gets no warning; one odd step inside the clip still does.
+TEST_F(MixSourcesTest, OnlyAStepInsideTheClipMakesItsRateVariable) {
+  const std::string top = m_dir.Path("logo.png");
+  ASSERT_TRUE(Make("-f lavfi -i " + ShellQuote(LayerGraph(1)), "-frames:v 1 -c:v png", top));
+  const struct {
+    int m_odd;  // the picture whose time is 20 ms late
+    bool m_warned;
+  } cases[] = {{9, false}, {4, true}};
+  for (const auto& c : cases) {
+    const std::string main = m_dir.Path("odd" + std::to_string(c.m_odd) + ".mkv");
+    ASSERT_TRUE(
+        Make("-f lavfi -i testsrc=s=64x48:r=25:d=0.4",
+             "-c:v mjpeg -bsf:v " +
+                 ShellQuote("setts=ts=if(eq(N\\," + std::to_string(c.m_odd) + ")\\,PTS+20\\,PTS)"),
+             main));
+    m_host.Clear();
+    const CMixOutcome outcome = Mix(main, top, CMixCase{"", false, true, 0, 0, 0, 0, "ffv1"}, 255);
+    EXPECT_EQ(outcome.m_video.m_framesWritten, 10) << c.m_odd;
+    bool warned = false;
+    for (const auto& message : m_host.Messages())
+      warned |= message.m_text.find("has a variable frame rate") != std::string::npos;
+    EXPECT_EQ(warned, c.m_warned) << "picture " << c.m_odd << " late";
+  }
+}
+
 // A main whose pictures come at changing intervals (25 fps, then 50) is mixed picture for picture
 // into an output at the average rate ffprobe reads, with one line naming the rates.
 TEST_F(MixSourcesTest, AVariableRateMainKeepsItsAverageRateInAviAndItsOwnTimesInMp4WithOneWarning) {
