@@ -7,13 +7,10 @@
 #include <QPushButton>
 #include <QSlider>
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <optional>
-#include <vector>
 
 #include "app/maindialog.h"
-#include "media/avidefs.h"
 #include "media/host.h"
 #include "preview/mixengine.h"
 #include "preview/render/previewpaint.h"
@@ -206,16 +203,9 @@ int CMainDialog::OnAutoColour() {
     SetStatus("Open a top layer to find its screen colour");
     return 0;
   }
-  // The preview's rows (top row first, unpadded) as the Frame buffer the estimate reads.
-  const size_t row = size_t(top.m_width) * 3;
-  const size_t stride = size_t(FrameStride(top.m_width));
-  std::vector<uint8_t> frame(stride * size_t(top.m_height));
-  for (int32_t y = 0; y < top.m_height; ++y) {
-    std::memcpy(frame.data() + size_t(top.m_height - 1 - y) * stride,
-                top.m_pixels.get() + size_t(y) * row, row);
-  }
-  const std::optional<CRgb> colour =
-      EstimateScreenColour(frame.data(), top.m_width, top.m_height, false);
+  // The preview's rows: top row first, unpadded (the estimate counts pixels, in any order).
+  const std::optional<CRgb> colour = EstimateScreenColour(
+      top.m_pixels.get(), top.m_width, top.m_height, int64_t{top.m_width} * 3, false);
   if (!colour) {
     SetStatus("No screen colour found in the top layer: pick it with a click on the top preview");
     return 0;

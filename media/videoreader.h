@@ -61,8 +61,8 @@ class CVideoReader {
   // Reads the first frame once with alpha; `zeroIsAlpha`: fourth bytes of 0 are transparency.
   void LearnAlpha(bool zeroIsAlpha);
 
-  bool m_forceOpaque = false;
-  bool m_interpolatedChroma = false;  // alpha asked for, but the stream's fourth bytes are no alpha
+  bool m_forceOpaque = false;  // alpha asked for, but the stream's fourth bytes are no alpha
+  bool m_interpolatedChroma = false;
 };
 
 }  // namespace corvane

@@ -6,6 +6,8 @@
 #include <optional>
 #include <system_error>
 
+#include "media/codec/frameconvert.h"
+
 namespace corvane {
 
 bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
@@ -34,8 +36,10 @@ bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string
   if (!rule.m_keying.m_autoKey) return true;
   std::optional<CRgb> found;
   if (topReader.ReadFrame(topReader.m_startFrame) == 0) {
+    const int64_t stride = topReader.m_withAlpha ? AlphaFrameStride(topReader.m_width)
+                                                 : FrameStride(topReader.m_width);
     found = EstimateScreenColour(topReader.m_buffer.get(), topReader.m_width, topReader.m_height,
-                                 topReader.m_withAlpha);
+                                 stride, topReader.m_withAlpha);
   }
   if (!found) {
     ShowMessage(Format("no screen colour found in %s: give --key R,G,B", topName.c_str()),

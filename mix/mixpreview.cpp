@@ -56,6 +56,7 @@ void CMixPreview::Close() {
   m_topShown = -1;
   m_topInterpolated = false;
   m_keyed = false;
+  m_keyedFrom = CKeyedFrom{};
 }
 
 bool CMixPreview::ResolveAutoKey(CMixRule& rule, const std::string& topName) {
@@ -125,7 +126,10 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
   const int32_t topIndex = TopFrameFor(frame, rule.m_loop, m_plan);
   if (topIndex != m_topShown) {
     m_topShown = -1;
-    if (topIndex >= 0 && m_top.ReadFrame(topIndex) == 0) m_topShown = topIndex;
+    if (topIndex >= 0 && m_top.ReadFrame(topIndex) == 0) {
+      m_topShown = topIndex;
+      ++m_topReads;
+    }
   }
   std::memcpy(m_composite.get(), m_main.m_buffer.get(), static_cast<size_t>(m_frameBytes));
   if (m_topShown >= 0) {
@@ -136,10 +140,20 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
     layer.m_height = m_top.m_height;
     layer.m_fade = m_plan.Fade(frame);
     m_keyed = false;
+    // The top frame is keyed once: a change of the main frame, the placement or the mix alone
+    // lays the same keyed picture again.
+    const CKeyedFrom keyedFrom{m_topReads, rule.m_key, rule.m_keying, rule.m_layerAlpha};
+    const uint8_t* source = m_top.m_buffer.get();
+    CScreenKeyer* keyer = nullptr;
     if (screen) {
-      if (!m_keyer.IsSetUpFor(m_top.m_width, m_top.m_height, m_top.m_withAlpha) &&
-          !m_keyer.Setup(m_top.m_width, m_top.m_height, m_top.m_withAlpha)) {
-        return false;
+      if (!m_keyer.IsSetUpFor(m_top.m_width, m_top.m_height, m_top.m_withAlpha)) {
+        m_keyedFrom = CKeyedFrom{};
+        if (!m_keyer.Setup(m_top.m_width, m_top.m_height, m_top.m_withAlpha)) return false;
+      }
+      if (m_keyedFrom == keyedFrom) {
+        source = m_keyer.Picture();
+      } else {
+        keyer = &m_keyer;
       }
       m_keyed = true;
       layer.m_prepared = true;
@@ -156,9 +170,9 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
       layer.m_height = m_plan.m_height;
       layer.m_prepared = true;
     }
-    layer.m_pixels = PrepareLayer(rule, m_top.m_buffer.get(), screen ? &m_keyer : nullptr,
-                                  m_plan.m_scaled ? &m_scaler : nullptr);
+    layer.m_pixels = PrepareLayer(rule, source, keyer, m_plan.m_scaled ? &m_scaler : nullptr);
     if (!layer.m_pixels) return false;
+    if (screen) m_keyedFrom = keyedFrom;
     ApplyMixRule(placed, layer, m_composite.get(), m_main.m_width, m_main.m_height);
   }
   m_rendered = true;

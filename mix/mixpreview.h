@@ -103,6 +103,16 @@ class CMixPreview {
   CScreenKeyer m_keyer;            // set up for the top layer when the screen keyer keys it
   bool m_topInterpolated = false;  // the top reader interpolates chroma (the screen keyer)
   bool m_keyed = false;            // the last rendering's top frame was screen-keyed
+  int64_t m_topReads = 0;          // top frames read into the reader's buffer so far
+  // What the keyer's picture was made from: which read of the top layer, with which key.
+  struct CKeyedFrom {
+    int64_t m_read = -1;
+    uint32_t m_key = 0;
+    CKeyerSettings m_keying;
+    bool m_layerAlpha = false;
+    bool operator==(const CKeyedFrom&) const = default;
+  };
+  CKeyedFrom m_keyedFrom;
 };
 
 }  // namespace corvane

@@ -44,13 +44,21 @@ int32_t DistanceOf(int64_t share, int64_t norm) {
   return static_cast<int32_t>(std::clamp<int64_t>(d, kDistanceMin, kDistanceMax));
 }
 
+// Luma in 256ths: 54 R + 183 G + 19 B, of a pixel (blue, green, red) or of the plate (R, G, B).
+int64_t LumaOf(const uint8_t* bgr) {
+  return 54 * int64_t{bgr[2]} + 183 * int64_t{bgr[1]} + 19 * int64_t{bgr[0]};
+}
+int64_t LumaOf(const int32_t* rgb) {
+  return 54 * int64_t{rgb[0]} + 183 * int64_t{rgb[1]} + 19 * int64_t{rgb[2]};
+}
+
 // How far a pixel's luma lies from the plate's toward black or white, as a part of the way
 // (1/4096ths). Chroma comes at half the resolution in most video: a fine dark strand over the
 // screen keeps its full depth only in the luma, and a pale prop of nearly the screen's hue
 // stands out by its lightness; a shadow is already in the plate.
 int32_t LumaAway(const uint8_t* bgr, const int32_t* plate) {
-  const int64_t screen = 54 * int64_t{plate[0]} + 183 * int64_t{plate[1]} + 19 * int64_t{plate[2]};
-  const int64_t pixel = 54 * int64_t{bgr[2]} + 183 * int64_t{bgr[1]} + 19 * int64_t{bgr[0]};
+  const int64_t screen = LumaOf(plate);
+  const int64_t pixel = LumaOf(bgr);
   constexpr int64_t kWhite = 256 * 255;
   if (pixel < screen) return static_cast<int32_t>((screen - pixel) * kOne / screen);
   if (pixel > screen) return static_cast<int32_t>((pixel - screen) * kOne / (kWhite - screen));
@@ -59,9 +67,7 @@ int32_t LumaAway(const uint8_t* bgr, const int32_t* plate) {
 
 // How much darker than the plate a pixel is (LumaAway toward black; 0 when not darker).
 int32_t DarkerBy(const uint8_t* bgr, const int32_t* plate) {
-  const int64_t screen = 54 * int64_t{plate[0]} + 183 * int64_t{plate[1]} + 19 * int64_t{plate[2]};
-  const int64_t pixel = 54 * int64_t{bgr[2]} + 183 * int64_t{bgr[1]} + 19 * int64_t{bgr[0]};
-  return pixel < screen ? LumaAway(bgr, plate) : 0;
+  return LumaOf(bgr) < LumaOf(plate) ? LumaAway(bgr, plate) : 0;
 }
 
 // Surely screen for the plate: r >= 0.4 against the key, within about 15 degrees of its hue
@@ -132,12 +138,11 @@ std::optional<EKeyer> KeyerNamed(const char* name) {
   return std::nullopt;
 }
 
-std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, int32_t height,
-                                         bool withAlpha) {
-  if (!frame || width <= 0 || height <= 0) return std::nullopt;
+std::optional<CRgb> EstimateScreenColour(const uint8_t* pixels, int32_t width, int32_t height,
+                                         int64_t stride, bool withAlpha) {
+  if (!pixels || width <= 0 || height <= 0) return std::nullopt;
   constexpr int kBins = 36;
   const int pixelBytes = withAlpha ? 4 : 3;
-  const int64_t stride = withAlpha ? int64_t{width} * 4 : FrameStride(width);
   // Hue in degrees (0..359) of a saturated pixel, -1 for the others.
   const auto hueOf = [](int r, int g, int b) {
     const int high = std::max({r, g, b});
@@ -156,7 +161,7 @@ std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, in
   };
   std::array<int64_t, kBins> bins{};
   for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* px = frame + y * stride;
+    const uint8_t* px = pixels + y * stride;
     for (int32_t x = 0; x < width; ++x, px += pixelBytes) {
       const int hue = hueOf(px[2], px[1], px[0]);
       if (hue >= 0) ++bins[size_t(hue / 10)];
@@ -175,7 +180,7 @@ std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, in
   if (bestCount * 5 < int64_t{width} * height) return std::nullopt;
   std::array<std::array<int64_t, 256>, 3> histograms{};
   for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* px = frame + y * stride;
+    const uint8_t* px = pixels + y * stride;
     for (int32_t x = 0; x < width; ++x, px += pixelBytes) {
       const int hue = hueOf(px[2], px[1], px[0]);
       if (hue < 0) continue;
@@ -196,149 +201,6 @@ std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, in
     }
   }
   return CRgb{median[2], median[1], median[0]};
-}
-
-bool CBlockPlate::Reset(int32_t width, int32_t height, int32_t block, int32_t channels) {
-  m_block = block;
-  m_channels = channels;
-  const int64_t total = 4 * int64_t{block} * block;
-  m_totalShift = -1;
-  for (int shift = 0; shift < 40; ++shift) {
-    if ((int64_t{1} << shift) == total) m_totalShift = shift;
-  }
-  m_columns = (width + block - 1) / block;
-  m_rows = (height + block - 1) / block;
-  const size_t blocks = size_t(m_columns) * size_t(m_rows);
-  try {
-    m_sums.assign(blocks * size_t(channels), 0);
-    m_counts.assign(blocks, 0);
-    m_means.assign(blocks * size_t(channels), 0);
-    // Taps between block centres, in half pixels: a pixel's centre is at 2x + 1, block b's at
-    // (2b + 1) * block.
-    const auto taps = [&](int32_t length, int32_t blocksAlong, std::vector<CTap>& out) {
-      out.resize(size_t(length));
-      for (int32_t i = 0; i < length; ++i) {
-        const int32_t offset = 2 * i + 1 - block;  // from the first centre
-        CTap tap;
-        if (offset <= 0) {
-          tap.m_first = tap.m_second = 0;
-        } else {
-          const int32_t first = offset / (2 * block);
-          tap.m_first = std::min(first, blocksAlong - 1);
-          tap.m_second = std::min(first + 1, blocksAlong - 1);
-          tap.m_weight = offset - first * 2 * block;
-        }
-        out[size_t(i)] = tap;
-      }
-    };
-    taps(width, m_columns, m_xTaps);
-    taps(height, m_rows, m_yTaps);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
-
-void CBlockPlate::Finish(int32_t minimum, const int32_t* fallback) {
-  const size_t blocks = size_t(m_columns) * size_t(m_rows);
-  const size_t channels = size_t(m_channels);
-  std::vector<uint8_t> filled(blocks, 0);
-  size_t filledCount = 0;
-  for (size_t b = 0; b < blocks; ++b) {
-    if (m_counts[b] < minimum || m_counts[b] == 0) continue;
-    for (size_t c = 0; c < channels; ++c) {
-      const int64_t sum = m_sums[b * channels + c];
-      const int64_t half = m_counts[b] / 2;
-      // Rounded half away from zero, the same for either sign.
-      m_means[b * channels + c] =
-          static_cast<int32_t>(sum >= 0 ? (sum + half) / m_counts[b] : (sum - half) / m_counts[b]);
-    }
-    filled[b] = 1;
-    ++filledCount;
-  }
-  if (filledCount == 0) {
-    for (size_t b = 0; b < blocks; ++b)
-      for (size_t c = 0; c < channels; ++c) m_means[b * channels + c] = fallback[c];
-    return;
-  }
-  // Round after round, each empty block takes the mean of the neighbours filled before it.
-  std::vector<uint8_t> next = filled;
-  while (filledCount < blocks) {
-    for (int32_t by = 0; by < m_rows; ++by) {
-      for (int32_t bx = 0; bx < m_columns; ++bx) {
-        const size_t b = size_t(by) * size_t(m_columns) + size_t(bx);
-        if (filled[b]) continue;
-        int64_t sums[3] = {};
-        int64_t count = 0;
-        for (int32_t ny = std::max(0, by - 1); ny <= std::min(m_rows - 1, by + 1); ++ny) {
-          for (int32_t nx = std::max(0, bx - 1); nx <= std::min(m_columns - 1, bx + 1); ++nx) {
-            const size_t n = size_t(ny) * size_t(m_columns) + size_t(nx);
-            if (!filled[n]) continue;
-            for (size_t c = 0; c < channels; ++c) sums[c] += m_means[n * channels + c];
-            ++count;
-          }
-        }
-        if (count == 0) continue;
-        for (size_t c = 0; c < channels; ++c) {
-          const int64_t half = count / 2;
-          m_means[b * channels + c] = static_cast<int32_t>(sums[c] >= 0 ? (sums[c] + half) / count
-                                                                        : (sums[c] - half) / count);
-        }
-        next[b] = 1;
-        ++filledCount;
-      }
-    }
-    filled = next;
-  }
-}
-
-std::array<int32_t, 4> CBlockPlate::Corners(int32_t x, int32_t y) const {
-  const CTap& tx = m_xTaps[size_t(x)];
-  const CTap& ty = m_yTaps[size_t(y)];
-  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
-  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
-  const size_t channels = size_t(m_channels);
-  return {m_means[(r0 + size_t(tx.m_first)) * channels],
-          m_means[(r0 + size_t(tx.m_second)) * channels],
-          m_means[(r1 + size_t(tx.m_first)) * channels],
-          m_means[(r1 + size_t(tx.m_second)) * channels]};
-}
-
-int32_t CBlockPlate::Lowest(int32_t x, int32_t y) const {
-  const std::array<int32_t, 4> corners = Corners(x, y);
-  return *std::min_element(corners.begin(), corners.end());
-}
-
-int32_t CBlockPlate::Highest(int32_t x, int32_t y) const {
-  const std::array<int32_t, 4> corners = Corners(x, y);
-  return *std::max_element(corners.begin(), corners.end());
-}
-
-void CBlockPlate::SampleRow(int32_t y, uint8_t* values) const {
-  const CTap& ty = m_yTaps[size_t(y)];
-  // In 32 bits: the means are at most 2^14 and the weights at most 2 * block (<= 32 here).
-  const int32_t span = 2 * m_block;
-  const int32_t total = span * span;
-  const size_t channels = size_t(m_channels);
-  const size_t r0 = size_t(ty.m_first) * size_t(m_columns);
-  const size_t r1 = size_t(ty.m_second) * size_t(m_columns);
-  m_rowBlend.resize(size_t(m_columns) * channels);
-  for (size_t b = 0; b < size_t(m_columns) * channels; ++b) {
-    m_rowBlend[b] = (span - ty.m_weight) * m_means[r0 * channels + b] +
-                    ty.m_weight * m_means[r1 * channels + b];
-  }
-  // The four block means weighed by their distances, one axis after the other; the values are
-  // never negative here.
-  for (size_t x = 0; x < m_xTaps.size(); ++x) {
-    const CTap& tx = m_xTaps[x];
-    const int32_t* first = &m_rowBlend[size_t(tx.m_first) * channels];
-    const int32_t* second = &m_rowBlend[size_t(tx.m_second) * channels];
-    for (size_t c = 0; c < channels; ++c) {
-      const int32_t sum = (span - tx.m_weight) * first[c] + tx.m_weight * second[c] + total / 2;
-      const int32_t rounded = m_totalShift >= 0 ? sum >> m_totalShift : sum / total;
-      values[x * channels + c] = static_cast<uint8_t>(std::clamp(rounded, 0, 255));
-    }
-  }
 }
 
 bool CScreenKeyer::Setup(int32_t width, int32_t height, bool fromAlpha) {
@@ -469,7 +331,7 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   // the screen's hue: at least 0.3 away, at least 19 degrees off the plate's hue, and within
   // 0.25 of level between the pixels two to either side.
   // At least atan(sqrt(3) / ratio) off the plate's hue (ratio 3: 30 degrees; 5: 19).
-  const auto HueOff = [&](int32_t x, int32_t y, int64_t ratio) {
+  const auto hueOff = [&](int32_t x, int32_t y, int64_t ratio) {
     const uint8_t* p = pixel(x, y);
     int32_t plate[3];
     plateAt(x, y, plate);
@@ -481,7 +343,7 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   };
   // Lighter than the plate and at least as saturated: a mix with anything paler or greyer
   // (a veil, a blur, a strand) has less of the screen's chroma, not more.
-  const auto Richer = [&](int32_t x, int32_t y) {
+  const auto richer = [&](int32_t x, int32_t y) {
     const uint8_t* p = pixel(x, y);
     int32_t plate[3];
     plateAt(x, y, plate);
@@ -489,13 +351,13 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
            ScreenNorm(ChromaOf(p[2], p[1], p[0])) >=
                ScreenNorm(ChromaOf(plate[0], plate[1], plate[2]));
   };
-  const auto OffHueAndFlat = [&](int32_t x, int32_t y) {
+  const auto offHueAndFlat = [&](int32_t x, int32_t y) {
     if (x < 2 || y < 2 || x + 2 >= m_width || y + 2 >= m_height) return false;
     const int32_t* at = m_distance.data() + size_t(y) * size_t(m_width) + size_t(x);
     if (at[0] < Percent(30) || at[0] >= surelySubject) return false;
     const int64_t across = std::abs(at[2] - at[-2]);
     const int64_t down = std::abs(at[2 * m_width] - at[-2 * m_width]);
-    return across + down <= Percent(25) && (HueOff(x, y, 5) || Richer(x, y));
+    return across + down <= Percent(25) && (hueOff(x, y, 5) || richer(x, y));
   };
   m_subject.Clear();
   for (int32_t y = 0; y < m_height; ++y) {
@@ -508,8 +370,8 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
                        row[x + m_width] >= surelySubject;
       // Nearer than 0.85 and within 30 degrees of the screen's hue is a veil, smoke or a blur
       // over the screen as often as a subject: left to the plate's neighbours.
-      const bool subject = far && (row[x] >= kOne * 85 / 100 || HueOff(x, y, 3));
-      if (!subject && !(inside && OffHueAndFlat(x, y))) continue;
+      const bool subject = far && (row[x] >= kOne * 85 / 100 || hueOff(x, y, 3));
+      if (!subject && !(inside && offHueAndFlat(x, y))) continue;
       const int32_t d = std::min(row[x], 2 * kOne);
       m_subject.Add(x, y, &d);
     }
@@ -518,11 +380,11 @@ void CScreenKeyer::Key(const uint8_t* topFrame, CRgb key, const CKeyerSettings& 
   m_subject.Finish(kPlateMinimum, &plainSubject);
   const bool autoSoftness = settings.m_softness == kAutoLevel;
   const int32_t fixedSoftness = autoSoftness ? 0 : Percent(settings.m_softness);
-  const auto subjectAt = [&](int32_t x, int32_t y) { return m_subject.Lowest(x, y); };
   const auto softnessAt = [&](int32_t x, int32_t y) {
     if (!autoSoftness) return fixedSoftness;
     // A little below the subject's mean, so that its own noise does not let the main through.
-    return std::max(std::min(subjectAt(x, y) * 15 / 16, kOne * 5 / 4), tolerance + Percent(10));
+    return std::max(std::min(m_subject.Lowest(x, y) * 15 / 16, kOne * 5 / 4),
+                    tolerance + Percent(10));
   };
 
   // Step 5: the matte, into the picture's alpha.

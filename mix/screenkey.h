@@ -38,7 +38,8 @@
 //    saturated (a pale yellow-green prop on a lime screen; a veil or a blur over the screen has
 //    less of its chroma, not more). Their d (at most 2) is averaged in blocks of kPlateBlock
 //    as in step 2 (fallback 1), and P at a pixel is the lowest of the four block means around
-//    it, so that a teal prop beside a skin tone keeps its own. u is 15/16 of P (below the subject's noise) kept within [t + 0.1, 1.25].
+//    it, so that a teal prop beside a skin tone keeps its own. u is 15/16 of P (below the subject's
+//    noise) kept within [t + 0.1, 1.25].
 // 5. Matte: A = 0 for d <= t, 255 for d >= u, else round(255 * (d - t) / (u - t)).
 // 6. Foreground: in 0 < A < 255, F = round((255 * C - (255 - A) * S) / A) per channel with S
 //    the plate, clamped to 0..255: the screen's share of the pixel is taken out.
@@ -52,11 +53,11 @@
 // 8. With the layer's own alpha La, the picture's alpha is round(A * La / 255).
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "mix/blockplate.h"
 
 namespace corvane {
 
@@ -94,69 +95,19 @@ struct CRgb {
   uint8_t m_blue = 0;
 };
 
-// The screen colour of a top frame (24-bit Frame buffer, or 32-bit rows with `withAlpha`): the
-// hue shared by most saturated pixels (max - min of the channels at least 48), in bins of 10
-// degrees taken three at a time, when that hue holds at least a fifth of the frame's pixels;
-// the colour is the per-channel median of those pixels. nullopt when no hue holds that many.
-std::optional<CRgb> EstimateScreenColour(const uint8_t* frame, int32_t width, int32_t height,
-                                         bool withAlpha);
+// The screen colour of a picture (blue, green, red pixels, with a fourth byte with `withAlpha`;
+// rows `stride` bytes apart, in either order): the hue shared by most saturated pixels (max -
+// min of the channels at least 48), in bins of 10 degrees taken three at a time, when that hue
+// holds at least a fifth of the picture's pixels; the colour is the per-channel median of those
+// pixels. nullopt when no hue holds that many.
+std::optional<CRgb> EstimateScreenColour(const uint8_t* pixels, int32_t width, int32_t height,
+                                         int64_t stride, bool withAlpha);
 
 // How much of a keyed picture lets the main video through.
 struct CMatteCount {
   int64_t m_transparent = 0;  // A = 0
   int64_t m_partial = 0;      // 0 < A < 255
   int64_t m_opaque = 0;       // A = 255
-};
-
-// Block means of a picture's values, spread over blocks that have too few of them and blended
-// between block centres (steps 2 and 4 above).
-class CBlockPlate {
- public:
-  // For a width x height picture, `channels` values per pixel; forgets earlier values.
-  bool Reset(int32_t width, int32_t height, int32_t block, int32_t channels);
-  void Add(int32_t x, int32_t y, const int32_t* values) {
-    const size_t b = size_t(y / m_block) * size_t(m_columns) + size_t(x / m_block);
-    for (int32_t c = 0; c < m_channels; ++c)
-      m_sums[b * size_t(m_channels) + size_t(c)] += values[c];
-    ++m_counts[b];
-  }
-  // Forgets the values added, keeping the size.
-  void Clear() {
-    std::fill(m_sums.begin(), m_sums.end(), 0);
-    std::fill(m_counts.begin(), m_counts.end(), 0);
-  }
-  // Blocks with at least `minimum` values take their mean; the others their filled neighbours'
-  // mean, round after round; with none at all, `fallback`.
-  void Finish(int32_t minimum, const int32_t* fallback);
-  // The blends of row y (the four nearest block means weighed bilinearly, rounded), for every
-  // pixel of it, channel after channel within each pixel, into `values` (width * channels of
-  // them, each within 0..255).
-  void SampleRow(int32_t y, uint8_t* values) const;
-  // The lowest and the highest of the four block means the blend at (x, y) would take (one
-  // channel).
-  int32_t Lowest(int32_t x, int32_t y) const;
-  int32_t Highest(int32_t x, int32_t y) const;
-
- private:
-  // The four block means around (x, y), of the first channel.
-  std::array<int32_t, 4> Corners(int32_t x, int32_t y) const;
-
-  struct CTap {
-    int32_t m_first = 0;  // block index
-    int32_t m_second = 0;
-    int32_t m_weight = 0;  // of the second, in 1/(2 * block)ths
-  };
-  int32_t m_block = 1;
-  int32_t m_channels = 1;
-  int m_totalShift = -1;  // log2 of (2 * block)^2 when it is a power of two
-  int32_t m_columns = 0;
-  int32_t m_rows = 0;
-  std::vector<int64_t> m_sums;
-  std::vector<int32_t> m_counts;
-  std::vector<int32_t> m_means;
-  std::vector<CTap> m_xTaps;
-  std::vector<CTap> m_yTaps;
-  mutable std::vector<int32_t> m_rowBlend;  // SampleRow's blocks blended down to one row
 };
 
 // The user's line for a count: "matte: T transparent, P partly transparent, O opaque top

@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < frameBytes; ++i)
       frame[i] = pixelBytes ? pixels[i % pixelBytes] : static_cast<uint8_t>(i * 41);
     if (options.m_keying.m_autoKey) {
-      if (const auto found = EstimateScreenColour(frame.data(), width, height, withAlpha))
+      if (const auto found = EstimateScreenColour(
+              frame.data(), width, height, withAlpha ? width * 4 : FrameStride(width), withAlpha))
         key = *found;
     }
     CScreenKeyer keyer;

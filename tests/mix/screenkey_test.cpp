@@ -170,7 +170,8 @@ TEST(ScreenKeyerTest, EstimatesTheScreenColourOfGreenAndBlueScreens) {
         p[0] = subject ? 120 : uint8_t(std::clamp(c.m_screen.m_blue + noise, 0, 255));
       }
     }
-    const std::optional<CRgb> found = EstimateScreenColour(frame.data(), 64, 48, false);
+    const std::optional<CRgb> found =
+        EstimateScreenColour(frame.data(), 64, 48, FrameStride(64), false);
     ASSERT_EQ(found.has_value(), c.m_found)
         << int(c.m_screen.m_red) << "," << int(c.m_screen.m_green);
     if (!found) continue;
@@ -290,6 +291,88 @@ TEST(ScreenKeyerTest, TheNoneKeyerLaysKeyColouredPixelsToo) {
     std::fill(out.begin(), out.end(), 100);
     ApplyMixRule(rule, out.data(), 4, 2, top.data(), 4, 2);
     EXPECT_EQ(out[1], 100) << "alpha mix " << alphaMix;
+  }
+}
+
+}  // namespace
+}  // namespace corvane
+
+#include "media/avifile.h"
+#include "mix/mixpreview.h"
+#include "support/testsupport.h"
+
+namespace corvane {
+namespace {
+
+PAVISTREAM FirstVideo(const std::string& path, PAVIFILE& file) {
+  PAVISTREAM stream;
+  if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) == AVIERR_OK)
+    file->GetStream(stream, streamtypeVIDEO, 0);
+  return stream;
+}
+
+// The preview keys a top frame once and lays that picture again while only the main frame
+// changes; whatever changes (the top frame, the key, the levels), it shows what a preview opened
+// afresh shows.
+TEST(ScreenKeyPreviewTest, AKeptKeyedPictureIsAlwaysTheOneAFreshPreviewMakes) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the clips";
+  test::CTempDir dir;
+  const std::string main = dir.Path("main.mkv");
+  const std::string top = dir.Path("top.mp4");
+  ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc=s=96x64:r=25:d=0.32 "
+                             "-c:v ffv1 -y " +
+                             test::ShellQuote(main))
+                .m_exitCode,
+            0);
+  // A square that moves across a noisy green screen, so that every top frame keys differently.
+  ASSERT_EQ(
+      test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i "
+                       "color=c=0x00B140:s=64x48:r=12.5:d=0.32,format=rgb24,drawbox=x='4+t*60':"
+                       "y=10:w=20:h=20:c=0xC89678:t=fill,noise=alls=6:allf=t -c:v libx264 "
+                       "-pix_fmt yuv420p -y " +
+                       test::ShellQuote(top))
+          .m_exitCode,
+      0);
+  PAVIFILE mainFile, topFile;
+  const PAVISTREAM mainStream = FirstVideo(main, mainFile);
+  const PAVISTREAM topStream = FirstVideo(top, topFile);
+  ASSERT_TRUE(mainStream && topStream);
+  CMixPreview kept;
+  ASSERT_TRUE(kept.Open(mainStream, topStream));
+
+  CMixRule green;
+  green.m_key = PackKeyColour(0, 177, 64);
+  green.m_keying.m_keyer = EKeyer::kScreen;
+  green.m_left = 10;
+  CMixRule tight = green;
+  tight.m_keying.m_tolerance = 20;
+  tight.m_keying.m_softness = 40;
+  CMixRule other = green;
+  other.m_key = PackKeyColour(20, 150, 80);
+  CPlacement half;
+  half.m_scale.m_kind = CScale::EKind::kPercent;
+  half.m_scale.m_percent = 50;
+  const struct {
+    int32_t m_frame;
+    const CMixRule* m_rule;
+    const CPlacement* m_placement;
+  } steps[] = {{0, &green, nullptr}, {1, &green, nullptr}, {1, &tight, nullptr},
+               {5, &tight, nullptr}, {5, &other, nullptr}, {6, &other, &half},
+               {7, &green, &half},   {7, &green, nullptr}};
+  for (const auto& step : steps) {
+    const CPlacement placement = step.m_placement ? *step.m_placement : CPlacement{};
+    ASSERT_TRUE(kept.Render(step.m_frame, *step.m_rule, placement)) << step.m_frame;
+    CMixPreview fresh;
+    ASSERT_TRUE(fresh.Open(mainStream, topStream));
+    ASSERT_TRUE(fresh.Render(step.m_frame, *step.m_rule, placement));
+    const size_t bytes = size_t(FrameStride(kept.Width())) * size_t(kept.Height());
+    EXPECT_TRUE(std::equal(kept.Composite(), kept.Composite() + bytes, fresh.Composite()))
+        << "frame " << step.m_frame;
+    const CMatteCount a = kept.MatteCount();
+    const CMatteCount b = fresh.MatteCount();
+    EXPECT_TRUE(a.m_transparent == b.m_transparent && a.m_partial == b.m_partial &&
+                a.m_opaque == b.m_opaque)
+        << "frame " << step.m_frame;
   }
 }
 
