@@ -8,6 +8,8 @@
 #include "cli/avi_commands.h"
 #include "media/avi/aviwriter_tools.h"
 #include "media/avifile.h"
+#include "media/mux/container.h"
+#include "media/mux/muxplain.h"
 
 namespace corvane::cli {
 namespace {
@@ -54,6 +56,21 @@ int RunCopy(int argc, char** argv) {
   if (SameFile(in, out)) {
     std::fprintf(stderr, "corvane-avi: '%s' and '%s' are the same file\n", in, out);
     return 1;
+  }
+  // An MP4 or MOV that another program (or a mix that was killed) left in fragments: copied
+  // packet for packet into a plain file with its index at the front.
+  const CContainerInfo* target = ContainerForPath(out);
+  if (!IsAviFile(in) && target &&
+      (target->m_kind == EContainer::kMp4 || target->m_kind == EContainer::kMov)) {
+    const HRESULT copied = CopyToPlainFile(in, out, *target);
+    if (copied != AVIERR_OK) {
+      std::fprintf(stderr, "corvane-avi: copying '%s' to '%s' failed: %s\n", in, out,
+                   copied == AVIERR_FILEREAD ? "it cannot be read as a video" : Describe(copied));
+      std::remove(out);
+      return 1;
+    }
+    std::printf("%s: a plain %s file, its index at the front\n", out, target->m_displayName);
+    return 0;
   }
   PAVIFILE source;
   HRESULT hr = CAviFile::Open(in, OF_SHARE_DENY_WRITE, source);

@@ -10,7 +10,8 @@ void PrintUsage(FILE* out) {
   std::fputs(
       "Usage: corvane-avi COMMAND ...\n"
       "  info [--json] FILE     file and stream headers, formats, sample counts, index kind\n"
-      "  copy IN OUT            rewrite every stream of IN into OUT (repairs truncated files)\n"
+      "  copy IN OUT            rewrite every stream of IN into OUT (repairs truncated files;\n"
+      "                         an MP4 or MOV OUT: a plain copy of a fragmented IN)\n"
       "  frame FILE N OUT.bmp   frame N of the first video stream as a 24-bit BMP\n",
       out);
 }

@@ -99,8 +99,9 @@ void CCliHost::ShowFrameProgress(bool force) {
   const int32_t done = m_frame > 0 ? m_frame - 1 : 0;
   const double fps = seconds > 0.0 ? done / seconds : 0.0;
   const double eta = fps > 0.0 ? (m_total - done) / fps : -1.0;
-  const std::string line = Format("frame %" PRId32 "/%" PRId32 "  %.1f fps  ETA %s", m_frame,
-                                  m_total, fps, FormatDuration(eta).c_str());
+  const std::string line =
+      Format("frame %" PRId32 "/%" PRId32 "  %.1f fps  ETA %s  %" PRId32 " in the file", m_frame,
+             m_total, fps, FormatDuration(eta).c_str(), m_inFile);
   ShowProgressLine(line);
 }
 

@@ -30,6 +30,8 @@ class CCliHost final : public CHost {
   bool ChooseCompression(AVICOMPRESSOPTIONS& options) override;
   // "opening NAME: 45%", in place on a terminal, else a line a second; Ctrl-C stops it.
   bool OpeningProgress(const std::string& path, int32_t permille) override;
+  // Shown on the progress line as "N in the file": what a kill would leave at least.
+  void FramesInFile(int32_t frames) override { m_inFile = frames; }
 
   // Ends a progress line in place, so that the next output starts on a line of its own.
   void EndProgressLine();
@@ -50,6 +52,7 @@ class CCliHost final : public CHost {
   std::vector<std::string> m_messages;
   int32_t m_frame = 0;
   int32_t m_total = 0;
+  int32_t m_inFile = 0;
   Clock::time_point m_firstFrame{};
   Clock::time_point m_lastShown{};
   std::chrono::milliseconds m_chunkDelay{0};  // after each audio chunk (CORVANE_SLOW_AUDIO_MS)

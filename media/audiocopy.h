@@ -18,6 +18,7 @@ enum class EAudioCopyResult {
   kCopied,   // every sample of the source stream is in the output
   kStopped,  // the mixing flag dropped: the output holds the chunks copied so far
   kNoAudio,  // the main video has no audio stream: the output holds the video alone
+  kPartial,  // a read error or damaged packets: the output holds part of the audio (said why)
   kFailed,   // anything else: the output lacks the audio, or part of it
 };
 

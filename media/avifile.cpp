@@ -52,13 +52,12 @@ std::string UnreadableReason(const std::string& path) {
 
 }  // namespace
 
-HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file) {
+HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file,
+                       const CContainerInfo* container) {
   file.reset();
   if (mode & OF_CREATE) {
-    // The name's extension chooses the container; a name without a known one takes the
-    // container the front end chose for it, else AVI.
-    const CContainerInfo& container = OutputContainer(path);
-    if (container.m_kind != EContainer::kAvi) return OpenMuxWriter(path, container, file);
+    const CContainerInfo& made = OutputContainer(path, container);
+    if (made.m_kind != EContainer::kAvi) return OpenMuxWriter(path, made, file);
   }
   if (mode & (OF_WRITE | OF_CREATE)) return OpenAviWriter(path, mode, file);
   t_lastOpenFailure.clear();
@@ -70,6 +69,10 @@ HRESULT CAviFile::Open(const std::string& path, uint32_t mode, PAVIFILE& file) {
   if (kind != EKind::kOther) return result;
   const HRESULT demuxed = OpenDemuxFile(path, file, &t_lastOpenFailure);
   return demuxed == AVIERR_OK || demuxed == AVIERR_USERABORT ? demuxed : result;
+}
+
+bool IsAviFile(const std::string& path) {
+  return KindOf(path) == EKind::kAvi;
 }
 
 std::string CAviFile::LastOpenFailure() {

@@ -191,6 +191,8 @@ class CAviStream {
   CAviStream() = default;
 };
 
+struct CContainerInfo;
+
 // An open AVI file.
 class CAviFile {
  public:
@@ -202,10 +204,12 @@ class CAviFile {
   // writes to it; OF_CREATE | OF_WRITE makes a new, empty file (truncating one that
   // exists); OF_WRITE reopens an existing file to add streams to it.
   // OF_CREATE makes the container the name's extension names (.mkv, .webm, .mp4, .m4v, .mov:
-  // written through libavformat) and an AVI for any other name.
+  // written through libavformat); a name without a known one is made as `container` when given,
+  // else as an AVI (OutputContainer).
   // A file that is not a RIFF AVI is read through libavformat; AVIERR_USERABORT when the host
   // stopped its opening (see CHost::OpeningProgress).
-  static HRESULT Open(const std::string& path, uint32_t mode, PAVIFILE& file);
+  static HRESULT Open(const std::string& path, uint32_t mode, PAVIFILE& file,
+                      const CContainerInfo* container = nullptr);
 
   // Why the last Open for reading on this thread failed, for a file that is not an AVI ("no
   // video stream", "unknown format"...). Empty after a success and for AVI files, whose
@@ -221,15 +225,23 @@ class CAviFile {
   // Adds a stream with the given header to a file opened for writing.
   virtual HRESULT CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA& info) = 0;
 
-  // For a container whose sound goes in with the pictures (all but AVI, whose audio is copied
-  // after the video): takes the first audio stream of `mainPath`, kept as it is or encoded to
-  // what the container's players expect (saying so in one notice), and writes it in time with
+  // Whether the sound goes in with the pictures (every container but AVI, whose audio is
+  // copied into the finished file after the video).
+  virtual bool TakesAudioWithVideo() const { return false; }
+
+  // For such a container: takes the first audio stream of `mainPath`, kept as it is or encoded
+  // to what the container's players expect (saying so in one notice), and writes it in time with
   // the video frames. AVIERR_NODATA when the main has no audio; AVIERR_BADFORMAT for sound this
-  // container cannot take; AVIERR_UNSUPPORTED for AVI.
+  // container cannot take.
   virtual HRESULT CarryAudioFrom(const std::string& mainPath) {
     (void)mainPath;
     return AVIERR_UNSUPPORTED;
   }
+
+  // After Finish, how the sound taken in went: AVIERR_OK when all of it asked for is in the
+  // file; AVIERR_FILEREAD when a read error of the main ended it early, AVIERR_BADFORMAT when
+  // damaged packets were left out (each said in a notice by Finish).
+  virtual HRESULT CarriedAudioResult() const { return AVIERR_OK; }
 
   // For such a container: ends the file. With `whole`, the rest of the audio goes in; without,
   // the audio up to the end of the last frame written. Then the index and trailer. A failure to
@@ -242,5 +254,10 @@ class CAviFile {
  protected:
   CAviFile() = default;
 };
+
+// Whether the file at `path` is an AVI: it starts as RIFF of form 'AVI ' (or is too short to say
+// otherwise), whatever its name. Such files are read by our own reader, damaged or not; every
+// other file is libavformat's. The one place that decides it.
+bool IsAviFile(const std::string& path);
 
 }  // namespace corvane

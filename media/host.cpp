@@ -58,6 +58,10 @@ void SetStatus(const std::string& text) {
   Host().SetStatusText(text);
 }
 
+void ReportFramesInFile(int32_t frames) {
+  Host().FramesInFile(frames);
+}
+
 void Trace(const char* text) {
   Host().DebugTrace(text);
 }

@@ -56,6 +56,11 @@ class CHost {
     return true;
   }
 
+  // How many frames of the output have reached its file so far, after each frame the mix job
+  // writes: an encoder holds frames back for a while, and the file is written a second at a
+  // time, so this runs behind the frame under way. What a kill leaves holds at least these.
+  virtual void FramesInFile(int32_t frames) { (void)frames; }
+
   // Diagnostic traces ("R", "W", one line per preview paint). Off unless a host wants them.
   virtual void DebugTrace(const std::string& text) { (void)text; }
 };
@@ -69,9 +74,6 @@ struct CEngineState {
   std::atomic<int64_t> m_audioChunksCopied{0};  // grows with every audio chunk a copy writes
   std::atomic<int32_t> m_videoTime{0};          // ms taken by the last video pass
   std::atomic<int32_t> m_audioTime{0};          // ms taken by the last audio copy
-  // The container (its place in Containers()) an output name without a known extension is
-  // written as; -1: AVI. Set by the front end before a job.
-  std::atomic<int32_t> m_outputContainer{-1};
   std::mutex m_summaryLock;
   std::string m_summary;  // "Time taken: ..." after an alpha mix; empty at start
 };
@@ -101,6 +103,7 @@ class CThreadHostScope {
 // Shortcuts through the installed host (or the thread's own, see CThreadHostScope).
 int ShowMessage(const std::string& text, uint32_t flags, const std::string& caption = kCaption);
 void SetStatus(const std::string& text);
+void ReportFramesInFile(int32_t frames);
 void Trace(const char* text);
 
 // printf-style formatting into a std::string.

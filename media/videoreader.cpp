@@ -64,6 +64,7 @@ int32_t CVideoReader::Open(const PAVISTREAM& stream, bool withAlpha) {
   m_height = height;
   m_withAlpha = withAlpha;
   m_hasAlpha = false;
+  m_firstFrameUnreadable = false;
   m_forceOpaque = false;
   if (withAlpha && int64_t{AlphaFrameStride(width)} * height > INT32_MAX) {
     return Fail(-4, "Cannot allocate memory for AVI read frame buffer");
@@ -89,6 +90,7 @@ void CVideoReader::LearnAlpha(bool zeroIsAlpha) {
   m_getFrame->SetAlphaOutput(true);
   if (m_getFrame->GetFrameInto(m_startFrame, m_buffer.get()) != EFrameStatus::kOk) {
     m_forceOpaque = true;  // nothing to learn from: the frames read later are taken as opaque
+    m_firstFrameUnreadable = true;
     return;
   }
   bool anyAlpha = false;

@@ -54,6 +54,9 @@ class CVideoReader {
   int32_t m_bufferSize = 0;
   bool m_withAlpha = false;  // 32-bit frames
   bool m_hasAlpha = false;   // with alpha: the frames carry alpha of their own
+  // With alpha: the first frame, read to learn about its alpha, could not be decoded (nothing
+  // is known of the stream's alpha then; a mix refuses such a layer rather than guess).
+  bool m_firstFrameUnreadable = false;
   BITMAPINFOHEADER m_frameFormat{};
   std::unique_ptr<CGetFrame> m_getFrame;
 

@@ -42,6 +42,7 @@ EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std:
   switch (video.m_audioCarried) {
     case AVIERR_OK:
       if (video.m_finishFailed) return EAudioCopyResult::kFailed;
+      if (video.m_audioFinished != AVIERR_OK) return EAudioCopyResult::kPartial;
       return video.m_result == EVideoPassResult::kComplete ? EAudioCopyResult::kCopied
                                                            : EAudioCopyResult::kStopped;
     case AVIERR_NODATA:
@@ -179,7 +180,8 @@ std::unique_ptr<CVideoReader> SecondMainReader(const PAVISTREAM& mainStream,
 }
 
 CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
-                               const std::string& output, const CPassSettings& settings) {
+                               const CMixOutput& target, const CPassSettings& settings) {
+  const std::string& output = target.m_path;
   CEngineState& state = EngineState();
   CVideoPassOutcome outcome;
   outcome.m_result = EVideoPassResult::kNoOutput;
@@ -191,6 +193,13 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   CVideoReader topReader;
   const int32_t mainOpened = mainStream ? mainReader.Open(mainStream) : -1;
   const int32_t topOpened = topStream ? topReader.Open(topStream, settings.m_layerAlpha) : -1;
+  if (topOpened == 0 && topReader.m_firstFrameUnreadable) {
+    const std::string name = settings.m_topSource.empty() ? "the top layer" : settings.m_topSource;
+    ShowMessage(Format("The first frame of %s cannot be decoded: it is not mixed", name.c_str()),
+                MB_ICONERROR);
+    outcome.m_result = EVideoPassResult::kNotRun;
+    return outcome;
+  }
   if (topOpened == 0 && settings.m_layerAlpha && !topReader.m_hasAlpha &&
       !settings.m_topSource.empty()) {
     ShowMessage(Format("%s has no alpha channel: every pixel of it is taken as opaque",
@@ -253,11 +262,26 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
                              : screen      ? keyer.PictureBytes()
                                            : topBytes;
 
+  // A main whose pictures come at changing intervals keeps their times where the container can
+  // (AVI has one rate: the average). Times that cannot be kept in memory end the job here, before
+  // the output is touched: mixed at an average rate, picture and sound would drift apart.
+  SPresentationTimes times;
+  bool variableRate = false;
+  try {
+    int64_t shortest = 0;
+    int64_t longest = 0;
+    variableRate = mainStream->PresentationTimes(times) && VariableSteps(times, shortest, longest);
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the frame times of the main video", MB_ICONINFORMATION);
+    return outcome;
+  }
+
   // A folder of that name is no output to replace (and an empty one would be removed).
   std::error_code error;
   if (!std::filesystem::is_directory(output, error)) std::remove(output.c_str());
   PAVIFILE file;
-  if (CAviFile::Open(output, OF_CREATE | OF_WRITE, file) != AVIERR_OK || !file) return outcome;
+  if (CAviFile::Open(output, OF_CREATE | OF_WRITE, file, target.m_container) != AVIERR_OK || !file)
+    return outcome;
   outcome.m_outputCreated = true;
   outcome.m_result = EVideoPassResult::kFailed;
 
@@ -284,16 +308,10 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     release();
     return outcome;
   }
-  // A main whose pictures come at changing intervals keeps their times where the container can
-  // (AVI has one rate: the average).
-  try {
-    SPresentationTimes times;
-    int64_t shortest = 0;
-    int64_t longest = 0;
-    if (mainStream->PresentationTimes(times) && VariableSteps(times, shortest, longest))
-      raw->SetFrameTimes(times);
-  } catch (const std::bad_alloc&) {
-    // The constant average rate it is, then.
+  if (variableRate && raw->SetFrameTimes(times) == AVIERR_MEMORY) {
+    ShowMessage("Cannot allocate memory for the frame times of the main video", MB_ICONINFORMATION);
+    release();
+    return outcome;
   }
   AVICOMPRESSOPTIONS options{};
   if (!Host().ChooseCompression(options)) {
@@ -315,9 +333,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     return outcome;
   }
   // Containers other than AVI take the sound with the pictures, in this pass.
-  if (!settings.m_audioSource.empty()) {
+  if (!settings.m_audioSource.empty() && file->TakesAudioWithVideo()) {
+    outcome.m_audioWithVideo = true;
     outcome.m_audioCarried = file->CarryAudioFrom(settings.m_audioSource);
-    outcome.m_audioWithVideo = outcome.m_audioCarried != AVIERR_UNSUPPORTED;
   }
   // The output frames and top-layer working buffers, one pair for the frame being mixed and
   // one for each frame read ahead.
@@ -393,6 +411,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     }
     ++outcome.m_framesWritten;
     ++frame;
+    ReportFramesInFile(std::max(compressed->Length() - mainReader.m_startFrame, 0));
   }
   prefetcher.Stop();
 
@@ -410,6 +429,7 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
   compressed.reset();
   raw.reset();
   const HRESULT finished = file->Finish(outcome.m_result == EVideoPassResult::kComplete);
+  outcome.m_audioFinished = file->CarriedAudioResult();
   if (finished != AVIERR_OK && finished != AVIERR_UNSUPPORTED) {
     ShowMessage(Format("Failed to finish %s", output.c_str()), MB_ICONINFORMATION);
     outcome.m_finishFailed = true;
@@ -427,8 +447,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
 }
 
 CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
-                   const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                   const CMixOutput& target, uint8_t red, uint8_t green, uint8_t blue,
                    const CPassSettings& settings) {
+  const std::string& output = target.m_path;
   CMixOutcome outcome;
   if (mainPath.empty()) {
     ShowMessage("Main AVI has not been specified", MB_ICONERROR);
@@ -484,14 +505,15 @@ CMixOutcome RunMix(const std::string& mainPath, const std::string& topPath,
     return outcome;
   }
 
-  WarnOfVariableRate(mainPath, *mainStream, OutputContainer(output).m_kind != EContainer::kAvi);
+  WarnOfVariableRate(mainPath, *mainStream,
+                     OutputContainer(output, target.m_container).m_kind != EContainer::kAvi);
   WarnOfEarlyEnd(mainPath, *mainStream);
   WarnOfEarlyEnd(topPath, *topStream);
   CPassSettings pass = settings;
   pass.m_key = PackKeyColour(red, green, blue);
   pass.m_audioSource = mainPath;
   pass.m_topSource = topPath;
-  outcome.m_video = RunVideoPass(mainStream, topStream, output, pass);
+  outcome.m_video = RunVideoPass(mainStream, topStream, target, pass);
   release();
 
   // Only an output this job made gets the audio: an older file of that name is left alone.
@@ -539,6 +561,8 @@ std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output
         case EAudioCopyResult::kNoAudio:
           return Format("Done: %d frames in %s; the main video has no audio", written,
                         name.c_str());
+        case EAudioCopyResult::kPartial:
+          return Format("Done: %d frames in %s, with part of the audio", written, name.c_str());
         default:
           return Format("Done: %d frames in %s, without the audio", written, name.c_str());
       }
@@ -581,7 +605,7 @@ CVideoPassOutcome WriteAlphaVideo(const PAVISTREAM& mainStream, const PAVISTREAM
 }
 
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
-                         const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                         const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue,
                          int32_t top, int32_t left, uint8_t loop, bool layerAlpha,
                          const CPlacement& placement, const CKeyerSettings& keying) {
   // A previous mix's summary must not pass for this one's.
@@ -594,12 +618,12 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
   settings.m_loop = loop;
   settings.m_layerAlpha = layerAlpha;
   const CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
-  SetSummary(OutcomeSummary(outcome, output));
+  SetSummary(OutcomeSummary(outcome, output.m_path));
   return outcome;
 }
 
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
-                     const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                     const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
                      bool layerAlpha, const CPlacement& placement, const CKeyerSettings& keying) {
   CPassSettings settings;
@@ -615,7 +639,7 @@ CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
   CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
   // A stopped job says what it left; otherwise a job that got past its checks reports its times.
   if (outcome.m_video.m_result == EVideoPassResult::kStopped) {
-    SetSummary(OutcomeSummary(outcome, output));
+    SetSummary(OutcomeSummary(outcome, output.m_path));
   } else if (outcome.m_video.m_result != EVideoPassResult::kNotRun) {
     CEngineState& state = EngineState();
     const long video = state.m_videoTime.load();

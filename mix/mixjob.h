@@ -14,9 +14,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "media/audiocopy.h"
 #include "media/avifile.h"
+#include "media/mux/container.h"
 #include "mix/placement.h"
 #include "mix/screenkey.h"
 
@@ -44,6 +46,7 @@ struct CVideoPassOutcome {
   bool m_audioWithVideo = false;
   HRESULT m_audioCarried = AVIERR_UNSUPPORTED;
   bool m_finishFailed = false;
+  HRESULT m_audioFinished = AVIERR_OK;  // the sound carried: all of it, or why not (said)
 };
 
 struct CMixOutcome {
@@ -56,6 +59,16 @@ struct CMixOutcome {
     return m_video.m_result == EVideoPassResult::kComplete && m_audioRan &&
            (m_audio == EAudioCopyResult::kCopied || m_audio == EAudioCopyResult::kNoAudio);
   }
+};
+
+// Where a mix writes: the output's name and, for a name without a known extension, the
+// container it is written as (null: AVI). A name alone converts to one.
+struct CMixOutput {
+  CMixOutput(std::string path, const CContainerInfo* container = nullptr)
+      : m_path(std::move(path)), m_container(container) {}
+  CMixOutput(const char* path) : m_path(path) {}
+  std::string m_path;
+  const CContainerInfo* m_container = nullptr;
 };
 
 // What a mix left in `output`, for the status line: "Done: 250 frames and the audio in out.avi",
@@ -73,7 +86,7 @@ std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output
 // defaults of both leave the mix as described above. The screen keyer with an automatic key
 // that finds no screen colour ends the job before the output is touched.
 CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath,
-                         const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                         const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue,
                          int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false,
                          const CPlacement& placement = {}, const CKeyerSettings& keying = {});
 
@@ -81,7 +94,7 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
 // transparent only when `useTransparency` is 1. Leaves "Time taken: Video=%ldms, Audio=%ldms,
 // Total=%ldms" in EngineState().m_summary (a stopped job: its OutcomeSummary).
 CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
-                     const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+                     const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
                      bool layerAlpha = false, const CPlacement& placement = {},
                      const CKeyerSettings& keying = {});

@@ -1,23 +1,9 @@
 #include "preview/mixengine.h"
 
-#include <cstring>
-#include <fstream>
-
 #include "media/errortext.h"
 #include "media/host.h"
 
 namespace corvane {
-namespace {
-
-// A RIFF file of form 'AVI ', whatever its name.
-bool IsRiffAvi(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  char header[12] = {};
-  return file.read(header, sizeof header) && std::memcmp(header, "RIFF", 4) == 0 &&
-         std::memcmp(header + 8, "AVI ", 4) == 0;
-}
-
-}  // namespace
 
 CMixEngine::~CMixEngine() {
   m_composite.Close();
@@ -60,7 +46,7 @@ bool CMixEngine::LoadPreview(const std::string& path, CPreviewPicture& loaded, b
   }
   loaded.CaptureFirstFrame(stream);
   if (withAlpha) loaded.CaptureAlpha(stream);
-  loaded.m_isAvi = IsRiffAvi(path);
+  loaded.m_isAvi = IsAviFile(path);
   // The stream stays, for the composite preview; it keeps its file open.
   loaded.m_stream = std::move(stream);
   return true;

@@ -1,6 +1,7 @@
 #include "media/codec/codecutil.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -71,6 +72,8 @@ void QuietCodecLogging() {
   std::call_once(once, [] {
     av_log_set_level(AV_LOG_ERROR);
     av_log_set_callback(KeepErrors);
+    // The AV1 encoder writes its own banner to stderr unless told otherwise (errors only).
+    setenv("SVT_LOG", "1", 0);
   });
 }
 

@@ -9,7 +9,13 @@ namespace corvane {
 
 FormatContextPtr OpenDemuxer(const std::string& path, std::string* why) {
   AVFormatContext* raw = nullptr;
-  const int opened = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  // Local files only: a playlist or list of files inside a source may name others on this
+  // machine, never a network address (libavformat's own playlist readers refuse most of those
+  // already; this holds for every reader).
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
   if (opened < 0) {
     if (why) {
       char text[AV_ERROR_MAX_STRING_SIZE] = {};

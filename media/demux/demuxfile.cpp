@@ -361,8 +361,25 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int32_t> g_openingReportDelay{500};  // milliseconds
 
-// The work of OpenDemuxFile; `why` is set on each failure.
-HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
+// The packet facts of `stream` from the table of its packets that hold data.
+SAudioPacketFacts AudioFactsOf(const AVStream& stream, const std::vector<SSample>& packets) {
+  SAudioPacketFacts facts;
+  const AVCodecParameters& codec = *stream.codecpar;
+  facts.m_codec = codec.codec_id;
+  if (codec.frame_size > 0 && codec.sample_rate > 0)
+    facts.m_frameSeconds = static_cast<double>(codec.frame_size) / codec.sample_rate;
+  facts.m_packets = static_cast<int64_t>(packets.size());
+  int64_t durations = 0;
+  for (const SSample& packet : packets) durations += std::max<int64_t>(packet.m_duration, 0);
+  const int64_t length = stream.duration > 0 ? stream.duration : durations;
+  facts.m_seconds = static_cast<double>(length) * av_q2d(stream.time_base);
+  return facts;
+}
+
+// The work of OpenDemuxFile; `why` is set on each failure. With `facts`, the first audio stream's
+// packet facts are taken from the opening scan (`*audioFound` says whether there was one).
+HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why,
+                  SAudioPacketFacts* facts = nullptr, bool* audioFound = nullptr) {
   FormatContextPtr context = OpenDemuxer(path, &why);
   if (!context) return AVIERR_FILEOPEN;
   const int video = FirstVideoStream(*context);
@@ -401,6 +418,10 @@ HRESULT OpenDemux(const std::string& path, PAVIFILE& file, std::string& why) {
     if (scanned != EScanResult::kDone) {
       why = "not enough memory";
       return AVIERR_MEMORY;
+    }
+    if (facts && audio >= 0) {
+      *facts = AudioFactsOf(*context->streams[audio], audioSamples);
+      if (audioFound) *audioFound = true;
     }
     if (videoSamples.empty()) {
       why = "the video stream holds no pictures";
@@ -486,6 +507,38 @@ bool ReadAudioPacketFacts(const std::string& path, SAudioPacketFacts& facts) {
   const int64_t length = stream.duration > 0 ? stream.duration : durations;
   facts.m_seconds = static_cast<double>(length) * av_q2d(stream.time_base);
   return true;
+}
+
+HRESULT OpenWithAudioPacketFacts(const std::string& path, PAVIFILE& file, SAudioPacketFacts* facts,
+                                 bool* audioFound) {
+  file.reset();
+  if (facts) *facts = SAudioPacketFacts{};
+  if (audioFound) *audioFound = false;
+  // What CAviFile::Open gives our own reader: an AVI, and the few bytes no reader takes.
+  char head[12] = {};
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  const size_t got = in ? std::fread(head, 1, sizeof head, in) : 0;
+  if (in) std::fclose(in);
+  if (got == sizeof head && !IsAviFile(path)) {
+    std::string why;
+    CLibavErrors quiet;  // as OpenDemuxFile: libav* says nothing on stderr
+    const HRESULT demuxed = OpenDemux(path, file, why, facts, audioFound);
+    if (demuxed != AVIERR_OK) {
+      if (facts) *facts = SAudioPacketFacts{};
+      if (audioFound) *audioFound = false;
+    }
+    return demuxed;
+  }
+  const HRESULT opened = CAviFile::Open(path, OF_SHARE_DENY_WRITE, file);
+  if (opened != AVIERR_OK || !facts) return opened;
+  FormatContextPtr context = OpenDemuxer(path);
+  const int audio = context ? FirstAudioStream(*context) : -1;
+  if (audio < 0) return opened;
+  std::vector<SSample> none, packets;
+  if (ScanPackets(*context, -1, audio, none, packets, {}) != EScanResult::kDone) return opened;
+  *facts = AudioFactsOf(*context->streams[audio], packets);
+  if (audioFound) *audioFound = true;
+  return opened;
 }
 
 }  // namespace corvane

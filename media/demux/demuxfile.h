@@ -47,4 +47,12 @@ struct SAudioPacketFacts {
 // False when `path` has no audio stream libavformat reads.
 bool ReadAudioPacketFacts(const std::string& path, SAudioPacketFacts& facts);
 
+// For a read-back that must not read a long file twice: opens `path` for reading as
+// CAviFile::Open does and, where `facts` is given, fills it from the same pass over the packets
+// (`*audioFound`: whether libavformat reads a first audio stream), counting the packets that hold
+// data. A file libavformat demuxes is scanned once for both; a RIFF AVI is opened by our own
+// reader from its index, and its packets are read once, by libavformat, only for `facts`.
+HRESULT OpenWithAudioPacketFacts(const std::string& path, PAVIFILE& file,
+                                 SAudioPacketFacts* facts = nullptr, bool* audioFound = nullptr);
+
 }  // namespace corvane

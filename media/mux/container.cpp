@@ -49,30 +49,37 @@ const CContainerInfo* ContainerNamed(const std::string& name) {
   return nullptr;
 }
 
-const CContainerInfo* ContainerForPath(const std::string& path) {
+CNameContainer ContainerOfName(const std::string& path) {
+  CNameContainer result;
   const size_t slash = path.find_last_of('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return nullptr;
-  const std::string extension = Lower(path.substr(dot + 1));
+  if (dot == std::string::npos || dot <= nameStart) return result;
+  result.m_extension = path.substr(dot + 1);
+  const std::string extension = Lower(result.m_extension);
   for (const CContainerInfo& info : Containers()) {
     if (std::find(info.m_extensions.begin(), info.m_extensions.end(), extension) !=
         info.m_extensions.end())
-      return &info;
+      result.m_named = &info;
   }
-  return nullptr;
+  return result;
 }
 
-const CContainerInfo& OutputContainer(const std::string& path) {
+const CContainerInfo* ContainerForPath(const std::string& path) {
+  return ContainerOfName(path).m_named;
+}
+
+const CContainerInfo& OutputContainer(const std::string& path, const CContainerInfo* chosen) {
   if (const CContainerInfo* named = ContainerForPath(path)) return *named;
-  const int32_t chosen = EngineState().m_outputContainer.load();
-  const std::vector<CContainerInfo>& all = Containers();
-  return chosen >= 0 && chosen < static_cast<int32_t>(all.size()) ? all[static_cast<size_t>(chosen)]
-                                                                  : all.front();
+  return chosen ? *chosen : Containers().front();
 }
 
 bool CompressorFits(const CCompressorInfo& compressor, const CContainerInfo& container) {
-  if (container.m_kind == EContainer::kAvi)
-    return compressor.m_name != "vp9" && compressor.m_name != "av1";
+  // VP9 and AV1: not in AVI, nor in MOV, whose writer takes them only as MP4 (its codec table,
+  // which it shares with MP4, says otherwise).
+  if (container.m_kind == EContainer::kAvi || container.m_kind == EContainer::kMov)
+    if (compressor.m_name == "vp9" || compressor.m_name == "av1") return false;
+  if (container.m_kind == EContainer::kAvi) return true;
   if (compressor.m_fourCC == 0) return false;
   const AVOutputFormat* muxer = av_guess_format(container.m_muxer, nullptr, nullptr);
   const AVCodecID codec = VideoCodecForFourCC(compressor.m_fourCC, 0);

@@ -72,10 +72,12 @@ struct CMuxAudio::CState {
   AVRational inTimeBase{1, 1};
   int64_t offset = 0;  // the main video's start, in the audio's time base
   AVFormatContext* output = nullptr;
+  CMuxAudio::PacketWriter write;
   AVStream* outStream = nullptr;
   PacketPtr packet;
   bool pending = false;  // `packet` holds the next packet, not yet written
   bool inputEnded = false;
+  CMuxAudio::CFaults faults;
 
   // Encoding only.
   CodecContextPtr decoder;
@@ -95,7 +97,10 @@ struct CMuxAudio::CState {
   bool ReadNext() {
     while (!inputEnded) {
       av_packet_unref(packet.get());
-      if (av_read_frame(input.get(), packet.get()) < 0) {
+      const int read = av_read_frame(input.get(), packet.get());
+      if (read < 0) {
+        // Only the end of the file is the end of the sound; anything else is said.
+        if (read != AVERROR_EOF) faults.m_readError = read;
         inputEnded = true;
         return false;
       }
@@ -109,7 +114,7 @@ struct CMuxAudio::CState {
     av_packet_rescale_ts(&p, inTimeBase, outStream->time_base);
     p.stream_index = outStream->index;
     p.pos = -1;
-    return av_interleaved_write_frame(output, &p) >= 0;
+    return write(p);
   }
   bool EncodeFromFifo(bool last) {
     const int frameSize = encoder->frame_size > 0 ? encoder->frame_size : 1024;
@@ -143,7 +148,7 @@ struct CMuxAudio::CState {
       if (got < 0) return false;
       av_packet_rescale_ts(encoded.get(), encoder->time_base, outStream->time_base);
       encoded->stream_index = outStream->index;
-      if (av_interleaved_write_frame(output, encoded.get()) < 0) return false;
+      if (!write(*encoded)) return false;
     }
   }
   // Decoded frames into the FIFO, in the encoder's format.
@@ -172,7 +177,12 @@ struct CMuxAudio::CState {
   }
   bool WriteEncodedFrom(AVPacket& p) {
     const int sent = avcodec_send_packet(decoder.get(), &p);
-    if (sent < 0 && sent != AVERROR_INVALIDDATA) return false;  // damaged packets are skipped
+    if (sent == AVERROR_INVALIDDATA) {
+      // A damaged packet is left out (counted, and said once at the end); the rest goes on.
+      ++faults.m_damagedPackets;
+      return true;
+    }
+    if (sent < 0) return false;
     return Decoded() && EncodeFromFifo(false);
   }
 };
@@ -181,7 +191,7 @@ CMuxAudio::CMuxAudio() : m_state(std::make_unique<CState>()) {}
 CMuxAudio::~CMuxAudio() = default;
 
 HRESULT CMuxAudio::Open(const std::string& mainPath, const CContainerInfo& container,
-                        AVFormatContext& output) {
+                        AVFormatContext& output, PacketWriter write) {
   CState& s = *m_state;
   s.input = OpenDemuxer(mainPath);
   if (!s.input) return AVIERR_FILEOPEN;
@@ -194,6 +204,7 @@ HRESULT CMuxAudio::Open(const std::string& mainPath, const CContainerInfo& conta
     s.offset = av_rescale_q(s.input->streams[video]->start_time, s.input->streams[video]->time_base,
                             in.time_base);
   s.output = &output;
+  s.write = std::move(write);
   s.packet.reset(av_packet_alloc());
   if (!s.packet) return AVIERR_MEMORY;
   // The output stream is added only once everything else is ready: a stream libavformat has
@@ -273,10 +284,17 @@ bool CMuxAudio::WriteUntil(double until) {
     s.pending = true;
     if (until >= 0.0 && s.Seconds(*s.packet) >= until) return true;
     s.pending = false;
+    const double end =
+        s.Seconds(*s.packet) + static_cast<double>(s.packet->duration) * av_q2d(s.inTimeBase);
+    s.faults.m_soundEnd = std::max(s.faults.m_soundEnd, end);
     const bool written = s.encoder ? s.WriteEncodedFrom(*s.packet) : s.WriteCopy(*s.packet);
     av_packet_unref(s.packet.get());
     if (!written) return false;
   }
+}
+
+const CMuxAudio::CFaults& CMuxAudio::Faults() const {
+  return m_state->faults;
 }
 
 bool CMuxAudio::Finish(double until) {

@@ -7,7 +7,9 @@
 #include <new>
 
 #include "media/codec/codecutil.h"
+#include "media/host.h"
 #include "media/mux/muxaudio.h"
+#include "media/mux/muxplain.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -15,6 +17,8 @@ extern "C" {
 
 namespace corvane {
 namespace {
+
+constexpr int64_t kWrittenEveryMs = 900;
 
 struct COutputDeleter {
   void operator()(AVFormatContext* context) const {
@@ -26,10 +30,10 @@ using OutputPtr = std::unique_ptr<AVFormatContext, COutputDeleter>;
 
 class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMuxFile> {
  public:
-  CMuxFile(OutputPtr output, const CContainerInfo& container)
-      : m_output(std::move(output)), m_container(container) {}
+  CMuxFile(OutputPtr output, const CContainerInfo& container, std::string path)
+      : m_output(std::move(output)), m_container(container), m_path(std::move(path)) {}
   ~CMuxFile() override {
-    if (!m_finished) Finish(false);
+    if (!m_finished) End(false, false);
   }
 
   HRESULT Info(AVIFILEINFOW& info) const override {
@@ -41,34 +45,47 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     return AVIERR_NODATA;
   }
   HRESULT CreateStream(PAVISTREAM& stream, const AVISTREAMINFOA& info) override;
+  bool TakesAudioWithVideo() const override { return true; }
   HRESULT CarryAudioFrom(const std::string& mainPath) override {
     if (m_audio || m_headerWritten) return AVIERR_UNSUPPORTED;
     try {
       auto audio = std::make_unique<CMuxAudio>();
-      const HRESULT opened = audio->Open(mainPath, m_container, *m_output);
-      // AVIERR_UNSUPPORTED is the answer for AVI, whose audio is copied after the video; here
-      // it means sound that can be neither kept nor decoded.
+      const HRESULT opened = audio->Open(mainPath, m_container, *m_output,
+                                         [this](AVPacket& packet) { return Write(packet); });
+      // Sound that can be neither kept nor decoded.
       if (opened == AVIERR_UNSUPPORTED) return AVIERR_BADFORMAT;
       if (opened != AVIERR_OK) return opened;
       m_audio = std::move(audio);
+      m_audioSource = mainPath;
     } catch (const std::bad_alloc&) {
       return AVIERR_MEMORY;
     }
     return AVIERR_OK;
   }
-  HRESULT Finish(bool whole) override {
+  HRESULT Finish(bool whole) override { return End(whole, true); }
+  HRESULT End(bool whole, bool report) {
     if (m_finished) return m_finishResult;
     m_finished = true;
     HRESULT result = WriteHeader();
     if (result == AVIERR_OK && m_audio && !m_audio->Finish(whole ? -1.0 : m_videoEnd))
       result = AVIERR_FILEWRITE;
+    if (m_audio) SayAudioFaults(report);
     if (m_headerWritten && av_write_trailer(m_output.get()) < 0 && result == AVIERR_OK)
       result = AVIERR_FILEWRITE;
     if (m_output->pb && avio_closep(&m_output->pb) < 0 && result == AVIERR_OK)
       result = AVIERR_FILEWRITE;
+    // Fragments that all reached the disk become one plain file; a file whose writing failed
+    // stays as it is, playable up to its last whole fragment.
+    std::string why;
+    if (result == AVIERR_OK && Fragmented()) m_log.KeepStreams(*m_output);
+    if (result == AVIERR_OK && Fragmented() && !MakePlain(m_path, m_container, &m_log, why) &&
+        report)
+      ShowMessage(why, MB_ICONINFORMATION);
     m_finishResult = result;
     return result;
   }
+
+  HRESULT CarriedAudioResult() const override { return m_audioResult; }
 
   // For the video stream.
   SWriterNeeds Needs() const {
@@ -134,7 +151,7 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     packet->stream_index = m_video->index;
     av_packet_rescale_ts(packet, clock, m_video->time_base);
     // The muxer takes the packet's data and leaves it empty for the next frame.
-    if (av_interleaved_write_frame(m_output.get(), packet) < 0) return AVIERR_FILEWRITE;
+    if (!Write(*packet)) return AVIERR_FILEWRITE;
     // The sound up to the end of the latest picture follows it.
     m_videoEnd = std::max(m_videoEnd, end);
     if (m_audio && !m_audio->WriteUntil(m_videoEnd)) return AVIERR_FILEWRITE;
@@ -146,15 +163,20 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     if (m_headerWritten) return AVIERR_OK;
     if (m_headerFailed) return AVIERR_FILEWRITE;
     AVDictionary* options = nullptr;
-    // MP4 and MOV: the index goes before the media data when the file is finished.
-    if (m_container.m_kind == EContainer::kMp4 || m_container.m_kind == EContainer::kMov)
-      av_dict_set(&options, "movflags", "+faststart", 0);
-    // Matroska and WebM: a cluster a second, each handed to the file as it closes, so that a
-    // kill or a full disk loses at most about the last second.
-    if (m_container.m_kind == EContainer::kMatroska || m_container.m_kind == EContainer::kWebm) {
-      av_dict_set(&options, "cluster_time_limit", "1000", 0);
-      m_output->flush_packets = 1;
+    // A fragment (MP4, MOV) or cluster (Matroska, WebM) about every second, each handed to the
+    // file as it closes, so that a kill or a full disk loses at most the last second. Just under
+    // a second: a unit closes only when the frame after it comes, and the encoder's reordering
+    // may keep a frame or two of those counted as written behind.
+    if (Fragmented()) {
+      // An index without samples first, so that players take the length from the fragments
+      // that made it to the disk. Each track of it starts at time 0: the B-frames' delay and
+      // the sound's priming samples are not kept there (a frame or two), only in the plain copy.
+      av_dict_set(&options, "movflags", "+empty_moov+default_base_moof", 0);
+      av_dict_set_int(&options, "frag_duration", kWrittenEveryMs * 1000, 0);
+    } else {
+      av_dict_set_int(&options, "cluster_time_limit", kWrittenEveryMs, 0);
     }
+    m_output->flush_packets = 1;
     const int written = avformat_write_header(m_output.get(), &options);
     av_dict_free(&options);
     if (written < 0) {
@@ -164,9 +186,49 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
     m_headerWritten = true;
     return AVIERR_OK;
   }
+  // Every packet of either stream goes to the muxer here; those of a fragmented file are logged
+  // for its plain copy.
+  bool Write(AVPacket& packet) {
+    if (Fragmented()) m_log.Add(packet);
+    return av_interleaved_write_frame(m_output.get(), &packet) >= 0;
+  }
+  // A sound that was not all written is never passed over in silence.
+  void SayAudioFaults(bool report) {
+    const CMuxAudio::CFaults& faults = m_audio->Faults();
+    if (faults.m_damagedPackets > 0) {
+      m_audioResult = AVIERR_BADFORMAT;
+      if (report)
+        ShowMessage(Format(faults.m_damagedPackets == 1
+                               ? "%lld damaged audio packet of %s could not be decoded and was "
+                                 "left out of %s"
+                               : "%lld damaged audio packets of %s could not be decoded and were "
+                                 "left out of %s",
+                           static_cast<long long>(faults.m_damagedPackets), m_audioSource.c_str(),
+                           m_path.c_str()),
+                    MB_ICONINFORMATION);
+    }
+    if (faults.m_readError != 0) {
+      m_audioResult = AVIERR_FILEREAD;
+      char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+      av_strerror(faults.m_readError, reason, sizeof reason);
+      if (report)
+        ShowMessage(Format("The audio of %s could not be read after %.2f s (%s): the sound of %s "
+                           "ends there",
+                           m_audioSource.c_str(), faults.m_soundEnd, reason, m_path.c_str()),
+                    MB_ICONINFORMATION);
+    }
+  }
+  bool Fragmented() const {
+    return m_container.m_kind == EContainer::kMp4 || m_container.m_kind == EContainer::kMov;
+  }
+
   OutputPtr m_output;
   const CContainerInfo& m_container;
+  std::string m_path;
+  CPacketLog m_log;  // fragmented files: every packet's times, as handed to the muxer
   std::unique_ptr<CMuxAudio> m_audio;
+  std::string m_audioSource;  // the main whose sound m_audio takes
+  HRESULT m_audioResult = AVIERR_OK;
   AVStream* m_video = nullptr;  // owned by m_output
   AVRational m_encoderTimeBase{1, 25};
   std::shared_ptr<SPresentationTimes> m_times;  // the main's frame times, when kept
@@ -254,7 +316,7 @@ HRESULT OpenMuxWriter(const std::string& path, const CContainerInfo& container, 
   OutputPtr output(raw);
   if (avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) return AVIERR_FILEOPEN;
   try {
-    file = std::make_shared<CMuxFile>(std::move(output), container);
+    file = std::make_shared<CMuxFile>(std::move(output), container, path);
   } catch (const std::bad_alloc&) {
     return AVIERR_MEMORY;
   }

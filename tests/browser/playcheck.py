@@ -2,8 +2,8 @@
 """Plays videos in headless Chromium and reports what its <video> element saw.
 
 Usage: playcheck.py VIDEO...  Prints one JSON object per video: picture size, duration, whether
-playing from the last second reached the end, media errors, and the audio and video bytes the
-browser decoded. The page is served from a local HTTP server, which also takes the result."""
+playing from the last second reached the end and where it ended, media errors, and the audio and
+video bytes the browser decoded. The page is served from a local HTTP server, which also takes the result."""
 import http.server
 import json
 import os
@@ -38,6 +38,7 @@ for (const name of names) {
   });
   v.addEventListener('ended', () => {
     r.ended = true;
+    r.endedAt = v.currentTime;
     r.audioBytes = v.webkitAudioDecodedByteCount;
     r.videoBytes = v.webkitVideoDecodedByteCount;
     finish();

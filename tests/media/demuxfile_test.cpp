@@ -6,12 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <numeric>
 #include <random>
+#include <sstream>
 
 #include "getframe_testsupport.h"
 #include "media/codec/getframe.h"
 #include "media/host.h"
+
+extern "C" {
+#include <libavcodec/codec_desc.h>
+}
 
 namespace corvane {
 namespace {
@@ -221,6 +228,120 @@ TEST(DemuxFileTest, TheOpeningScanReportsItsProgressAndStopsWhenTheHostSaysSo) {
   EXPECT_FALSE(file);
   EXPECT_EQ(CAviFile::LastOpenFailure(), "opening was cancelled");
   SetOpeningReportDelay(500);
+}
+
+// What ffprobe reads of a file's streams: the first video stream's frames (as its header states
+// them, an AVI's empty chunks included, else its packets), the first audio stream's packets, codec
+// and duration (its stated one, else the sum of its packets').
+struct CPeerStreams {
+  int64_t m_videoFrames = -1;
+  int64_t m_audioPackets = -1;
+  std::string m_audioCodec;
+  double m_audioSeconds = 0.0;
+};
+
+CPeerStreams PeerStreams(const std::string& path) {
+  CPeerStreams peer;
+  const std::string quoted = test::ShellQuote(path);
+  std::istringstream lines(test::RunCommand("ffprobe -v error -count_packets -show_entries "
+                                            "stream=codec_type,codec_name,nb_frames,duration,"
+                                            "nb_read_packets " +
+                                            quoted)
+                               .m_output);
+  std::map<std::string, std::string> stream;
+  bool videoSeen = false;
+  bool audioSeen = false;
+  auto number = [](const std::string& text) {
+    return !text.empty() && std::isdigit(static_cast<unsigned char>(text[0]));
+  };
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) {
+      stream[line.substr(0, equals)] = line.substr(equals + 1);
+      continue;
+    }
+    if (line != "[/STREAM]") continue;
+    if (stream["codec_type"] == "video" && !videoSeen) {
+      videoSeen = true;
+      peer.m_videoFrames =
+          std::stoll(stream[number(stream["nb_frames"]) ? "nb_frames" : "nb_read_packets"]);
+    } else if (stream["codec_type"] == "audio" && !audioSeen) {
+      audioSeen = true;
+      peer.m_audioPackets = std::stoll(stream["nb_read_packets"]);
+      peer.m_audioCodec = stream["codec_name"];
+      const std::string summed =
+          number(stream["duration"])
+              ? stream["duration"]
+              : test::RunCommand(
+                    "ffprobe -v error -select_streams a:0 -show_entries "
+                    "packet=duration_time -of csv=p=0 " +
+                    quoted + " | awk '{ s += $1 } END { printf \"%.6f\", s }'")
+                    .m_output;
+      peer.m_audioSeconds = std::atof(summed.c_str());
+    }
+    stream.clear();
+  }
+  return peer;
+}
+
+// The read-back's one opening of a file gives the file as CAviFile::Open does (our reader for an
+// AVI) and the first audio stream's packets as ffprobe counts them: libavformat's own packets,
+// which for PCM in AVI are not the file's chunks (each of its 8,820-byte chunks is five), and one
+// fewer in a copy that lost one.
+TEST(DemuxFileTest, OneOpeningGivesTheFileAndItsAudioPacketsAsFfprobeReadsThem) {
+  test::CTempDir dir;
+  const struct {
+    const char* m_file;
+    const char* m_encode;  // after a 1 s test picture and tone
+    bool m_ourAvi;
+  } cases[] = {
+      {"aac.mp4", "-c:v libx264 -c:a aac", false},
+      {"opus.webm", "-c:v libvpx-vp9 -deadline realtime -c:a libopus", false},
+      {"mp3.mkv", "-c:v mjpeg -c:a libmp3lame", false},
+      {"pcm.avi", "-c:v mjpeg -c:a pcm_s16le", true},
+      {"mp3.avi", "-c:v mjpeg -c:a libmp3lame", true},
+      {"silent.mov", "-c:v mjpeg -an", false},
+      {"lost.mp4", "", false},  // aac.mp4 copied without its sixth audio packet
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.m_file);
+    const std::string path = dir.Path(c.m_file);
+    const std::string made = *c.m_encode ? "-f lavfi -i testsrc2=s=96x64:r=25:d=1 -f lavfi -i "
+                                           "sine=r=44100:d=1:samples_per_frame=4410 " +
+                                               std::string(c.m_encode)
+                                         : "-i " + test::ShellQuote(dir.Path("aac.mp4")) +
+                                               " -c copy -bsf:a " +
+                                               test::ShellQuote("noise=drop=eq(n\\,5)");
+    ASSERT_TRUE(test::MakeWithFfmpeg(made, path));
+    const CPeerStreams peer = PeerStreams(path);
+    if (!*c.m_encode)
+      ASSERT_EQ(peer.m_audioPackets + 1, PeerStreams(dir.Path("aac.mp4")).m_audioPackets)
+          << "the copy must lose one packet";
+
+    PAVIFILE file;
+    SAudioPacketFacts facts;
+    facts.m_packets = -1;
+    bool found = true;
+    ASSERT_EQ(OpenWithAudioPacketFacts(path, file, &facts, &found), AVIERR_OK);
+    ASSERT_TRUE(file);
+
+    AVIFILEINFOW info{};
+    ASSERT_EQ(file->Info(info), AVIERR_OK);
+    EXPECT_EQ(std::u16string(info.szFileType) == u"AVI", c.m_ourAvi);
+    PAVISTREAM video;
+    ASSERT_EQ(file->GetStream(video, streamtypeVIDEO, 0), AVIERR_OK);
+    EXPECT_EQ(video->Length(), peer.m_videoFrames);
+    EXPECT_EQ(found, peer.m_audioPackets >= 0);
+    if (peer.m_audioPackets < 0) {
+      EXPECT_EQ(facts.m_packets, 0);
+      continue;
+    }
+    EXPECT_EQ(facts.m_packets, peer.m_audioPackets);
+    const AVCodecDescriptor* codec = avcodec_descriptor_get_by_name(peer.m_audioCodec.c_str());
+    ASSERT_NE(codec, nullptr) << peer.m_audioCodec;
+    EXPECT_EQ(facts.m_codec, codec->id);
+    EXPECT_NEAR(facts.m_seconds, peer.m_audioSeconds, 0.002);
+  }
 }
 
 }  // namespace

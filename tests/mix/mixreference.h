@@ -39,6 +39,23 @@ inline CClip Decode(const std::string& path) {
   return clip;
 }
 
+// As Decode, but at the size ffmpeg shows after its own autorotation (a turned clip's coded size,
+// which ffprobe reports, is the other way round).
+inline CClip DecodeUpright(const std::string& path) {
+  CClip clip;
+  const auto first = RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
+                                " -map 0:v:0 -frames:v 1 -f image2pipe -c:v ppm -");
+  if (std::sscanf(first.m_output.c_str(), "P6 %d %d", &clip.m_width, &clip.m_height) != 2)
+    return clip;
+  const auto raw = RunCommand("ffmpeg -v error -i " + ShellQuote(path) +
+                              " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -");
+  const size_t frameBytes = static_cast<size_t>(clip.m_width) * clip.m_height * 3;
+  for (size_t at = 0; frameBytes && at + frameBytes <= raw.m_output.size(); at += frameBytes) {
+    clip.m_frames.emplace_back(raw.m_output.begin() + at, raw.m_output.begin() + at + frameBytes);
+  }
+  return clip;
+}
+
 struct CMixCase {
   const char* m_name;
   bool m_alpha;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "media/codec/compress.h"
 #include "mix/mixjob.h"
@@ -285,6 +286,47 @@ TEST_F(MixSourcesTest, AVariableRateMainKeepsItsAverageRateInAviAndItsOwnTimesIn
   };
   EXPECT_GT(times(main).size(), 60u * 2);
   EXPECT_EQ(times(kept), times(main));
+}
+
+// A phone's clip, turned by its track's matrix, is mixed upright as ffmpeg's autorotation shows
+// it: as the main (the output takes its turned size) and as the top layer (laid on turned).
+TEST_F(MixSourcesTest, TurnedClipsAreMixedUprightAsFfmpegShowsThem) {
+  const struct {
+    const char* m_name;
+    int m_mainTurn;  // clockwise; 0: not turned
+    int m_topTurn;
+  } cases[] = {{"turned main", 90, 0}, {"both turned", 180, 270}};
+  const CMixCase mix{"", false, false, 6, 10, 0, 0, "ffv1"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.m_name);
+    const std::string main = m_dir.Path("main.mp4");
+    const std::string top = m_dir.Path("top.mp4");
+    ASSERT_TRUE(
+        Make("-y -f lavfi -i testsrc2=s=96x64:r=25:d=0.4", "-c:v libx264 -pix_fmt yuv420p", main));
+    ASSERT_TRUE(Make("-y -f lavfi -i " + ShellQuote(LayerGraph(25)) + " -vf scale=48:32",
+                     "-c:v libx264 -pix_fmt yuv444p -frames:v 10", top));
+    for (const auto& [path, turn] : {std::pair{main, c.m_mainTurn}, std::pair{top, c.m_topTurn}}) {
+      if (!turn) continue;
+      ASSERT_TRUE(test::TurnFirstTrack(path, turn));
+      ASSERT_FALSE(test::PeerRotation(path).empty()) << "the clip is not turned";
+    }
+
+    const CMixOutcome outcome = Mix(main, top, mix, 255);
+
+    EXPECT_TRUE(outcome.Complete());
+    const CClip decodedMain = test::DecodeUpright(main);
+    const CClip decodedTop = test::DecodeUpright(top);
+    const CClip out = Decode(m_output);
+    ASSERT_EQ(decodedMain.m_frames.size(), 10u);
+    ASSERT_EQ(decodedTop.m_frames.size(), 10u);
+    EXPECT_EQ(decodedMain.m_width, c.m_mainTurn % 180 ? 64 : 96);
+    EXPECT_EQ(decodedTop.m_width, c.m_topTurn % 180 ? 32 : 48);
+    ASSERT_EQ(out.m_width, decodedMain.m_width);
+    ASSERT_EQ(out.m_height, decodedMain.m_height);
+    ASSERT_EQ(out.m_frames.size(), decodedMain.m_frames.size());
+    for (size_t n = 0; n < out.m_frames.size(); ++n)
+      ASSERT_EQ(out.m_frames[n], Reference(decodedMain, decodedTop, n, mix)) << "frame " << n;
+  }
 }
 
 }  // namespace

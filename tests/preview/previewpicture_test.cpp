@@ -117,36 +117,48 @@ TEST_F(PreviewPictureTest, TripletsEqualTheFirstFrameDecodedByFfmpeg) {
 }
 
 // Frame 0 is the first picture shown, not the first decoded (B-frames), and stands upright (a
-// phone's rotation tag), as ffmpeg gives it.
+// phone's rotation, in the track's matrix), as ffmpeg gives it after its own autorotation.
 TEST_F(PreviewPictureTest, SourcesOfOtherKindsShowFrameZeroAsFfmpegDecodesIt) {
   if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not on the PATH";
   test::CTempDir dir;
   const struct {
     const char* m_file;
     const char* m_encode;
+    int m_turn;  // clockwise, set in the track's matrix after ffmpeg has written it
   } sources[] = {
-      {"bframes.mp4", "-c:v libx264 -bf 3 -pix_fmt yuv420p"},
-      {"portrait.mp4", "-c:v libx264 -pix_fmt yuv420p -metadata:s:v rotate=90"},
-      {"animation.mov", "-c:v qtrle"},
-      {"vp9.webm", "-c:v libvpx-vp9 -deadline realtime"},
-      {"anim.gif", "-c:v gif"},
-      {"still.png", "-frames:v 1"},
+      {"bframes.mp4", "-c:v libx264 -bf 3 -pix_fmt yuv420p", 0},
+      {"portrait.mp4", "-c:v libx264 -pix_fmt yuv420p", 90},
+      {"upsidedown.mov", "-c:v libx264 -pix_fmt yuv420p", 180},
+      {"portrait270.mp4", "-c:v mjpeg -q:v 3", 270},
+      {"animation.mov", "-c:v qtrle", 0},
+      {"vp9.webm", "-c:v libvpx-vp9 -deadline realtime", 0},
+      {"anim.gif", "-c:v gif", 0},
+      {"still.png", "-frames:v 1", 0},
   };
   for (const auto& source : sources) {
+    SCOPED_TRACE(source.m_file);
     const std::string path = dir.Path(source.m_file);
     ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=96x64:r=25:d=0.5 " +
                                std::string(source.m_encode) + " " + test::ShellQuote(path))
                   .m_exitCode,
-              0)
-        << source.m_file;
+              0);
+    if (source.m_turn) {
+      ASSERT_TRUE(test::TurnFirstTrack(path, source.m_turn));
+      // ffprobe gives the matrix's angle counter-clockwise, from -180 to 180.
+      const int angle = source.m_turn > 180 ? 360 - source.m_turn : -source.m_turn;
+      ASSERT_EQ(test::PeerRotation(path), std::to_string(angle)) << "the clip is not turned";
+    }
     CPreviewPicture picture;
 
     m_engine.OpenPreview(path, &picture);
 
-    ASSERT_EQ(picture.m_loaded, 1) << source.m_file;
+    ASSERT_EQ(picture.m_loaded, 1);
+    const bool across = source.m_turn == 90 || source.m_turn == 270;
+    EXPECT_EQ(picture.m_width, across ? 64 : 96);
+    EXPECT_EQ(picture.m_height, across ? 96 : 64);
     const std::string peer = PeerFirstFrame(path);
-    EXPECT_EQ(peer.size(), size_t(picture.m_width) * picture.m_height * 3) << source.m_file;
-    EXPECT_TRUE(Triplets(picture) == peer) << source.m_file;
+    EXPECT_EQ(peer.size(), size_t(picture.m_width) * picture.m_height * 3);
+    EXPECT_TRUE(Triplets(picture) == peer);
   }
   EXPECT_TRUE(m_host.Messages().empty());
 }

@@ -138,14 +138,15 @@ class FaultTest : public ::testing::Test {
   // fresh tmpfs mounted with `mountOptions`; the output (`folder`/out.avi) is copied to
   // `copy` before the namespace goes. False when mounts are not allowed here.
   bool MixOnTmpfs(const std::string& mountOptions, const std::string& mixArgs,
-                  const std::string& copy, test::CCommandResult& result) {
+                  const std::string& copy, test::CCommandResult& result,
+                  const std::string& name = "out.avi") {
     const std::string folder = m_dir.Path("mnt");
     fs::create_directory(folder);
+    const std::string out = folder + "/" + name;
     const std::string script = "mount -t tmpfs -o " + mountOptions + " tmpfs " + Q(folder) +
-                               " || exit 99; " + Q(m_program) + " " + mixArgs + " " +
-                               Q(folder + "/out.avi") + "; status=$?; " + "[ -e " +
-                               Q(folder + "/out.avi") + " ] && cp " + Q(folder + "/out.avi") + " " +
-                               Q(copy) + "; exit $status";
+                               " || exit 99; " + Q(m_program) + " " + mixArgs + " " + Q(out) +
+                               "; status=$?; ls -A " + Q(folder) + " >&2; [ -e " + Q(out) +
+                               " ] && cp " + Q(out) + " " + Q(copy) + "; exit $status";
     result = RunCommand("unshare -m sh -c " + Q(script));
     return result.m_exitCode != 99;
   }
@@ -231,6 +232,39 @@ TEST_F(FaultTest, AFailedAudioAppendIsReportedAndTheFileKeepsItsVideo) {
   m_rows.push_back({"write fault", "file size limit while the audio is added in place",
                     "exit 1, \"The audio could not be added to ...\", ffprobe reads 60 frames and "
                     "no audio stream"});
+}
+
+// An MP4 is written in fragments and then copied into a plain file beside it; with no room for
+// the copy the fragments stay, whole and playable, and the user is told.
+TEST_F(FaultTest, NoRoomForThePlainCopyKeepsTheFragmentedMp4AndSaysSo) {
+  const std::string made = m_dir.Path("made.mp4");
+  ASSERT_EQ(RunCommand(Q(m_program) + " " + Q(m_main) + " " + Q(m_top) + " " + Q(made)).m_exitCode,
+            0);
+  // Room for the fragments (a little larger than the plain file) but not for a second copy.
+  const auto room = static_cast<long>(fs::file_size(made) * 3 / 2 / 4096 + 2) * 4;
+  const std::string copy = m_dir.Path("kept.mp4");
+  test::CCommandResult result;
+  if (!MixOnTmpfs("size=" + std::to_string(room) + "k", Q(m_main) + " " + Q(m_top), copy, result,
+                  "out.mp4"))
+    GTEST_SKIP() << "no tmpfs mounts here";
+
+  EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+  EXPECT_NE(result.m_errors.find("out.mp4 is kept as it was written, in fragments of about a "
+                                 "second: it could not be rewritten with its index at the front "
+                                 "(no room for the copy)"),
+            std::string::npos)
+      << result.m_errors;
+  // The half-made copy is gone; the file left is the fragmented one, with every frame.
+  EXPECT_EQ(result.m_errors.find(".corvane-plain"), std::string::npos) << result.m_errors;
+  EXPECT_NE(test::ReadFileBytes(copy).size(), 0u);
+  const std::vector<uint8_t> bytes = test::ReadFileBytes(copy);
+  EXPECT_NE(std::search(bytes.begin(), bytes.end(), std::begin("moof"), std::end("moof") - 1),
+            bytes.end());
+  EXPECT_EQ(PacketCounts(copy).substr(0, PacketCounts(copy).find('\n')), "video,60");
+  m_rows.push_back(
+      {"write fault",
+       "no room for the plain copy of a finished MP4 (" + std::to_string(room) + " KB tmpfs)",
+       "exit 0, the fragmented file kept and said so; ffprobe reads its 60 frames"});
 }
 
 TEST_F(FaultTest, AReadOnlyOutputFolderIsAFailureAndWritesNothing) {

@@ -151,4 +151,46 @@ bool MakeWithFfmpeg(const std::string& arguments, const std::string& path) {
              .m_exitCode == 0;
 }
 
+bool TurnFirstTrack(const std::string& path, int degrees) {
+  // The matrix's a, b, c, d (16.16 fixed point); the rest is the identity's.
+  uint32_t abcd[4] = {};
+  switch (degrees) {
+    case 90:
+      abcd[1] = 0x10000, abcd[2] = 0xFFFF0000;
+      break;
+    case 180:
+      abcd[0] = 0xFFFF0000, abcd[3] = 0xFFFF0000;
+      break;
+    case 270:
+      abcd[1] = 0xFFFF0000, abcd[2] = 0x10000;
+      break;
+    default:
+      return false;
+  }
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  const uint8_t tkhd[] = {'t', 'k', 'h', 'd'};
+  const auto box = std::search(bytes.begin(), bytes.end(), std::begin(tkhd), std::end(tkhd));
+  // Version 0: size, type, version and flags, two times, track id, reserved, duration, reserved
+  // (8), layer, group, volume, reserved, then the nine matrix fields.
+  const size_t version = static_cast<size_t>(box - bytes.begin()) + 4;
+  const size_t matrix = version + 40;
+  if (box == bytes.end() || matrix + 36 > bytes.size() || bytes[version] != 0) return false;
+  const uint32_t fields[9] = {abcd[0], abcd[1], 0, abcd[2], abcd[3], 0, 0, 0, 0x40000000};
+  for (size_t i = 0; i < 9; ++i)
+    for (size_t b = 0; b < 4; ++b)
+      bytes[matrix + 4 * i + b] = static_cast<uint8_t>(fields[i] >> (24 - 8 * b));
+  return WriteFileBytes(path, bytes);
+}
+
+std::string PeerRotation(const std::string& path) {
+  std::string rotation = RunCommand(
+                             "ffprobe -v error -select_streams v:0 -show_entries "
+                             "stream_side_data=rotation -of csv=p=0 " +
+                             ShellQuote(path))
+                             .m_output;
+  while (!rotation.empty() && (rotation.back() == '\n' || rotation.back() == ','))
+    rotation.pop_back();
+  return rotation;
+}
+
 }  // namespace corvane::test

@@ -63,6 +63,15 @@ int PeerFrameCount(const std::string& path);
 // Makes `path` with the ffmpeg CLI from `arguments` (inputs, filters, codec), replacing it.
 bool MakeWithFfmpeg(const std::string& arguments, const std::string& path);
 
+// Turns the first track of an MP4 or MOV by `degrees` (90, 180 or 270, clockwise as ffmpeg's
+// autorotation turns it) the way a phone records it: in the matrix of its 'tkhd' box, which this
+// ffmpeg leaves as it is whatever rotation tag it is given. False when there is no version 0
+// 'tkhd' to change.
+bool TurnFirstTrack(const std::string& path, int degrees);
+// The rotation ffprobe reads from the first video stream's display matrix ("-90" for a turn of
+// 90 degrees clockwise); empty when it has none.
+std::string PeerRotation(const std::string& path);
+
 // Whole file as bytes; empty when it cannot be read.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
