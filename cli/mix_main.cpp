@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "cli/mix_host.h"
@@ -15,6 +16,7 @@
 #include "media/demux/demuxfile.h"
 #include "media/host.h"
 #include "mix/mixjob.h"
+#include "mix/recipe.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -24,68 +26,88 @@ namespace corvane::cli {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+// What the first Ctrl-C writes at once; on a terminal it takes the progress line's place.
+const char* g_stoppingLine = "corvane-mix: Stopping\u2026 (finishing the file)\n";
 
 // Ctrl-C stops the job the way the desktop program's Stop does: the mixing flag drops and the
 // job finishes the frame it is on, copies the sound of the frames written, completes the file
 // and returns. A second Ctrl-C ends that copy at the next chunk; a third kills.
 void OnInterrupt(int) {
+  if (!g_interrupted) {
+    const ssize_t ignored = ::write(STDERR_FILENO, g_stoppingLine, std::strlen(g_stoppingLine));
+    (void)ignored;
+  }
   g_interrupted = 1;
   EngineState().m_mixing.store(0);
   if (++EngineState().m_stopRequests >= 2) std::signal(SIGINT, SIG_DFL);
 }
 
-// Length and start of a file's first stream of `type`, and its duration in seconds; false when
-// it has none.
-// `ourAvi`: whether the file is read by our own AVI reader; `fewestSeconds`: the shortest the
-// stream can be, where its length is only a bound until decoded.
-bool StreamExtent(const std::string& path, uint32_t type, int32_t& start, int32_t& length,
-                  double* seconds = nullptr, bool* ourAvi = nullptr,
-                  double* fewestSeconds = nullptr) {
+// What the read-back needs of one file, all from one opening of it: a long MP4 or MKV is scanned
+// whole each time it is opened.
+struct SReadBack {
+  bool m_ourAvi = false;  // read by our own AVI reader
+  bool m_hasVideo = false;
+  int32_t m_videoLength = 0;
+  bool m_hasAudio = false;  // its first audio stream as our readers offer it
+  int32_t m_audioStart = 0;
+  int32_t m_audioLength = 0;
+  double m_audioSeconds = 0.0;
+  // The shortest the audio can be, where its length is only a bound until decoded.
+  double m_audioFewestSeconds = 0.0;
+  bool m_hasPackets = false;  // libavformat reads a first audio stream: `m_packets`
+  SAudioPacketFacts m_packets;
+};
+
+// `packets`: whether the audio packet facts are wanted.
+SReadBack ReadBack(const std::string& path, bool packets) {
+  SReadBack back;
   PAVIFILE file;
-  if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, file) != AVIERR_OK || !file) return false;
-  AVIFILEINFOW fileInfo{};
-  if (ourAvi)
-    *ourAvi = file->Info(fileInfo) == AVIERR_OK && std::u16string(fileInfo.szFileType) == u"AVI";
-  PAVISTREAM stream;
-  if (file->GetStream(stream, type, 0) != AVIERR_OK || !stream) return false;
-  start = stream->Start();
-  length = stream->Length();
-  AVISTREAMINFOA info{};
-  if (stream->Info(info) == AVIERR_OK && info.dwRate > 0) {
-    if (seconds) *seconds = static_cast<double>(length) * info.dwScale / info.dwRate;
-    if (fewestSeconds)
-      *fewestSeconds = static_cast<double>(stream->LengthAtLeast()) * info.dwScale / info.dwRate;
+  if (OpenWithAudioPacketFacts(path, file, packets ? &back.m_packets : nullptr,
+                               &back.m_hasPackets) != AVIERR_OK ||
+      !file)
+    return back;
+  back.m_ourAvi = IsAviFile(path);
+  PAVISTREAM video;
+  if (file->GetStream(video, streamtypeVIDEO, 0) == AVIERR_OK && video) {
+    back.m_hasVideo = true;
+    back.m_videoLength = video->Length();
   }
-  return true;
+  PAVISTREAM audio;
+  if (file->GetStream(audio, streamtypeAUDIO, 0) == AVIERR_OK && audio) {
+    back.m_hasAudio = true;
+    back.m_audioStart = audio->Start();
+    back.m_audioLength = audio->Length();
+    AVISTREAMINFOA info{};
+    if (audio->Info(info) == AVIERR_OK && info.dwRate > 0) {
+      back.m_audioSeconds = static_cast<double>(back.m_audioLength) * info.dwScale / info.dwRate;
+      back.m_audioFewestSeconds =
+          static_cast<double>(audio->LengthAtLeast()) * info.dwScale / info.dwRate;
+    }
+  }
+  return back;
 }
 
 // Reads the finished output back: it must hold every main frame and all of the main audio.
 bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
-  int32_t start = 0;
-  int32_t length = 0;
-  if (!StreamExtent(options.m_output, streamtypeVIDEO, start, length) ||
-      length < outcome.m_video.m_frameTotal) {
+  // Packets are compared only outside AVI, whose sound is copied sample for sample.
+  const bool packets = options.m_container->m_kind != EContainer::kAvi;
+  const SReadBack output = ReadBack(options.m_output, packets);
+  if (!output.m_hasVideo || output.m_videoLength < outcome.m_video.m_frameTotal) {
     std::fprintf(stderr, "corvane-mix: %s does not hold every frame of %s\n",
                  options.m_output.c_str(), options.m_main.c_str());
     return false;
   }
-  int32_t mainStart = 0;
-  int32_t mainLength = 0;
-  double mainSeconds = 0.0;
-  double seconds = 0.0;
-  bool mainIsAvi = false;
-  double mainFewestSeconds = 0.0;
-  if (!StreamExtent(options.m_main, streamtypeAUDIO, mainStart, mainLength, &mainSeconds,
-                    &mainIsAvi, &mainFewestSeconds))
-    return true;
-  const bool found = StreamExtent(options.m_output, streamtypeAUDIO, start, length, &seconds);
+  const SReadBack main = ReadBack(options.m_main, packets);
+  if (!main.m_hasAudio) return true;
   // An AVI into our AVI keeps the main's samples one for one. Otherwise the packets are kept or
   // the sound is decoded or encoded (a decoded main's length is known only within bounds until
   // it is decoded), so the sound must last as long, within an audio frame or two.
-  const bool whole =
-      options.m_container->m_kind == EContainer::kAvi && mainIsAvi
-          ? found && start == mainStart && length == mainLength
-          : found && seconds <= mainSeconds + 0.1 && seconds >= mainFewestSeconds - 0.1;
+  const bool whole = options.m_container->m_kind == EContainer::kAvi && main.m_ourAvi
+                         ? output.m_hasAudio && output.m_audioStart == main.m_audioStart &&
+                               output.m_audioLength == main.m_audioLength
+                         : output.m_hasAudio &&
+                               output.m_audioSeconds <= main.m_audioSeconds + 0.1 &&
+                               output.m_audioSeconds >= main.m_audioFewestSeconds - 0.1;
   if (!whole) {
     std::fprintf(stderr, "corvane-mix: %s does not hold all of the audio of %s\n",
                  options.m_output.c_str(), options.m_main.c_str());
@@ -93,11 +115,9 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   }
   // Sound the container kept as it was (the same codec: what is encoded never is) must be there
   // packet for packet.
-  SAudioPacketFacts source, written;
-  if (options.m_container->m_kind != EContainer::kAvi &&
-      ReadAudioPacketFacts(options.m_main, source) &&
-      (!ReadAudioPacketFacts(options.m_output, written) ||
-       (written.m_codec == source.m_codec && written.m_packets != source.m_packets))) {
+  if (packets && main.m_hasPackets &&
+      (!output.m_hasPackets || (output.m_packets.m_codec == main.m_packets.m_codec &&
+                                output.m_packets.m_packets != main.m_packets.m_packets))) {
     std::fprintf(stderr, "corvane-mix: %s does not hold every audio packet of %s\n",
                  options.m_output.c_str(), options.m_main.c_str());
     return false;
@@ -139,6 +159,8 @@ int Run(const CMixOptions& options) {
   av_log_set_level(AV_LOG_ERROR);
   CCliHost host(*compression, ::isatty(STDERR_FILENO) == 1);
   SetHost(&host);
+  if (::isatty(STDERR_FILENO) == 1)
+    g_stoppingLine = "\r\033[Kcorvane-mix: Stopping\u2026 (finishing the file)\n";
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   action.sa_flags = 0;
@@ -150,22 +172,20 @@ int Run(const CMixOptions& options) {
     WarnOfNearKeyPixels(options);
     host.EndProgressLine();
   }
-  // A name without an extension is written as --format asks.
-  EngineState().m_outputContainer.store(
-      static_cast<int32_t>(options.m_container - Containers().data()));
   EngineState().m_stopRequests.store(0);
   EngineState().m_mixing.store(1);
+  // A name without an extension is written as --format asks.
+  const CMixOutput output(options.m_output, options.m_container);
   const auto started = std::chrono::steady_clock::now();
   const CMixOutcome outcome =
       options.m_alphaMode
-          ? MixAlpha(options.m_main, options.m_topLayer, options.m_output, options.m_red,
-                     options.m_green, options.m_blue, options.m_top, options.m_left,
+          ? MixAlpha(options.m_main, options.m_topLayer, output, options.m_red, options.m_green,
+                     options.m_blue, options.m_top, options.m_left,
                      options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha,
                      options.m_layerAlpha, options.m_placement, options.m_keying)
-          : MixColourKey(options.m_main, options.m_topLayer, options.m_output, options.m_red,
-                         options.m_green, options.m_blue, options.m_top, options.m_left,
-                         options.m_loop ? 1 : 0, options.m_layerAlpha, options.m_placement,
-                         options.m_keying);
+          : MixColourKey(options.m_main, options.m_topLayer, output, options.m_red, options.m_green,
+                         options.m_blue, options.m_top, options.m_left, options.m_loop ? 1 : 0,
+                         options.m_layerAlpha, options.m_placement, options.m_keying);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EngineState().m_mixing.store(0);
@@ -184,7 +204,11 @@ int Run(const CMixOptions& options) {
                  EngineState().m_audioTime.load(), seconds * 1000.0);
   }
   if (g_interrupted) {
-    std::fprintf(stderr, "corvane-mix: stopped; %s holds the frames written so far\n",
+    // A stop while the sources were still opening leaves no output to speak of.
+    std::fprintf(stderr,
+                 video.m_outputCreated
+                     ? "corvane-mix: stopped; %s holds the frames written so far\n"
+                     : "corvane-mix: stopped; %s was not written\n",
                  options.m_output.c_str());
     return 130;
   }
@@ -206,6 +230,32 @@ int Run(const CMixOptions& options) {
   return OutputIsComplete(options, outcome) ? 0 : 1;
 }
 
+// The recipe asked for, read into the options; then the recipe asked to be kept, written; then
+// the mix. A recipe that cannot be read or written is a usage error, before anything is mixed.
+int RunWithRecipe(CMixOptions& options) {
+  std::string error;
+  if (!options.m_recipeFile.empty()) {
+    CMixRecipe recipe;
+    if (!ReadRecipeFile(options.m_recipeFile, recipe, error) ||
+        !(error = ApplyRecipe(recipe, options)).empty()) {
+      PrintLines(stderr, error);
+      return 2;
+    }
+  }
+  if (!options.m_layers.empty()) {
+    PrintLines(stderr,
+               "one top layer is mixed so far: more than one (--layer, or a recipe's "
+               "layers) is not taken yet");
+    return 2;
+  }
+  if (!options.m_saveRecipeFile.empty() &&
+      !WriteRecipeFile(options.m_saveRecipeFile, MixRecipeOf(options), error)) {
+    PrintLines(stderr, error);
+    return 2;
+  }
+  return Run(options);
+}
+
 }  // namespace
 }  // namespace corvane::cli
 
@@ -225,5 +275,5 @@ int main(int argc, char** argv) {
     PrintCodecList(stdout);
     return 0;
   }
-  return Run(options);
+  return RunWithRecipe(options);
 }

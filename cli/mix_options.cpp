@@ -2,11 +2,7 @@
 
 #include <strings.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -15,46 +11,11 @@
 namespace corvane::cli {
 namespace {
 
-// Whole text as one integer; nullopt when it is not one or does not fit `int64_t`.
-std::optional<int64_t> ParseInteger(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0') return std::nullopt;
-  return static_cast<int64_t>(value);
-}
-
-// "A,B,..." as exactly `count` integers.
-std::optional<std::vector<int64_t>> ParseList(const std::string& text, size_t count) {
-  std::vector<int64_t> values;
-  size_t from = 0;
-  for (;;) {
-    const size_t comma = text.find(',', from);
-    const auto value = ParseInteger(text.substr(from, comma - from));
-    if (!value) return std::nullopt;
-    values.push_back(*value);
-    if (comma == std::string::npos) break;
-    from = comma + 1;
-  }
-  if (values.size() != count) return std::nullopt;
-  return values;
-}
-
-bool FitsInt32(int64_t value) {
-  return value >= std::numeric_limits<int32_t>::min() &&
-         value <= std::numeric_limits<int32_t>::max();
-}
-
 // OUTPUT's container and the codec for it; the usage error when they do not go together.
 std::string ChooseContainer(CMixOptions& options) {
-  const std::string& output = options.m_output;
-  const size_t slash = output.find_last_of('/');
-  const size_t dot = output.find_last_of('.');
-  const bool hasExtension =
-      dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-  const CContainerInfo* named = ContainerForPath(output);
-  if (hasExtension && !named) {
+  const CNameContainer name = ContainerOfName(options.m_output);
+  const CContainerInfo* named = name.m_named;
+  if (name.Unknown()) {
     return "OUTPUT must end in .avi, .mkv, .webm, .mp4, .m4v or .mov (or have no extension and "
            "a --format)";
   }
@@ -82,11 +43,26 @@ std::string ChooseContainer(CMixOptions& options) {
   return {};
 }
 
+// OUTPUT as a picture for --preview-frame, otherwise its container and codec.
+std::string ChooseOutput(CMixOptions& options) {
+  if (options.m_previewFrame) {
+    const std::string& picture = options.m_output;
+    const bool png = picture.size() > 4 &&
+                     strcasecmp(picture.c_str() + picture.size() - 4, ".png") == 0 &&
+                     picture[picture.size() - 5] != '/';
+    if (!png) return "with --preview-frame, OUTPUT is a picture and must end in .png";
+    if (!options.m_format.empty()) return "--format does not go with --preview-frame";
+    return {};
+  }
+  return ChooseContainer(options);
+}
+
 }  // namespace
 
 void PrintMixUsage(FILE* out) {
   std::fputs(
       "Usage: corvane-mix [options] MAIN TOP OUTPUT\n"
+      "       corvane-mix --recipe FILE [OUTPUT]\n"
       "Lays the top layer TOP over the main video MAIN and writes OUTPUT: one frame per frame\n"
       "of MAIN, encoded with the chosen compressor, and MAIN's first audio stream copied in.\n"
       "OUTPUT's extension chooses the container: .avi (default codec ffv1), .mkv (ffv1),\n"
@@ -129,6 +105,9 @@ void PrintMixUsage(FILE* out) {
       "  --quality Q          0..100 where the compressor honours it\n"
       "  --keyframe-every N   key frame interval where honoured\n"
       "  --data-rate KBPS     data rate in kbit/s where honoured\n"
+      "  --recipe FILE        mix as the recipe FILE says (JSON: docs/recipe.schema.json);\n"
+      "                       OUTPUT, when given, replaces the recipe's\n"
+      "  --save-recipe FILE   also keep this command line's mix as a recipe in FILE\n"
       "  --preview-frame N    write no video: OUTPUT is a PNG of the mix's frame N (from 0), and\n"
       "                       the keyed-pixel check of that frame is printed\n"
       "  --overwrite          replace an existing OUTPUT (otherwise an existing OUTPUT is an "
@@ -171,10 +150,7 @@ void PrintCodecList(FILE* out) {
 
 std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   std::vector<std::string> positional;
-  bool atGiven = false;
-  bool marginGiven = false;
-  bool keyGiven = false;
-  bool screenTuned = false;
+  std::string mixOption;  // the first option that sets the mix, which --recipe already holds
   for (int i = 0; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--") {
@@ -191,170 +167,107 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       name = argument.substr(0, equals);
       inlineValue = argument.substr(equals + 1);
     }
-    // Flags take no value.
-    bool* flag = nullptr;
-    if (name == "--no-transparency") flag = &options.m_noTransparency;
-    if (name == "--loop") flag = &options.m_loop;
-    if (name == "--layer-alpha") flag = &options.m_layerAlpha;
-    if (name == "--overwrite") flag = &options.m_overwrite;
-    if (name == "--list-codecs") flag = &options.m_listCodecs;
-    if (name == "--help") flag = &options.m_help;
+    const std::string bare = name.substr(2);
+    const COptionInfo* layerOption = FindLayerOption(bare);
+    const bool flag = name == "--overwrite" || name == "--list-codecs" || name == "--help" ||
+                      (layerOption && layerOption->m_value == EOptionValue::kFlag);
+    std::string value;
     if (flag) {
       if (inlineValue) return name + " takes no value";
-      *flag = true;
-      continue;
-    }
-    static const char* const kValued[] = {
-        "--mode",      "--key",           "--at",        "--alpha",
-        "--codec",     "--format",        "--quality",   "--keyframe-every",
-        "--data-rate", "--preview-frame", "--corner",    "--margin",
-        "--scale",     "--from",          "--to",        "--fade-in",
-        "--fade-out",  "--keyer",         "--tolerance", "--softness",
-        "--despill"};
-    bool known = false;
-    for (const char* valued : kValued) known = known || name == valued;
-    if (!known) return "unknown option " + name;
-    std::string value;
-    if (inlineValue) {
-      value = *inlineValue;
-    } else if (i + 1 < argc) {
-      value = argv[++i];
     } else {
-      return name + " needs a value";
+      const bool known = layerOption || IsEncodeOption(bare) || name == "--preview-frame" ||
+                         name == "--layer" || name == "--recipe" || name == "--save-recipe";
+      if (!known) return "unknown option " + name;
+      if (inlineValue) {
+        value = *inlineValue;
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        return name + " needs a value";
+      }
+    }
+    if (layerOption || IsEncodeOption(bare) || name == "--layer") {
+      if (mixOption.empty()) mixOption = name;
     }
 
-    if (name == "--mode") {
-      if (value != "key" && value != "alpha") return "--mode must be key or alpha";
-      options.m_alphaMode = value == "alpha";
-    } else if (name == "--key") {
-      keyGiven = true;
-      options.m_keying.m_autoKey = value == "auto";
-      if (options.m_keying.m_autoKey) continue;
-      const auto rgb = ParseList(value, 3);
-      if (!rgb) return "--key needs R,G,B (three integers) or auto";
-      // A typed 300 is a mistake to point out, not a value to wrap round to 44.
-      for (const int64_t channel : *rgb) {
-        if (channel < 0 || channel > 255) return "--key values must be from 0 to 255";
-      }
-      options.m_red = static_cast<uint8_t>((*rgb)[0]);
-      options.m_green = static_cast<uint8_t>((*rgb)[1]);
-      options.m_blue = static_cast<uint8_t>((*rgb)[2]);
-    } else if (name == "--keyer") {
-      const std::optional<EKeyer> keyer = KeyerNamed(value.c_str());
-      if (!keyer) return "--keyer must be exact, screen or none";
-      options.m_keying.m_keyer = *keyer;
-    } else if (name == "--tolerance" || name == "--softness" || name == "--despill") {
-      screenTuned = true;
-      int32_t level = kAutoLevel;
-      if (value != "auto" || name == "--despill") {
-        const auto number = ParseInteger(value);
-        if (!number || *number < 0 || *number > 100)
-          return name + (name == "--despill" ? " must be from 0 to 100"
-                                             : " must be from 0 to 100, or auto");
-        level = static_cast<int32_t>(*number);
-      }
-      (name == "--tolerance"  ? options.m_keying.m_tolerance
-       : name == "--softness" ? options.m_keying.m_softness
-                              : options.m_keying.m_despill) = level;
-    } else if (name == "--alpha") {
-      char* end = nullptr;
-      const double alpha = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !std::isfinite(alpha) || alpha < 0.0 || alpha > 255.0) {
-        return "--alpha must be a number from 0 to 255";
-      }
-      options.m_alpha = alpha;
-    } else if (name == "--codec") {
-      if (!FindCompressor(value)) return "unknown codec " + value + " (see --list-codecs)";
-      options.m_codec = value;
-    } else if (name == "--format") {
-      if (!ContainerNamed(value)) return "unknown format " + value + " (avi, mkv, webm, mp4, mov)";
-      options.m_format = value;
-    } else if (name == "--quality") {
-      const auto quality = ParseInteger(value);
-      if (!quality || *quality < 0 || *quality > 100) return "--quality must be 0..100";
-      options.m_quality = static_cast<int32_t>(*quality);
-    } else if (name == "--keyframe-every") {
-      const auto every = ParseInteger(value);
-      if (!every || *every < 1 || *every > std::numeric_limits<int32_t>::max()) {
-        return "--keyframe-every must be a positive number of frames";
-      }
-      options.m_keyFrameEvery = static_cast<uint32_t>(*every);
+    if (name == "--overwrite") {
+      options.m_overwrite = true;
+    } else if (name == "--list-codecs") {
+      options.m_listCodecs = true;
+    } else if (name == "--help") {
+      options.m_help = true;
+    } else if (layerOption) {
+      // TOP's options may be given again (the last counts), as they always could.
+      const bool top = options.m_layers.empty();
+      CLayerOptions& layer = top ? static_cast<CLayerOptions&>(options) : options.m_layers.back();
+      if (!top && layer.Given(bare))
+        return name + " is given twice for --layer " + options.m_layers.back().m_file;
+      if (std::string error = ApplyLayerOption(layer, bare, value); !error.empty()) return error;
+    } else if (IsEncodeOption(bare)) {
+      if (std::string error = ApplyEncodeOption(options, bare, value); !error.empty()) return error;
     } else if (name == "--preview-frame") {
-      const auto frame = ParseInteger(value);
+      const auto frame = ParseOptionInteger(value);
       if (!frame || *frame < 0 || *frame > std::numeric_limits<int32_t>::max()) {
         return "--preview-frame must be a frame number from 0";
       }
       options.m_previewFrame = static_cast<int32_t>(*frame);
-    } else if (name == "--corner") {
-      if (!ParseCorner(value, options.m_placement.m_corner) ||
-          options.m_placement.m_corner == ECorner::kCustom) {
-        return "--corner must be tl, tr, bl, br or c";
-      }
-    } else if (name == "--margin") {
-      const auto margin = ParseInteger(value);
-      if (!margin || *margin < 0 || *margin > 100000) return "--margin must be 0..100000 pixels";
-      options.m_placement.m_margin = static_cast<int32_t>(*margin);
-      marginGiven = true;
-    } else if (name == "--scale") {
-      CScale& scale = options.m_placement.m_scale;
-      const char* kForms =
-          ": 50% (of the top layer's size), 200x-1 (pixels, -1 keeps the aspect ratio) or 15%w "
-          "(of the main picture's width)";
-      if (!ParseScale(value, scale)) return "--scale " + value + " is not a size" + kForms;
-      if (!ScaleIsPositive(scale)) return std::string("--scale must be above zero") + kForms;
-    } else if (name == "--from" || name == "--to") {
-      double seconds = 0.0;
-      if (!ParseTime(value, seconds)) {
-        return name + " must be a time: seconds (12.5) or h:mm:ss.fff (0:01:05.5)";
-      }
-      (name == "--from" ? options.m_placement.m_from : options.m_placement.m_to) = seconds;
-    } else if (name == "--fade-in" || name == "--fade-out") {
-      double seconds = 0.0;
-      if (!ParseTime(value, seconds)) return name + " must be a number of seconds from 0";
-      (name == "--fade-in" ? options.m_placement.m_fadeIn : options.m_placement.m_fadeOut) =
-          seconds;
-    } else if (name == "--at") {
-      atGiven = true;
-      const auto at = ParseList(value, 2);
-      if (!at || !FitsInt32((*at)[0]) || !FitsInt32((*at)[1])) {
-        return "--at needs LEFT,TOP (two integers)";
-      }
-      options.m_left = static_cast<int32_t>((*at)[0]);
-      options.m_top = static_cast<int32_t>((*at)[1]);
-    } else if (name == "--data-rate") {
-      const auto rate = ParseInteger(value);
-      // Kept small enough that the rate in bytes per second fits its 32-bit field.
-      if (!rate || *rate < 1 || *rate > 4000000) return "--data-rate must be 1..4000000 kbit/s";
-      options.m_dataRateKbps = static_cast<uint32_t>(*rate);
+    } else if (name == "--layer") {
+      if (value.empty()) return "--layer needs a file";
+      options.m_layers.emplace_back().m_file = value;
+    } else if (value.empty()) {
+      return name + " needs a file";
+    } else {
+      (name == "--recipe" ? options.m_recipeFile : options.m_saveRecipeFile) = value;
     }
   }
   if (options.m_help || options.m_listCodecs) return {};
-  const CPlacement& placement = options.m_placement;
-  if (atGiven && placement.m_corner != ECorner::kCustom)
-    return "--corner and --at both place the top layer: give one of them";
-  if (marginGiven && placement.m_corner == ECorner::kCustom) return "--margin goes with --corner";
-  if (placement.m_from >= 0.0 && placement.m_to >= 0.0 && placement.m_from >= placement.m_to)
-    return "--from must come before --to";
-  const std::string keying = KeyerSettingsError(options.m_keying);
-  if (!keying.empty()) return keying;
-  const bool screen = options.m_keying.m_keyer == EKeyer::kScreen;
-  if (screenTuned && !screen) return "--tolerance, --softness and --despill go with --keyer screen";
-  if (screen && !keyGiven)
-    return "--keyer screen needs the screen colour: --key R,G,B or --key auto";
+  if (!options.m_recipeFile.empty()) {
+    if (!mixOption.empty())
+      return mixOption + " does not go with --recipe: the recipe holds the mix";
+    if (positional.size() > 1) return "with --recipe, give at most OUTPUT";
+    if (!positional.empty()) options.m_output = positional[0];
+    return {};
+  }
+  if (std::string error = LayerOptionsError(options); !error.empty()) return error;
+  for (const CLayerRecipe& layer : options.m_layers) {
+    if (std::string error = LayerOptionsError(layer); !error.empty())
+      return "--layer " + layer.m_file + ": " + error;
+  }
   if (positional.size() != 3) return "expected MAIN TOP OUTPUT";
   options.m_main = positional[0];
   options.m_topLayer = positional[1];
   options.m_output = positional[2];
-  if (options.m_previewFrame) {
-    const std::string& picture = options.m_output;
-    const bool png = picture.size() > 4 &&
-                     strcasecmp(picture.c_str() + picture.size() - 4, ".png") == 0 &&
-                     picture[picture.size() - 5] != '/';
-    if (!png) return "with --preview-frame, OUTPUT is a picture and must end in .png";
-    if (!options.m_format.empty()) return "--format does not go with --preview-frame";
-    return {};
-  }
-  return ChooseContainer(options);
+  return ChooseOutput(options);
+}
+
+CMixRecipe MixRecipeOf(const CMixOptions& options) {
+  CMixRecipe recipe;
+  static_cast<CEncodeOptions&>(recipe) = options;
+  recipe.m_main = options.m_main;
+  recipe.m_output = options.m_output;
+  CLayerRecipe& top = recipe.m_layers.emplace_back();
+  static_cast<CLayerOptions&>(top) = options;
+  top.m_file = options.m_topLayer;
+  recipe.m_layers.insert(recipe.m_layers.end(), options.m_layers.begin(), options.m_layers.end());
+  return recipe;
+}
+
+std::string ApplyRecipe(const CMixRecipe& recipe, CMixOptions& options) {
+  const std::string named =
+      options.m_recipeFile.empty() ? "the recipe" : "the recipe " + options.m_recipeFile;
+  if (recipe.m_main.empty()) return named + " names no main video";
+  if (recipe.m_layers.empty()) return named + " has no layer";
+  if (recipe.m_output.empty() && options.m_output.empty())
+    return named + " names no output: give OUTPUT";
+  static_cast<CEncodeOptions&>(options) = recipe;
+  // A preview's OUTPUT is a picture, whatever container the mix is written in.
+  if (options.m_previewFrame) options.m_format.clear();
+  static_cast<CLayerOptions&>(options) = recipe.m_layers.front();
+  options.m_topLayer = recipe.m_layers.front().m_file;
+  options.m_layers.assign(recipe.m_layers.begin() + 1, recipe.m_layers.end());
+  options.m_main = recipe.m_main;
+  if (options.m_output.empty()) options.m_output = recipe.m_output;
+  return ChooseOutput(options);
 }
 
 std::optional<AVICOMPRESSOPTIONS> CompressionFor(const CMixOptions& options) {

@@ -4,47 +4,51 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "media/codec/compress.h"
 #include "media/mux/container.h"
-#include "mix/placement.h"
-#include "mix/screenkey.h"
+#include "mix/recipe.h"
 
 namespace corvane::cli {
 
-struct CMixOptions {
-  bool m_alphaMode = false;
-  uint8_t m_red = 0;
-  uint8_t m_green = 0;
-  uint8_t m_blue = 0;
-  int32_t m_left = 0;
-  int32_t m_top = 0;
-  double m_alpha = 128.0;
-  bool m_noTransparency = false;
-  bool m_loop = false;
-  bool m_layerAlpha = false;  // --layer-alpha
-  CPlacement m_placement;     // --corner, --margin, --scale, --from, --to, --fade-in, --fade-out
-  CKeyerSettings m_keying;    // --keyer, --key auto, --tolerance, --softness, --despill
-  std::string m_codec;        // empty: the container's default
-  std::string m_format;       // --format: the container of an OUTPUT without an extension
+// The command line. TOP's options are the layer options it derives from (m_red, m_placement...),
+// the output's the encode options (m_codec, m_quality...), so each is read by the one rule in
+// mix/.
+struct CMixOptions : CLayerOptions, CEncodeOptions {
   const CContainerInfo* m_container = nullptr;  // what OUTPUT is written as, once parsed
-  std::optional<int32_t> m_quality;             // 0..100
-  std::optional<uint32_t> m_keyFrameEvery;      // frames
-  std::optional<uint32_t> m_dataRateKbps;
-  std::optional<int32_t> m_previewFrame;  // --preview-frame: OUTPUT is a PNG of that frame
+  std::optional<int32_t> m_previewFrame;        // --preview-frame: OUTPUT is a PNG of that frame
   bool m_overwrite = false;
   bool m_listCodecs = false;
   bool m_help = false;
   std::string m_main;
   std::string m_topLayer;
   std::string m_output;
+  // --layer FILE, each with the layer options given after it: layers over TOP, bottom first.
+  std::vector<CLayerRecipe> m_layers;
+  // --recipe FILE: the mix is the recipe's (the command line then names no MAIN or TOP, at
+  // most OUTPUT, and no mix options); ApplyRecipe fills the rest once it is read.
+  std::string m_recipeFile;
+  std::string m_saveRecipeFile;  // --save-recipe FILE: where to keep this mix as a recipe
 };
 
 // Fills `options` from the arguments after the program name: OUTPUT's container (by its
 // extension, else --format, else AVI) and a codec that fits it (by default the container's);
-// with --preview-frame, OUTPUT is a picture that must end in .png.
+// with --preview-frame, OUTPUT is a picture that must end in .png. Layer options before any
+// --layer are TOP's (given twice, the last counts); after one, that layer's, each at most once.
+// With --recipe only the file is noted (and OUTPUT, when given).
 // Returns an empty text on success, otherwise what is wrong (one line, no program name).
 std::string ParseMixOptions(int argc, char** argv, CMixOptions& options);
+
+// The mix of the command line as a recipe: MAIN, OUTPUT, the encode options, TOP and the
+// --layer layers over it, paths as given.
+CMixRecipe MixRecipeOf(const CMixOptions& options);
+
+// Fills `options` from a recipe read for --recipe (ReadRecipeFile): MAIN, OUTPUT unless the
+// command line named one, the encode options (not the container with --preview-frame), TOP
+// from the first layer and m_layers from the rest; then OUTPUT's container and codec as
+// ParseMixOptions chooses them. Returns the usage error, or an empty text.
+std::string ApplyRecipe(const CMixRecipe& recipe, CMixOptions& options);
 
 // The compression options for the chosen codec; null when the codec is not in the catalogue.
 std::optional<AVICOMPRESSOPTIONS> CompressionFor(const CMixOptions& options);

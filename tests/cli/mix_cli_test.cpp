@@ -5,12 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "mix/mixreference.h"
 #include "support/testsupport.h"
 
 namespace corvane {
@@ -117,13 +123,50 @@ TEST_F(MixCliTest, HelpDocumentsEveryOption) {
 
   EXPECT_EQ(result.m_exitCode, 0);
   for (const char* option :
-       {"--mode",      "--key",         "--at",       "--alpha",          "--no-transparency",
-        "--loop",      "--codec",       "--quality",  "--keyframe-every", "--data-rate",
-        "--overwrite", "--list-codecs", "--help",     "--layer-alpha",    "--preview-frame",
-        "--format",    "--corner",      "--margin",   "--scale",          "--from",
-        "--to",        "--fade-in",     "--fade-out", "MAIN TOP OUTPUT",  "Exit status",
-        "--keyer",     "--tolerance",   "--softness", "--despill"}) {
+       {"--mode",       "--key",         "--at",       "--alpha",          "--no-transparency",
+        "--loop",       "--codec",       "--quality",  "--keyframe-every", "--data-rate",
+        "--overwrite",  "--list-codecs", "--help",     "--layer-alpha",    "--preview-frame",
+        "--format",     "--corner",      "--margin",   "--scale",          "--from",
+        "--to",         "--fade-in",     "--fade-out", "MAIN TOP OUTPUT",  "Exit status",
+        "--keyer",      "--tolerance",   "--softness", "--despill",        "--recipe",
+        "--save-recipe"}) {
     EXPECT_NE(result.m_output.find(option), std::string::npos) << option;
+  }
+}
+
+// A command line kept with --save-recipe and run again with --recipe writes the same file; a
+// recipe that is no recipe, and layers beyond the one top layer, are usage errors that write
+// nothing.
+TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
+  const std::string recipe = m_dir.Path("kept.json");
+  const auto saved =
+      RunCommand(Mix() + " --codec mjpeg --corner br --scale 50% --key 0,255,0 --save-recipe " +
+                 Q(recipe) + " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_output));
+  ASSERT_EQ(saved.m_exitCode, 0) << saved.m_errors;
+  const std::string again = m_dir.Path("again.avi");
+  const auto replayed = RunCommand(Mix() + " --recipe " + Q(recipe) + " " + Q(again));
+  ASSERT_EQ(replayed.m_exitCode, 0) << replayed.m_errors;
+  EXPECT_EQ(test::ReadFileBytes(again), test::ReadFileBytes(m_output));
+
+  const std::string broken = m_dir.Path("broken.json");
+  ASSERT_TRUE(test::WriteFileBytes(broken, [] {
+    const std::string text = R"({"version": 1, "main": "m.avi", "layers": [{"file": "t.avi",
+ "scale": "big"}]})";
+    return std::vector<uint8_t>(text.begin(), text.end());
+  }()));
+  const struct {
+    std::string m_arguments;
+    std::string m_said;
+  } refused[] = {
+      {"--recipe " + Q(broken) + " " + Q(m_dir.Path("x.avi")), "/layers/0/scale: "},
+      {"--layer " + Q(m_top) + " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_dir.Path("x.avi")),
+       "one top layer is mixed so far"},
+  };
+  for (const auto& test : refused) {
+    const auto result = RunCommand(Mix() + " " + test.m_arguments);
+    EXPECT_EQ(result.m_exitCode, 2) << test.m_arguments;
+    EXPECT_NE(result.m_errors.find(test.m_said), std::string::npos) << result.m_errors;
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("x.avi")));
   }
 }
 
@@ -464,6 +507,9 @@ TEST_F(MixCliTest, CtrlCStopsAtAFrameAndLeavesAValidFile) {
 
   ASSERT_TRUE(WIFEXITED(status)) << seen;
   EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
+  // Said at once, before what the ending leaves is reported.
+  const size_t stopping = seen.find("corvane-mix: Stopping\u2026 (finishing the file)\n");
+  EXPECT_LT(stopping, seen.find("corvane-mix: stopped; ")) << seen;
   int written = -1;
   const size_t at = seen.find("out.avi: ");
   ASSERT_NE(at, std::string::npos) << seen;
@@ -531,6 +577,334 @@ TEST_F(MixCliTest, ASecondCtrlCOrAKillDuringTheSoundCopyLeavesEveryFrameWritten)
       EXPECT_EQ(test::DecodedAudio(main).compare(0, sound.size(), sound), 0);
     }
   }
+}
+
+size_t LineCount(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// corvane-mix with a library between it and libavformat (tests/cli/avformat_spy.cpp), `settings`
+// its environment variables; its sanitizer runtime, if any, then comes second.
+std::string Spied(const std::string& settings) {
+  return settings + " LD_PRELOAD=" + Q(test::BuiltProgram("tests/cli/avformat_spy.so")) +
+         " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" " + Mix();
+}
+
+// Sound a container keeps as it is goes in packet for packet, each packet's bytes as ffprobe
+// reads them from the main; and an output that lost one packet on its way to the muxer (a
+// preloaded library drops the sixth) fails the read-back with its own message, though the sound
+// still lasts as long within a frame.
+TEST_F(MixCliTest, KeptSoundIsCopiedPacketForPacketAndALostPacketFailsTheReadBack) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the mains";
+  ASSERT_TRUE(std::filesystem::exists(test::BuiltProgram("tests/cli/avformat_spy.so")));
+  const struct {
+    const char* m_main;
+    const char* m_encode;
+    const char* m_output;
+  } cases[] = {
+      {"aac.mp4", "-c:v libx264 -c:a aac", "aac.mkv"},
+      {"aac.mp4", "-c:v libx264 -c:a aac", "aac.mp4"},
+      {"opus.webm", "-c:v libvpx-vp9 -deadline realtime -c:a libopus", "opus.webm"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.m_output);
+    const std::string main = m_dir.Path(std::string("main-") + c.m_main);
+    ASSERT_TRUE(test::MakeWithFfmpeg(
+        "-f lavfi -i testsrc2=s=160x120:r=25:d=1 -f lavfi -i sine=r=48000:d=1 " +
+            std::string(c.m_encode),
+        main));
+    const std::string output = m_dir.Path(c.m_output);
+    const std::string lost = m_dir.Path(std::string("lost-") + c.m_output);
+    const std::string sources = " " + Q(main) + " " + Q(m_top) + " ";
+
+    const auto kept = RunCommand(Mix() + sources + Q(output));
+    const auto failed = RunCommand(Spied("CORVANE_TEST_DROP_AUDIO_PACKET=6") + sources + Q(lost));
+
+    EXPECT_EQ(kept.m_exitCode, 0) << kept.m_errors;
+    const std::string want = test::AudioPackets(main);
+    ASSERT_GT(LineCount(want), 40u);
+    EXPECT_EQ(test::AudioPackets(output), want);
+    ASSERT_EQ(LineCount(test::AudioPackets(lost)) + 1, LineCount(want))
+        << "the preloaded library did not drop a packet";
+    EXPECT_EQ(failed.m_exitCode, 1) << failed.m_errors;
+    EXPECT_NE(failed.m_errors.find("corvane-mix: " + lost +
+                                   " does not hold every audio packet of " + main + "\n"),
+              std::string::npos)
+        << failed.m_errors;
+  }
+}
+
+// The read-back opens each file once, however it reads them: a long MP4 or MKV is scanned whole
+// at each opening. Counted by libavformat's openings from the first of the output on, in
+// containers whose writer never reads its output (an MP4 may be read when it is made plain, an
+// AVI output is our own reader's alone); an AVI main is read by our own reader, and by
+// libavformat only for its sound's packets.
+TEST_F(MixCliTest, TheReadBackOpensTheMainAndTheOutputOnceEach) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the main";
+  const std::string mp4 = m_dir.Path("main.mp4");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc2=s=160x120:r=25:d=0.4 -f lavfi -i sine=r=48000:d=0.4 -c:v libx264 "
+      "-c:a aac",
+      mp4));
+  const struct {
+    std::string m_main;
+    const char* m_output;
+    const char* m_reads;
+  } cases[] = {
+      {mp4, "out.mkv", "spy: output read 1, main read 1\n"},
+      {mp4, "out.webm", "spy: output read 1, main read 1\n"},
+      {m_main, "avi.mkv", "spy: output read 1, main read 1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.m_output);
+    const std::string output = m_dir.Path(c.m_output);
+    const auto result =
+        RunCommand(Spied("CORVANE_TEST_OUTPUT=" + Q(output) + " CORVANE_TEST_MAIN=" + Q(c.m_main)) +
+                   " " + Q(c.m_main) + " " + Q(m_top) + " " + Q(output));
+    EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+    EXPECT_NE(result.m_errors.find(c.m_reads), std::string::npos) << result.m_errors;
+  }
+}
+
+// An opening scan past half a second shows its progress, a line a second on a pipe; Ctrl-C in
+// it stops the opening and the program, which says that nothing was written. The main is a
+// YUV4MPEG2 clip of 3,000,000 pictures of 2 x 2 pixels (36 MB, written here at once): each is a
+// packet, so its scan takes seconds and the signal lands in it.
+TEST_F(MixCliTest, ASlowOpeningShowsItsProgressAndCtrlCInItStopsWithNothingWritten) {
+  const std::string main = m_dir.Path("long.y4m");
+  {
+    std::ofstream out(main, std::ios::binary);
+    out << "YUV4MPEG2 W2 H2 F25:1 Ip A1:1 C420jpeg\n";
+    const std::string picture = std::string("FRAME\n") + "\x10\x10\x10\x10\x80\x80";
+    std::string block;
+    for (int i = 0; i < 100000; ++i) block += picture;
+    for (int i = 0; i < 30; ++i) out << block;
+    ASSERT_TRUE(out.good());
+  }
+  CChild child("exec " + Mix() + " " + Q(main) + " " + Q(m_top) + " " + Q(m_output));
+  ASSERT_GT(child.m_pid, 0);
+  const std::string progress = "corvane-mix: opening " + main + ": ";
+  std::string seen;
+  while (seen.find(progress) == std::string::npos && child.ReadSome(seen)) {
+  }
+  ASSERT_NE(seen.find(progress), std::string::npos) << seen;
+  kill(child.m_pid, SIGINT);
+  while (child.ReadSome(seen)) {
+  }
+  const int status = child.Wait();
+
+  ASSERT_TRUE(WIFEXITED(status)) << seen;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
+  int percent = -1;
+  EXPECT_EQ(std::sscanf(seen.c_str() + seen.find(progress) + progress.size(), "%d%%", &percent), 1);
+  EXPECT_GE(percent, 0);
+  EXPECT_LT(percent, 100) << "the scan must have been stopped part way";
+  EXPECT_NE(
+      seen.find("corvane-mix: Unable to open " + main + "\ncorvane-mix: opening was cancelled\n"),
+      std::string::npos)
+      << seen;
+  EXPECT_NE(seen.find("corvane-mix: stopped; " + m_output + " was not written\n"),
+            std::string::npos)
+      << seen;
+  EXPECT_EQ(seen.find("holds the frames written"), std::string::npos) << seen;
+  EXPECT_FALSE(std::filesystem::exists(m_output));
+}
+
+// Mean absolute difference of two pictures of the same size; 255 when the sizes differ.
+double MeanDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 255.0;
+  double sum = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+  return sum / static_cast<double>(a.size());
+}
+
+// AV1 goes into each container that takes it: ffprobe reads AV1 4:2:0 at the main's size with
+// every frame, and ffmpeg's decode is the composite of its own decode of the sources, within what
+// 4:2:0 and the lossy coding take (about 5 levels on average; the picture upside down is 50 off,
+// its blue and red swapped 100).
+TEST_F(MixCliTest, Av1OutputsInEveryContainerThatTakesItDecodeToTheComposite) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the main";
+  const std::string main = m_dir.Path("main.mp4");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc2=s=160x120:r=25:d=0.4 -f lavfi -i sine=r=48000:d=0.4 -c:v libx264 "
+      "-pix_fmt yuv444p -c:a aac",
+      main));
+  const test::CClip decodedMain = test::Decode(main);
+  const test::CClip decodedTop = test::Decode(m_top);
+  ASSERT_EQ(decodedMain.m_frames.size(), 10u);
+  const test::CMixCase mix{"", false, false, 40, 30, 0, 0, "av1"};
+  for (const char* name : {"av1.mkv", "av1.mp4", "av1.webm"}) {
+    SCOPED_TRACE(name);
+    const std::string output = m_dir.Path(name);
+
+    const auto result = RunCommand(Mix() + " --codec av1 --key 0,255,0 --at 40,30 " + Q(main) +
+                                   " " + Q(m_top) + " " + Q(output));
+
+    EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+    // The encoder's own banner does not reach stderr: every line there is ours.
+    std::istringstream said(result.m_errors);
+    for (std::string line; std::getline(said, line);)
+      EXPECT_EQ(line.rfind("corvane-mix: ", 0), 0u) << line;
+    EXPECT_EQ(RunCommand("ffprobe -v error -select_streams v:0 -show_entries "
+                         "stream=codec_name,pix_fmt,width,height -of csv=p=0 " +
+                         Q(output))
+                  .m_output,
+              "av1,160,120,yuv420p\n");
+    const test::CClip decoded = test::Decode(output);
+    ASSERT_EQ(decoded.m_frames.size(), decodedMain.m_frames.size());
+    for (size_t n = 0; n < decoded.m_frames.size(); ++n) {
+      EXPECT_LT(
+          MeanDifference(decoded.m_frames[n], test::Reference(decodedMain, decodedTop, n, mix)),
+          10.0)
+          << "frame " << n;
+    }
+  }
+}
+
+// A VP8 WebM keeps its alpha beside the pictures (only libvpx's decoder reads it): with
+// --layer-alpha each top pixel is weighed by its alpha, trunc(t·A/255 + m·(1 − A/255)), against
+// ffmpeg's own decode of the layer with its alpha, the layer looped over a main four times as long
+// and reaching past its right and bottom edges.
+TEST_F(MixCliTest, AVp8LayerWithAlphaIsLaidOnByItsAlpha) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the layer";
+  const std::string layer = m_dir.Path("layer.webm");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc=s=80x60:r=30:d=0.5 -vf "
+      "\"format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='mod(X*5+Y*3+N*40,256)'\" "
+      "-c:v libvpx -auto-alt-ref 0 -pix_fmt yuva420p",
+      layer));
+  const test::CClip top = test::DecodeWithAlpha(layer, "libvpx");
+  ASSERT_EQ(top.m_frames.size(), 15u);
+  ASSERT_NE(top.m_frames[0][3], 255) << "ffmpeg decodes no alpha";
+  const int left = 250, down = 200;  // reaching past the right and bottom edges
+
+  const auto result = RunCommand(Mix() + " --codec ffv1 --keyer none --layer-alpha --loop --at " +
+                                 std::to_string(left) + "," + std::to_string(down) + " " +
+                                 Q(m_main) + " " + Q(layer) + " " + Q(m_output));
+
+  ASSERT_EQ(result.m_exitCode, 0) << result.m_errors;
+  const test::CClip main = test::Decode(m_main);
+  const test::CClip output = test::Decode(m_output);
+  ASSERT_EQ(output.m_frames.size(), main.m_frames.size());
+  for (size_t n = 0; n < main.m_frames.size(); ++n) {
+    std::vector<uint8_t> want = main.m_frames[n];
+    const std::vector<uint8_t>& picture = top.m_frames[n % top.m_frames.size()];
+    for (int r = 0; r < top.m_height && down + r < main.m_height; ++r) {
+      for (int c = 0; c < top.m_width && left + c < main.m_width; ++c) {
+        const uint8_t* t = &picture[(static_cast<size_t>(r) * top.m_width + c) * 4];
+        uint8_t* o = &want[(static_cast<size_t>(down + r) * main.m_width + left + c) * 3];
+        for (int ch = 0; ch < 3; ++ch)
+          o[ch] = test::LayerAlphaReference(t[ch], o[ch], t[3], false, 0.0);
+      }
+    }
+    ASSERT_TRUE(output.m_frames[n] == want) << "frame " << n;
+  }
+}
+
+// 4:2:0 outputs are converted with the BT.709 matrix from 720 lines up (counted after an odd
+// last row is left out) and BT.601 below, and tagged so in every container: ffprobe reads the
+// tags, and the pixels are those ffmpeg's own conversion of the main gives with the matrix the
+// tags name.
+TEST_F(MixCliTest, OutputsFrom720LinesUpAreBt709AndSmallerOnesBt601InTagsAndPixels) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the mains";
+  const struct {
+    const char* m_output;
+    const char* m_codec;
+    int m_width;
+    int m_height;
+    bool m_hd;
+  } cases[] = {
+      {"sd.mp4", "h264", 640, 480, false},     {"hd.mkv", "mpeg4", 1280, 720, true},
+      {"hd.webm", "vp9", 1280, 720, true},     {"sd.mkv", "av1", 640, 480, false},
+      {"short.mp4", "h264", 1280, 719, false}, {"odd.mov", "h264", 1281, 721, true},
+  };
+  const std::string top = m_dir.Path("dot.png");
+  ASSERT_TRUE(test::MakeWithFfmpeg("-f lavfi -i color=c=white:s=8x8 -frames:v 1", top));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.m_output);
+    const std::string size = std::to_string(c.m_width) + "x" + std::to_string(c.m_height);
+    const std::string main = m_dir.Path("flat" + size + ".mkv");
+    if (!std::filesystem::exists(main)) {
+      ASSERT_TRUE(test::MakeWithFfmpeg(
+          "-f lavfi -i color=c=0xC8283C:s=" + size + ":r=25:d=0.04 -c:v ffv1 -pix_fmt bgr0", main));
+    }
+    const std::string output = m_dir.Path(c.m_output);
+
+    const auto result = RunCommand(Mix() + " --codec " + c.m_codec + " " + Q(main) + " " + Q(top) +
+                                   " " + Q(output));
+
+    EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+    const std::string space = c.m_hd ? "bt709" : "smpte170m";
+    EXPECT_EQ(RunCommand("ffprobe -v error -select_streams v:0 -show_entries "
+                         "stream=height,color_range,color_space,color_transfer,color_primaries "
+                         "-of csv=p=0 " +
+                         Q(output))
+                  .m_output,
+              std::to_string(c.m_height & ~1) + ",tv," + space + "," + space + "," + space + "\n");
+    // A 2 x 2 patch in the middle, away from the top layer in the corner, as Y, Cb and Cr.
+    const std::string patch =
+        "crop=2:2:" + std::to_string(c.m_width / 4 * 2) + ":" + std::to_string(c.m_height / 4 * 2);
+    const std::string ours = RunCommand("ffmpeg -v error -i " + Q(output) + " -frames:v 1 -vf " +
+                                        patch + " -f rawvideo -pix_fmt yuv444p -")
+                                 .m_output;
+    const std::string peer =
+        RunCommand("ffmpeg -v error -i " + Q(main) + " -frames:v 1 -vf " + patch +
+                   ",scale=out_color_matrix=" + (c.m_hd ? "bt709" : "bt601") +
+                   ":out_range=tv,format=yuv444p -f rawvideo -")
+            .m_output;
+    ASSERT_EQ(ours.size(), 12u);
+    ASSERT_EQ(peer.size(), 12u);
+    for (size_t i = 0; i < ours.size(); ++i)
+      EXPECT_NEAR(static_cast<uint8_t>(ours[i]), static_cast<uint8_t>(peer[i]), 2)
+          << "plane " << i / 4;
+  }
+}
+
+// Every pairing --list-codecs offers is written: ffprobe reads the codec with every frame.
+TEST_F(MixCliTest, EveryCodecWritesIntoEveryContainerTheListOffersIt) {
+  if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg makes the main";
+  const std::string main = m_dir.Path("small.avi");
+  ASSERT_TRUE(test::MakeWithFfmpeg(
+      "-f lavfi -i testsrc2=s=128x96:r=25:d=0.2 -f lavfi -i sine=r=44100:d=0.2 -c:v mjpeg "
+      "-c:a pcm_s16le",
+      main));
+  const std::string list = RunCommand(Mix() + " --list-codecs").m_output;
+  const size_t header = list.find("containers");
+  const size_t lineStart = list.rfind('\n', header) + 1;  // 0 when the header is the first line
+  const size_t from = header - lineStart;
+  const size_t to = list.find("honours", header) - lineStart;
+  const std::map<std::string, std::string> peerNames = {{"uncompressed", "rawvideo"},
+                                                        {"mjpeg", "mjpeg"},
+                                                        {"ffv1", "ffv1"},
+                                                        {"huffyuv", "huffyuv"},
+                                                        {"utvideo", "utvideo"},
+                                                        {"magicyuv", "magicyuv"},
+                                                        {"mpeg4", "mpeg4"},
+                                                        {"h264", "h264"},
+                                                        {"vp9", "vp9"},
+                                                        {"av1", "av1"}};
+  std::istringstream lines(list.substr(list.find('\n', header) + 1));
+  int pairs = 0;
+  for (std::string line; std::getline(lines, line) && !line.empty();) {
+    const std::string codec = line.substr(0, line.find(' '));
+    ASSERT_EQ(peerNames.count(codec), 1u) << codec;
+    std::istringstream containers(line.substr(from, to - from));
+    for (std::string container; containers >> container;) {
+      SCOPED_TRACE(codec + " in " + container);
+      const std::string output = m_dir.Path(codec + "." + container);
+      const auto result = RunCommand(Mix() + " --codec " + codec + " " + Q(main) + " " + Q(m_top) +
+                                     " " + Q(output));
+      EXPECT_EQ(result.m_exitCode, 0) << result.m_errors;
+      EXPECT_EQ(RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name "
+                           "-of csv=p=0 " +
+                           Q(output))
+                    .m_output,
+                peerNames.at(codec) + "\n");
+      EXPECT_EQ(test::PeerFrameCount(output), 5);
+      ++pairs;
+    }
+  }
+  EXPECT_GT(pairs, 20);
 }
 
 }  // namespace
