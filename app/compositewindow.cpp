@@ -58,8 +58,9 @@ QImage ImageOfFrame(const uint8_t* frame, int width, int height) {
 
 }  // namespace
 
-CCompositeWindow::CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule)
-    : QWidget(owner, Qt::Window), m_rule(std::move(rule)) {
+CCompositeWindow::CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule,
+                                   std::function<QString(bool alpha)> problem)
+    : QWidget(owner, Qt::Window), m_rule(std::move(rule)), m_problem(std::move(problem)) {
   setWindowTitle(QStringLiteral("Mix preview - Corvane"));
   setObjectName(QStringLiteral("compositeWindow"));
   auto* layout = new QVBoxLayout(this);
@@ -126,10 +127,14 @@ void CCompositeWindow::Render() {
   m_slider->blockSignals(false);
   const int frame = m_slider->value();
   const CMixRule rule = m_rule(AlphaMode());
-  if (!open || frames == 0 || !preview.Render(frame, rule, engine.m_placement)) {
+  // Settings the mix would refuse show no picture: it would not be the one the mix makes.
+  const QString problem = m_problem ? m_problem(AlphaMode()) : QString();
+  if (!open || frames == 0 || !problem.isEmpty() ||
+      !preview.Render(frame, rule, engine.m_placement)) {
     m_picture = QImage();
     m_view->SetPicture(m_picture, QSize());
     m_frameLabel->setText(!open ? QStringLiteral("Open a main video to preview the mix")
+                          : !problem.isEmpty() ? problem
                           : !preview.PlacementError().empty()
                               ? QString::fromStdString(preview.PlacementError())
                               : QStringLiteral("The frame could not be read"));
@@ -154,7 +159,10 @@ void CCompositeWindow::Render() {
     shown = shown.boundedTo(m_picture.size().scaled(room, Qt::KeepAspectRatio));
   }
   m_view->SetPicture(m_picture, shown);
-  m_frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(frame + 1).arg(frames));
+  m_frameLabel->setText(
+      QStringLiteral("Frame %1 of 0\u2013%2 (counted from 0, as in corvane-mix --preview-frame)")
+          .arg(frame)
+          .arg(frames - 1));
   m_legend->setVisible(m_showMask->isChecked());
   if (rule.ScreenKeys()) {
     // A soft matte has no keyed pixels to count or fringe to warn of: how much of the keyed top

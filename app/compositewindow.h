@@ -1,5 +1,6 @@
 // The mix preview window: the exact composite of one main frame with the main dialog's current
-// settings, a frame slider with the frame number under it, the keyed-pixel check of the frame
+// settings, a frame slider with the frame number under it (from 0, as corvane-mix
+// --preview-frame numbers frames), the keyed-pixel check of the frame
 // and a mask view of the keyed pixels (with the screen keyer: the matte's counts and the matte
 // itself). A window of its own, so that the main dialog keeps its controls, its layout and its
 // probe.
@@ -28,17 +29,20 @@ class CCompositeWindow : public QWidget {
   Q_OBJECT
  public:
   // `rule` reads the main dialog's settings as a mix would take them, for the given mode
-  // (true: the alpha mix).
-  CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule);
+  // (true: the alpha mix); `problem` says why the mix would not take them (empty when it
+  // would), and is then shown in place of a picture.
+  CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule,
+                   std::function<QString(bool alpha)> problem = nullptr);
 
-  // The sources changed: the slider starts again at frame 1 of the new main video.
+  // The sources changed: the slider starts again at the new main video's first frame (0).
   void SourcesChanged();
   // The settings changed: composite again (coalesced; done once control returns to the loop).
   void SettingsChanged();
   // Composites now, for the frame the slider shows.
   void Render();
 
-  // For tests and screenshots: the frame (0-based), the alpha mode, the mask view, and the
+  // For tests and screenshots: the frame (numbered from 0, as the label and corvane-mix
+  // --preview-frame number it), the alpha mode, the mask view, and the
   // picture last shown at its own size (the composite or the mask).
   void SetFrame(int frame);
   int Frame() const;
@@ -55,6 +59,7 @@ class CCompositeWindow : public QWidget {
 
  private:
   std::function<CMixRule(bool alpha)> m_rule;
+  std::function<QString(bool alpha)> m_problem;
   QRadioButton* m_keyMode = nullptr;
   QRadioButton* m_alphaMode = nullptr;
   QCheckBox* m_showMask = nullptr;

@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSlider>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -81,8 +82,27 @@ CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS&
   grid->addWidget(m_dataRateKb, 3, 1);
   grid->addWidget(m_rateLabel, 3, 2, 1, 2);
   grid->setColumnStretch(2, 1);
+  // A number box refuses a digit that would take it past its range, which would otherwise leave
+  // 20000 of a 200000 typed without a word: the hint says what the box takes until it changes.
+  m_hint = new QLabel(this);
+  m_hint->setObjectName(QStringLiteral("hint"));
+  m_hint->setStyleSheet(QStringLiteral("color: #b00000"));
+  m_hint->hide();
+  const auto refusals = [this](QSpinBox* box, const QString& takes) {
+    if (auto* edit = box->findChild<QLineEdit*>()) {
+      connect(edit, &QLineEdit::inputRejected, this, [this, takes] {
+        m_hint->setText(takes);
+        m_hint->show();
+      });
+    }
+    connect(box, &QSpinBox::valueChanged, m_hint, &QWidget::hide);
+  };
+  refusals(m_keyFrameEvery, QStringLiteral("A key frame every 1 to 100000 frames"));
+  refusals(m_dataRateKb, QStringLiteral("A data rate of 1 to 4000000 KB/sec"));
+
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
+  layout->addWidget(m_hint);
   layout->addWidget(buttons);
 
   // The starting choice.
@@ -127,6 +147,10 @@ CCompressionDialog::CCompressionDialog(QWidget* owner, const AVICOMPRESSOPTIONS&
   m_qualityValue->setText(QString::number(m_quality->value()));
   UpdateControls();
   m_compressors->setFocus(Qt::OtherFocusReason);
+}
+
+QString CCompressionDialog::HintText() const {
+  return m_hint->isHidden() ? QString() : m_hint->text();
 }
 
 const CCompressorInfo* CCompressionDialog::Selected() const {

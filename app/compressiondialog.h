@@ -40,6 +40,8 @@ class CCompressionDialog : public QDialog {
   QSpinBox* KeyFrameEvery() const { return m_keyFrameEvery; }
   QCheckBox* DataRate() const { return m_dataRate; }
   QSpinBox* DataRateKb() const { return m_dataRateKb; }
+  // What a number box took from the last key press it refused; empty while none is refused.
+  QString HintText() const;
 
  private:
   // Enables each setting as the selected compressor and the check boxes allow.
@@ -57,6 +59,7 @@ class CCompressionDialog : public QDialog {
   QCheckBox* m_dataRate = nullptr;
   QSpinBox* m_dataRateKb = nullptr;
   QLabel* m_rateLabel = nullptr;
+  QLabel* m_hint = nullptr;  // says what a number box takes once it refused a key press
 };
 
 // Shows the dialog for `options` owned by `owner`; on OK fills `options` and returns true.

@@ -1,6 +1,6 @@
-// The main dialog's number fields and remembered settings: validators that keep out what a
-// field cannot hold, the text selected on focus, the settings kept between runs and the window
-// title that names the sources.
+// The main dialog's number fields and remembered settings: validators that keep out what is no
+// number, the hint line that says what a field cannot take, the text selected on focus, the
+// settings kept between runs and the window title that names the sources.
 #include <QCheckBox>
 #include <QEvent>
 #include <QFileInfo>
@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <QValidator>
+#include <cmath>
+#include <functional>
 
 #include "app/compositewindow.h"
 #include "app/maindialog.h"
@@ -18,41 +20,69 @@
 namespace corvane {
 namespace {
 
-// Whole numbers up to `maximum` with at most `digits` digits, or with `fraction` decimal numbers
-// up to it ("127.5"). An empty field may be typed (it reads as 0, as it always has).
+// Each number field's form: a minus sign where it takes one, digits, and a decimal point where
+// it takes fractions. Typing outside the form is refused (and the hint line says what the field
+// takes); a number in the form is always taken whole, also when the mix cannot take its value:
+// the hint line then says so, and the mix commands refuse it rather than cut it down.
+struct CFieldForm {
+  int m_id;
+  bool m_minus;
+  bool m_fraction;
+  double m_minimum, m_maximum;
+  const char* m_takes;  // shown when a key press is refused
+};
+constexpr CFieldForm kForms[] = {
+    {kRedId, false, false, 0, 255, "r: a whole number, 0 to 255"},
+    {kGreenId, false, false, 0, 255, "g: a whole number, 0 to 255"},
+    {kBlueId, false, false, 0, 255, "b: a whole number, 0 to 255"},
+    {kLeftId, true, false, -2147483647.0, 2147483647.0, "left: whole pixels, e.g. -20"},
+    {kTopId, true, false, -2147483647.0, 2147483647.0, "top: whole pixels, e.g. -20"},
+    {kAlphaId, false, true, 0, 255, "alpha: a number, e.g. 127.5"},
+};
+
+// Acceptable: the form, with a value the mix takes. Intermediate: the form, with no digit yet
+// (it reads as 0, as it always has) or a value out of range. Invalid: anything else.
 class CNumberValidator : public QValidator {
  public:
-  CNumberValidator(QObject* parent, double maximum, int digits, bool fraction)
+  CNumberValidator(QObject* parent, const CFieldForm& form)
       : QValidator(parent),
-        m_maximum(maximum),
-        m_pattern(fraction ? QStringLiteral("^\\d{0,%1}(\\.\\d*)?$").arg(digits)
-                           : QStringLiteral("^\\d{0,%1}$").arg(digits)) {}
+        m_form(form),
+        m_pattern(QStringLiteral("^%1\\d*%2$")
+                      .arg(form.m_minus ? QStringLiteral("-?") : QString(),
+                           form.m_fraction ? QStringLiteral("(\\.\\d*)?") : QString())) {}
 
   State validate(QString& input, int&) const override {
     if (!m_pattern.match(input).hasMatch()) return Invalid;
-    if (input.isEmpty() || input == QStringLiteral(".")) return Intermediate;
     bool read = false;
     const double value = input.toDouble(&read);
-    if (!read || value > m_maximum) return Invalid;
+    if (!read || !std::isfinite(value) || value < m_form.m_minimum || value > m_form.m_maximum)
+      return Intermediate;
     return Acceptable;
   }
 
  private:
-  double m_maximum;
+  CFieldForm m_form;
   QRegularExpression m_pattern;
 };
 
-// Selects a field's whole text when it gets the focus, after the click that gave it.
+// Selects a field's whole text when it gets the focus, after the click that gave it, and tells
+// the dialog when the field loses it.
 class CSelectOnFocus : public QObject {
  public:
-  using QObject::QObject;
+  CSelectOnFocus(QObject* parent, std::function<void()> focusLost)
+      : QObject(parent), m_focusLost(std::move(focusLost)) {}
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::FocusIn) {
       if (auto* edit = qobject_cast<QLineEdit*>(watched))
         QTimer::singleShot(0, edit, [edit] { edit->selectAll(); });
+    } else if (event->type() == QEvent::FocusOut && m_focusLost) {
+      m_focusLost();
     }
     return false;
   }
+
+ private:
+  std::function<void()> m_focusLost;
 };
 
 struct CStoredField {
@@ -72,22 +102,51 @@ constexpr CStoredField kStoredChecks[] = {
 }  // namespace
 
 void CMainDialog::InstallFieldRules() {
-  auto* selectOnFocus = new CSelectOnFocus(this);
-  const auto rule = [&](int id, double maximum, int digits, bool fraction) {
-    auto* edit = qobject_cast<QLineEdit*>(Control(id));
-    if (!edit) return;
-    edit->setValidator(new CNumberValidator(edit, maximum, digits, fraction));
+  auto* selectOnFocus = new CSelectOnFocus(this, [this] {
+    if (m_refused.isEmpty()) return;
+    m_refused.clear();
+    ShowFieldHints();
+  });
+  m_fieldFilter = selectOnFocus;
+  for (const CFieldForm& form : kForms) {
+    auto* edit = qobject_cast<QLineEdit*>(Control(form.m_id));
+    if (!edit) continue;
+    edit->setValidator(new CNumberValidator(edit, form));
     edit->installEventFilter(selectOnFocus);
-    connect(edit, &QLineEdit::textChanged, this, [this] { SettingsEdited(); });
-  };
-  for (const int id : {kRedId, kGreenId, kBlueId}) rule(id, 255, 3, false);
-  // The offsets read as unsigned 32-bit numbers, as they always have.
-  for (const int id : {kLeftId, kTopId}) rule(id, 4294967295.0, 10, false);
-  rule(kAlphaId, 255, 3, true);
+    connect(edit, &QLineEdit::textChanged, this, [this] {
+      ShowFieldHints();
+      SettingsEdited();
+    });
+    const QString takes = QString::fromLatin1(form.m_takes);
+    connect(edit, &QLineEdit::inputRejected, this, [this, takes] {
+      m_refused = takes;
+      ShowFieldHints();
+    });
+  }
+  if (QWidget* hint = Control(kFieldHintId)) hint->setStyleSheet(QStringLiteral("color: #b00000"));
   for (const int id : {kUseTransparencyId, kLoopTopLayerId, kUseLayerAlphaId}) {
     if (auto* check = qobject_cast<QCheckBox*>(Control(id)))
       connect(check, &QCheckBox::toggled, this, [this] { SettingsEdited(); });
   }
+}
+
+void CMainDialog::ShowFieldHints() {
+  for (const CFieldForm& form : kForms) {
+    auto* edit = qobject_cast<QLineEdit*>(Control(form.m_id));
+    if (!edit) continue;
+    const QString problem = ProblemOf(form.m_id);
+    if (problem.isEmpty()) {
+      // Back to the window's own colours.
+      edit->setPalette(QPalette());
+    } else {
+      QPalette marked = edit->palette();
+      marked.setColor(QPalette::Base, QColor(255, 214, 214));
+      edit->setPalette(marked);
+    }
+    // A field under a corner preset keeps the tooltip that says so.
+    if (!m_presetShown || (form.m_id != kLeftId && form.m_id != kTopId)) edit->setToolTip(problem);
+  }
+  SetControlText(kFieldHintId, m_refused.isEmpty() ? FieldProblem(true) : m_refused);
 }
 
 void CMainDialog::SettingsEdited() {
@@ -151,7 +210,7 @@ void CMainDialog::RestoreSettings() {
 void CMainDialog::StoreSettings() const {
   if (!StoredSettingsEnabled()) return;
   for (const CStoredField& field : kStoredTexts)
-    StoreValue(QString::fromLatin1(field.m_key), ControlText(field.m_id));
+    StoreValue(QString::fromLatin1(field.m_key), OffsetText(field.m_id));
   for (const CStoredField& field : kStoredChecks) {
     if (Control(field.m_id)) StoreValue(QString::fromLatin1(field.m_key), IsChecked(field.m_id));
   }

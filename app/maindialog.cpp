@@ -59,9 +59,10 @@ constexpr CTemplateItem kTemplate[] = {
     {0, EKind::kStatic, "b", 113, 7, 8, 8},
     {kBlueId, EKind::kEdit, "", 121, 7, 16, 12},
     {0, EKind::kStatic, "left", 142, 7, 12, 11},
-    {kLeftId, EKind::kEdit, "", 157, 7, 16, 12},
-    {0, EKind::kStatic, "top", 179, 7, 12, 11},
-    {kTopId, EKind::kEdit, "", 191, 7, 16, 12},
+    // Wide enough for a negative offset of four digits.
+    {kLeftId, EKind::kEdit, "", 157, 7, 22, 12},
+    {0, EKind::kStatic, "top", 183, 7, 12, 11},
+    {kTopId, EKind::kEdit, "", 196, 7, 22, 12},
     {0, EKind::kStatic, "&Alpha", 7, 27, 24, 8},
     {kAlphaId, EKind::kEdit, "", 65, 26, 32, 12},
     {0, EKind::kStatic, "(0-255)", 99, 26, 24, 10},
@@ -70,29 +71,32 @@ constexpr CTemplateItem kTemplate[] = {
     {kUseLayerAlphaId, EKind::kCheckBox, "Use la&yer alpha", 240, 25, 80, 10},
     {0, EKind::kStatic, "&Key", 240, 8, 16, 8},
     {kKeyerId, EKind::kComboBox, "Exact|Screen|None", 258, 6, 52, 13},
+    // Under the settings: why a field cannot be mixed as it reads, and the placement in force.
+    {kFieldHintId, EKind::kStatic, "", 7, 47, 133, 10},
+    {kPlacementLineId, EKind::kStatic, "", 142, 47, 188, 10},
     // The screen keyer's rows take the place of what follows, which moves down by kScreenRoom.
-    {0, EKind::kStatic, "Tol&erance", 7, 49, 40, 8, true},
-    {kToleranceId, EKind::kSlider, "", 65, 47, 90, 12, true},
-    {kToleranceValueId, EKind::kStatic, "", 158, 49, 14, 8, true},
-    {kToleranceAutoId, EKind::kCheckBox, "Auto", 175, 48, 30, 10, true},
-    {0, EKind::kStatic, "&Softness", 7, 63, 40, 8, true},
-    {kSoftnessId, EKind::kSlider, "", 65, 61, 90, 12, true},
-    {kSoftnessValueId, EKind::kStatic, "", 158, 63, 14, 8, true},
-    {kSoftnessAutoId, EKind::kCheckBox, "Auto", 175, 62, 30, 10, true},
-    {0, EKind::kStatic, "&Despill", 214, 49, 26, 8, true},
-    {kDespillId, EKind::kSlider, "", 242, 47, 60, 12, true},
-    {kDespillValueId, EKind::kStatic, "", 305, 49, 15, 8, true},
-    {kAutoColourId, EKind::kButton, "Auto &colour", 242, 60, 60, 14, true},
-    {0, EKind::kStatic, "&Main", 7, 46, 26, 8},
-    {kProbeLineId, EKind::kStatic, "", 65, 46, 194, 10},
-    {kMainPreviewId, EKind::kPreview, "", 7, 58, 128, 64},
-    {kTopLayerLabelId, EKind::kStatic, "&Top Layer", 7, 132, 40, 10},
-    {kStatusId, EKind::kStatic, "", 7, 121, 194, 10},
-    {kTopPreviewId, EKind::kPreview, "", 7, 142, 128, 64},
+    {0, EKind::kStatic, "Tol&erance", 7, 61, 40, 8, true},
+    {kToleranceId, EKind::kSlider, "", 65, 59, 90, 12, true},
+    {kToleranceValueId, EKind::kStatic, "", 158, 61, 14, 8, true},
+    {kToleranceAutoId, EKind::kCheckBox, "Auto", 175, 60, 30, 10, true},
+    {0, EKind::kStatic, "&Softness", 7, 75, 40, 8, true},
+    {kSoftnessId, EKind::kSlider, "", 65, 73, 90, 12, true},
+    {kSoftnessValueId, EKind::kStatic, "", 158, 75, 14, 8, true},
+    {kSoftnessAutoId, EKind::kCheckBox, "Auto", 175, 74, 30, 10, true},
+    {0, EKind::kStatic, "&Despill", 214, 61, 26, 8, true},
+    {kDespillId, EKind::kSlider, "", 242, 59, 60, 12, true},
+    {kDespillValueId, EKind::kStatic, "", 305, 61, 15, 8, true},
+    {kAutoColourId, EKind::kButton, "Auto &colour", 242, 72, 60, 14, true},
+    {0, EKind::kStatic, "&Main", 7, 58, 26, 8},
+    {kProbeLineId, EKind::kStatic, "", 65, 58, 194, 10},
+    {kMainPreviewId, EKind::kPreview, "", 7, 70, 128, 64},
+    {kTopLayerLabelId, EKind::kStatic, "&Top Layer", 7, 144, 40, 10},
+    {kStatusId, EKind::kStatic, "", 7, 133, 194, 10},
+    {kTopPreviewId, EKind::kPreview, "", 7, 154, 128, 64},
 };
 constexpr int kTemplateWidth = 334;
-constexpr int kTemplateHeight = 224;
-constexpr int kScreenTop = 46;   // the first row of the screen keyer's controls
+constexpr int kTemplateHeight = 236;
+constexpr int kScreenTop = 58;   // the first row of the screen keyer's controls
 constexpr int kScreenRoom = 30;  // the height of its rows
 
 struct CMenuItem {
@@ -136,6 +140,9 @@ CMainDialog::CMainDialog()
 }
 
 CMainDialog::~CMainDialog() {
+  // The fields' focus watcher calls back into this dialog: not while its children go.
+  for (QLineEdit* edit : m_client->findChildren<QLineEdit*>())
+    edit->removeEventFilter(m_fieldFilter);
   // The worker talks to the user through this dialog's host and menu: it ends first.
   m_worker.reset();
   StoreSettings();
@@ -293,6 +300,8 @@ void CMainDialog::OnInitDialog() {
   SetUpKeyerControls();
   InstallFieldRules();
   RestoreSettings();
+  ShowPlacement();
+  ShowFieldHints();
   setAcceptDrops(true);
   UpdateTitle();
   // The first control takes the focus, its text selected so that typing replaces it.
@@ -448,6 +457,7 @@ int CMainDialog::OnMainPreviewClicked() {
   CMixEngine& engine = MixEngine();
   if (engine.m_placement.m_corner != ECorner::kCustom) {
     engine.m_placement.m_corner = ECorner::kCustom;
+    ShowPlacement();
     StoreSettings();
     SettingsEdited();
     // The box stands at the click (the lock holds it there), at the layer's mixed size.
@@ -490,6 +500,8 @@ void CMainDialog::OpenSourcePath(bool main, const std::string& path) {
   // The box follows the mouse again, whatever was chosen.
   PreviewLock() = 0;
   UpdateTitle();
+  // A preset's offset depends on both pictures' sizes.
+  ShowPlacement();
 }
 
 void CMainDialog::TopLayerOpened() {
@@ -511,7 +523,9 @@ void CMainDialog::TopLayerOpened() {
 
 int CMainDialog::OnPreviewMix() {
   if (!m_composite) {
-    m_composite = new CCompositeWindow(this, [this](bool alpha) { return PreviewRule(alpha); });
+    m_composite = new CCompositeWindow(
+        this, [this](bool alpha) { return PreviewRule(alpha); },
+        [this](bool alpha) { return FieldProblem(alpha); });
     m_composite->SetAlphaMode(StoredValue(QStringLiteral("preview/alphaMode")).toBool());
     // Sized to its first picture before it is first shown.
     m_composite->Render();
@@ -531,6 +545,7 @@ int CMainDialog::OnPlacement() {
 
 void CMainDialog::SetPlacement(const CPlacement& placement) {
   MixEngine().m_placement = placement;
+  ShowPlacement();
   StoreSettings();
   OnMove();
   SettingsEdited();

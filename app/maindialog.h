@@ -56,6 +56,10 @@ constexpr int kSoftnessValueId = 1032;
 constexpr int kDespillId = 1033;
 constexpr int kDespillValueId = 1034;
 constexpr int kAutoColourId = 1035;
+// Says which field holds a value the mix cannot take; empty while every field reads.
+constexpr int kFieldHintId = 1036;
+// The placement in force: the corner preset, the scale and the time range.
+constexpr int kPlacementLineId = 1037;
 
 // Menu commands.
 constexpr int kAboutCommand = 32772;
@@ -104,6 +108,15 @@ class CMainDialog : public QWidget {
   int LayoutPreviews();
   // Reads the key colour, offsets, switches, alpha level and keyer into MixSettings().
   void ReadMixSettings();
+  // What keeps the fields from being mixed as they read, for the hint and the mix commands: a
+  // key channel over 255, an offset beyond 2147483647 either way and (with `alpha`) an alpha
+  // level outside 0-255. Empty when there is nothing.
+  QString FieldProblem(bool alpha) const;
+  // The text of the left or top field as the user set it. Under a corner preset the fields show
+  // the offset the preset gives, and the user's own values wait here for Custom.
+  QString OffsetText(int id) const;
+  // The placement line's whole text (the line itself may be cut short to fit).
+  QString PlacementSummary() const;
   // The rule a mix would apply with the current settings, in the colour-key or the alpha mode.
   CMixRule PreviewRule(bool alpha) const;
   // "Use layer alpha" is checked and enabled (the top layer has an alpha channel).
@@ -165,6 +178,14 @@ class CMainDialog : public QWidget {
   void PlaceProgressBar();
   // Number fields that take only what they can hold, with their text selected on focus.
   void InstallFieldRules();
+  // Marks the fields whose value the mix cannot take and says why in the hint line; what a field
+  // takes is named there instead once it refused a key press, until it loses the focus.
+  void ShowFieldHints();
+  // Why the mix cannot take field `id` as it reads; empty when it can.
+  QString ProblemOf(int id) const;
+  // The placement line, and under a corner preset the offset it gives in left and top (the
+  // fields then cannot be edited).
+  void ShowPlacement();
   // The settings and the window title, kept between runs and naming the sources.
   void RestoreSettings();
   void StoreSettings() const;
@@ -196,11 +217,16 @@ class CMainDialog : public QWidget {
   int m_progressTotal = 0;
   CCompositeWindow* m_composite = nullptr;  // a child window, made on first use
   double m_previewScale = 1.0;
-  bool m_previewsLaidOut = false;    // LayoutPreviews has sized the window to the pictures
-  QList<QWidget*> m_screenControls;  // shown with the screen keyer only
-  QList<QWidget*> m_belowKeyer;      // moved down to make room for them
-  int m_screenRoom = 0;              // pixels the screen keyer's rows take
-  int m_keyerRoom = 0;               // pixels the controls below are moved down by now
+  bool m_previewsLaidOut = false;     // LayoutPreviews has sized the window to the pictures
+  QList<QWidget*> m_screenControls;   // shown with the screen keyer only
+  QList<QWidget*> m_belowKeyer;       // moved down to make room for them
+  int m_screenRoom = 0;               // pixels the screen keyer's rows take
+  int m_keyerRoom = 0;                // pixels the controls below are moved down by now
+  QObject* m_fieldFilter = nullptr;   // selects a field's text on focus; owned by the dialog
+  QString m_refused;                  // what the last refused key press would have needed
+  bool m_presetShown = false;         // left and top show a preset's offset...
+  QString m_customLeft, m_customTop;  // ...and the user's own values are kept here
+  QString m_placementSummary;
   std::atomic<uint64_t> m_menuSequence{0};
   QHash<QAction*, uint64_t> m_menuShown;  // UI thread only
   // Declared last: destroyed first, while the host and the menu still exist.

@@ -3,6 +3,8 @@
 #include "app/mixcontrol.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QThread>
 #include <optional>
 #include <string>
@@ -12,6 +14,7 @@
 #include "app/maindialog.h"
 #include "app/qthost.h"
 #include "media/host.h"
+#include "media/mux/container.h"
 #include "preview/mixengine.h"
 
 namespace corvane {
@@ -21,6 +24,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kDefaultStopWait{5000};
+constexpr const char* kStoppingText = "Stopping\u2026 (finishing the file)";
 // How often the UI thread looks at the event while it handles queued work.
 constexpr milliseconds kPumpSlice{5};
 
@@ -78,6 +82,32 @@ std::thread LaunchThread(std::function<void()> body) {
   return std::thread(std::move(body));
 }
 
+// A name whose extension names no container ("out.flv") would be written as the container for
+// names without one (an AVI) under that extension: asks whether to use the container's own
+// extension instead. False when the user says No; `output` is then unchanged.
+bool SettleOutputName(std::string& output) {
+  // The same reading of the name as corvane-mix's, which refuses such a name.
+  const CNameContainer named = ContainerOfName(output);
+  if (!named.Unknown()) return true;
+  const QString path = QString::fromStdString(output);
+  const QFileInfo info(path);
+  const QString suffix = QString::fromStdString(named.m_extension);
+  const QString extension = QString::fromStdString(OutputContainer(output).m_extensions.front());
+  const QString renamed = path.left(path.size() - suffix.size()) + extension;
+  const QString question = QStringLiteral("%1: Corvane cannot write .%2 files. Save as %3?")
+                               .arg(info.fileName(), suffix, QFileInfo(renamed).fileName());
+  if (ShowMessage(question.toStdString(), MB_YESNO | MB_ICONQUESTION) != IDYES) return false;
+  // The save dialog asked about the name typed, not about this one.
+  if (QFileInfo::exists(renamed)) {
+    const QString replace =
+        QStringLiteral("%1 already exists.\nDo you want to replace it?")
+            .arg(QDir::toNativeSeparators(QFileInfo(renamed).absoluteFilePath()));
+    if (ShowMessage(replace.toStdString(), MB_YESNO | MB_ICONQUESTION) != IDYES) return false;
+  }
+  output = renamed.toStdString();
+  return true;
+}
+
 void RunMixWorker(bool alpha) {
   const CMixSettings settings = State().m_settings;
   if (alpha && !(settings.m_alpha >= 0.0 && settings.m_alpha <= 255.0)) {
@@ -87,7 +117,7 @@ void RunMixWorker(bool alpha) {
   }
   std::optional<std::string> output =
       SelectFile(MixOwner(), OutputFilter(), QString::fromLatin1(kSaveTitle), EFileKind::kSave);
-  if (!output) {
+  if (!output || !SettleOutputName(*output)) {
     // Cancelled: neither the menu nor the status control is touched.
     ReleaseCompletionEvent();
     return;
@@ -206,8 +236,11 @@ void StopMixer(uint8_t wait) {
   t_insideStop = true;
   {
     std::lock_guard lock(MixerLock());
-    EngineState().m_mixing.store(0);
+    const bool wasMixing = EngineState().m_mixing.exchange(0) == 1;
+    CMainDialog* owner = MixOwner();
     if (const std::shared_ptr<CCompletionEvent> event = CompletionEvent()) {
+      // Said from the moment the stop is seen until the job has finished its file.
+      if (wait == 1 && wasMixing && owner) owner->Host().HoldStatus(kStoppingText);
       const milliseconds limit(State().m_stopWaitMs.load());
       if (wait == 1 && !WaitWhileCopying(*event, limit)) {
         ShowMessage("Timed out waiting for mixer thread to stop", MB_ICONERROR);
@@ -216,6 +249,7 @@ void StopMixer(uint8_t wait) {
       EnableOpenAndMixItems(true);
       SetCompletionEvent(nullptr);
     }
+    if (owner) owner->Host().ReleaseStatus();
     std::string summary;
     {
       CEngineState& state = EngineState();
@@ -302,6 +336,12 @@ CMainDialog* MixOwner() {
 int CMainDialog::StartMix(void (*procedure)()) {
   // The menu grays these commands while a mix runs; a mix already under way is left alone.
   if (CompletionEventOpen() || StoppingOnUiThread()) return -1;
+  // A value the fields show but the mix would take otherwise (a key channel of 300 as 44) is
+  // not mixed. The alpha level has its own refusal in the worker.
+  if (const QString problem = FieldProblem(false); !problem.isEmpty()) {
+    ShowMessage(problem.toStdString(), MB_ICONERROR);
+    return -1;
+  }
   // A worker still finishing after a timed-out stop ends first, or its own stop would end
   // the new mix.
   m_worker->Finish();

@@ -54,6 +54,9 @@ CMixSettings& MixSettings();
 // blanks skipped, digits up to the first other character; 0 when there is no digit or the
 // value does not fit 32 bits.
 uint32_t ReadUnsignedText(const QString& text);
+// The same with a minus sign allowed before the digits (the offsets): 0 when there is no digit or
+// the value does not fit a signed 32-bit number.
+int32_t ReadSignedText(const QString& text);
 // An edit's text read as a decimal floating-point number: at most its first 31 characters,
 // leading white space skipped, the longest prefix that forms a number (sign, digits, point,
 // fraction, exponent; never hexadecimal, infinity or not-a-number) taken, 0.0 without one.

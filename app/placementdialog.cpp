@@ -31,6 +31,13 @@ QString TimeText(double seconds) {
   return text;
 }
 
+QString PositionName(ECorner corner) {
+  for (const auto& position : kPositions) {
+    if (position.m_corner == corner) return QString::fromLatin1(position.m_text);
+  }
+  return {};
+}
+
 CPlacementDialog::CPlacementDialog(QWidget* parent, const CPlacement& placement)
     : QDialog(parent), m_placement(placement) {
   setWindowTitle(QStringLiteral("Placement and timing"));

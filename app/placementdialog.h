@@ -47,5 +47,7 @@ class CPlacementDialog : public QDialog {
 
 // A time for a field: seconds with up to three decimals ("12.5"); empty below 0.
 QString TimeText(double seconds);
+// A position as the dialog's list names it ("Bottom right", "Custom (left, top)").
+QString PositionName(ECorner corner);
 
 }  // namespace corvane

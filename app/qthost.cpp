@@ -58,8 +58,15 @@ int CQtHost::ShowBox(const std::string& text, const std::string& caption, uint32
   return result == QMessageBox::Yes ? IDYES : IDNO;
 }
 
+void CQtHost::HoldStatus(const std::string& text) {
+  m_statusHeld.store(false);
+  SetStatusText(text);
+  m_statusHeld.store(true);
+}
+
 void CQtHost::SetStatusText(const std::string& text) {
   if (m_statusTap) m_statusTap(text);
+  if (m_statusHeld.load()) return;
   const uint64_t sequence = ++m_statusSequence;
   const QString shown = QString::fromStdString(text);
   if (OnUiThread()) {

@@ -33,6 +33,10 @@ class CQtHost final : public QObject, public CHost {
 
   int MessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
   void SetStatusText(const std::string& text) override;
+  // While a stopped mix finishes its file, the status line says so and the worker's own texts
+  // (its last frames, its sound) are not shown over it; Release lets the next text show.
+  void HoldStatus(const std::string& text);
+  void ReleaseStatus() { m_statusHeld.store(false); }
   bool ChooseCompression(AVICOMPRESSOPTIONS& options) override;
   void DebugTrace(const std::string& text) override;
   // Goes to the opening watcher while one is set (see SetOpeningWatcher); otherwise, as when a
@@ -68,6 +72,7 @@ class CQtHost final : public QObject, public CHost {
   QPointer<QWidget> m_owner;
   QPointer<QLabel> m_status;
   std::atomic<uint64_t> m_statusSequence{0};
+  std::atomic<bool> m_statusHeld{false};
   uint64_t m_shownSequence = 0;  // UI thread only
 };
 

@@ -1,5 +1,7 @@
 #include "mix/mixpreview.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -7,6 +9,44 @@
 #include "mix/layerscale.h"
 
 namespace corvane {
+namespace {
+
+// The pixels of a resized layer's picture (blue-green-red-alpha, bottom row first) that land on
+// the main picture, clipped as the compositing clips them: `visit` gets each pixel's bytes and
+// its column and row on the picture, counted from the top.
+template <typename Visit>
+void ForEachLaidPixel(const CLayerPlan& plan, int32_t mainWidth, int32_t mainHeight,
+                      const uint8_t* picture, Visit&& visit) {
+  if (!picture) return;
+  const int64_t i0 = std::max<int64_t>(0, -int64_t{plan.m_left});
+  const int64_t i1 = std::min<int64_t>(plan.m_width, int64_t{mainWidth} - plan.m_left);
+  const int64_t j0 = std::max<int64_t>(0, -int64_t{plan.m_top});
+  const int64_t j1 = std::min<int64_t>(plan.m_height, int64_t{mainHeight} - plan.m_top);
+  for (int64_t j = j0; j < j1; ++j) {
+    const uint8_t* row = picture + (int64_t{plan.m_height} - 1 - j) * plan.m_width * 4;
+    for (int64_t i = i0; i < i1; ++i) visit(row + 4 * i, plan.m_left + i, plan.m_top + j);
+  }
+}
+
+// What a resized layer's pixel is in the check: its keyed pixels are the wholly transparent
+// ones (the key was taken out before resizing), and one that still shows near the key colour
+// is a fringe.
+CMaskColour ClassifyLaid(const uint8_t* pixel, const CMixRule& rule) {
+  if (!rule.Keys() || (rule.m_key >> 24) != 0) return kMaskCovered;
+  if (pixel[3] == 0) return kMaskKeyed;
+  const int key[3] = {int(rule.m_key >> 16) & 0xFF, int(rule.m_key >> 8) & 0xFF,
+                      int(rule.m_key) & 0xFF};
+  for (int c = 0; c < 3; ++c) {
+    if (std::abs(int{pixel[c]} - key[c]) > kNearKeySteps) return kMaskCovered;
+  }
+  return kMaskNearKey;
+}
+
+bool SameColour(CMaskColour a, CMaskColour b) {
+  return a.m_blue == b.m_blue && a.m_green == b.m_green && a.m_red == b.m_red;
+}
+
+}  // namespace
 
 bool CMixPreview::Open(const PAVISTREAM& mainStream, const PAVISTREAM& topStream) {
   Close();
@@ -187,15 +227,36 @@ CMixRule CMixPreview::PlacedRule(const CMixRule& rule) const {
 }
 
 CKeyCheck CMixPreview::KeyCheck(const CMixRule& rule) const {
-  // A resized layer is checked at its own size, where the key is evaluated.
-  CMixRule placed = PlacedRule(rule);
-  if (m_plan.m_scaled) placed.m_left = placed.m_top = 0;
-  return CheckKey(placed, m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width,
-                  m_top.m_height);
+  if (!m_plan.m_scaled) {
+    return CheckKey(PlacedRule(rule), m_main.m_width, m_main.m_height, TopFrame(), m_top.m_width,
+                    m_top.m_height);
+  }
+  // A resized layer is counted as it is laid on: its own pixels at the size and place the plan
+  // gives, not the top frame before resizing.
+  CKeyCheck check;
+  if (!TopFrame()) return check;
+  ForEachLaidPixel(m_plan, m_main.m_width, m_main.m_height, m_scaler.Picture(),
+                   [&](const uint8_t* pixel, int64_t, int64_t) {
+                     ++check.m_total;
+                     const CMaskColour kind = ClassifyLaid(pixel, rule);
+                     if (SameColour(kind, kMaskKeyed)) ++check.m_keyed;
+                     if (SameColour(kind, kMaskNearKey)) ++check.m_nearKey;
+                   });
+  return check;
 }
 
 CMatteCount CMixPreview::MatteCount() const {
-  return m_keyed && TopFrame() ? m_keyer.Count() : CMatteCount{};
+  if (!m_keyed || !TopFrame()) return CMatteCount{};
+  if (!m_plan.m_scaled) return m_keyer.Count();
+  // The matte as laid on: the resized picture's alpha.
+  CMatteCount count;
+  const uint8_t* picture = m_scaler.Picture();
+  const int64_t pixels = int64_t{m_plan.m_width} * m_plan.m_height;
+  for (int64_t at = 0; at < pixels; ++at) {
+    const uint8_t alpha = picture[at * 4 + 3];
+    ++(alpha == 0 ? count.m_transparent : alpha == 255 ? count.m_opaque : count.m_partial);
+  }
+  return count;
 }
 
 void CMixPreview::DrawMask(const CMixRule& rule, uint8_t* mask) const {
@@ -205,28 +266,26 @@ void CMixPreview::DrawMask(const CMixRule& rule, uint8_t* mask) const {
                 m_top.m_height);
     return;
   }
-  // A resized layer: its transparent pixels (keyed ones among them) show the main video. A
-  // screen-keyed one shows its matte in grey levels, white where it is wholly transparent.
+  // A resized layer as KeyCheck counts it; a screen-keyed one shows its matte in grey levels,
+  // white where it is wholly transparent.
   const uint8_t* picture = m_plan.m_scaled ? m_scaler.Picture() : m_keyer.Picture();
-  const bool shows = TopFrame() != nullptr;
   const int64_t stride = FrameStride(m_main.m_width);
+  const auto paint = [&](int64_t x, int64_t y, CMaskColour colour) {
+    uint8_t* pixel = mask + (int64_t{m_main.m_height} - 1 - y) * stride + 3 * x;
+    pixel[0] = colour.m_blue;
+    pixel[1] = colour.m_green;
+    pixel[2] = colour.m_red;
+  };
   for (int32_t y = 0; y < m_main.m_height; ++y) {
-    uint8_t* row = mask + int64_t{m_main.m_height - 1 - y} * stride;
-    for (int32_t x = 0; x < m_main.m_width; ++x) {
-      const int64_t i = int64_t{x} - m_plan.m_left;
-      const int64_t j = int64_t{y} - m_plan.m_top;
-      CMaskColour colour = kMaskOutside;
-      if (shows && i >= 0 && j >= 0 && i < m_plan.m_width && j < m_plan.m_height) {
-        const uint8_t alpha =
-            picture[(int64_t{m_plan.m_height - 1 - j} * m_plan.m_width + i) * 4 + 3];
-        const auto level = static_cast<uint8_t>(255 - alpha);
-        colour = keyed ? CMaskColour{level, level, level} : alpha == 0 ? kMaskKeyed : kMaskCovered;
-      }
-      row[3 * x] = colour.m_blue;
-      row[3 * x + 1] = colour.m_green;
-      row[3 * x + 2] = colour.m_red;
-    }
+    for (int32_t x = 0; x < m_main.m_width; ++x) paint(x, y, kMaskOutside);
   }
+  if (!TopFrame()) return;
+  ForEachLaidPixel(
+      m_plan, m_main.m_width, m_main.m_height, picture,
+      [&](const uint8_t* pixel, int64_t x, int64_t y) {
+        const auto level = static_cast<uint8_t>(255 - pixel[3]);
+        paint(x, y, keyed ? CMaskColour{level, level, level} : ClassifyLaid(pixel, rule));
+      });
 }
 
 }  // namespace corvane

@@ -71,13 +71,15 @@ class CMixPreview {
   bool ResolveAutoKey(CMixRule& rule, const std::string& topName);
 
   // How much of the last rendering's keyed top picture is transparent, partly transparent and
-  // opaque (all zero unless the screen keyer keyed it).
+  // opaque (all zero unless the screen keyer keyed it); a resized one at its resized size.
   CMatteCount MatteCount() const;
 
   // The keyed-pixel check and its mask (a main-sized Frame buffer) of the last rendering, with
-  // the top layer where its plan puts it. A resized layer is checked at its own size; its mask
-  // shows where its prepared picture is transparent; a screen-keyed one shows its matte in grey
-  // levels (white: wholly transparent).
+  // the top layer where its plan puts it. A resized layer is checked as it is laid on: the
+  // pixels of its resized picture that land on the main picture, keyed where the picture is
+  // wholly transparent (the key was taken out before resizing) and near the key where it still
+  // shows a colour within kNearKeySteps of it. A screen-keyed layer's mask shows its matte in
+  // grey levels (white: wholly transparent).
   CKeyCheck KeyCheck(const CMixRule& rule) const;
   void DrawMask(const CMixRule& rule, uint8_t* mask) const;
 

@@ -62,8 +62,9 @@ class CMixEngine {
 
   // The placement box of the two pictures: the top layer's size after scaling and, for a
   // corner preset, where it lands (the custom offset is left, top). The time range is not
-  // looked at.
-  CLayerPlan PlacementPlan(int32_t left = 0, int32_t top = 0) const;
+  // looked at. A size that cannot be made gives the layer's own size at left, top, and why it
+  // cannot into `error` when there is one.
+  CLayerPlan PlacementPlan(int32_t left = 0, int32_t top = 0, std::string* error = nullptr) const;
 
  private:
   bool m_compositeOpen = false;  // OpenComposite has tried since the sources last changed

@@ -21,7 +21,7 @@ void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green,
                     useTransparency, loop, alpha, layerAlpha, placement, keying);
 }
 
-CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top) const {
+CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top, std::string* error) const {
   CPlanInput input;
   input.m_mainWidth = m_mainPicture.m_width;
   input.m_mainHeight = m_mainPicture.m_height;
@@ -36,7 +36,9 @@ CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top) const {
   sized.m_to = -1.0;
   CLayerPlan plan;
   // A size it cannot make (the mix will say why) is shown at the layer's own size.
-  if (!PlanLayer(sized, input, plan).empty()) {
+  const std::string refused = PlanLayer(sized, input, plan);
+  if (error) *error = refused;
+  if (!refused.empty()) {
     plan = CLayerPlan{};
     plan.m_width = m_topPicture.m_width;
     plan.m_height = m_topPicture.m_height;

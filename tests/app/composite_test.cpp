@@ -154,8 +154,8 @@ class CCompositeTest : public QObject {
           for (const int frame : {0, frames / 2, frames - 1}) {
             window.SetFrame(frame);
             window.Render();
-            QCOMPARE(window.FrameText(),
-                     QStringLiteral("Frame %1 of %2").arg(frame + 1).arg(frames));
+            QVERIFY(window.FrameText().startsWith(
+                QStringLiteral("Frame %1 of 0\u2013%2 ").arg(frame).arg(frames - 1)));
             const QImage& shown = window.Picture();
             const QImage expected = PeerImage(output, frame, shown.width(), shown.height());
             QVERIFY2(!expected.isNull(), "ffmpeg could not decode the output");
@@ -269,25 +269,39 @@ class CCompositeTest : public QObject {
              std::min(boxWidth, Preview(kMainPreviewId)->width() - at.x() - 1));
   }
 
-  // Letters and out-of-range values cannot be typed; the focused field's text is selected, so
-  // typing replaces it.
-  void numberFieldsTakeOnlyWhatTheyHold() {
+  // What is typed is taken whole. A value the mix cannot take is marked and named in the hint
+  // line rather than cut short; a key press outside a field's form is refused, and the hint line
+  // says what the field takes. The offsets take negative numbers. The focused field's text is
+  // selected, so typing replaces it.
+  void numberFieldsTakeWhatIsTypedOrSayWhy() {
     auto* red = qobject_cast<QLineEdit*>(m_dialog->Control(kRedId));
     QCOMPARE(red->selectedText(), QStringLiteral("0"));
-    QTest::keyClicks(red, QStringLiteral("255"));
-    QCOMPARE(red->text(), QStringLiteral("255"));
+    const QColor plain = red->palette().color(QPalette::Base);
     struct CCase {
       int m_id;
       const char* m_typed;
       const char* m_kept;
+      const char* m_hint;
+      bool m_marked;  // the field itself is marked: its value is out of range
     };
     const CCase cases[] = {
-        {kGreenId, "2x56", "25"},     {kBlueId, "300", "30"},
-        {kLeftId, "-12a3", "123"},    {kTopId, "4294967296", "429496729"},
-        {kAlphaId, "127.5", "127.5"}, {kAlphaId, "255.01", "255.0"},
-        {kAlphaId, "1e3", "13"},
+        {kRedId, "255", "255", "", false},
+        {kGreenId, "3000", "3000", "g must be 0 to 255", true},
+        {kBlueId, "300", "300", "b must be 0 to 255", true},
+        {kGreenId, "2x5", "25", "g: a whole number, 0 to 255", false},
+        {kLeftId, "-12a3", "-123", "left: whole pixels, e.g. -20", false},
+        {kLeftId, "-120", "-120", "", false},
+        {kTopId, "-3000", "-3000", "", false},
+        {kTopId, "2147483647", "2147483647", "", false},
+        {kTopId, "4294967296", "4294967296", "top must be within \u00b12147483647", true},
+        {kAlphaId, "127.5", "127.5", "", false},
+        {kAlphaId, "255.01", "255.01", "alpha must be 0 to 255", true},
+        {kAlphaId, "3000", "3000", "alpha must be 0 to 255", true},
+        {kAlphaId, "1e", "1", "alpha: a number, e.g. 127.5", false},
     };
     for (const CCase& row : cases) {
+      for (const int id : {kRedId, kGreenId, kBlueId, kLeftId, kTopId, kAlphaId})
+        m_dialog->SetControlText(id, QStringLiteral("0"));
       auto* edit = qobject_cast<QLineEdit*>(m_dialog->Control(row.m_id));
       red->setFocus();
       QCoreApplication::processEvents();
@@ -295,7 +309,52 @@ class CCompositeTest : public QObject {
       QCoreApplication::processEvents();
       QCOMPARE(edit->selectedText(), edit->text());
       QTest::keyClicks(edit, QString::fromLatin1(row.m_typed));
-      QCOMPARE(edit->text(), QString::fromLatin1(row.m_kept));
+      const QString typed = QString::fromLatin1(row.m_typed);
+      QVERIFY2(edit->text() == QString::fromLatin1(row.m_kept), qPrintable(typed));
+      QVERIFY2(m_dialog->ControlText(kFieldHintId) == QString::fromUtf8(row.m_hint),
+               qPrintable(typed + QStringLiteral(": ") + m_dialog->ControlText(kFieldHintId)));
+      QVERIFY2((edit->palette().color(QPalette::Base) != plain) == row.m_marked, qPrintable(typed));
+    }
+    // A refusal is named until the field is left.
+    red->setFocus();
+    QCoreApplication::processEvents();
+    QVERIFY(m_dialog->ControlText(kFieldHintId).isEmpty());
+    // The offsets read as typed, below zero too.
+    m_dialog->SetControlText(kLeftId, QStringLiteral("-120"));
+    m_dialog->SetControlText(kTopId, QStringLiteral("-3000"));
+    const CMixRule rule = m_dialog->PreviewRule(false);
+    QCOMPARE(rule.m_left, -120);
+    QCOMPARE(rule.m_top, -3000);
+  }
+
+  // The preview's frame N is the picture corvane-mix --preview-frame N writes: both count from 0,
+  // and the label says so.
+  void thePreviewNumbersFramesAsPreviewFrameDoes() {
+    Open(MainFixture(), TopFixture());
+    m_dialog->SetControlText(kGreenId, QStringLiteral("255"));
+    m_dialog->SetControlText(kLeftId, QStringLiteral("100"));
+    m_dialog->SetControlText(kTopId, QStringLiteral("50"));
+    CCompositeWindow& window = Window();
+    window.SetAlphaMode(false);
+    const std::string picture = m_folder.Path("frame.png");
+    for (const int frame : {0, 1, 59}) {
+      window.SetFrame(frame);
+      window.Render();
+      QCOMPARE(window.FrameText(),
+               QStringLiteral("Frame %1 of 0\u201359 (counted from 0, as in corvane-mix "
+                              "--preview-frame)")
+                   .arg(frame));
+      const CCommandResult written =
+          RunCommand(Q(BuiltProgram("cli/corvane-mix")) + " --overwrite --preview-frame " +
+                     std::to_string(frame) + " --key 0,255,0 --at 100,50 " + Q(MainFixture()) +
+                     " " + Q(TopFixture()) + " " + Q(picture));
+      QVERIFY2(written.m_exitCode == 0, written.m_errors.c_str());
+      const QImage expected =
+          QImage(QString::fromStdString(picture)).convertToFormat(QImage::Format_RGB888);
+      const QString difference =
+          Describe(expected, window.Picture().convertToFormat(QImage::Format_RGB888));
+      QVERIFY2(difference.isEmpty(),
+               qPrintable(QStringLiteral("frame %1: %2").arg(frame).arg(difference)));
     }
   }
 
@@ -350,7 +409,8 @@ class CCompositeTest : public QObject {
     QVERIFY(remembered.m_fadeOut <= 0.0);
     QCOMPARE(m_dialog->ControlText(kRedId), QStringLiteral("12"));
     QCOMPARE(m_dialog->ControlText(kGreenId), QStringLiteral("0"));
-    QCOMPARE(m_dialog->ControlText(kLeftId), QStringLiteral("34"));
+    // Under the remembered preset the field shows the preset's offset; the user's own waits.
+    QCOMPARE(m_dialog->OffsetText(kLeftId), QStringLiteral("34"));
     QCOMPARE(m_dialog->ControlText(kAlphaId), QStringLiteral("127.5"));
     QVERIFY(m_dialog->IsChecked(kLoopTopLayerId));
     QVERIFY(!m_dialog->IsChecked(kUseTransparencyId));

@@ -175,6 +175,38 @@ class CCompressionDialogTest : public QObject {
     QVERIFY(again.DataRate()->isChecked());
   }
 
+  // A digit that would take a number box past its range is refused, and the dialog says what the
+  // box takes instead of leaving a shortened number without a word; a change hides that again.
+  void numberBoxesSayWhatTheyTakeWhenTheyRefuseADigit() {
+    const int mpeg4 = IndexOf("mpeg4");
+    if (mpeg4 < 0) QSKIP("this FFmpeg has no MPEG-4 Part 2 encoder");
+    CCompressionDialog dialog(nullptr, AVICOMPRESSOPTIONS{});
+    dialog.Compressors()->setCurrentIndex(mpeg4);
+    dialog.KeyFrames()->setChecked(true);
+    dialog.DataRate()->setChecked(true);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const struct {
+      QSpinBox* m_box;
+      const char* m_typed;
+      int m_kept;
+      const char* m_hint;
+    } cases[] = {
+        {dialog.KeyFrameEvery(), "100000", 100000, ""},
+        {dialog.KeyFrameEvery(), "200000", 20000, "A key frame every 1 to 100000 frames"},
+        {dialog.DataRateKb(), "5000000", 500000, "A data rate of 1 to 4000000 KB/sec"},
+    };
+    for (const auto& row : cases) {
+      row.m_box->setFocus();
+      row.m_box->selectAll();
+      QTest::keyClicks(row.m_box, QString::fromLatin1(row.m_typed));
+      QVERIFY2(row.m_box->value() == row.m_kept, row.m_typed);
+      QCOMPARE(dialog.HintText(), QString::fromLatin1(row.m_hint));
+      QTest::keyClick(row.m_box, Qt::Key_Backspace);
+      QVERIFY(dialog.HintText().isEmpty());
+    }
+  }
+
   void okInTheDialogShownByTheWorkerWritesTheChosenCodec() {
     const int mjpeg = IndexOf("mjpeg");
     if (mjpeg < 0) QSKIP("this FFmpeg has no Motion JPEG encoder");

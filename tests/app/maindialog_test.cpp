@@ -98,13 +98,16 @@ class CMainDialogTest : public QObject {
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     const CDialogUnits units((letters / 26 + 1) / 2, metrics.height());
     QCOMPARE(dialog.Control(kRedId)->geometry(), units.Rect(65, 7, 16, 12));
-    QCOMPARE(dialog.Control(kTopId)->geometry(), units.Rect(191, 7, 16, 12));
+    QCOMPARE(dialog.Control(kTopId)->geometry(), units.Rect(196, 7, 22, 12));
     QCOMPARE(dialog.Control(kAlphaId)->geometry(), units.Rect(65, 26, 32, 12));
     QCOMPARE(dialog.Control(kLoopTopLayerId)->geometry(), units.Rect(155, 36, 80, 10));
-    QCOMPARE(dialog.Control(kMainPreviewId)->geometry(), units.Rect(7, 58, 128, 64));
-    QCOMPARE(dialog.Control(kStatusId)->geometry(), units.Rect(7, 121, 194, 10));
-    QCOMPARE(dialog.Control(kTopPreviewId)->geometry(), units.Rect(7, 142, 128, 64));
-    QCOMPARE(dialog.size(), QSize(units.X(334), units.Y(224)));
+    // The hint and placement line take a row of their own above the previews.
+    QCOMPARE(dialog.Control(kFieldHintId)->geometry(), units.Rect(7, 47, 133, 10));
+    QCOMPARE(dialog.Control(kPlacementLineId)->geometry(), units.Rect(142, 47, 188, 10));
+    QCOMPARE(dialog.Control(kMainPreviewId)->geometry(), units.Rect(7, 70, 128, 64));
+    QCOMPARE(dialog.Control(kStatusId)->geometry(), units.Rect(7, 133, 194, 10));
+    QCOMPARE(dialog.Control(kTopPreviewId)->geometry(), units.Rect(7, 154, 128, 64));
+    QCOMPARE(dialog.size(), QSize(units.X(334), units.Y(236)));
   }
 
   void tabVisitsTheEditsAndCheckBoxesInTemplateOrder() {

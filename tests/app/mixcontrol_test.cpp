@@ -277,7 +277,7 @@ class CMixControlTest : public QObject {
     QCOMPARE(int(settings.m_green), 0);
     QCOMPARE(int(settings.m_blue), 255);
     QCOMPARE(settings.m_left, 12);
-    QCOMPARE(settings.m_top, 0);
+    QCOMPARE(settings.m_top, -5);
     QCOMPARE(settings.m_alpha, 12.0);
     QCOMPARE(int(settings.m_useTransparency), 0);
     QCOMPARE(int(settings.m_loop), 1);
@@ -288,7 +288,8 @@ class CMixControlTest : public QObject {
     rig.SetChecked(kUseTransparencyId, true);
     rig.SetChecked(kLoopTopLayerId, false);
     rig.Dialog().ReadMixSettings();
-    QCOMPARE(settings.m_left, -1);
+    // Past a signed 32-bit number: 0, never wrapped round (the mix commands refuse it first).
+    QCOMPARE(settings.m_left, 0);
     QCOMPARE(settings.m_top, 0);
     QCOMPARE(settings.m_alpha, -35.0);
     QCOMPARE(int(settings.m_useTransparency), 1);
@@ -378,8 +379,16 @@ class CMixControlTest : public QObject {
     const double seconds = std::stod(audio->at("nb_frames")) / std::stod(audio->at("sample_rate"));
     QVERIFY2(seconds > 20 / 30.0 - 0.1 && seconds < 20 / 30.0 + 0.1,
              audio->at("nb_frames").c_str());
-    QCOMPARE(rig.Dialog().ControlText(kStatusId),
-             QStringLiteral("Stopped at frame 20 of 600: the file holds frames 1\u201320"));
+    const QString summary =
+        QStringLiteral("Stopped at frame 20 of 600: the file holds frames 1\u201320");
+    QCOMPARE(rig.Dialog().ControlText(kStatusId), summary);
+    // From the stop to the end the status line said what was going on, and nothing the worker
+    // said meanwhile (its sound's progress) came over it.
+    const qsizetype stopping =
+        rig.m_shown.lastIndexOf(QStringLiteral("Stopping\u2026 (finishing the file)"));
+    QVERIFY2(stopping >= 0, qPrintable(rig.m_shown.join(QLatin1Char('|'))));
+    for (qsizetype at = stopping + 1; at < rig.m_shown.size(); ++at)
+      QCOMPARE(rig.m_shown[at], summary);
   }
 
   void aBoxTheWorkerShowsWhileStopWaitsIsAnswered() {
