@@ -125,6 +125,14 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   return true;
 }
 
+// TOP and the --layer layers over it, lowest first.
+std::vector<CLayerSpec> LayerSpecs(const CMixOptions& options) {
+  std::vector<CLayerSpec> layers{LayerSpecOf(options, options.m_topLayer)};
+  for (const CLayerRecipe& layer : options.m_layers)
+    layers.push_back(LayerSpecOf(layer, layer.m_file));
+  return layers;
+}
+
 bool RefusesToReplace(const CMixOptions& options) {
   struct stat existing {};
   if (options.m_overwrite || ::lstat(options.m_output.c_str(), &existing) != 0) return false;
@@ -178,7 +186,8 @@ int Run(const CMixOptions& options) {
   const CMixOutput output(options.m_output, options.m_container);
   const auto started = std::chrono::steady_clock::now();
   const CMixOutcome outcome =
-      options.m_alphaMode
+      !options.m_layers.empty() ? MixLayers(options.m_main, LayerSpecs(options), output)
+      : options.m_alphaMode
           ? MixAlpha(options.m_main, options.m_topLayer, output, options.m_red, options.m_green,
                      options.m_blue, options.m_top, options.m_left,
                      options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha,
@@ -242,10 +251,8 @@ int RunWithRecipe(CMixOptions& options) {
       return 2;
     }
   }
-  if (!options.m_layers.empty()) {
-    PrintLines(stderr,
-               "one top layer is mixed so far: more than one (--layer, or a recipe's "
-               "layers) is not taken yet");
+  if (!options.m_layers.empty() && options.m_previewFrame) {
+    PrintLines(stderr, "--preview-frame shows one layer: give no --layer (or a recipe of one)");
     return 2;
   }
   if (!options.m_saveRecipeFile.empty() &&

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "media/codec/compress.h"
 #include "media/errortext.h"
@@ -21,6 +22,7 @@
 #include "mix/composite.h"
 #include "mix/frameprefetch.h"
 #include "mix/layerscale.h"
+#include "mix/layerunit.h"
 
 namespace corvane {
 namespace {
@@ -35,6 +37,7 @@ struct CPassSettings : CMixRule {
   std::string m_topSource;    // the top layer's name, for the notice that it has no alpha
   std::string m_audioSource;  // the main, whose sound a container other than AVI takes in
   CPlacement m_placement;
+  std::vector<CLayerSpec> m_above;  // the layers over the first, lowest first
 };
 
 // How the sound that went in with the video fared, said as the audio copy says it.
@@ -258,6 +261,20 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
     ShowMessage("Cannot allocate memory to resize the top layer", MB_ICONINFORMATION);
     return outcome;
   }
+  // The layers over the first, each planned and ready before the output is touched.
+  std::vector<std::unique_ptr<CLayerUnit>> above;
+  try {
+    for (size_t i = 0; i < settings.m_above.size(); ++i) {
+      above.push_back(std::make_unique<CLayerUnit>());
+      if (!above.back()->Setup(settings.m_above[i], static_cast<int32_t>(i + 2), mainReader)) {
+        outcome.m_result = EVideoPassResult::kNotRun;
+        return outcome;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the layers", MB_ICONINFORMATION);
+    return outcome;
+  }
   const int64_t layerBytes = plan.m_scaled ? scaler.PictureBytes()
                              : screen      ? keyer.PictureBytes()
                                            : topBytes;
@@ -395,6 +412,8 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
       layer.m_fade = plan.Fade(number);
       ApplyMixRule(rule, layer, outputFrame, mainReader.m_width, mainReader.m_height);
     }
+    for (const auto& unit : above)
+      unit->LayOn(number, outputFrame, mainReader.m_width, mainReader.m_height);
 
     Trace("W");
     const HRESULT written =
@@ -618,6 +637,38 @@ CMixOutcome MixColourKey(const std::string& mainPath, const std::string& topPath
   settings.m_loop = loop;
   settings.m_layerAlpha = layerAlpha;
   const CMixOutcome outcome = RunMix(mainPath, topPath, output, red, green, blue, settings);
+  SetSummary(OutcomeSummary(outcome, output.m_path));
+  return outcome;
+}
+
+CMixOutcome MixLayers(const std::string& mainPath, const std::vector<CLayerSpec>& layers,
+                      const CMixOutput& output) {
+  SetSummary({});
+  if (layers.empty()) {
+    ShowMessage("Top layer AVI has not been specified", MB_ICONERROR);
+    return {};
+  }
+  const CLayerSpec& first = layers.front();
+  for (const CLayerSpec& layer : layers) {
+    // Every source is only read: the output may be none of them.
+    if (SameFile(output.m_path, layer.m_source)) {
+      ShowMessage(kSameFileMessage, MB_ICONERROR);
+      return {};
+    }
+  }
+  CMixOutcome outcome;
+  try {
+    CPassSettings settings;
+    static_cast<CMixRule&>(settings) = first.m_rule;
+    settings.m_placement = first.m_placement;
+    settings.m_above.assign(layers.begin() + 1, layers.end());
+    const uint32_t key = first.m_rule.m_key;
+    outcome = RunMix(mainPath, first.m_source, output, uint8_t(key), uint8_t(key >> 8),
+                     uint8_t(key >> 16), settings);
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the layers", MB_ICONINFORMATION);
+    return outcome;
+  }
   SetSummary(OutcomeSummary(outcome, output.m_path));
   return outcome;
 }

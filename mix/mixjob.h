@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "media/audiocopy.h"
 #include "media/avifile.h"
 #include "media/mux/container.h"
+#include "mix/layerunit.h"
 #include "mix/placement.h"
 #include "mix/screenkey.h"
 
@@ -98,6 +100,13 @@ CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
                      int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
                      bool layerAlpha = false, const CPlacement& placement = {},
                      const CKeyerSettings& keying = {});
+
+// Several layers over `mainPath`, laid on one after another in order (the first lowest), each
+// by its own rule and placement exactly as a mix of that layer alone would lay it on the frame
+// below. One layer is the colour-key or alpha mix above, byte for byte. A layer that cannot be
+// opened or placed ends the job before the output is touched, naming its number (from 1).
+CMixOutcome MixLayers(const std::string& mainPath, const std::vector<CLayerSpec>& layers,
+                      const CMixOutput& output);
 
 // The video passes on open streams (the caller keeps them). Each deletes and re-creates
 // `output`, writes its video stream and leaves the pass's time in EngineState().m_videoTime.

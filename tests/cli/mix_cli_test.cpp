@@ -122,26 +122,52 @@ TEST_F(MixCliTest, HelpDocumentsEveryOption) {
   const auto result = RunCommand(Mix() + " --help");
 
   EXPECT_EQ(result.m_exitCode, 0);
-  for (const char* option :
-       {"--mode",       "--key",         "--at",       "--alpha",          "--no-transparency",
-        "--loop",       "--codec",       "--quality",  "--keyframe-every", "--data-rate",
-        "--overwrite",  "--list-codecs", "--help",     "--layer-alpha",    "--preview-frame",
-        "--format",     "--corner",      "--margin",   "--scale",          "--from",
-        "--to",         "--fade-in",     "--fade-out", "MAIN TOP OUTPUT",  "Exit status",
-        "--keyer",      "--tolerance",   "--softness", "--despill",        "--recipe",
-        "--save-recipe"}) {
+  for (const char* option : {"--mode",
+                             "--key",
+                             "--at",
+                             "--alpha",
+                             "--no-transparency",
+                             "--loop",
+                             "--codec",
+                             "--quality",
+                             "--keyframe-every",
+                             "--data-rate",
+                             "--overwrite",
+                             "--list-codecs",
+                             "--help",
+                             "--layer-alpha",
+                             "--preview-frame",
+                             "--format",
+                             "--corner",
+                             "--margin",
+                             "--scale",
+                             "--from",
+                             "--to",
+                             "--fade-in",
+                             "--fade-out",
+                             "MAIN TOP OUTPUT",
+                             "Exit status",
+                             "--keyer",
+                             "--tolerance",
+                             "--softness",
+                             "--despill",
+                             "--recipe",
+                             "--save-recipe",
+                             "--layer FILE",
+                             "Example of three layers"}) {
     EXPECT_NE(result.m_output.find(option), std::string::npos) << option;
   }
 }
 
-// A command line kept with --save-recipe and run again with --recipe writes the same file; a
-// recipe that is no recipe, and layers beyond the one top layer, are usage errors that write
-// nothing.
+// A command line of several layers kept with --save-recipe and run again with --recipe writes
+// the same file; a recipe that is no recipe, a layer option given twice for one layer and a
+// preview of several layers are usage errors that write nothing.
 TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
   const std::string recipe = m_dir.Path("kept.json");
-  const auto saved =
-      RunCommand(Mix() + " --codec mjpeg --corner br --scale 50% --key 0,255,0 --save-recipe " +
-                 Q(recipe) + " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_output));
+  const std::string layers = " --layer " + Q(m_top) + " --corner br --scale 50% --layer " +
+                             Q(m_top) + " --mode alpha --alpha 90 --at 100,20 --from 0.5 ";
+  const auto saved = RunCommand(Mix() + " --codec mjpeg --key 0,255,0" + layers + "--save-recipe " +
+                                Q(recipe) + " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_output));
   ASSERT_EQ(saved.m_exitCode, 0) << saved.m_errors;
   const std::string again = m_dir.Path("again.avi");
   const auto replayed = RunCommand(Mix() + " --recipe " + Q(recipe) + " " + Q(again));
@@ -149,24 +175,27 @@ TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
   EXPECT_EQ(test::ReadFileBytes(again), test::ReadFileBytes(m_output));
 
   const std::string broken = m_dir.Path("broken.json");
-  ASSERT_TRUE(test::WriteFileBytes(broken, [] {
-    const std::string text = R"({"version": 1, "main": "m.avi", "layers": [{"file": "t.avi",
- "scale": "big"}]})";
-    return std::vector<uint8_t>(text.begin(), text.end());
-  }()));
+  const std::string text =
+      R"({"version": 1, "main": "m.avi", "layers": [{"file": "t.avi", "scale": "big"}]})";
+  ASSERT_TRUE(test::WriteFileBytes(broken, std::vector<uint8_t>(text.begin(), text.end())));
+  const std::string x = " " + Q(m_dir.Path("x.avi"));
   const struct {
     std::string m_arguments;
     std::string m_said;
   } refused[] = {
-      {"--recipe " + Q(broken) + " " + Q(m_dir.Path("x.avi")), "/layers/0/scale: "},
-      {"--layer " + Q(m_top) + " " + Q(m_main) + " " + Q(m_top) + " " + Q(m_dir.Path("x.avi")),
-       "one top layer is mixed so far"},
+      {"--recipe " + Q(broken) + x, "/layers/0/scale: "},
+      {"--layer " + Q(m_top) + " --at 1,1 --at 2,2 " + Q(m_main) + " " + Q(m_top) + x,
+       "--at is given twice for --layer"},
+      {"--preview-frame 3 --layer " + Q(m_top) + " " + Q(m_main) + " " + Q(m_top) + " " +
+           Q(m_dir.Path("x.png")),
+       "--preview-frame shows one layer"},
   };
   for (const auto& test : refused) {
     const auto result = RunCommand(Mix() + " " + test.m_arguments);
     EXPECT_EQ(result.m_exitCode, 2) << test.m_arguments;
     EXPECT_NE(result.m_errors.find(test.m_said), std::string::npos) << result.m_errors;
     EXPECT_FALSE(std::filesystem::exists(m_dir.Path("x.avi")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("x.png")));
   }
 }
 
