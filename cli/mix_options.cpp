@@ -62,7 +62,7 @@ std::string ChooseOutput(CMixOptions& options) {
 void PrintMixUsage(FILE* out) {
   std::fputs(
       "Usage: corvane-mix [options] MAIN TOP OUTPUT\n"
-      "       corvane-mix --recipe FILE [OUTPUT]\n"
+      "       corvane-mix --recipe FILE [[MAIN] OUTPUT]\n"
       "Lays the top layer TOP over the main video MAIN and writes OUTPUT: one frame per frame\n"
       "of MAIN, encoded with the chosen compressor, and MAIN's first audio stream copied in.\n"
       "OUTPUT's extension chooses the container: .avi (default codec ffv1), .mkv (ffv1),\n"
@@ -109,7 +109,8 @@ void PrintMixUsage(FILE* out) {
       "                       options from --mode to --fade-out above, given after it, are its\n"
       "                       own, each at most once; before any --layer they are TOP's\n"
       "  --recipe FILE        mix as the recipe FILE says (JSON: docs/recipe.schema.json);\n"
-      "                       OUTPUT, when given, replaces the recipe's\n"
+      "                       MAIN and OUTPUT, and the output's options (--codec, --format,\n"
+      "                       --quality...), when given, replace the recipe's\n"
       "  --save-recipe FILE   also keep this command line's mix as a recipe in FILE\n"
       "  --preview-frame N    write no video: OUTPUT is a PNG of the mix's frame N (from 0), and\n"
       "                       the keyed-pixel check of that frame is printed\n"
@@ -159,7 +160,7 @@ void PrintCodecList(FILE* out) {
 
 std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   std::vector<std::string> positional;
-  std::string mixOption;  // the first option that sets the mix, which --recipe already holds
+  std::string layerOption;  // the first option that sets a layer, which --recipe already holds
   for (int i = 0; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--") {
@@ -177,14 +178,14 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       inlineValue = argument.substr(equals + 1);
     }
     const std::string bare = name.substr(2);
-    const COptionInfo* layerOption = FindLayerOption(bare);
+    const COptionInfo* perLayer = FindLayerOption(bare);
     const bool flag = name == "--overwrite" || name == "--list-codecs" || name == "--help" ||
-                      (layerOption && layerOption->m_value == EOptionValue::kFlag);
+                      (perLayer && perLayer->m_value == EOptionValue::kFlag);
     std::string value;
     if (flag) {
       if (inlineValue) return name + " takes no value";
     } else {
-      const bool known = layerOption || IsEncodeOption(bare) || name == "--preview-frame" ||
+      const bool known = perLayer || IsEncodeOption(bare) || name == "--preview-frame" ||
                          name == "--layer" || name == "--recipe" || name == "--save-recipe";
       if (!known) return "unknown option " + name;
       if (inlineValue) {
@@ -195,9 +196,7 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
         return name + " needs a value";
       }
     }
-    if (layerOption || IsEncodeOption(bare) || name == "--layer") {
-      if (mixOption.empty()) mixOption = name;
-    }
+    if ((perLayer || name == "--layer") && layerOption.empty()) layerOption = name;
 
     if (name == "--overwrite") {
       options.m_overwrite = true;
@@ -205,7 +204,7 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       options.m_listCodecs = true;
     } else if (name == "--help") {
       options.m_help = true;
-    } else if (layerOption) {
+    } else if (perLayer) {
       // TOP's options may be given again (the last counts), as they always could.
       const bool top = options.m_layers.empty();
       CLayerOptions& layer = top ? static_cast<CLayerOptions&>(options) : options.m_layers.back();
@@ -231,10 +230,12 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
   }
   if (options.m_help || options.m_listCodecs) return {};
   if (!options.m_recipeFile.empty()) {
-    if (!mixOption.empty())
-      return mixOption + " does not go with --recipe: the recipe holds the mix";
-    if (positional.size() > 1) return "with --recipe, give at most OUTPUT";
-    if (!positional.empty()) options.m_output = positional[0];
+    // The recipe holds the layers; the names and the output's settings given beside it win.
+    if (!layerOption.empty())
+      return layerOption + " does not go with --recipe: the recipe holds the layers";
+    if (positional.size() > 2) return "with --recipe, give at most MAIN and OUTPUT";
+    if (positional.size() == 2) options.m_main = positional[0];
+    if (!positional.empty()) options.m_output = positional.back();
     return {};
   }
   if (std::string error = LayerOptionsError(options); !error.empty()) return error;
@@ -264,17 +265,26 @@ CMixRecipe MixRecipeOf(const CMixOptions& options) {
 std::string ApplyRecipe(const CMixRecipe& recipe, CMixOptions& options) {
   const std::string named =
       options.m_recipeFile.empty() ? "the recipe" : "the recipe " + options.m_recipeFile;
-  if (recipe.m_main.empty()) return named + " names no main video";
+  if (recipe.m_main.empty() && options.m_main.empty())
+    return named + " names no main video: give MAIN and OUTPUT";
   if (recipe.m_layers.empty()) return named + " has no layer";
   if (recipe.m_output.empty() && options.m_output.empty())
     return named + " names no output: give OUTPUT";
-  static_cast<CEncodeOptions&>(options) = recipe;
+  // What the command line gave beside the recipe stands.
+  // An OUTPUT given with an extension names its own container.
+  const bool outputNamesContainer =
+      !options.m_output.empty() && !ContainerOfName(options.m_output).m_extension.empty();
+  if (options.m_format.empty() && !outputNamesContainer) options.m_format = recipe.m_format;
+  if (options.m_codec.empty()) options.m_codec = recipe.m_codec;
+  if (!options.m_quality) options.m_quality = recipe.m_quality;
+  if (!options.m_keyFrameEvery) options.m_keyFrameEvery = recipe.m_keyFrameEvery;
+  if (!options.m_dataRateKbps) options.m_dataRateKbps = recipe.m_dataRateKbps;
   // A preview's OUTPUT is a picture, whatever container the mix is written in.
   if (options.m_previewFrame) options.m_format.clear();
   static_cast<CLayerOptions&>(options) = recipe.m_layers.front();
   options.m_topLayer = recipe.m_layers.front().m_file;
   options.m_layers.assign(recipe.m_layers.begin() + 1, recipe.m_layers.end());
-  options.m_main = recipe.m_main;
+  if (options.m_main.empty()) options.m_main = recipe.m_main;
   if (options.m_output.empty()) options.m_output = recipe.m_output;
   return ChooseOutput(options);
 }

@@ -81,9 +81,22 @@ bool CLayerUnit::Setup(const CLayerSpec& spec, int32_t number, const CVideoReade
   input.m_customLeft = m_rule.m_left;
   input.m_customTop = m_rule.m_top;
   if (const std::string refused = PlanLayer(spec.m_placement, input, m_plan); !refused.empty()) {
-    ShowMessage(Format("Layer %d: %s", number, refused.c_str()), MB_ICONERROR);
-    return false;
+    if (!m_plan.m_neverShown) {
+      ShowMessage(Format("Layer %d: %s", number, refused.c_str()), MB_ICONERROR);
+      return false;
+    }
+    // One layer among others that never shows is left out, the rest mixed.
+    ShowMessage(Format("Layer %d: %s: it is not shown", number, refused.c_str()),
+                MB_ICONINFORMATION);
+    m_plan = CLayerPlan{};
+    Close();
+    return true;
   }
+  // Among several layers, one at a custom offset wholly off the picture is news too.
+  m_plan.m_outside = m_plan.m_outside || m_plan.m_left >= input.m_mainWidth ||
+                     m_plan.m_top >= input.m_mainHeight ||
+                     int64_t{m_plan.m_left} + m_plan.m_width <= 0 ||
+                     int64_t{m_plan.m_top} + m_plan.m_height <= 0;
   if (const std::string notices = PlanNotices(m_plan); !notices.empty())
     ShowMessage(Format("Layer %d: %s", number, notices.c_str()), MB_ICONINFORMATION);
   m_rule.m_left = m_plan.m_left;

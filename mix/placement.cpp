@@ -258,6 +258,7 @@ std::string PlanLayer(const CPlacement& placement, const CPlanInput& input, CLay
   const int64_t end =
       hasTo ? std::min<int64_t>(frameAt(placement.m_to), input.m_frames) : input.m_frames;
   if (hasFrom && first >= input.m_frames) {
+    plan.m_neverShown = true;
     return Format(
         "The top layer's range starts at %s, which is frame %lld; the main video's frames run "
         "from 0 to %d (%s)",
@@ -266,6 +267,7 @@ std::string PlanLayer(const CPlacement& placement, const CPlanInput& input, CLay
   }
   // Two times closer than a frame can round to the same one: such a range shows nothing.
   if (hasTo && end <= first) {
+    plan.m_neverShown = true;
     return Format(
         "The top layer's range from %s to %s holds no frame of the main video (both round to "
         "frame %lld)",

@@ -69,7 +69,10 @@ struct CLayerPlan {
   int32_t m_fadeInFrames = 0;
   int32_t m_fadeOutFrames = 0;
   bool m_fadesShortened = false;  // the fades asked for were longer than the range shown
-  bool m_outside = false;         // no pixel of the top layer lands on the main picture
+  // Refused because the range holds no frame of the main video (it starts after its end, or
+  // both ends round to one frame); a layer over others may be left out for it instead.
+  bool m_neverShown = false;
+  bool m_outside = false;  // no pixel of the top layer lands on the main picture
 
   bool Shown(int64_t frame) const { return frame >= m_firstShown && frame < m_endShown; }
   // The fade factor f of main frame `frame` (1 outside the fades; only for shown frames).

@@ -173,6 +173,16 @@ TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
   const auto replayed = RunCommand(Mix() + " --recipe " + Q(recipe) + " " + Q(again));
   ASSERT_EQ(replayed.m_exitCode, 0) << replayed.m_errors;
   EXPECT_EQ(test::ReadFileBytes(again), test::ReadFileBytes(m_output));
+  // MAIN, OUTPUT and the output's options given beside the recipe replace its own.
+  const std::string other = m_dir.Path("other.mkv");
+  const auto overridden =
+      RunCommand(Mix() + " --codec ffv1 --recipe " + Q(recipe) + " " + Q(m_main) + " " + Q(other));
+  ASSERT_EQ(overridden.m_exitCode, 0) << overridden.m_errors;
+  EXPECT_EQ(RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name "
+                       "-of csv=p=0 " +
+                       Q(other))
+                .m_output,
+            "ffv1\n");
 
   const std::string broken = m_dir.Path("broken.json");
   const std::string text =
@@ -184,6 +194,7 @@ TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
     std::string m_said;
   } refused[] = {
       {"--recipe " + Q(broken) + x, "/layers/0/scale: "},
+      {"--recipe " + Q(recipe) + " --at 5,5" + x, "--at does not go with --recipe"},
       {"--layer " + Q(m_top) + " --at 1,1 --at 2,2 " + Q(m_main) + " " + Q(m_top) + x,
        "--at is given twice for --layer"},
       {"--preview-frame 3 --layer " + Q(m_top) + " " + Q(m_main) + " " + Q(m_top) + " " +

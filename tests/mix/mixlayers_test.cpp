@@ -139,5 +139,37 @@ TEST_F(MixLayersTest, OneLayerIsTheOneLayerMixAndAMissingLayerIsNamedByNumber) {
       << messages.back().m_text;
 }
 
+// A layer over others that is never in range, or lies wholly off the picture, is said once by
+// its number and left out; the rest is mixed.
+TEST_F(MixLayersTest, ALayerThatIsNeverSeenIsSaidOnceAndTheRestMixes) {
+  const std::string top = test::Fixture("top_160x120_bgr24_green.avi");
+  std::vector<CLayerSpec> layers(2);
+  layers[0].m_source = layers[1].m_source = top;
+  layers[0].m_rule.m_key = layers[1].m_rule.m_key = PackKeyColour(0, 255, 0);
+  const std::string alone = m_dir.Path("alone.avi");
+  ASSERT_TRUE(MixLayers(m_main, {layers[0]}, alone).Complete());
+  const struct {
+    const char* m_name;
+    double m_from;
+    int32_t m_left;
+    const char* m_said;
+  } cases[] = {
+      {"from after the end", 3600.0, 0, "Layer 2: The top layer's range starts at "},
+      {"wholly to the right", -1.0, 5000, "Layer 2: The top layer (160x120 at 5000,0) lies "},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.m_name);
+    layers[1].m_placement.m_from = test.m_from;
+    layers[1].m_rule.m_left = test.m_left;
+    const std::string output = m_dir.Path("two.avi");
+    const size_t before = m_host.Messages().size();
+    ASSERT_TRUE(MixLayers(m_main, layers, output).Complete());
+    EXPECT_EQ(test::ReadFileBytes(output), test::ReadFileBytes(alone));
+    const auto messages = m_host.Messages();
+    ASSERT_EQ(messages.size(), before + 1) << messages.back().m_text;
+    EXPECT_EQ(messages.back().m_text.rfind(test.m_said, 0), 0u) << messages.back().m_text;
+  }
+}
+
 }  // namespace
 }  // namespace corvane
