@@ -151,6 +151,7 @@ void CMainDialog::ShowFieldHints() {
 
 void CMainDialog::SettingsEdited() {
   if (m_composite) m_composite->SettingsChanged();
+  UpdateLayerBoxes();
 }
 
 void CMainDialog::RestoreSettings() {

@@ -106,6 +106,10 @@ struct CMenuItem {
 constexpr CMenuItem kFileMenu[] = {
     {kOpenMainCommand, "&Open main AVI..."},
     {kOpenTopCommand, "&Open top AVI..."},
+    {kAddLayerCommand, "&Add layer..."},
+    {0, nullptr},
+    {kOpenRecipeCommand, "Open &recipe..."},
+    {kSaveRecipeCommand, "Sa&ve recipe..."},
     {0, nullptr},
     {kMixCommand, "&Mix..."},
     {kAlphaMixCommand, "Apha mix..."},
@@ -133,6 +137,7 @@ CMainDialog::CMainDialog()
   m_menuBar = new QMenuBar(this);
   m_client = new QWidget(this);
   CreateControls();
+  CreateLayerPanel();
   CreateMenu();
   const CDialogUnits units(font());
   resize(units.X(kTemplateWidth), units.Y(kTemplateHeight));
@@ -289,6 +294,8 @@ void CMainDialog::OnInitDialog() {
   m_progress->hide();
   QAction* stop = MenuCommand(kStopCommand);
   connect(stop, &QAction::changed, this, [this, stop] {
+    // The layers stay as they are while a mix reads them.
+    m_layerPanel->setEnabled(!stop->isEnabled());
     if (stop->isEnabled() == m_progress->isVisible()) return;
     if (stop->isEnabled()) {
       m_progressTotal = 0;
@@ -420,6 +427,15 @@ void CMainDialog::OnCommand(int id) {
     case kPlacementCommand:
       OnPlacement();
       break;
+    case kAddLayerCommand:
+      OnAddLayer();
+      break;
+    case kOpenRecipeCommand:
+      OnOpenRecipe();
+      break;
+    case kSaveRecipeCommand:
+      OnSaveRecipe();
+      break;
     default:
       break;
   }
@@ -448,6 +464,7 @@ int CMainDialog::OnMove() {
                      engine.m_mainPicture.m_height);
   }
   if (topPreview) PaintTopPreview(engine, *topPreview, 0, engine.m_topPicture);
+  UpdateLayerBoxes();
   return 0;
 }
 
@@ -487,12 +504,15 @@ void CMainDialog::OpenSource(bool main) {
 
 void CMainDialog::OpenSourcePath(bool main, const std::string& path) {
   CMixEngine& engine = MixEngine();
+  // The top layer opened is the first row's.
+  if (!main && !path.empty()) SelectLayer(0);
   if (!path.empty()) {
     CPreviewPicture loaded;
     if (LoadPreviewOffUiThread(*this, *m_host, path, loaded, !main)) {
       (main ? engine.m_mainPicture : engine.m_topPicture).TakeFrom(loaded);
       engine.SourcesChanged();
       if (m_composite) m_composite->SourcesChanged();
+      if (!main) TopLayerReplaced();
       if (!main) TopLayerOpened();
     }
   }
@@ -519,36 +539,6 @@ void CMainDialog::TopLayerOpened() {
     SetKeyerSettings(keying);
     SetStatus("Transparent top layer: \"Use layer alpha\" is on, Key is None");
   }
-}
-
-int CMainDialog::OnPreviewMix() {
-  if (!m_composite) {
-    m_composite = new CCompositeWindow(
-        this, [this](bool alpha) { return PreviewRule(alpha); },
-        [this](bool alpha) { return FieldProblem(alpha); });
-    m_composite->SetAlphaMode(StoredValue(QStringLiteral("preview/alphaMode")).toBool());
-    // Sized to its first picture before it is first shown.
-    m_composite->Render();
-    m_composite->adjustSize();
-  }
-  m_composite->show();
-  m_composite->raise();
-  m_composite->activateWindow();
-  return 0;
-}
-
-int CMainDialog::OnPlacement() {
-  CPlacementDialog dialog(this, MixEngine().m_placement);
-  if (dialog.exec() == QDialog::Accepted) SetPlacement(dialog.Placement());
-  return 0;
-}
-
-void CMainDialog::SetPlacement(const CPlacement& placement) {
-  MixEngine().m_placement = placement;
-  ShowPlacement();
-  StoreSettings();
-  OnMove();
-  SettingsEdited();
 }
 
 int CMainDialog::OnOpenMain() {

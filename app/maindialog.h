@@ -13,13 +13,17 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mix/composite.h"
+#include "mix/layeroptions.h"
 #include "mix/placement.h"
 #include "mix/screenkey.h"
 
 class QAction;
+class QComboBox;
 class QLabel;
+class QListWidget;
 class QMenuBar;
 class QProgressBar;
 
@@ -28,6 +32,9 @@ namespace corvane {
 class CCompositeWindow;
 class CMixWorker;
 class CPreviewControl;
+class CPreviewPicture;
+struct CLayerSpec;
+struct CMixRecipe;
 class CQtHost;
 
 // Controls.
@@ -60,6 +67,13 @@ constexpr int kAutoColourId = 1035;
 constexpr int kFieldHintId = 1036;
 // The placement in force: the corner preset, the scale and the time range.
 constexpr int kPlacementLineId = 1037;
+// The layer list beside the top preview, shown once there is more than one top layer.
+constexpr int kLayerListId = 1038;
+constexpr int kAddLayerId = 1039;
+constexpr int kRemoveLayerId = 1040;
+constexpr int kLayerUpId = 1041;
+constexpr int kLayerDownId = 1042;
+constexpr int kLayerModeId = 1043;
 
 // Menu commands.
 constexpr int kAboutCommand = 32772;
@@ -71,6 +85,24 @@ constexpr int kExitCommand = 32777;
 constexpr int kStopCommand = 32778;
 constexpr int kPreviewMixCommand = 32779;
 constexpr int kPlacementCommand = 32780;
+constexpr int kAddLayerCommand = 32781;
+constexpr int kOpenRecipeCommand = 32782;
+constexpr int kSaveRecipeCommand = 32783;
+
+// One top layer of the list: its file and settings. The selected row's settings live in the
+// dialog's fields and its picture in the engine's top picture; the others keep their own here.
+struct CLayerRow {
+  CLayerRow();
+  CLayerRow(CLayerRow&&) noexcept;
+  CLayerRow& operator=(CLayerRow&&) noexcept;
+  ~CLayerRow();
+  std::string m_path;
+  CLayerOptions m_options;
+  std::unique_ptr<CPreviewPicture> m_picture;  // null while the row is selected
+};
+// `options` as a layer is mixed and written: values the dialog keeps but the layer does not use
+// (an offset under a corner preset, an idle keyer's levels) back at their defaults.
+CLayerOptions TidyLayerOptions(CLayerOptions options);
 
 class CMainDialog : public QWidget {
   Q_OBJECT
@@ -132,6 +164,28 @@ class CMainDialog : public QWidget {
   void OpenSourcePath(bool main, const std::string& path);
   // The scale at which the previews show the pictures (1, or less when they would not fit).
   double PreviewScale() const { return m_previewScale; }
+  // The top layers, the first lowest, and the one the fields show.
+  int LayerCount() const { return int(m_layers.size()); }
+  int SelectedLayer() const { return m_selected; }
+  // Row `index`'s settings: the fields' for the selected one.
+  CLayerOptions LayerOptions(int index) const;
+  std::string LayerPath(int index) const;
+  // Makes row `index` the one the fields, the top preview and the placement show.
+  void SelectLayer(int index);
+  // Appends a row for `path` and selects it; false when the file did not open.
+  bool AddLayerPath(const std::string& path);
+  void RemoveLayer();
+  // Moves the selected row up (-1, towards the bottom of the mix) or down (+1).
+  void MoveLayer(int step);
+  // Every layer as the several-layer mix takes it; empty with fewer than two.
+  std::vector<CLayerSpec> LayerSpecs() const;
+  // The main, the layers and the last mix's output and compression as a recipe.
+  CMixRecipe CurrentRecipe() const;
+  // Saves CurrentRecipe() to `path`, or opens the sources and layers `path` names; false with
+  // the reason shown.
+  bool SaveRecipePath(const std::string& path);
+  bool OpenRecipePath(const std::string& path);
+
   // The mix preview window; null until "Preview mix" first shows it.
   CCompositeWindow* CompositeWindow() const { return m_composite; }
 
@@ -146,6 +200,9 @@ class CMainDialog : public QWidget {
   int OnPreviewMix();
   // Opens "Placement and timing"; an accepted change is kept, stored and shown.
   int OnPlacement();
+  int OnAddLayer();
+  int OnOpenRecipe();
+  int OnSaveRecipe();
   // Takes `placement` as the dialog's (what OnPlacement does once the dialog is accepted).
   void SetPlacement(const CPlacement& placement);
   int OnMove();
@@ -206,6 +263,25 @@ class CMainDialog : public QWidget {
   double FitScale(int mainWidth, int mainHeight, int topWidth, int topHeight) const;
   void KeepOnScreen();
   bool OpenAllowed() const;
+  // The layer panel: made hidden, placed right of the top preview and shown with two or more
+  // layers.
+  void CreateLayerPanel();
+  void PlaceLayerPanel();
+  void ShowLayerRows();
+  // The selected row's settings from the fields and its picture from the engine, into the row.
+  void StashSelectedLayer();
+  // Shows `options` in the fields and the placement (the row's picture is already the top one).
+  void ShowLayerOptions(const CLayerOptions& options);
+  // The fields as one layer's options (the mode from the mode list).
+  CLayerOptions FieldLayerOptions() const;
+  // The other layers' boxes on the main preview.
+  void UpdateLayerBoxes();
+  // Row `index` becomes the selected one, its picture the engine's top picture.
+  void ShowSelectedRow(int index);
+  // "Open top AVI" opened a new file into the selected row.
+  void TopLayerReplaced();
+  // After a mix command with one layer: that layer's mode is the command's.
+  void SetLayerMode(bool alpha);
 
   std::unique_ptr<CQtHost> m_host;
   QMenuBar* m_menuBar = nullptr;
@@ -229,6 +305,11 @@ class CMainDialog : public QWidget {
   QString m_placementSummary;
   std::atomic<uint64_t> m_menuSequence{0};
   QHash<QAction*, uint64_t> m_menuShown;  // UI thread only
+  std::vector<CLayerRow> m_layers;
+  int m_selected = 0;
+  QWidget* m_layerPanel = nullptr;
+  QListWidget* m_layerList = nullptr;
+  QComboBox* m_layerMode = nullptr;
   // Declared last: destroyed first, while the host and the menu still exist.
   std::unique_ptr<CMixWorker> m_worker;
 };

@@ -110,7 +110,14 @@ bool SettleOutputName(std::string& output) {
 
 void RunMixWorker(bool alpha) {
   const CMixSettings settings = State().m_settings;
-  if (alpha && !(settings.m_alpha >= 0.0 && settings.m_alpha <= 255.0)) {
+  bool levelsRead = !alpha || !settings.m_layers.empty() ||
+                    (settings.m_alpha >= 0.0 && settings.m_alpha <= 255.0);
+  for (const CLayerSpec& layer : settings.m_layers) {
+    if (layer.m_rule.m_alpha &&
+        !(layer.m_rule.m_alphaLevel >= 0.0 && layer.m_rule.m_alphaLevel <= 255.0))
+      levelsRead = false;
+  }
+  if (!levelsRead) {
     ShowMessage("Alpha level must be 0-255", MB_ICONERROR);
     ReleaseCompletionEvent();
     return;
@@ -128,7 +135,9 @@ void RunMixWorker(bool alpha) {
   }
   EnterMixingState();
   CMixEngine& engine = MixEngine();
-  if (alpha) {
+  if (!settings.m_layers.empty()) {
+    engine.MixLayers(*output, settings.m_layers);
+  } else if (alpha) {
     engine.MixAlpha(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
                     settings.m_left, settings.m_useTransparency, settings.m_loop, settings.m_alpha,
                     settings.m_layerAlpha, settings.m_placement, settings.m_keying);
@@ -223,7 +232,8 @@ void EnterMixingState() {
 void EnableOpenAndMixItems(bool enabled) {
   CMainDialog* dialog = MixOwner();
   if (!dialog) return;
-  for (const int id : {kOpenMainCommand, kOpenTopCommand, kMixCommand, kAlphaMixCommand})
+  for (const int id : {kOpenMainCommand, kOpenTopCommand, kAddLayerCommand, kOpenRecipeCommand,
+                       kMixCommand, kAlphaMixCommand})
     dialog->EnableMenuCommand(id, enabled);
 }
 
@@ -360,10 +370,12 @@ int CMainDialog::StartMix(void (*procedure)()) {
 }
 
 int CMainDialog::OnMix() {
+  SetLayerMode(false);
   return StartMix(&MixThreadProc);
 }
 
 int CMainDialog::OnAlphaMix() {
+  SetLayerMode(true);
   return StartMix(&AlphaMixThreadProc);
 }
 

@@ -18,7 +18,9 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "mix/layerunit.h"
 #include "mix/placement.h"
 #include "mix/screenkey.h"
 
@@ -42,6 +44,8 @@ struct CMixSettings {
   bool m_layerAlpha = false;
   CPlacement m_placement;
   CKeyerSettings m_keying;  // the key colour is m_red, m_green, m_blue, never estimated
+  // Two or more: every layer is mixed by its own settings and the fields above are not used.
+  std::vector<CLayerSpec> m_layers;
 };
 
 // The output the mix under way (or the last one) writes: its name chooses the container.

@@ -143,6 +143,7 @@ void CMainDialog::ReadMixSettings() {
   settings.m_layerAlpha = LayerAlphaOn();
   settings.m_keying = KeyerSettings();
   settings.m_placement = MixEngine().m_placement;
+  settings.m_layers = LayerSpecs();
 }
 
 QString CMainDialog::OffsetText(int id) const {

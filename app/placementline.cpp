@@ -6,9 +6,11 @@
 #include <QLineEdit>
 #include <QStringList>
 
+#include "app/compositewindow.h"
 #include "app/maindialog.h"
 #include "app/mixcontrol.h"
 #include "app/placementdialog.h"
+#include "app/storedsettings.h"
 #include "preview/mixengine.h"
 
 namespace corvane {
@@ -97,6 +99,36 @@ void CMainDialog::ShowPlacement() {
     SetControlText(kTopId, planned ? QString::number(plan.m_top) : QString());
   }
   ShowFieldHints();
+}
+
+int CMainDialog::OnPreviewMix() {
+  if (!m_composite) {
+    m_composite = new CCompositeWindow(
+        this, [this](bool alpha) { return PreviewRule(alpha); },
+        [this](bool alpha) { return FieldProblem(alpha); });
+    m_composite->SetAlphaMode(StoredValue(QStringLiteral("preview/alphaMode")).toBool());
+    // Sized to its first picture before it is first shown.
+    m_composite->Render();
+    m_composite->adjustSize();
+  }
+  m_composite->show();
+  m_composite->raise();
+  m_composite->activateWindow();
+  return 0;
+}
+
+int CMainDialog::OnPlacement() {
+  CPlacementDialog dialog(this, MixEngine().m_placement);
+  if (dialog.exec() == QDialog::Accepted) SetPlacement(dialog.Placement());
+  return 0;
+}
+
+void CMainDialog::SetPlacement(const CPlacement& placement) {
+  MixEngine().m_placement = placement;
+  ShowPlacement();
+  StoreSettings();
+  OnMove();
+  SettingsEdited();
 }
 
 }  // namespace corvane

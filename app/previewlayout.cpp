@@ -100,13 +100,19 @@ int CMainDialog::LayoutPreviews() {
   int controlsRight = 0;
   for (QWidget* child : m_client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     if (child == mainPreview || child == topPreview || child == m_progress ||
-        child == Control(kStatusId) || child == Control(kTopLayerLabelId))
+        child == Control(kStatusId) || child == Control(kTopLayerLabelId) || child == m_layerPanel)
       continue;
     controlsRight = std::max(controlsRight, child->geometry().right() + 1);
   }
-  const int clientWidth = std::max(std::max(shownMainWidth, shownTopWidth) + 2 * main.left(),
-                                   controlsRight + main.left());
-  const int clientHeight = main.top() + shownMainHeight + shownTopHeight + 64;
+  int clientWidth = std::max(std::max(shownMainWidth, shownTopWidth) + 2 * main.left(),
+                             controlsRight + main.left());
+  int clientHeight = main.top() + shownMainHeight + shownTopHeight + 64;
+  PlaceLayerPanel();
+  if (m_layerPanel && m_layerPanel->isVisible()) {
+    // Beside the top preview; the window grows to hold it.
+    clientWidth = std::max(clientWidth, m_layerPanel->geometry().right() + 1 + main.left());
+    clientHeight = std::max(clientHeight, m_layerPanel->geometry().bottom() + 1 + 32);
+  }
   m_client->resize(clientWidth, clientHeight);
   resize(clientWidth, clientHeight + m_menuBar->sizeHint().height());
 

@@ -107,6 +107,7 @@ bool CQtHost::ChooseCompression(AVICOMPRESSOPTIONS& options) {
   bool chosen = false;
   RunOnUiThread([&] {
     if (m_chooseCompression) chosen = m_chooseCompression(options);
+    if (chosen) m_lastCompression = options;
   });
   return chosen;
 }

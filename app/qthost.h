@@ -13,8 +13,10 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "media/codec/compress.h"
 #include "media/host.h"
 
 namespace corvane {
@@ -58,6 +60,8 @@ class CQtHost final : public QObject, public CHost {
       m_answerBox;
   // Lets the user choose a compressor; unset, the choice is refused.
   std::function<bool(AVICOMPRESSOPTIONS& options)> m_chooseCompression;
+  // The compression last chosen for a mix, for a recipe of it (UI thread).
+  std::optional<AVICOMPRESSOPTIONS> m_lastCompression;
   // Sees every status text as it is set, on the setting thread.
   std::function<void(const std::string& text)> m_statusTap;
   // Sees each text the status control shows, on the UI thread, right after it is shown.

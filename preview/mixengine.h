@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "mix/layerunit.h"
 #include "mix/mixpreview.h"
 #include "preview/previewpicture.h"
 
@@ -42,6 +44,8 @@ class CMixEngine {
                 int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
                 bool layerAlpha = false, const CPlacement& placement = {},
                 const CKeyerSettings& keying = {});
+  // Every layer of `layers` over the main picture's file, the first lowest, each by its own rule.
+  void MixLayers(const std::string& output, const std::vector<CLayerSpec>& layers);
   // Appends the main video's first audio stream to `output`.
   void CopyAudioTrack(const std::string& output);
 

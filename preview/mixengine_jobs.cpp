@@ -21,6 +21,10 @@ void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green,
                     useTransparency, loop, alpha, layerAlpha, placement, keying);
 }
 
+void CMixEngine::MixLayers(const std::string& output, const std::vector<CLayerSpec>& layers) {
+  corvane::MixLayers(m_mainPicture.m_path, layers, output);
+}
+
 CLayerPlan CMixEngine::PlacementPlan(int32_t left, int32_t top, std::string* error) const {
   CPlanInput input;
   input.m_mainWidth = m_mainPicture.m_width;

@@ -10,6 +10,8 @@ namespace corvane {
 namespace {
 
 const QColor kBoxColour(0, 255, 0);
+// The layers not being placed: dashed, in a colour apart from the placement box's green.
+const QColor kOtherBoxColour(255, 200, 0);
 
 // One edge from `from` towards `to`, horizontal or vertical, leaving the end point itself
 // unpainted as a line primitive does.
@@ -48,6 +50,12 @@ void CPreviewControl::ShowPicture(const CPreviewPicture* picture, bool whiteWhen
   update();
 }
 
+void CPreviewControl::SetOtherBoxes(std::vector<QRect> boxes) {
+  if (boxes == m_otherBoxes) return;
+  m_otherBoxes = std::move(boxes);
+  update();
+}
+
 void CPreviewControl::SetBox(const std::optional<CPlacementBox>& box) {
   m_box = box;
   update();
@@ -79,6 +87,11 @@ void CPreviewControl::paintEvent(QPaintEvent*) {
     painter.restore();
   } else if (m_picture && m_whiteWhenEmpty) {
     painter.fillRect(rect(), Qt::white);
+  }
+  for (const QRect& other : m_otherBoxes) {
+    painter.setPen(QPen(kOtherBoxColour, 1, Qt::DashLine));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(other.adjusted(0, 0, -1, -1));
   }
   if (m_box) {
     const int32_t left = m_box->m_x;

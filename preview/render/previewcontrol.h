@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QPainter;
 
@@ -50,6 +51,9 @@ class CPreviewControl : public QWidget {
   // The placement box drawn over the picture, or none.
   void SetBox(const std::optional<CPlacementBox>& box);
   const std::optional<CPlacementBox>& Box() const { return m_box; }
+  // The boxes of the other layers (not the one being placed), in control coordinates.
+  void SetOtherBoxes(std::vector<QRect> boxes);
+  const std::vector<QRect>& OtherBoxes() const { return m_otherBoxes; }
 
   // The size at which the picture is shown: 1 (one screen pixel per picture pixel) unless the
   // pictures had to be scaled down to fit the screen. Positions over the control map back to
@@ -78,6 +82,7 @@ class CPreviewControl : public QWidget {
   const CPreviewPicture* m_picture = nullptr;
   bool m_whiteWhenEmpty = false;
   std::optional<CPlacementBox> m_box;
+  std::vector<QRect> m_otherBoxes;
   double m_scale = 1.0;
   // A picture with its own transparency, made once from its pixels and alpha, drawn over a
   // checkerboard.

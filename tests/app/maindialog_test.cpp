@@ -67,9 +67,10 @@ class CMainDialogTest : public QObject {
       file << (item->isSeparator() ? QStringLiteral("-") : item->text());
       if (!item->isSeparator()) ids << item->data().toInt();
     }
-    QCOMPARE(file, (QStringList{"&Open main AVI...", "&Open top AVI...", "-", "&Mix...",
-                                "Apha mix...", "&Stop", "-", "E&xit"}));
-    QCOMPARE(ids, (QList<int>{32773, 32774, 32775, 32776, 32778, 32777}));
+    QCOMPARE(file, (QStringList{"&Open main AVI...", "&Open top AVI...", "&Add layer...", "-",
+                                "Open &recipe...", "Sa&ve recipe...", "-", "&Mix...", "Apha mix...",
+                                "&Stop", "-", "E&xit"}));
+    QCOMPARE(ids, (QList<int>{32773, 32774, 32781, 32782, 32783, 32775, 32776, 32778, 32777}));
     const QList<QAction*> view = menus[1]->menu()->actions();
     QCOMPARE(view.size(), 2);
     QCOMPARE(view[0]->text(), QStringLiteral("&Preview mix..."));
