@@ -8,6 +8,9 @@
 #   main_1080p.avi  the same at 1920x1080
 #   main_1080p_h264.mp4  1920x1080 testsrc2, 25 fps, 10 s, H.264 (x264 medium, CRF 18) + AAC
 #   logo_opaque.png 400x160 picture without an alpha channel (testsrc)
+#   logo_alpha.png  240x120 RGBA: a disc with a soft rim on transparency (J12)
+#   third.png       1920x180 opaque lower third (J12)
+#   pip_540p.avi    960x540 testsrc, 25 fps, 10 s, Motion JPEG -q:v 3, video only (J12)
 #   main_2160p.avi  3840x2160, 25 fps, 10 s, Motion JPEG -q:v 3 with the PCM tone (only when
 #                   CORVANE_BENCH_4K=1: about 300 MB)
 #   top_240p.avi    320x240, 25 fps, 100 frames (4 s), raw 24-bit BGR (lossless, so the key
@@ -54,6 +57,13 @@ done
   "$dir/main_1080p_h264.mp4"
 [ -s "$dir/logo_opaque.png" ] || "${FF[@]}" -f lavfi -i "testsrc=s=400x160" -frames:v 1 \
   -pix_fmt rgb24 "$dir/logo_opaque.png"
+# J12's layers: a logo with its own alpha, a lower third and a quarter-screen clip.
+[ -s "$dir/logo_alpha.png" ] || "${FF[@]}" -f lavfi -i "nullsrc=s=240x120,format=rgba" \
+  -vf "geq=r='X':g='128':b='Y*2':a='if(lt(hypot(X-120,Y-60),55),255,if(lt(hypot(X-120,Y-60),60),128,0))'" \
+  -frames:v 1 "$dir/logo_alpha.png"
+[ -s "$dir/third.png" ] || "${FF[@]}" -f lavfi -i "color=c=0x203060:s=1920x180" -frames:v 1 \
+  -pix_fmt rgb24 "$dir/third.png"
+make pip_540p.avi -f lavfi -i "testsrc=s=960x540:r=25:d=10" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p
 if [ "${CORVANE_BENCH_4K:-0}" = 1 ]; then
   make main_2160p.avi -f lavfi -i "testsrc2=s=3840x2160:r=25:d=10" -f lavfi -i "$tone" \
     -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le

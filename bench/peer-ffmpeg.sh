@@ -14,6 +14,9 @@
 #            as bgr0, so every composite pixel is kept; the same work as a lossless RGB mix
 #   e        job a into uncompressed 24-bit BGR
 #   argb     job a composited on packed RGB pictures, then back to yuvj420p for Motion JPEG
+#   layers3  three chained overlays on main_1080p.avi: logo_alpha.png by its alpha in the top
+#            right corner, third.png from 2 s to 7 s, pip_540p.avi in the bottom right;
+#            Motion JPEG -q:v 3, audio copied
 #   dec720, dec1080   decode only, to the null muxer
 #   enc720, enc1080   decode and Motion JPEG -q:v 3 encode, no filter, audio copied
 #
@@ -52,6 +55,7 @@ job_cmd() {
     h264) CMD=("${FF[@]}" -i "$in/main_1080p_h264.mp4" -loop 1 -i "$in/logo_opaque.png" -filter_complex "[0:v][1:v]overlay=x=100:y=50:shortest=1[v]" -map "[v]" -map 0:a -c:v libx264 -preset medium -crf 23 -pix_fmt yuv420p -c:a copy "$out/peer_h264_logo_1080p.mp4") ;;
     vp9) CMD=("${FF[@]}" -i "$in/main_1080p_h264.mp4" -loop 1 -i "$in/logo_opaque.png" -filter_complex "[0:v][1:v]overlay=x=100:y=50:shortest=1[v]" -map "[v]" -map 0:a -c:v libvpx-vp9 -crf 32 -b:v 0 -deadline good -cpu-used 5 -row-mt 1 -pix_fmt yuv420p -c:a libopus "$out/peer_vp9_logo_1080p.webm") ;;
     drgb4k) CMD=("${FF[@]}" -i "$in/main_2160p.avi" -stream_loop -1 -i "$in/top_240p.avi" -filter_complex "[0:v]format=bgr24[m];$KEY;[m][k]overlay=x=100:y=50:shortest=1:format=rgb[v]" "${mapped[@]}" -c:v ffv1 -pix_fmt bgr0 -c:a copy "$out/peer_drgb_ckey_2160p_ffv1rgb.avi") ;;
+    layers3) CMD=("${FF[@]}" -i "$in/main_1080p.avi" -loop 1 -i "$in/logo_alpha.png" -loop 1 -i "$in/third.png" -i "$in/pip_540p.avi" -filter_complex "[0:v][1:v]overlay=x=W-w-16:y=16:shortest=1[a];[a][2:v]overlay=x=0:y=860:enable='between(t,2,7)':shortest=1[b];[b][3:v]overlay=x=W-w-16:y=H-h-16:shortest=1[v]" "${mapped[@]}" "${mjpeg[@]}" -c:a copy "$out/peer_layers3_1080p_mjpeg.avi") ;;
     dec720) CMD=("${FF[@]}" -i "$in/main_720p.avi" -f null -) ;;
     dec1080) CMD=("${FF[@]}" -i "$in/main_1080p.avi" -f null -) ;;
     enc720) CMD=("${FF[@]}" -i "$in/main_720p.avi" -map 0:v -map 0:a -c:v mjpeg -q:v 3 -c:a copy "$out/enc_720p_mjpeg.avi") ;;

@@ -12,7 +12,9 @@
 # output; J6 a 1080p H.264 + AAC MP4 main with an opaque PNG logo into MP4 (x264 medium, CRF
 # 23, the AAC kept), J7 the same into WebM (VP9 CRF 32, good, cpu-used 5, row-mt; Opus), J8 a
 # 3840x2160 Motion JPEG main into FFV1, for memory (CORVANE_BENCH_4K=1 makes its input); J11
-# J2 with the screen keyer (its ffmpeg side is J2's: the target is J11 against J2). Inputs
+# J2 with the screen keyer (its ffmpeg side is J2's: the target is J11 against J2); J12 three
+# layers on the 1080p main (a corner logo by its alpha, a lower third from 2 s to 7 s, a
+# quarter-screen clip) against ffmpeg's three chained overlays. Inputs
 # from make-inputs.sh, made once into BENCH_DIR; the ffmpeg side from peer-ffmpeg.sh, both
 # beside this script.
 #
@@ -48,6 +50,7 @@ corvane_cmd() {
     J6) CMD=("$mix" --overwrite --at 100,50 --codec h264 "$in/main_1080p_h264.mp4" "$in/logo_opaque.png" "$out/corvane_J6.mp4") ;;
     J7) CMD=("$mix" --overwrite --at 100,50 --codec vp9 "$in/main_1080p_h264.mp4" "$in/logo_opaque.png" "$out/corvane_J7.webm") ;;
     J8) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec ffv1 "$in/main_2160p.avi" "$in/top_240p.avi" "$out/corvane_J8.avi") ;;
+    J12) CMD=("$mix" --overwrite --layer-alpha --corner tr --keyer none --codec mjpeg --quality "$MJPEG_Q3" "$in/main_1080p.avi" "$in/logo_alpha.png" --layer "$in/third.png" --keyer none --at 0,860 --from 2 --to 7 --layer "$in/pip_540p.avi" --keyer none --corner br "$out/corvane_J12.avi") ;;
     *) echo "unknown job $1" >&2; exit 2 ;;
   esac
   [ -z "${CPUS:-}" ] || CMD=(taskset -c "$CPUS" "${CMD[@]}")
@@ -64,6 +67,7 @@ peer_cmd() {
     J6) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" h264) ;;
     J7) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" vp9) ;;
     J8) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" drgb4k) ;;
+    J12) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" layers3) ;;
   esac
   [ -z "${CPUS:-}" ] || CMD=(taskset -c "$CPUS" "${CMD[@]}")
 }
@@ -87,7 +91,7 @@ measure() {
 # main_of JOB: the job's main video.
 main_of() {
   case $1 in
-    J2 | J11) echo "$dir/in/main_1080p.avi" ;;
+    J2 | J11 | J12) echo "$dir/in/main_1080p.avi" ;;
     J6 | J7) echo "$dir/in/main_1080p_h264.mp4" ;;
     J8) echo "$dir/in/main_2160p.avi" ;;
     *) echo "$dir/in/main_720p.avi" ;;
