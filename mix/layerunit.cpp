@@ -6,6 +6,20 @@
 
 namespace corvane {
 
+CPlanInput PlanInputOf(const CVideoReader& main, const CVideoReader& top, const CMixRule& rule) {
+  CPlanInput input;
+  input.m_mainWidth = main.m_width;
+  input.m_mainHeight = main.m_height;
+  input.m_topWidth = top.m_width;
+  input.m_topHeight = top.m_height;
+  input.m_rateNum = main.m_streamInfo.dwRate;
+  input.m_rateDen = main.m_streamInfo.dwScale;
+  input.m_frames = main.m_endFrame - main.m_startFrame;
+  input.m_customLeft = rule.m_left;
+  input.m_customTop = rule.m_top;
+  return input;
+}
+
 CLayerSpec LayerSpecOf(const CLayerOptions& options, const std::string& source) {
   CLayerSpec spec;
   spec.m_source = source;
@@ -70,16 +84,7 @@ bool CLayerUnit::Setup(const CLayerSpec& spec, int32_t number, const CVideoReade
                        number, spec.m_source.c_str()),
                 MB_ICONINFORMATION);
   }
-  CPlanInput input;
-  input.m_mainWidth = mainReader.m_width;
-  input.m_mainHeight = mainReader.m_height;
-  input.m_topWidth = m_reader.m_width;
-  input.m_topHeight = m_reader.m_height;
-  input.m_rateNum = mainReader.m_streamInfo.dwRate;
-  input.m_rateDen = mainReader.m_streamInfo.dwScale;
-  input.m_frames = mainReader.m_endFrame - mainReader.m_startFrame;
-  input.m_customLeft = m_rule.m_left;
-  input.m_customTop = m_rule.m_top;
+  const CPlanInput input = PlanInputOf(mainReader, m_reader, m_rule);
   if (const std::string refused = PlanLayer(spec.m_placement, input, m_plan); !refused.empty()) {
     if (!m_plan.m_neverShown) {
       ShowMessage(Format("Layer %d: %s", number, refused.c_str()), MB_ICONERROR);
@@ -136,11 +141,8 @@ void CLayerUnit::LayOn(int64_t frame, uint8_t* output, int32_t mainWidth, int32_
   int32_t index = 0;
   if (m_cursor.Step(index) && m_reader.ReadFrame(index) == 0) {
     // Keyed and resized once per frame of the layer, however many output frames show it.
-    const bool prepared = m_plan.m_scaled || m_rule.ScreenKeys();
-    const uint8_t* pixels = prepared ? PrepareLayer(m_rule, m_reader.m_buffer.get(),
-                                                    m_rule.ScreenKeys() ? &m_keyer : nullptr,
-                                                    m_plan.m_scaled ? &m_scaler : nullptr)
-                                     : m_reader.m_buffer.get();
+    const uint8_t* pixels = PrepareLayer(m_rule, m_reader.m_buffer.get(), &m_keyer,
+                                         m_plan.m_scaled ? &m_scaler : nullptr);
     if (pixels) m_pixels = pixels;
   }
   if (!m_pixels) return;

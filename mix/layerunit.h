@@ -29,6 +29,10 @@ struct CLayerSpec {
   CPlacement m_placement;
 };
 
+// What planning a layer of `top`'s pictures over `main`'s frames needs, with the custom
+// offset `rule` gives.
+CPlanInput PlanInputOf(const CVideoReader& main, const CVideoReader& top, const CMixRule& rule);
+
 // The layer that `options` describe, over `source`: its rule as the one-layer mixes make it
 // (the alpha mix with its level and transparency, or the colour-key mix).
 CLayerSpec LayerSpecOf(const CLayerOptions& options, const std::string& source);

@@ -218,18 +218,9 @@ CVideoPassOutcome RunVideoPass(const PAVISTREAM& mainStream, const PAVISTREAM& t
 
   // Where, how large and when the top layer is shown; a placement these sources cannot take is
   // refused before the output is touched.
-  CPlanInput planInput;
-  planInput.m_mainWidth = mainReader.m_width;
-  planInput.m_mainHeight = mainReader.m_height;
-  planInput.m_topWidth = topReader.m_width;
-  planInput.m_topHeight = topReader.m_height;
-  planInput.m_rateNum = mainReader.m_streamInfo.dwRate;
-  planInput.m_rateDen = mainReader.m_streamInfo.dwScale;
-  planInput.m_frames = outcome.m_frameTotal;
-  planInput.m_customLeft = settings.m_left;
-  planInput.m_customTop = settings.m_top;
   CLayerPlan plan;
-  const std::string refused = PlanLayer(settings.m_placement, planInput, plan);
+  const std::string refused =
+      PlanLayer(settings.m_placement, PlanInputOf(mainReader, topReader, settings), plan);
   if (!refused.empty()) {
     ShowMessage(refused, MB_ICONERROR);
     outcome.m_result = EVideoPassResult::kNotRun;

@@ -9,6 +9,7 @@
 #include "media/codec/codecutil.h"
 #include "media/host.h"
 #include "media/mux/muxaudio.h"
+#include "media/mux/muxoutput.h"
 #include "media/mux/muxplain.h"
 
 extern "C" {
@@ -19,14 +20,6 @@ namespace corvane {
 namespace {
 
 constexpr int64_t kWrittenEveryMs = 900;
-
-struct COutputDeleter {
-  void operator()(AVFormatContext* context) const {
-    if (context->pb && !(context->oformat->flags & AVFMT_NOFILE)) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-using OutputPtr = std::unique_ptr<AVFormatContext, COutputDeleter>;
 
 class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMuxFile> {
  public:
@@ -76,11 +69,12 @@ class CMuxFile final : public CAviFile, public std::enable_shared_from_this<CMux
       result = AVIERR_FILEWRITE;
     // Fragments that all reached the disk become one plain file; a file whose writing failed
     // stays as it is, playable up to its last whole fragment.
-    std::string why;
-    if (result == AVIERR_OK && Fragmented()) m_log.KeepStreams(*m_output);
-    if (result == AVIERR_OK && Fragmented() && !MakePlain(m_path, m_container, &m_log, why) &&
-        report)
-      ShowMessage(why, MB_ICONINFORMATION);
+    if (result == AVIERR_OK && Fragmented()) {
+      m_log.KeepStreams(*m_output);
+      std::string why;
+      if (!MakePlain(m_path, m_container, &m_log, why) && report)
+        ShowMessage(why, MB_ICONINFORMATION);
+    }
     m_finishResult = result;
     return result;
   }

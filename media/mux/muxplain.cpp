@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "media/codec/codecutil.h"
+#include "media/demux/demuxdata.h"
 #include "media/host.h"
+#include "media/mux/muxoutput.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -18,19 +20,6 @@ extern "C" {
 
 namespace corvane {
 namespace {
-
-struct CInputDeleter {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, CInputDeleter>;
-
-struct COutputDeleter {
-  void operator()(AVFormatContext* context) const {
-    if (context->pb) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-using OutputPtr = std::unique_ptr<AVFormatContext, COutputDeleter>;
 
 // The reason a failed libav call gives, in its own words.
 std::string Reason(int error) {
@@ -90,10 +79,11 @@ HRESULT CopyPackets(AVFormatContext& input, AVFormatContext& output, const std::
 
 HRESULT CopyToPlainFile(const std::string& from, const std::string& to,
                         const CContainerInfo& container, const CPacketLog* log, int& error) {
-  AVFormatContext* rawInput = nullptr;
-  error = avformat_open_input(&rawInput, from.c_str(), nullptr, nullptr);
-  if (error < 0) return AVIERR_FILEREAD;
-  InputPtr input(rawInput);
+  FormatContextPtr input = OpenDemuxer(from);
+  if (!input) {
+    error = AVERROR_INVALIDDATA;
+    return AVIERR_FILEREAD;
+  }
   AVFormatContext* rawOutput = nullptr;
   error = avformat_alloc_output_context2(&rawOutput, nullptr, container.m_muxer, to.c_str());
   if (error < 0 || !rawOutput) return AVIERR_MEMORY;

@@ -42,15 +42,6 @@ int ReportedInFile(const std::string& log) {
   return reported;
 }
 
-// Frames of the first video stream that the ffmpeg CLI decodes from `path`.
-int DecodedFrames(const std::string& path) {
-  const auto counted = RunCommand(
-      "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
-      "-of csv=p=0 " +
-      ShellQuote(path));
-  return std::atoi(counted.m_output.c_str());
-}
-
 class KillTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -104,7 +95,7 @@ TEST_F(KillTest, EveryContainerPlaysAsFarAsTheProgressSaidLessASecond) {
         });
     ASSERT_EQ(run.m_signal, SIGKILL) << "the mix ended before it was killed";
     ASSERT_GE(reported, 3 * kRate) << "no progress reported in a minute";
-    const int decoded = DecodedFrames(output);
+    const int decoded = test::PeerFrameCount(output);
     EXPECT_GE(decoded, reported - kRate) << "reported " << reported;
     // What a killed file keeps also plays without a decoding error up to where it ends.
     const auto played = RunCommand("ffmpeg -v error -xerror -i " + ShellQuote(output) +
