@@ -134,4 +134,14 @@ int32_t CVideoReader::Close() {
   return 0;
 }
 
+int64_t CVideoReader::FrameBytes() const {
+  if (!m_buffer || m_width <= 0 || m_height <= 0) return -1;
+  const int64_t stride = m_withAlpha
+                             ? int64_t{m_width} * 4
+                             : ((static_cast<int64_t>(m_width) * 24 + 31) >> 3) & ~int64_t{3};
+  const int64_t bytes = stride * m_height;
+  if (bytes > m_bufferSize) return -1;
+  return bytes;
+}
+
 }  // namespace corvane

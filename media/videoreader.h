@@ -44,6 +44,9 @@ class CVideoReader {
   // codecs that code each picture alone), so frames may be read out of order by several
   // readers with the same result.
   bool IntraOnly() const;
+  // Bytes of one picture in m_buffer (a Frame buffer: 24-bit rows padded to four bytes, or
+  // 32-bit rows); -1 when the reader holds no usable frame.
+  int64_t FrameBytes() const;
 
   int32_t m_startFrame = 0;
   int32_t m_endFrame = 0;

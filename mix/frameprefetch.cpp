@@ -3,55 +3,11 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <optional>
 #include <system_error>
 
 #include "media/codec/frameconvert.h"
 
 namespace corvane {
-
-bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
-                  const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor) {
-  cursor = TopFrameCursor{};
-  cursor.start = topReader.m_startFrame;
-  cursor.end = topReader.m_endFrame;
-  cursor.next = topReader.m_startFrame;
-  cursor.loop = loop;
-  try {
-    auto times = std::make_shared<SPresentationTimes>();
-    if (topStream.PresentationTimes(*times)) {
-      cursor.times = std::move(times);
-      cursor.mainScale = mainReader.m_streamInfo.dwScale;
-      cursor.mainRate = mainReader.m_streamInfo.dwRate;
-    }
-  } catch (const std::bad_alloc&) {
-    ShowMessage("Cannot allocate memory for the top layer's frame times", MB_ICONINFORMATION);
-    return false;
-  }
-  return true;
-}
-
-bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName) {
-  topReader.SetInterpolatedChroma(true);
-  if (!rule.m_keying.m_autoKey) return true;
-  std::optional<CRgb> found;
-  if (topReader.ReadFrame(topReader.m_startFrame) == 0) {
-    const int64_t stride = topReader.m_withAlpha ? AlphaFrameStride(topReader.m_width)
-                                                 : FrameStride(topReader.m_width);
-    found = EstimateScreenColour(topReader.m_buffer.get(), topReader.m_width, topReader.m_height,
-                                 stride, topReader.m_withAlpha);
-  }
-  if (!found) {
-    ShowMessage(Format("no screen colour found in %s: give --key R,G,B", topName.c_str()),
-                MB_ICONERROR);
-    return false;
-  }
-  rule.m_key = PackKeyColour(found->m_red, found->m_green, found->m_blue);
-  ShowMessage(Format("--key auto: the screen colour of %s is %d,%d,%d", topName.c_str(),
-                     found->m_red, found->m_green, found->m_blue),
-              MB_ICONINFORMATION);
-  return true;
-}
 
 namespace {
 
@@ -136,19 +92,10 @@ CFramePrefetcher::EAllocation CFramePrefetcher::Allocate(int64_t outputBytes, in
   return EAllocation::kOk;
 }
 
-void CFramePrefetcher::SetLayerSteps(int32_t firstShown, int32_t endShown, CLayerScaler* scaler,
-                                     const CMixRule& rule) {
-  m_firstShown = firstShown;
-  m_endShown = endShown;
-  m_scaler = scaler;
-  m_rule = rule;
-}
-
-void CFramePrefetcher::Start(CVideoReader& mainReader, CVideoReader& topReader,
-                             const TopFrameCursor& cursor, int32_t first, int32_t end) {
+void CFramePrefetcher::Start(CVideoReader& mainReader, CLayerUnit* lowest, int32_t first,
+                             int32_t end) {
   m_main = &mainReader;
-  m_top = &topReader;
-  m_cursor = cursor;
+  m_lowest = lowest;
   m_first = first;
   m_end = end;
   if (first >= end) return;
@@ -163,8 +110,7 @@ void CFramePrefetcher::Start(CVideoReader& mainReader, CVideoReader& topReader,
     m_threaded = false;
     m_turn = m_filled = 0;
     m_lastGood = -1;
-    m_haveTop = false;
-    m_cursor = cursor;
+    if (m_lowest) m_lowest->Rewind();
   }
 }
 
@@ -213,18 +159,11 @@ void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
       std::memset(slot.m_output.get(), 0, size);
     }
   }
-  // The job's own order: the main frame, then the top layer's step and read. The top layer's
-  // schedule steps only on the frames that show it.
-  int32_t topIndex = 0;
-  const bool shown = index >= m_firstShown && index < m_endShown;
-  if (shown && m_cursor.Step(topIndex) && m_top->ReadFrame(topIndex) == 0) {
-    m_haveTop = true;
-    // Once per top frame, however many output frames show it.
-    if (m_scaler || m_keyer) PrepareLayer(m_rule, m_top->m_buffer.get(), m_keyer, m_scaler);
-  }
-  slot.m_haveTop = m_haveTop;
-  // The top layer's current frame, copied while the reader is not yet on the next one.
-  if (m_haveTop) std::memcpy(slot.m_top.get(), TopPixels(), static_cast<size_t>(m_topBytes));
+  // The job's own order: the main frame, then the layer's step to it. Its picture is copied
+  // while the layer is not yet on the next one.
+  const uint8_t* pixels = m_lowest ? m_lowest->Advance(index) : nullptr;
+  slot.m_haveTop = pixels != nullptr;
+  if (pixels) std::memcpy(slot.m_top.get(), pixels, static_cast<size_t>(m_topBytes));
 }
 
 void CFramePrefetcher::Run(int helper) {

@@ -1,15 +1,16 @@
-// Reading ahead for a mix job: a helper thread reads the main video's next frame and the top
-// layer's frame for it while the job composites, compresses and writes the current one.
+// Reading ahead for a mix job: a helper thread reads the main video's next frame and steps the
+// lowest layer to it while the job composites, compresses and writes the current one.
 //
 // The job sees exactly what it would see reading in turn on its own thread: the helper reads
-// frame after frame in the job's order with the job's top-layer schedule, and everything a
+// frame after frame in the job's order and steps the layer in that order, and everything a
 // read would tell the user (the "R" traces, a failed read's message) is held back with the
 // frame and passed to the host by the job's thread when it takes that frame, after the frame's
 // progress text. At most one frame is read ahead; a job that stops drops it unseen.
 //
 // CFramePrefetcher owns the helper thread and two frame slots (each a main-sized output frame
-// and a top-layer working buffer). It borrows the two readers, which the caller must not use
-// between Start and Stop. No exception leaves it: without a thread it reads on the caller's.
+// and a copy of the layer's picture). It borrows the main reader and the layer, which the caller
+// must not use between Start and Stop (but for laying on the slot's copy). No exception leaves it:
+// without a thread it reads on the caller's.
 #pragma once
 
 #include <condition_variable>
@@ -24,21 +25,9 @@
 #include "media/host.h"
 #include "media/videoreader.h"
 #include "mix/composite.h"
-#include "mix/layerscale.h"
-#include "mix/screenkey.h"
+#include "mix/layerunit.h"
 
 namespace corvane {
-
-// The top layer's schedule for a mix of `mainReader`'s frames: by frame, or by time for a top
-// layer that carries presentation times (any container but AVI). False, with the message shown,
-// when memory for those times runs out.
-bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
-                  const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor);
-
-// For the screen keyer: the top reader set to interpolate chroma and, with an automatic key, the
-// key found in the top layer's first frame put into `rule` and said (`topName` names the
-// layer). False, with the message shown, when that frame has no screen colour.
-bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName);
 
 // Records the host calls of one thread and passes them on later, in the same order.
 class CDeferredHost final : public CHost {
@@ -66,9 +55,9 @@ class CDeferredHost final : public CHost {
 // One frame as the job gets it.
 struct CPrefetchSlot {
   std::unique_ptr<uint8_t[]> m_output;  // the main frame (black before the first good read)
-  std::unique_ptr<uint8_t[]> m_top;     // the top layer's current frame, when m_haveTop
-  bool m_haveTop = false;
-  CDeferredHost m_events;  // what reading this frame told the user, not yet shown
+  std::unique_ptr<uint8_t[]> m_top;     // the lowest layer's picture for it, when m_haveTop
+  bool m_haveTop = false;               // the layer is shown on this frame and has a picture
+  CDeferredHost m_events;               // what reading this frame told the user, not yet shown
 };
 
 class CFramePrefetcher {
@@ -90,20 +79,9 @@ class CFramePrefetcher {
   // Zero-filled slots for frames of `outputBytes` and top frames of `topBytes`.
   EAllocation Allocate(int64_t outputBytes, int64_t topBytes);
 
-  // The top layer is read only for main frames firstShown <= N < endShown (counted from 0; by
-  // default all), its schedule stepping on those frames alone. With a `scaler` (borrowed, set
-  // up for the top reader's frames), each new top frame is prepared by it, keyed by `rule`, and
-  // the slots get its picture instead. Call before Start.
-  void SetLayerSteps(int32_t firstShown, int32_t endShown, CLayerScaler* scaler,
-                     const CMixRule& rule);
-  // With the screen keyer, each new top frame is keyed by `keyer` (borrowed, set up for the top
-  // reader's frames) before it is resized. Call before Start.
-  void SetKeyer(CScreenKeyer* keyer) { m_keyer = keyer; }
-
-  // Starts reading frames first..end-1 of `mainReader`, stepping `cursor` once per frame for
-  // the top layer. Call once, after Allocate succeeded.
-  void Start(CVideoReader& mainReader, CVideoReader& topReader, const TopFrameCursor& cursor,
-             int32_t first, int32_t end);
+  // Starts reading frames first..end-1 of `mainReader` and stepping `lowest` (borrowed; may be
+  // null) to each, its picture copied into the slot. Call once, after Allocate succeeded.
+  void Start(CVideoReader& mainReader, CLayerUnit* lowest, int32_t first, int32_t end);
 
   // The next frame in order, once it has been read. Valid until Release. Only after Start, and
   // never more often than there are frames.
@@ -120,26 +98,14 @@ class CFramePrefetcher {
   // (the top layer, a failed read's stand-in) waits for the frame's turn when `ordered`.
   void Fill(int64_t index, int helper, bool ordered);
   CPrefetchSlot& SlotOf(int64_t index) { return m_slots[size_t(index % int64_t(m_slots.size()))]; }
-  // The top layer's current frame as the job lays it.
-  const uint8_t* TopPixels() const {
-    if (m_scaler) return m_scaler->Picture();
-    return m_keyer ? m_keyer->Picture() : m_top->m_buffer.get();
-  }
 
   std::vector<CPrefetchSlot> m_slots;
   int64_t m_outputBytes = 0;
   int64_t m_topBytes = 0;
   CVideoReader* m_main = nullptr;
   std::unique_ptr<CVideoReader> m_second;
-  CVideoReader* m_top = nullptr;
-  TopFrameCursor m_cursor;
-  int32_t m_firstShown = 0;
-  int32_t m_endShown = std::numeric_limits<int32_t>::max();
-  CLayerScaler* m_scaler = nullptr;
-  CScreenKeyer* m_keyer = nullptr;
-  CMixRule m_rule;
+  CLayerUnit* m_lowest = nullptr;
   int64_t m_lastGood = -1;  // the last main frame read well (in frame order)
-  bool m_haveTop = false;   // the top layer has given a frame (in frame order)
   int32_t m_first = 0;
   int32_t m_end = 0;
 

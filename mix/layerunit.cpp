@@ -1,10 +1,57 @@
 #include "mix/layerunit.h"
 
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "media/codec/frameconvert.h"
 #include "media/errortext.h"
 #include "media/host.h"
-#include "mix/frameprefetch.h"
 
 namespace corvane {
+
+bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
+                  const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor) {
+  cursor = TopFrameCursor{};
+  cursor.start = topReader.m_startFrame;
+  cursor.end = topReader.m_endFrame;
+  cursor.next = topReader.m_startFrame;
+  cursor.loop = loop;
+  try {
+    auto times = std::make_shared<SPresentationTimes>();
+    if (topStream.PresentationTimes(*times)) {
+      cursor.times = std::move(times);
+      cursor.mainScale = mainReader.m_streamInfo.dwScale;
+      cursor.mainRate = mainReader.m_streamInfo.dwRate;
+    }
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the top layer's frame times", MB_ICONINFORMATION);
+    return false;
+  }
+  return true;
+}
+
+bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName) {
+  topReader.SetInterpolatedChroma(true);
+  if (!rule.m_keying.m_autoKey) return true;
+  std::optional<CRgb> found;
+  if (topReader.ReadFrame(topReader.m_startFrame) == 0) {
+    const int64_t stride = topReader.m_withAlpha ? AlphaFrameStride(topReader.m_width)
+                                                 : FrameStride(topReader.m_width);
+    found = EstimateScreenColour(topReader.m_buffer.get(), topReader.m_width, topReader.m_height,
+                                 stride, topReader.m_withAlpha);
+  }
+  if (!found) {
+    ShowMessage(Format("no screen colour found in %s: give --key R,G,B", topName.c_str()),
+                MB_ICONERROR);
+    return false;
+  }
+  rule.m_key = PackKeyColour(found->m_red, found->m_green, found->m_blue);
+  ShowMessage(Format("--key auto: the screen colour of %s is %d,%d,%d", topName.c_str(),
+                     found->m_red, found->m_green, found->m_blue),
+              MB_ICONINFORMATION);
+  return true;
+}
 
 CPlanInput PlanInputOf(const CVideoReader& main, const CVideoReader& top, const CMixRule& rule) {
   CPlanInput input;
@@ -39,103 +86,157 @@ CLayerSpec LayerSpecOf(const CLayerOptions& options, const std::string& source) 
   return spec;
 }
 
-bool CLayerUnit::Open() {
+std::string CLayerUnit::Said(const std::string& text) const {
+  return m_count > 1 ? Format("Layer %d: ", m_number) + text : text;
+}
+
+std::string CLayerUnit::Name() const {
+  return m_spec.m_source.empty() ? std::string("the top layer") : m_spec.m_source;
+}
+
+bool CLayerUnit::OpenSource(const CLayerSpec& spec, int32_t number, int32_t count) {
+  Release();
+  m_spec = spec;
+  m_rule = spec.m_rule;
+  m_number = number;
+  m_count = count;
+  m_adopted = false;
+  return OpenFile();
+}
+
+bool CLayerUnit::OpenFile() {
   const std::string& path = m_spec.m_source;
   if (CAviFile::Open(path, OF_SHARE_DENY_WRITE, m_file) != AVIERR_OK || !m_file) {
-    ShowMessage(Format("Layer %d: ", m_number) + UnableToOpenText(path), MB_ICONINFORMATION);
-    Close();
+    ShowMessage(Said(UnableToOpenText(path)), MB_ICONINFORMATION);
+    Release();
     return false;
   }
-  if (m_file->GetStream(m_stream, streamtypeVIDEO, 0) != AVIERR_OK || !m_stream) {
-    ShowMessage(Format("Layer %d: Cannot get AVI video stream for %s", m_number, path.c_str()),
+  const HRESULT found = m_file->GetStream(m_stream, streamtypeVIDEO, 0);
+  if (found == AVIERR_NODATA) {
+    ShowMessage(Said("No data for the required FOURCC codec"), MB_ICONINFORMATION);
+    Release();
+    return false;
+  }
+  if (!m_stream) {
+    ShowMessage(Said(Format("Cannot get AVI video stream for %s", path.c_str())),
                 MB_ICONINFORMATION);
-    Close();
+    Release();
     return false;
   }
+  return true;
+}
+
+void CLayerUnit::Adopt(const CLayerSpec& spec, PAVISTREAM stream) {
+  Release();
+  m_spec = spec;
+  m_rule = spec.m_rule;
+  m_number = m_count = 1;
+  m_adopted = true;
+  m_stream = std::move(stream);
+}
+
+bool CLayerUnit::OpenReader() {
+  if (!m_stream && (m_adopted || !OpenFile())) return false;
   if (m_reader.Open(m_stream, m_rule.m_layerAlpha) != 0) {
-    Close();
-    return false;
-  }
-  if (m_reader.m_firstFrameUnreadable) {
-    ShowMessage(Format("Layer %d: The first frame of %s cannot be decoded: it is not mixed",
-                       m_number, path.c_str()),
-                MB_ICONERROR);
-    Close();
+    Release();
     return false;
   }
   m_open = true;
   return true;
 }
 
-void CLayerUnit::Close() {
+void CLayerUnit::Release() {
   m_reader.Close();
+  m_open = false;
+  if (m_adopted) return;
   m_stream.reset();
   m_file.reset();
-  m_open = false;
 }
 
-bool CLayerUnit::Setup(const CLayerSpec& spec, int32_t number, const CVideoReader& mainReader) {
-  m_spec = spec;
-  m_number = number;
-  m_rule = spec.m_rule;
-  if (!Open()) return false;
-  if (m_rule.m_layerAlpha && !m_reader.m_hasAlpha) {
-    ShowMessage(Format("Layer %d: %s has no alpha channel: every pixel of it is taken as opaque",
-                       number, spec.m_source.c_str()),
+CLayerUnit::EReady CLayerUnit::Plan(const CVideoReader& mainReader) {
+  if (!OpenReader()) return EReady::kNoReader;
+  if (m_reader.m_firstFrameUnreadable) {
+    ShowMessage(
+        Said(Format("The first frame of %s cannot be decoded: it is not mixed", Name().c_str())),
+        MB_ICONERROR);
+    Release();
+    return EReady::kRefused;
+  }
+  if (m_rule.m_layerAlpha && !m_reader.m_hasAlpha && !m_spec.m_source.empty()) {
+    ShowMessage(Said(Format("%s has no alpha channel: every pixel of it is taken as opaque",
+                            m_spec.m_source.c_str())),
                 MB_ICONINFORMATION);
   }
   const CPlanInput input = PlanInputOf(mainReader, m_reader, m_rule);
-  if (const std::string refused = PlanLayer(spec.m_placement, input, m_plan); !refused.empty()) {
-    if (!m_plan.m_neverShown) {
-      ShowMessage(Format("Layer %d: %s", number, refused.c_str()), MB_ICONERROR);
-      return false;
+  if (const std::string refused = PlanLayer(m_spec.m_placement, input, m_plan); !refused.empty()) {
+    if (m_count == 1 || !m_plan.m_neverShown) {
+      ShowMessage(Said(refused), MB_ICONERROR);
+      return EReady::kPlacementRefused;
     }
     // One layer among others that never shows is left out, the rest mixed.
-    ShowMessage(Format("Layer %d: %s: it is not shown", number, refused.c_str()),
-                MB_ICONINFORMATION);
+    ShowMessage(Said(refused + ": it is not shown"), MB_ICONINFORMATION);
     m_plan = CLayerPlan{};
-    Close();
-    return true;
+    m_pictureBytes = 0;
+    Release();
+    return EReady::kReady;
   }
   // Among several layers, one at a custom offset wholly off the picture is news too.
-  m_plan.m_outside = m_plan.m_outside || m_plan.m_left >= input.m_mainWidth ||
-                     m_plan.m_top >= input.m_mainHeight ||
-                     int64_t{m_plan.m_left} + m_plan.m_width <= 0 ||
-                     int64_t{m_plan.m_top} + m_plan.m_height <= 0;
+  if (m_count > 1) {
+    m_plan.m_outside = m_plan.m_outside || m_plan.m_left >= input.m_mainWidth ||
+                       m_plan.m_top >= input.m_mainHeight ||
+                       int64_t{m_plan.m_left} + m_plan.m_width <= 0 ||
+                       int64_t{m_plan.m_top} + m_plan.m_height <= 0;
+  }
   if (const std::string notices = PlanNotices(m_plan); !notices.empty())
-    ShowMessage(Format("Layer %d: %s", number, notices.c_str()), MB_ICONINFORMATION);
+    ShowMessage(Said(notices), MB_ICONINFORMATION);
   m_rule.m_left = m_plan.m_left;
   m_rule.m_top = m_plan.m_top;
+  // The screen keyer keys each frame once, into a picture with alpha, before resizing.
   const bool screen = m_rule.ScreenKeys();
-  if (screen && !PrepareScreenKey(m_rule, m_reader, spec.m_source)) return false;
-  if (screen && !m_keyer.Setup(m_reader.m_width, m_reader.m_height, m_reader.m_withAlpha)) {
-    ShowMessage(Format("Layer %d: Cannot allocate memory to key the top layer", number),
-                MB_ICONINFORMATION);
-    return false;
+  if (screen) {
+    if (!PrepareScreenKey(m_rule, m_reader,
+                          m_spec.m_source.empty() ? "the top layer" : m_spec.m_source)) {
+      return EReady::kRefused;
+    }
+    if (!m_keyer.Setup(m_reader.m_width, m_reader.m_height, m_reader.m_withAlpha)) {
+      ShowMessage(Said("Cannot allocate memory to key the top layer"), MB_ICONINFORMATION);
+      return EReady::kNoReader;
+    }
   }
   if (m_plan.m_scaled &&
       !m_scaler.Setup(m_reader.m_width, m_reader.m_height, m_reader.m_withAlpha || screen,
                       m_plan.m_width, m_plan.m_height)) {
-    ShowMessage(Format("Layer %d: Cannot allocate memory to resize the top layer", number),
-                MB_ICONINFORMATION);
-    return false;
+    ShowMessage(Said("Cannot allocate memory to resize the top layer"), MB_ICONINFORMATION);
+    return EReady::kNoReader;
   }
-  if (!TopCursorFor(mainReader, m_reader, *m_stream, m_rule.m_loop, m_cursor)) return false;
-  // Held only while the layer shows.
-  if (m_plan.m_firstShown > 0) Close();
-  return true;
+  m_pictureBytes = m_plan.m_scaled ? m_scaler.PictureBytes()
+                   : screen        ? m_keyer.PictureBytes()
+                                   : m_reader.FrameBytes();
+  if (m_pictureBytes < 0) return EReady::kNoReader;
+  if (!TopCursorFor(mainReader, m_reader, *m_stream, m_rule.m_loop, m_start))
+    return EReady::kNoReader;
+  Rewind();
+  return EReady::kReady;
 }
 
-void CLayerUnit::LayOn(int64_t frame, uint8_t* output, int32_t mainWidth, int32_t mainHeight) {
+void CLayerUnit::Rewind() {
+  m_cursor = m_start;
+  m_pixels = nullptr;
+  m_failed = false;
+  // Held only while the layer shows.
+  if (m_plan.m_firstShown > 0 && m_open) Release();
+}
+
+const uint8_t* CLayerUnit::Advance(int64_t frame) {
   if (!m_plan.Shown(frame)) {
-    if (frame >= m_plan.m_endShown && m_open) Close();
-    return;
+    if (frame >= m_plan.m_endShown && m_open) Release();
+    return nullptr;
   }
   if (!m_open) {
-    if (m_failed) return;
-    if (!Open()) {
+    if (m_failed) return nullptr;
+    if (!OpenReader()) {
       m_failed = true;
-      return;
+      return nullptr;
     }
   }
   int32_t index = 0;
@@ -145,9 +246,13 @@ void CLayerUnit::LayOn(int64_t frame, uint8_t* output, int32_t mainWidth, int32_
                                          m_plan.m_scaled ? &m_scaler : nullptr);
     if (pixels) m_pixels = pixels;
   }
-  if (!m_pixels) return;
+  return m_pixels;
+}
+
+void CLayerUnit::LayOn(int64_t frame, const uint8_t* pixels, uint8_t* output, int32_t mainWidth,
+                       int32_t mainHeight) const {
   CLayerFrame layer;
-  layer.m_pixels = m_pixels;
+  layer.m_pixels = pixels;
   layer.m_width = m_plan.m_width;
   layer.m_height = m_plan.m_height;
   layer.m_prepared = m_plan.m_scaled || m_rule.ScreenKeys();

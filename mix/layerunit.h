@@ -1,12 +1,15 @@
-// A layer laid on above the first: one unit that owns its source, reader, schedule, placement,
-// keyer and scaler, and lays its frames on the main frames by the rules of a one-layer mix.
+// One layer of a mix: a unit that owns its source (file and video stream), reader, schedule,
+// placement, keyer and scaler, and lays its frames on the main frames by the rules of a
+// one-layer mix. A mix of several layers is the main frame with each unit laid on in turn.
 //
 // Its reader is open only while the layer shows: it is opened to plan the layer, closed until
 // the first frame that shows it, read only on frames that show it, and closed after the last,
-// so that many layers shown one after another hold one decoder at a time. Messages name the
-// layer by its number (from 1, the lowest) and its file.
+// so that many layers shown one after another hold one decoder at a time. Among several layers,
+// messages name a layer by its number (from 1, the lowest); a layer alone is "the top layer" of
+// the one-layer mixes and speaks as they always have.
 //
-// Not thread-safe: the job's thread uses it, frame after frame in order.
+// Not thread-safe: one thread at a time steps it, frame after frame in order (the job's, or the
+// frame prefetcher's for the lowest layer); LayOn with given pixels only reads the unit.
 #pragma once
 
 #include <cstdint>
@@ -37,40 +40,92 @@ CPlanInput PlanInputOf(const CVideoReader& main, const CVideoReader& top, const 
 // (the alpha mix with its level and transparency, or the colour-key mix).
 CLayerSpec LayerSpecOf(const CLayerOptions& options, const std::string& source);
 
+// The top layer's schedule for a mix of `mainReader`'s frames: by frame, or by time for a top
+// layer that carries presentation times (any container but AVI). False, with the message shown,
+// when memory for those times runs out.
+bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
+                  const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor);
+
+// For the screen keyer: the top reader set to interpolate chroma and, with an automatic key, the
+// key found in the top layer's first frame put into `rule` and said (`topName` names the
+// layer). False, with the message shown, when that frame has no screen colour.
+bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName);
+
 class CLayerUnit {
  public:
+  // How planning a layer went; all but kReady have been said.
+  enum class EReady {
+    kReady,
+    kNoReader,          // its reader could not be opened, or memory ran out
+    kRefused,           // its frames cannot be mixed (an undecodable first frame, no screen colour)
+    kPlacementRefused,  // its placement cannot be made over this main video
+  };
+
   CLayerUnit() = default;
-  ~CLayerUnit() { Close(); }
+  ~CLayerUnit() { Release(); }
   CLayerUnit(const CLayerUnit&) = delete;
   CLayerUnit& operator=(const CLayerUnit&) = delete;
 
-  // Opens the source and plans it over `mainReader`'s frames. False, with the message shown
-  // (naming the layer), when it cannot be mixed, as the first layer would be refused; a layer
-  // wholly off the picture is said once and mixes (as nothing).
-  bool Setup(const CLayerSpec& spec, int32_t number, const CVideoReader& mainReader);
+  // Opens `spec`'s file and its video stream; layer `number` (from 1) of `count`. False, with
+  // the message shown, when it cannot be opened.
+  bool OpenSource(const CLayerSpec& spec, int32_t number, int32_t count);
+  // A lone layer over a stream the caller opened; the unit keeps the stream, never reopens it,
+  // and names it by `spec.m_source` (empty: "the top layer").
+  void Adopt(const CLayerSpec& spec, PAVISTREAM stream);
 
-  // Lays the layer over `output` (the main picture's Frame buffer) for main frame `frame` (from
-  // 0), stepping its schedule and reading a new frame when one is due. Frames come in order.
-  void LayOn(int64_t frame, uint8_t* output, int32_t mainWidth, int32_t mainHeight);
+  // Opens the reader and plans the layer over `mainReader`'s frames, keyer and scaler ready.
+  // Among several layers, one never in range or wholly off the picture is said once and ready
+  // (as nothing); alone, one never in range is refused.
+  EReady Plan(const CVideoReader& mainReader);
 
+  // Steps the layer to main frame `frame` (from 0; frames come in order): reads, keys and
+  // resizes a new picture when one is due. The picture to lay on that frame, valid until the
+  // next step; null when the layer is not shown there or has given no picture yet.
+  const uint8_t* Advance(int64_t frame);
+  // Lays `pixels` (Advance's picture for `frame`, or a copy of it) over `output`, the main
+  // picture's Frame buffer.
+  void LayOn(int64_t frame, const uint8_t* pixels, uint8_t* output, int32_t mainWidth,
+             int32_t mainHeight) const;
+  // Both, for a layer stepped on the job's thread.
+  void LayOn(int64_t frame, uint8_t* output, int32_t mainWidth, int32_t mainHeight) {
+    if (const uint8_t* pixels = Advance(frame)) LayOn(frame, pixels, output, mainWidth, mainHeight);
+  }
+  // Back to the state Plan left, before the first frame.
+  void Rewind();
+
+  // Bytes of the pictures Advance gives (0 for a layer never shown).
+  int64_t PictureBytes() const { return m_pictureBytes; }
+  const CLayerPlan& LayerPlan() const { return m_plan; }
+  const CAviStream* Stream() const { return m_stream.get(); }
   bool ReaderOpen() const { return m_open; }
 
  private:
-  // Opens the file, its video stream and the reader; false with the message shown.
-  bool Open();
-  void Close();
+  // The message for this layer: prefixed with its number among several.
+  std::string Said(const std::string& text) const;
+  // The source's name in messages.
+  std::string Name() const;
+  // Opens the file and its video stream; false with the message shown.
+  bool OpenFile();
+  // Opens the file and stream (unless adopted) and the reader; false with the message shown.
+  bool OpenReader();
+  // Closes the reader and, unless adopted, the file.
+  void Release();
 
   CLayerSpec m_spec;
-  int32_t m_number = 0;
+  int32_t m_number = 1;
+  int32_t m_count = 1;
+  bool m_adopted = false;
   CMixRule m_rule;  // placed where the plan puts it, the automatic key found
   CLayerPlan m_plan;
   PAVIFILE m_file;
   PAVISTREAM m_stream;
   CVideoReader m_reader;
+  TopFrameCursor m_start;  // the schedule as planned, before the first frame
   TopFrameCursor m_cursor;
   CScreenKeyer m_keyer;
   CLayerScaler m_scaler;
-  const uint8_t* m_pixels = nullptr;  // the current frame as laid on; null until one is read
+  int64_t m_pictureBytes = 0;
+  const uint8_t* m_pixels = nullptr;  // the current picture as laid on; null until one is read
   bool m_open = false;
   bool m_failed = false;  // reopening failed: the layer is left out from there on (said once)
 };

@@ -1,15 +1,17 @@
-// One mix job: the main video and the top layer in, a new video out. The drivers check the
-// sources, open them, run the video pass (decode, composite, compress and write one sample per
-// main frame) and have the main video's first audio stream copied into the result: after the
-// pass for an AVI, within it for the other containers (the output name's extension chooses).
-// A stopped pass keeps the sound of the frames it wrote (a second stop ends that copy early).
+// One mix job: the main video and its layers in, a new video out. A colour-key or alpha mix is
+// a job of one layer. The drivers check the sources, open them (each layer into its own unit,
+// mix/layerunit.h), run the video pass (mix/videopass.h: decode, lay the layers on, compress
+// and write one sample per main frame) and have the main video's first audio stream copied into the
+// result: after the pass for an AVI, within it for the other containers (the output name's
+// extension chooses). A stopped pass keeps the sound of the frames it wrote (a second stop ends
+// that copy early).
 //
 // Everything runs on the calling thread (the mix worker) and talks to the user through the
 // host: message boxes with the caption "Corvane", the progress text "Processing frame %ld\%ld"
 // once per frame, the compressor chosen through Host().ChooseCompression. A job stops at the
 // next frame boundary once EngineState().m_mixing is no longer 1, and the output it leaves is
 // still a complete, valid file. Sources are only ever read; an output that is the same file as
-// either source is refused before anything is deleted or opened for writing. Nothing throws.
+// any source is refused before anything is deleted or opened for writing. Nothing throws.
 #pragma once
 
 #include <cstdint>
@@ -23,33 +25,9 @@
 #include "mix/layerunit.h"
 #include "mix/placement.h"
 #include "mix/screenkey.h"
+#include "mix/videopass.h"
 
 namespace corvane {
-
-// How a video pass ended.
-enum class EVideoPassResult {
-  kNotRun,       // the driver stopped before the pass (message shown); no output touched
-  kNoOutput,     // the pass ended before creating the output file
-  kFailed,       // setting up the output failed after the file was created (message shown)
-  kWriteFailed,  // a frame could not be written; the output holds the frames before it
-  kStopped,      // the mixing flag dropped; the output holds the frames written so far
-  kComplete,     // one sample for every frame of the main video
-};
-
-struct CVideoPassOutcome {
-  EVideoPassResult m_result = EVideoPassResult::kNotRun;
-  bool m_placementRefused = false;  // the placement cannot be made for these sources (said why)
-  bool m_outputCreated = false;     // the output file was made by this pass
-  int32_t m_framesWritten = 0;
-  int32_t m_frameTotal = 0;       // frames of the main video
-  double m_secondsWritten = 0.0;  // where the last frame written ends, at the output's rate
-  // A container other than AVI took the main's sound in the pass: how taking it went
-  // (AVIERR_NODATA: the main has none), and whether ending the file failed.
-  bool m_audioWithVideo = false;
-  HRESULT m_audioCarried = AVIERR_UNSUPPORTED;
-  bool m_finishFailed = false;
-  HRESULT m_audioFinished = AVIERR_OK;  // the sound carried: all of it, or why not (said)
-};
 
 struct CMixOutcome {
   CVideoPassOutcome m_video;
@@ -61,16 +39,6 @@ struct CMixOutcome {
     return m_video.m_result == EVideoPassResult::kComplete && m_audioRan &&
            (m_audio == EAudioCopyResult::kCopied || m_audio == EAudioCopyResult::kNoAudio);
   }
-};
-
-// Where a mix writes: the output's name and, for a name without a known extension, the
-// container it is written as (null: AVI). A name alone converts to one.
-struct CMixOutput {
-  CMixOutput(std::string path, const CContainerInfo* container = nullptr)
-      : m_path(std::move(path)), m_container(container) {}
-  CMixOutput(const char* path) : m_path(path) {}
-  std::string m_path;
-  const CContainerInfo* m_container = nullptr;
 };
 
 // What a mix left in `output`, for the status line: "Done: 250 frames and the audio in out.avi",
@@ -108,8 +76,7 @@ CMixOutcome MixAlpha(const std::string& mainPath, const std::string& topPath,
 CMixOutcome MixLayers(const std::string& mainPath, const std::vector<CLayerSpec>& layers,
                       const CMixOutput& output);
 
-// The video passes on open streams (the caller keeps them). Each deletes and re-creates
-// `output`, writes its video stream and leaves the pass's time in EngineState().m_videoTime.
+// One-layer video passes on open streams (the caller keeps them), as RunVideoPass.
 CVideoPassOutcome WriteColourKeyVideo(const PAVISTREAM& mainStream, const PAVISTREAM& topStream,
                                       const std::string& output, uint32_t key, int32_t top,
                                       int32_t left, uint8_t loop);

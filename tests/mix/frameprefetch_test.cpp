@@ -128,19 +128,28 @@ class FramePrefetcherTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(FramePrefetcherTest, HandsOutTheFramesTheReadersGiveInTurn) {
   CSequenceHost host;
-  PAVIFILE mainFile, topFile, checkMainFile, checkTopFile;
-  PAVISTREAM mainStream, topStream, checkMainStream, checkTopStream;
-  CVideoReader main, top, checkMain, checkTop;
+  PAVIFILE mainFile, checkMainFile, checkTopFile;
+  PAVISTREAM mainStream, checkMainStream, checkTopStream;
+  CVideoReader main, checkMain, checkTop;
   ASSERT_TRUE(OpenReader(GetParam(), mainFile, mainStream, main));
-  ASSERT_TRUE(OpenReader(kTop, topFile, topStream, top));
   ASSERT_TRUE(OpenReader(GetParam(), checkMainFile, checkMainStream, checkMain));
   ASSERT_TRUE(OpenReader(kTop, checkTopFile, checkTopStream, checkTop));
-  TopFrameCursor cursor{top.m_startFrame, top.m_endFrame, top.m_startFrame, 1};
-  TopFrameCursor checkCursor = cursor;
+  CLayerSpec spec;
+  spec.m_source = Fixture(kTop);
+  spec.m_rule.m_loop = 1;
+  CLayerUnit top;
+  ASSERT_TRUE(top.OpenSource(spec, 1, 1));
+  ASSERT_EQ(top.Plan(main), CLayerUnit::EReady::kReady);
+  TopFrameCursor checkCursor;
+  checkCursor.start = checkCursor.next = checkTop.m_startFrame;
+  checkCursor.end = checkTop.m_endFrame;
+  checkCursor.loop = 1;
   CFramePrefetcher prefetcher;
-  ASSERT_EQ(prefetcher.Allocate(Bytes(main), Bytes(top)), CFramePrefetcher::EAllocation::kOk);
+  ASSERT_EQ(top.PictureBytes(), Bytes(checkTop));
+  ASSERT_EQ(prefetcher.Allocate(Bytes(main), top.PictureBytes()),
+            CFramePrefetcher::EAllocation::kOk);
 
-  prefetcher.Start(main, top, cursor, main.m_startFrame, main.m_endFrame);
+  prefetcher.Start(main, &top, main.m_startFrame, main.m_endFrame);
 
   int differing = 0;
   for (int32_t frame = checkMain.m_startFrame; frame < checkMain.m_endFrame; ++frame) {
@@ -152,7 +161,7 @@ TEST_P(FramePrefetcherTest, HandsOutTheFramesTheReadersGiveInTurn) {
     ASSERT_EQ(checkTop.ReadFrame(index), 0);
     ASSERT_TRUE(slot.m_haveTop);
     differing += std::memcmp(slot.m_output.get(), checkMain.m_buffer.get(), Bytes(main)) != 0;
-    differing += std::memcmp(slot.m_top.get(), checkTop.m_buffer.get(), Bytes(top)) != 0;
+    differing += std::memcmp(slot.m_top.get(), checkTop.m_buffer.get(), Bytes(checkTop)) != 0;
     // Scribbling on the handed-out frame (as compositing does) must not reach the next one.
     std::memset(slot.m_output.get(), 0x5A, static_cast<size_t>(Bytes(main)));
     prefetcher.Release();

@@ -150,20 +150,24 @@ TEST_F(MixLayersTest, ALayerThatIsNeverSeenIsSaidOnceAndTheRestMixes) {
   ASSERT_TRUE(MixLayers(m_main, {layers[0]}, alone).Complete());
   const struct {
     const char* m_name;
+    size_t m_layer;  // the one never seen; the other is as mixed alone
     double m_from;
     int32_t m_left;
     const char* m_said;
   } cases[] = {
-      {"from after the end", 3600.0, 0, "Layer 2: The top layer's range starts at "},
-      {"wholly to the right", -1.0, 5000, "Layer 2: The top layer (160x120 at 5000,0) lies "},
+      {"from after the end", 1, 3600.0, 0, "Layer 2: The top layer's range starts at "},
+      {"wholly to the right", 1, -1.0, 5000, "Layer 2: The top layer (160x120 at 5000,0) lies "},
+      // The lowest layer goes through the reading ahead: left out all the same.
+      {"lowest, from after the end", 0, 3600.0, 0, "Layer 1: The top layer's range starts at "},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.m_name);
-    layers[1].m_placement.m_from = test.m_from;
-    layers[1].m_rule.m_left = test.m_left;
+    std::vector<CLayerSpec> pair = layers;
+    pair[test.m_layer].m_placement.m_from = test.m_from;
+    pair[test.m_layer].m_rule.m_left = test.m_left;
     const std::string output = m_dir.Path("two.avi");
     const size_t before = m_host.Messages().size();
-    ASSERT_TRUE(MixLayers(m_main, layers, output).Complete());
+    ASSERT_TRUE(MixLayers(m_main, pair, output).Complete());
     EXPECT_EQ(test::ReadFileBytes(output), test::ReadFileBytes(alone));
     const auto messages = m_host.Messages();
     ASSERT_EQ(messages.size(), before + 1) << messages.back().m_text;

@@ -232,7 +232,9 @@ TEST_F(MixOutputsTest, AStopLeavesAFinishedFileInEveryContainer) {
     EXPECT_EQ(decoded.m_output, "10\n") << decoded.m_errors;
     // The sound of the ten frames written (a third of a second), no more.
     EXPECT_NEAR(AudioSeconds(output), 10.0 / 30.0, 0.05);
-    if (name.ends_with(".mp4")) EXPECT_EQ(TopBoxes(output)[1], "moov");
+    if (name.ends_with(".mp4")) {
+      EXPECT_EQ(TopBoxes(output)[1], "moov");
+    }
   }
 }
 
