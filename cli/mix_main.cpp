@@ -183,18 +183,11 @@ int Run(const CMixOptions& options) {
   EngineState().m_stopRequests.store(0);
   EngineState().m_mixing.store(1);
   // A name without an extension is written as --format asks.
-  const CMixOutput output(options.m_output, options.m_container);
+  CMixOutput output(options.m_output, options.m_container);
+  if (options.m_smart)
+    output.m_copyUnchanged = *options.m_smart ? ECopyUnchanged::kAlways : ECopyUnchanged::kNever;
   const auto started = std::chrono::steady_clock::now();
-  const CMixOutcome outcome =
-      !options.m_layers.empty() ? MixLayers(options.m_main, LayerSpecs(options), output)
-      : options.m_alphaMode
-          ? MixAlpha(options.m_main, options.m_topLayer, output, options.m_red, options.m_green,
-                     options.m_blue, options.m_top, options.m_left,
-                     options.m_noTransparency ? 0 : 1, options.m_loop ? 1 : 0, options.m_alpha,
-                     options.m_layerAlpha, options.m_placement, options.m_keying)
-          : MixColourKey(options.m_main, options.m_topLayer, output, options.m_red, options.m_green,
-                         options.m_blue, options.m_top, options.m_left, options.m_loop ? 1 : 0,
-                         options.m_layerAlpha, options.m_placement, options.m_keying);
+  const CMixOutcome outcome = MixLayers(options.m_main, LayerSpecs(options), output);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EngineState().m_mixing.store(0);
@@ -206,11 +199,15 @@ int Run(const CMixOptions& options) {
   if (video.m_outputCreated) {
     const int32_t videoMs = EngineState().m_videoTime.load();
     const double fps = videoMs > 0 ? video.m_framesWritten * 1000.0 / videoMs : 0.0;
+    const std::string copied = video.m_framesCopied > 0
+                                   ? Format(" (%d copied, %d encoded)", video.m_framesCopied,
+                                            video.m_framesWritten - video.m_framesCopied)
+                                   : std::string();
     std::fprintf(stderr,
-                 "corvane-mix: %s: %d of %d frames, %.1f fps (video %d ms, audio %d ms, "
+                 "corvane-mix: %s: %d of %d frames%s, %.1f fps (video %d ms, audio %d ms, "
                  "total %.0f ms)\n",
-                 options.m_output.c_str(), video.m_framesWritten, video.m_frameTotal, fps, videoMs,
-                 EngineState().m_audioTime.load(), seconds * 1000.0);
+                 options.m_output.c_str(), video.m_framesWritten, video.m_frameTotal,
+                 copied.c_str(), fps, videoMs, EngineState().m_audioTime.load(), seconds * 1000.0);
   }
   if (g_interrupted) {
     // A stop while the sources were still opening leaves no output to speak of.

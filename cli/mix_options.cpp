@@ -105,6 +105,10 @@ void PrintMixUsage(FILE* out) {
       "  --quality Q          0..100 where the compressor honours it\n"
       "  --keyframe-every N   key frame interval where honoured\n"
       "  --data-rate KBPS     data rate in kbit/s where honoured\n"
+      "  --smart, --no-smart  copy the main's own frames where no layer shows, or never; by\n"
+      "                       default copied into MP4, MOV, MKV and WebM, not into AVI. Only\n"
+      "                       where the codec is the main's (Motion JPEG); the frames encoded\n"
+      "                       keep the main's quantiser unless --quality is given\n"
       "  --layer FILE         add FILE as a layer over those before it (TOP is the lowest). The\n"
       "                       options from --mode to --fade-out above, given after it, are its\n"
       "                       own, each at most once; before any --layer they are TOP's\n"
@@ -180,6 +184,7 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
     const std::string bare = name.substr(2);
     const COptionInfo* perLayer = FindLayerOption(bare);
     const bool flag = name == "--overwrite" || name == "--list-codecs" || name == "--help" ||
+                      name == "--smart" || name == "--no-smart" ||
                       (perLayer && perLayer->m_value == EOptionValue::kFlag);
     std::string value;
     if (flag) {
@@ -200,6 +205,11 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
 
     if (name == "--overwrite") {
       options.m_overwrite = true;
+    } else if (name == "--smart" || name == "--no-smart") {
+      const bool smart = name == "--smart";
+      if (options.m_smart && *options.m_smart != smart)
+        return std::string("--smart and --no-smart do not go together");
+      options.m_smart = smart;
     } else if (name == "--list-codecs") {
       options.m_listCodecs = true;
     } else if (name == "--help") {
@@ -279,6 +289,7 @@ std::string ApplyRecipe(const CMixRecipe& recipe, CMixOptions& options) {
   if (!options.m_quality) options.m_quality = recipe.m_quality;
   if (!options.m_keyFrameEvery) options.m_keyFrameEvery = recipe.m_keyFrameEvery;
   if (!options.m_dataRateKbps) options.m_dataRateKbps = recipe.m_dataRateKbps;
+  if (!options.m_smart) options.m_smart = recipe.m_smart;
   // A preview's OUTPUT is a picture, whatever container the mix is written in.
   if (options.m_previewFrame) options.m_format.clear();
   static_cast<CLayerOptions&>(options) = recipe.m_layers.front();

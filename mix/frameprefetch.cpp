@@ -114,12 +114,30 @@ void CFramePrefetcher::Start(CVideoReader& mainReader, CLayerUnit* lowest, int32
   }
 }
 
+bool CFramePrefetcher::ReadSample(int64_t index, CPrefetchSlot& slot) {
+  if (!m_copyPlan || !m_mainStream || !m_copyPlan->Copied(index)) return false;
+  const auto position = static_cast<int32_t>(m_first + index);
+  int32_t bytes = 0;
+  if (m_mainStream->Read(position, 1, nullptr, 0, &bytes, nullptr) != AVIERR_OK || bytes <= 0)
+    return false;
+  try {
+    slot.m_sample.resize(static_cast<size_t>(bytes));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  int32_t read = 0;
+  return m_mainStream->Read(position, 1, slot.m_sample.data(), bytes, &read, nullptr) ==
+             AVIERR_OK &&
+         read == bytes;
+}
+
 void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
   CPrefetchSlot& slot = SlotOf(index);
   CVideoReader& reader = helper == 0 ? *m_main : *m_second;
   slot.m_events.Clear();
+  slot.m_copied = ReadSample(index, slot);
   bool mainRead = false;
-  {
+  if (!slot.m_copied) {
     CThreadHostScope scope(&slot.m_events);
     mainRead = reader.ReadFrame(static_cast<int32_t>(m_first + index)) == 0;
   }
@@ -141,6 +159,12 @@ void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
   }
   // This frame's turn: what depends on the frames before it.
   CThreadHostScope scope(&slot.m_events);
+  if (slot.m_copied) {
+    // No layer shows on it; the step only lets a layer past its range close its reader.
+    if (m_lowest) m_lowest->Advance(index);
+    slot.m_haveTop = false;
+    return;
+  }
   if (mainRead) {
     m_lastGood = index;
   } else if (m_lastGood < 0) {

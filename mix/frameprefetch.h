@@ -26,6 +26,7 @@
 #include "media/videoreader.h"
 #include "mix/composite.h"
 #include "mix/layerunit.h"
+#include "mix/smartcopy.h"
 
 namespace corvane {
 
@@ -57,7 +58,10 @@ struct CPrefetchSlot {
   std::unique_ptr<uint8_t[]> m_output;  // the main frame (black before the first good read)
   std::unique_ptr<uint8_t[]> m_top;     // the lowest layer's picture for it, when m_haveTop
   bool m_haveTop = false;               // the layer is shown on this frame and has a picture
-  CDeferredHost m_events;               // what reading this frame told the user, not yet shown
+  // A frame copied from the main video: its sample as stored, not decoded (m_output unset).
+  bool m_copied = false;
+  std::vector<uint8_t> m_sample;
+  CDeferredHost m_events;  // what reading this frame told the user, not yet shown
 };
 
 class CFramePrefetcher {
@@ -79,6 +83,14 @@ class CFramePrefetcher {
   // Zero-filled slots for frames of `outputBytes` and top frames of `topBytes`.
   EAllocation Allocate(int64_t outputBytes, int64_t topBytes);
 
+  // Frames `plan` copies are read from `mainStream` (borrowed, the main reader's stream) as
+  // stored instead of being decoded; a frame whose sample cannot be read is decoded after all.
+  // Call before Start.
+  void SetCopied(const CCopyPlan* plan, CAviStream* mainStream) {
+    m_copyPlan = plan;
+    m_mainStream = mainStream;
+  }
+
   // Starts reading frames first..end-1 of `mainReader` and stepping `lowest` (borrowed; may be
   // null) to each, its picture copied into the slot. Call once, after Allocate succeeded.
   void Start(CVideoReader& mainReader, CLayerUnit* lowest, int32_t first, int32_t end);
@@ -94,6 +106,8 @@ class CFramePrefetcher {
 
  private:
   void Run(int helper);
+  // The sample of frame `index` into the slot, when the frame is copied and it reads.
+  bool ReadSample(int64_t index, CPrefetchSlot& slot);
   // Reads frame `index` (from 0) into its slot with the helper's main reader; the in-order part
   // (the top layer, a failed read's stand-in) waits for the frame's turn when `ordered`.
   void Fill(int64_t index, int helper, bool ordered);
@@ -105,6 +119,8 @@ class CFramePrefetcher {
   CVideoReader* m_main = nullptr;
   std::unique_ptr<CVideoReader> m_second;
   CLayerUnit* m_lowest = nullptr;
+  const CCopyPlan* m_copyPlan = nullptr;
+  CAviStream* m_mainStream = nullptr;
   int64_t m_lastGood = -1;  // the last main frame read well (in frame order)
   int32_t m_first = 0;
   int32_t m_end = 0;

@@ -170,19 +170,25 @@ std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output
   const std::string held =
       written > 0 ? Format("the file holds frames 1\u2013%d", written) : "the file holds no frames";
   switch (video.m_result) {
-    case EVideoPassResult::kComplete:
-      if (!outcome.m_audioRan) return Format("Done: %d frames in %s", written, name.c_str());
+    case EVideoPassResult::kComplete: {
+      // "250 frames", or with frames copied from the main "250 frames (240 copied, 10 encoded)".
+      const std::string frames = video.m_framesCopied > 0
+                                     ? Format("%d frames (%d copied, %d encoded)", written,
+                                              video.m_framesCopied, written - video.m_framesCopied)
+                                     : Format("%d frames", written);
+      if (!outcome.m_audioRan) return Format("Done: %s in %s", frames.c_str(), name.c_str());
       switch (outcome.m_audio) {
         case EAudioCopyResult::kCopied:
-          return Format("Done: %d frames and the audio in %s", written, name.c_str());
+          return Format("Done: %s and the audio in %s", frames.c_str(), name.c_str());
         case EAudioCopyResult::kNoAudio:
-          return Format("Done: %d frames in %s; the main video has no audio", written,
+          return Format("Done: %s in %s; the main video has no audio", frames.c_str(),
                         name.c_str());
         case EAudioCopyResult::kPartial:
-          return Format("Done: %d frames in %s, with part of the audio", written, name.c_str());
+          return Format("Done: %s in %s, with part of the audio", frames.c_str(), name.c_str());
         default:
-          return Format("Done: %d frames in %s, without the audio", written, name.c_str());
+          return Format("Done: %s in %s, without the audio", frames.c_str(), name.c_str());
       }
+    }
     case EVideoPassResult::kStopped:
       return Format("Stopped at frame %d of %d: %s", written, total, held.c_str());
     case EVideoPassResult::kWriteFailed:

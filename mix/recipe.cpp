@@ -40,6 +40,7 @@ const CField kDocumentFields[] = {
     {"quality", "quality", EOptionValue::kNumberOrText},
     {"keyframe-every", "keyframe-every", EOptionValue::kNumberOrText},
     {"data-rate", "data-rate", EOptionValue::kNumberOrText},
+    {"smart", "smart", EOptionValue::kFlag},
     {"layers", nullptr, EOptionValue::kText},
 };
 
@@ -292,6 +293,9 @@ std::string ApplyEncodeOption(CEncodeOptions& options, const std::string& name,
     // Kept small enough that the rate in bytes per second fits its 32-bit field.
     if (!number || *number < 1 || *number > 4000000) return "--data-rate must be 1..4000000 kbit/s";
     options.m_dataRateKbps = static_cast<uint32_t>(*number);
+  } else if (name == "smart") {
+    if (value != "true" && value != "false") return "smart must be true or false";
+    options.m_smart = value == "true";
   } else {
     return "unknown option --" + name;
   }
@@ -330,6 +334,7 @@ std::string WriteRecipe(const CMixRecipe& recipe, const std::string& folder) {
   if (recipe.m_quality) document["quality"] = *recipe.m_quality;
   if (recipe.m_keyFrameEvery) document["keyframe-every"] = *recipe.m_keyFrameEvery;
   if (recipe.m_dataRateKbps) document["data-rate"] = *recipe.m_dataRateKbps;
+  if (recipe.m_smart) document["smart"] = *recipe.m_smart;
   if (!recipe.m_layers.empty()) {
     Json& layers = document["layers"] = Json::array();
     for (const CLayerRecipe& layer : recipe.m_layers) {

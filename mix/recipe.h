@@ -33,14 +33,18 @@ struct CEncodeOptions {
   std::optional<int32_t> m_quality;         // quality, 0..100
   std::optional<uint32_t> m_keyFrameEvery;  // keyframe-every, frames
   std::optional<uint32_t> m_dataRateKbps;   // data-rate, kbit/s
+  // smart: frames no layer changes copied from the main (true), never (false), or as the
+  // container does by default (absent)
+  std::optional<bool> m_smart;
 
   bool operator==(const CEncodeOptions&) const = default;
 };
 
-// The encode option names without the dashes, as the command line takes them ("format",
+// The encode option names without the dashes that take a value on the command line ("format",
 // "codec", "quality", "keyframe-every", "data-rate").
 bool IsEncodeOption(std::string_view name);
-// Sets one encode option from its value text; returns the command line's error text, or an
+// Sets one encode option from its value text ("smart" too: "true" or "false", the command
+// line's --smart and --no-smart); returns the command line's error text, or an
 // empty text. A value refused leaves `options` as it was.
 std::string ApplyEncodeOption(CEncodeOptions& options, const std::string& name,
                               const std::string& value);

@@ -92,6 +92,7 @@ struct CPassPlan {
   int32_t m_imageSize = 0;  // bytes of one output frame
   SPresentationTimes m_times;
   bool m_variableRate = false;  // the frames keep their own times where the container can
+  CCopyPlan m_copy;             // the frames written as the main's own samples
 };
 
 // The output while it is written. Streams go before their file: the file is completed on its
@@ -153,7 +154,7 @@ bool PlanPass(const CPassInput& input, CPassPlan& plan, CVideoPassOutcome& outco
 
 // Replaces the output with a new file and sets up its compressed video stream; false (the
 // outcome says how it ended) with the message shown.
-bool OpenOutput(const CPassInput& input, const CPassPlan& plan, CPassWriter& writer,
+bool OpenOutput(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
                 CVideoPassOutcome& outcome) {
   const std::string& output = input.m_output.m_path;
   // A folder of that name is no output to replace (and an empty one would be removed).
@@ -185,7 +186,11 @@ bool OpenOutput(const CPassInput& input, const CPassPlan& plan, CPassWriter& wri
     ShowMessage("AVISaveOptions failed", MB_ICONINFORMATION);
     return false;
   }
-  if (AVIMakeCompressedStream(writer.m_compressed, writer.m_raw, options) != AVIERR_OK ||
+  plan.m_copy = PlanCopying(input.m_output.m_copyUnchanged,
+                            OutputContainer(output, input.m_output.m_container), *input.m_main,
+                            plan.m_main, input.m_layers, options);
+  if (AVIMakeCompressedStream(writer.m_compressed, writer.m_raw, options, plan.m_copy.m_match) !=
+          AVIERR_OK ||
       !writer.m_compressed) {
     ShowMessage("Couldn't create compressed stream", MB_ICONINFORMATION);
     return false;
@@ -219,9 +224,32 @@ bool StartReading(const CPassInput& input, CPassPlan& plan, CFramePrefetcher& pr
   if (allocated == CFramePrefetcher::EAllocation::kNoOutputFrame)
     ShowMessage("Cannot allocate output frame buffer", MB_ICONINFORMATION);
   if (allocated != CFramePrefetcher::EAllocation::kOk) return false;
+  if (plan.m_copy.Copies()) prefetcher.SetCopied(&plan.m_copy, input.m_main.get());
   // The frames are read in order one frame ahead; each frame's reads (their traces and
   // messages) reach the host after its progress text, as if read here.
   prefetcher.Start(plan.m_main, lowest, plan.m_main.m_startFrame, plan.m_main.m_endFrame);
+  return true;
+}
+
+// Writes main frame `frame` (number `number` from 0), on which no layer shows, as the main's own
+// sample in `slot`; false, said, when it cannot be written.
+bool WriteCopiedFrame(const CPassInput& input, CPassWriter& writer, const CPrefetchSlot& slot,
+                      int32_t frame, int64_t number, CVideoPassOutcome& outcome) {
+  const HRESULT copied =
+      writer.m_raw->WritePacket(frame, frame, frame, slot.m_sample.data(),
+                                static_cast<int32_t>(slot.m_sample.size()), AVIIF_KEYFRAME);
+  if (copied < 0) {
+    ShowMessage(Format("Failed to write frame %ld", static_cast<long>(number + 1)),
+                MB_ICONINFORMATION);
+    outcome.m_result = EVideoPassResult::kWriteFailed;
+    return false;
+  }
+  // The layers above the lowest step too, so that one past its range closes its reader.
+  for (size_t i = 1; i < input.m_layers.size(); ++i) input.m_layers[i]->Advance(number);
+  ++outcome.m_framesWritten;
+  ++outcome.m_framesCopied;
+  const auto startFrame = static_cast<int32_t>(frame - number);
+  ReportFramesInFile(std::max(writer.m_raw->Length() - startFrame, 0));
   return true;
 }
 
@@ -245,6 +273,12 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
     // read the reader's previous frame) and the lowest layer's picture, when it shows one.
     CPrefetchSlot& slot = prefetcher.Next();
     slot.m_events.Replay();
+    if (slot.m_copied) {
+      const bool written = WriteCopiedFrame(input, writer, slot, frame, number, outcome);
+      prefetcher.Release();
+      if (!written) return;
+      continue;
+    }
     uint8_t* outputFrame = slot.m_output.get();
     for (size_t i = 0; i < input.m_layers.size(); ++i) {
       CLayerUnit& layer = *input.m_layers[i];

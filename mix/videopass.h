@@ -17,6 +17,7 @@
 #include "media/avifile.h"
 #include "media/mux/container.h"
 #include "mix/layerunit.h"
+#include "mix/smartcopy.h"
 
 namespace corvane {
 
@@ -35,6 +36,7 @@ struct CVideoPassOutcome {
   bool m_placementRefused = false;  // the placement cannot be made for these sources (said why)
   bool m_outputCreated = false;     // the output file was made by this pass
   int32_t m_framesWritten = 0;
+  int32_t m_framesCopied = 0;     // of those, written as the main's own samples
   int32_t m_frameTotal = 0;       // frames of the main video
   double m_secondsWritten = 0.0;  // where the last frame written ends, at the output's rate
   // A container other than AVI took the main's sound in the pass: how taking it went
@@ -46,13 +48,15 @@ struct CVideoPassOutcome {
 };
 
 // Where a mix writes: the output's name and, for a name without a known extension, the
-// container it is written as (null: AVI). A name alone converts to one.
+// container it is written as (null: AVI); and whether frames no layer changes are copied from
+// the main video (mix/smartcopy.h). A name alone converts to one.
 struct CMixOutput {
   CMixOutput(std::string path, const CContainerInfo* container = nullptr)
       : m_path(std::move(path)), m_container(container) {}
   CMixOutput(const char* path) : m_path(path) {}
   std::string m_path;
   const CContainerInfo* m_container = nullptr;
+  ECopyUnchanged m_copyUnchanged = ECopyUnchanged::kByContainer;
 };
 
 // What one video pass mixes.

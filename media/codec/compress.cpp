@@ -95,14 +95,14 @@ int QualityToQuantiser(uint32_t quality) {
 }
 
 HRESULT AVIMakeCompressedStream(PAVISTREAM& compressed, const PAVISTREAM& source,
-                                const AVICOMPRESSOPTIONS& options) {
+                                const AVICOMPRESSOPTIONS& options, const CEncoderMatch& match) {
   compressed.reset();
   if (!source) return AVIERR_BADHANDLE;
   if (options.fccType != 0 && options.fccType != streamtypeVIDEO) return AVIERR_UNSUPPORTED;
   const CCompressorInfo* compressor = FindCompressor(options.fccHandler);
   if (!compressor) return AVIERR_NOCOMPRESSOR;
   try {
-    compressed = std::make_shared<CCompressedStream>(source, options, *compressor);
+    compressed = std::make_shared<CCompressedStream>(source, options, *compressor, match);
   } catch (const std::bad_alloc&) {
     return AVIERR_MEMORY;
   }

@@ -53,12 +53,18 @@ const CCompressorInfo* FindCompressor(const std::string& name);
 // the same quantiser as ffmpeg's `-q:v 3`. 0xFFFFFFFF (the compressor's default) gives 0.
 int QualityToQuantiser(uint32_t quality);
 
+// What the encoded pictures should match, so that they sit among pictures copied from a source
+// without a change of format. Empty: the encoder's own choice.
+struct CEncoderMatch {
+  std::string m_pixelFormat;  // libavutil's name ("yuvj422p"), where the encoder takes it
+};
+
 // Makes a stream over `source` (an uncompressed video stream of a file being written) that
 // takes 24-bit bottom-up frames: SetFormat with the 40-byte 24-bit header, then one Write per
 // frame. It encodes them with the chosen compressor and writes the samples to `source` at
 // the same positions with the encoder's own key-frame flags; delayed frames are flushed
 // when the compressed stream is released.
 HRESULT AVIMakeCompressedStream(PAVISTREAM& compressed, const PAVISTREAM& source,
-                                const AVICOMPRESSOPTIONS& options);
+                                const AVICOMPRESSOPTIONS& options, const CEncoderMatch& match = {});
 
 }  // namespace corvane

@@ -8,6 +8,7 @@
 
 extern "C" {
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace corvane {
@@ -52,8 +53,11 @@ AVPixelFormat EncoderInput(const CCompressorInfo& compressor, int width, int hei
 }  // namespace
 
 CCompressedStream::CCompressedStream(PAVISTREAM target, const AVICOMPRESSOPTIONS& options,
-                                     const CCompressorInfo& compressor)
-    : m_target(std::move(target)), m_options(options), m_compressor(compressor) {}
+                                     const CCompressorInfo& compressor, CEncoderMatch match)
+    : m_target(std::move(target)),
+      m_options(options),
+      m_compressor(compressor),
+      m_match(std::move(match)) {}
 
 CCompressedStream::~CCompressedStream() {
   // Release: the frames the encoder still holds go out now. Nothing can be reported here.
@@ -176,6 +180,13 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   encoder.height = m_encodeHeight;
   encoder.pix_fmt =
       player ? AV_PIX_FMT_YUV420P : EncoderInput(m_compressor, encoder.width, encoder.height);
+  if (!player && !m_match.m_pixelFormat.empty()) {
+    const AVPixelFormat matched = av_get_pix_fmt(m_match.m_pixelFormat.c_str());
+    for (const AVPixelFormat* taken = codec->pix_fmts; taken && *taken != AV_PIX_FMT_NONE;
+         ++taken) {
+      if (*taken == matched) encoder.pix_fmt = matched;
+    }
+  }
   if (player) {
     // Limited range, with the matrix players assume for the size, and tagged with it.
     const bool hd = encoder.height >= 720;

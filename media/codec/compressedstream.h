@@ -21,7 +21,7 @@ namespace corvane {
 class CCompressedStream final : public CAviStream {
  public:
   CCompressedStream(PAVISTREAM target, const AVICOMPRESSOPTIONS& options,
-                    const CCompressorInfo& compressor);
+                    const CCompressorInfo& compressor, CEncoderMatch match = {});
   ~CCompressedStream() override;
 
   HRESULT Info(AVISTREAMINFOA& info) const override;
@@ -55,6 +55,7 @@ class CCompressedStream final : public CAviStream {
   PAVISTREAM m_target;
   AVICOMPRESSOPTIONS m_options;
   const CCompressorInfo& m_compressor;
+  CEncoderMatch m_match;
   std::vector<uint8_t> m_format;  // what the target's strf holds
   int32_t m_width = 0;
   int32_t m_height = 0;

@@ -200,6 +200,8 @@ TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
       {"--preview-frame 3 --layer " + Q(m_top) + " " + Q(m_main) + " " + Q(m_top) + " " +
            Q(m_dir.Path("x.png")),
        "--preview-frame shows one layer"},
+      {"--smart --no-smart " + Q(m_main) + " " + Q(m_top) + x,
+       "--smart and --no-smart do not go together"},
   };
   for (const auto& test : refused) {
     const auto result = RunCommand(Mix() + " " + test.m_arguments);

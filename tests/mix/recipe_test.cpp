@@ -84,6 +84,7 @@ TEST(RecipeTest, AWrittenRecipeReadsBackAsTheSameMix) {
   cases[5].m_recipe.m_quality = 0;
   cases[5].m_recipe.m_keyFrameEvery = 2147483647;
   cases[5].m_recipe.m_dataRateKbps = 4000000;
+  cases[5].m_recipe.m_smart = false;
   cases[6].m_name = "paths the folder's name begins but does not hold";
   cases[6].m_recipe.m_main = "/rr/clip.mp4";
   cases[6].m_recipe.m_output = "/r//out.avi";
@@ -184,6 +185,7 @@ TEST(RecipeTest, MistakesAreNamedByWhereTheyAre) {
       {R"({"version": 1, "layers": {"file": "a.png"}})", "/layers: must be an array of layers"},
       {R"({"version": 1, "layers": ["a.png"]})", "/layers/0: must be an object: {\"file\": ...}"},
       {R"({"version": 1, "codec": 7})", "/codec: must be a string"},
+      {R"({"version": 1, "smart": "yes"})", "/smart: must be true or false"},
       {"[1, 2]", "a recipe is a JSON object: {\"version\": 1, ...}"},
       // Values out of range or not taken, with the command line's own texts.
       {layers + R"("scale": "0%"}]})",

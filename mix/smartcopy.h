@@ -1,0 +1,44 @@
+// Copying what a mix does not change: frames of the main video on which no layer shows are
+// written as the main's own packets instead of being decoded, mixed and encoded again, so they
+// keep their quality and cost no encoding. Done for Motion JPEG, frame by frame, when the output
+// is encoded with the main's own codec: by default into MP4, QuickTime, Matroska and WebM, into
+// AVI only when asked (an AVI output otherwise puts every frame through its compressor).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "media/avifile.h"
+#include "media/codec/compress.h"
+#include "media/mux/container.h"
+#include "media/videoreader.h"
+#include "mix/layerunit.h"
+
+namespace corvane {
+
+// Whether unchanged frames are copied: as the container's default, or as the user said.
+enum class ECopyUnchanged { kByContainer, kAlways, kNever };
+
+// Which main frames a mix copies.
+struct CCopyPlan {
+  std::vector<uint8_t> m_copied;  // by main frame, from 0: 1 when copied
+  int32_t m_count = 0;            // frames copied
+  CEncoderMatch m_match;          // what the frames encoded among them should match
+  bool Copies() const { return m_count > 0; }
+  bool Copied(int64_t frame) const {
+    return frame >= 0 && frame < int64_t(m_copied.size()) && m_copied[size_t(frame)] != 0;
+  }
+};
+
+// The frames of `mainReader`'s stream `main` to copy into an output of `container` encoded as
+// `options` say, given the layers laid on; none when the codecs differ, the setting or the
+// container leaves copying off, or the main's pictures cannot be copied as they are. Asked
+// for explicitly and not possible, it is said once why. With copying and no quality chosen,
+// `options` gets the main's own quantiser for the frames encoded, and the plan its layout.
+// Nothing throws.
+CCopyPlan PlanCopying(ECopyUnchanged setting, const CContainerInfo& container, CAviStream& main,
+                      const CVideoReader& mainReader, const std::vector<CLayerUnit*>& layers,
+                      AVICOMPRESSOPTIONS& options);
+
+}  // namespace corvane
