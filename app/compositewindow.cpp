@@ -59,8 +59,12 @@ QImage ImageOfFrame(const uint8_t* frame, int width, int height) {
 }  // namespace
 
 CCompositeWindow::CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule,
-                                   std::function<QString(bool alpha)> problem)
-    : QWidget(owner, Qt::Window), m_rule(std::move(rule)), m_problem(std::move(problem)) {
+                                   std::function<QString(bool alpha)> problem,
+                                   std::function<CLayerStack()> layers)
+    : QWidget(owner, Qt::Window),
+      m_rule(std::move(rule)),
+      m_problem(std::move(problem)),
+      m_layers(std::move(layers)) {
   setWindowTitle(QStringLiteral("Mix preview - Corvane"));
   setObjectName(QStringLiteral("compositeWindow"));
   auto* layout = new QVBoxLayout(this);
@@ -69,8 +73,12 @@ CCompositeWindow::CCompositeWindow(QWidget* owner, std::function<CMixRule(bool a
   m_alphaMode = new QRadioButton(QStringLiteral("&Alpha mix"), this);
   m_showMask = new QCheckBox(QStringLiteral("Show &keyed pixels"), this);
   m_keyMode->setChecked(true);
+  // Each of several layers is mixed in the mode the layer list gives it, as the mix commands do.
+  m_layerModes = new QLabel(QStringLiteral("Each layer in its own mode (the layer list's)"), this);
+  m_layerModes->hide();
   modes->addWidget(m_keyMode);
   modes->addWidget(m_alphaMode);
+  modes->addWidget(m_layerModes);
   modes->addStretch(1);
   modes->addWidget(m_showMask);
   layout->addLayout(modes);
@@ -120,37 +128,61 @@ void CCompositeWindow::SettingsChanged() {
 void CCompositeWindow::Render() {
   CMixEngine& engine = MixEngine();
   CMixPreview& preview = engine.m_composite;
-  const bool open = engine.OpenComposite();
-  const int frames = open ? preview.FrameCount() : 0;
+  const CLayerStack stack = m_layers ? m_layers() : CLayerStack{};
+  const bool several = stack.m_layers.size() > 1 && stack.m_selected < stack.m_layers.size();
+  if (m_layerModes->isHidden() == several) {
+    m_keyMode->setVisible(!several);
+    m_alphaMode->setVisible(!several);
+    m_layerModes->setVisible(several);
+  }
+  bool open = false;
+  if (several) {
+    open = m_layersPreview.Open(engine.m_mainPicture.m_stream, stack.m_layers);
+  } else {
+    m_layersPreview.Close();
+    open = engine.OpenComposite();
+  }
+  const int frames = !open ? 0 : several ? m_layersPreview.FrameCount() : preview.FrameCount();
   m_slider->blockSignals(true);
   m_slider->setRange(0, std::max(0, frames - 1));
   m_slider->blockSignals(false);
   const int frame = m_slider->value();
-  const CMixRule rule = m_rule(AlphaMode());
+  // With several layers the checks are the selected layer's, by the rule the mix gives it.
+  const bool alpha = several ? stack.m_layers[stack.m_selected].m_spec.m_rule.m_alpha : AlphaMode();
+  const CMixRule rule = several ? stack.m_layers[stack.m_selected].m_spec.m_rule : m_rule(alpha);
   // Settings the mix would refuse show no picture: it would not be the one the mix makes.
-  const QString problem = m_problem ? m_problem(AlphaMode()) : QString();
-  if (!open || frames == 0 || !problem.isEmpty() ||
-      !preview.Render(frame, rule, engine.m_placement)) {
+  const QString problem = m_problem ? m_problem(alpha) : QString();
+  bool rendered = open && frames > 0 && problem.isEmpty();
+  if (rendered && several) {
+    rendered = m_layersPreview.Render(frame, stack.m_layers);
+  } else if (rendered) {
+    rendered = preview.Render(frame, rule, engine.m_placement);
+  }
+  if (!rendered) {
+    const std::string& refused = several ? m_layersPreview.Error() : preview.PlacementError();
     m_picture = QImage();
     m_view->SetPicture(m_picture, QSize());
-    m_frameLabel->setText(!open ? QStringLiteral("Open a main video to preview the mix")
+    m_frameLabel->setText(!open && (!several || refused.empty())
+                              ? QStringLiteral("Open a main video to preview the mix")
+                          : !open              ? QString::fromStdString(refused)
                           : !problem.isEmpty() ? problem
-                          : !preview.PlacementError().empty()
-                              ? QString::fromStdString(preview.PlacementError())
-                              : QStringLiteral("The frame could not be read"));
+                          : !refused.empty()   ? QString::fromStdString(refused)
+                                               : QStringLiteral("The frame could not be read"));
     m_keyed->clear();
     m_nearKey->hide();
     m_legend->hide();
     return;
   }
-  const int width = preview.Width();
-  const int height = preview.Height();
+  const CMixPreview& selected = several ? m_layersPreview.Layer(stack.m_selected) : preview;
+  const uint8_t* composite = several ? m_layersPreview.Composite() : preview.Composite();
+  const int width = selected.Width();
+  const int height = selected.Height();
   if (m_showMask->isChecked()) {
     std::vector<uint8_t> frameBuffer(size_t(FrameStride(width)) * size_t(height));
-    preview.DrawMask(rule, frameBuffer.data());
+    selected.DrawMask(rule, frameBuffer.data());
     m_picture = ImageOfFrame(frameBuffer.data(), width, height);
   } else {
-    m_picture = ImageOfFrame(preview.Composite(), width, height);
+    m_picture = ImageOfFrame(composite, width, height);
   }
   // At most most of the screen; the view scales down further when the window is made smaller.
   QSize shown = m_picture.size();
@@ -164,23 +196,25 @@ void CCompositeWindow::Render() {
           .arg(frame)
           .arg(frames - 1));
   m_legend->setVisible(m_showMask->isChecked());
+  const QString layer =
+      several ? QStringLiteral("the selected layer") : QStringLiteral("the top layer");
   if (rule.ScreenKeys()) {
     // A soft matte has no keyed pixels to count or fringe to warn of: how much of the keyed top
     // layer lets the main video through, wholly or in part.
-    m_legend->setText(QStringLiteral(
-        "Mask: the top layer's matte in grey levels, white transparent (the main video shows), "
-        "black opaque; dark grey outside it"));
-    const CMatteCount count = preview.MatteCount();
+    m_legend->setText(QStringLiteral("Mask: %1's matte in grey levels, white transparent (the "
+                                     "main video shows), black opaque; dark grey outside it")
+                          .arg(layer));
+    const CMatteCount count = selected.MatteCount();
     m_keyed->setText(QString::asprintf(
         MatteCountFormat(), static_cast<long long>(count.m_transparent),
         static_cast<long long>(count.m_partial), static_cast<long long>(count.m_opaque)));
     m_nearKey->hide();
     return;
   }
-  m_legend->setText(
-      QStringLiteral("Mask: white keyed (the main video shows), red near the key colour, black "
-                     "covered by the top layer, grey outside it"));
-  const CKeyCheck check = preview.KeyCheck(rule);
+  m_legend->setText(QStringLiteral("Mask: white keyed (the main video shows), red near the key "
+                                   "colour, black covered by %1, grey outside it")
+                        .arg(layer));
+  const CKeyCheck check = selected.KeyCheck(rule);
   m_keyed->setText(QString::asprintf(KeyedFormat(), static_cast<long long>(check.m_keyed),
                                      static_cast<long long>(check.m_total)));
   if (check.m_nearKey > 0) {
@@ -226,6 +260,13 @@ QString CCompositeWindow::NearKeyText() const {
 void CCompositeWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   Render();
+}
+
+void CCompositeWindow::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  // The layers' readers are held only while the window shows, so that a layer removed
+  // meanwhile keeps no file open.
+  m_layersPreview.Close();
 }
 
 }  // namespace corvane

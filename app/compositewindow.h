@@ -5,6 +5,10 @@
 // itself). A window of its own, so that the main dialog keeps its controls, its layout and its
 // probe.
 //
+// With several top layers it shows them all, each laid on in order by its own settings, through
+// a preview of its own (mix/layerspreview.h); the key check, the mask and the matte are then the
+// selected layer's, and each layer's mode is the layer list's.
+//
 // Owned by the main dialog (a Qt child window of it). Reads the engine's composite preview
 // (MixEngine().m_composite) on the UI thread only; what it shows is made by the same readers,
 // schedule and compositing as the mix, so the picture is the frame the mix writes.
@@ -13,8 +17,10 @@
 #include <QImage>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 #include "mix/composite.h"
+#include "mix/layerspreview.h"
 
 class QCheckBox;
 class QLabel;
@@ -25,14 +31,22 @@ namespace corvane {
 
 class CPictureView;
 
+// The top layers as the mix takes them, the first lowest, and the one the main dialog shows.
+struct CLayerStack {
+  std::vector<CPreviewLayer> m_layers;
+  size_t m_selected = 0;
+};
+
 class CCompositeWindow : public QWidget {
   Q_OBJECT
  public:
   // `rule` reads the main dialog's settings as a mix would take them, for the given mode
   // (true: the alpha mix); `problem` says why the mix would not take them (empty when it
-  // would), and is then shown in place of a picture.
+  // would), and is then shown in place of a picture. `layers` gives the top layers; with fewer
+  // than two the window shows the one-layer mix of the engine's two pictures by `rule`.
   CCompositeWindow(QWidget* owner, std::function<CMixRule(bool alpha)> rule,
-                   std::function<QString(bool alpha)> problem = nullptr);
+                   std::function<QString(bool alpha)> problem = nullptr,
+                   std::function<CLayerStack()> layers = nullptr);
 
   // The sources changed: the slider starts again at the new main video's first frame (0).
   void SourcesChanged();
@@ -56,12 +70,16 @@ class CCompositeWindow : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   std::function<CMixRule(bool alpha)> m_rule;
   std::function<QString(bool alpha)> m_problem;
+  std::function<CLayerStack()> m_layers;
+  CLayersPreview m_layersPreview;  // open while shown with several layers
   QRadioButton* m_keyMode = nullptr;
   QRadioButton* m_alphaMode = nullptr;
+  QLabel* m_layerModes = nullptr;  // in place of the two modes with several layers
   QCheckBox* m_showMask = nullptr;
   CPictureView* m_view = nullptr;
   QSlider* m_slider = nullptr;

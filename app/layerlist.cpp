@@ -214,7 +214,8 @@ void CMainDialog::ShowSelectedRow(int index) {
   if (row.m_picture) engine.m_topPicture.TakeFrom(*row.m_picture);
   row.m_picture.reset();
   engine.SourcesChanged();
-  if (m_composite) m_composite->SourcesChanged();
+  // The main video is the same: the mix preview stays on its frame, now with these layers.
+  if (m_composite) m_composite->SettingsChanged();
   ShowLayerOptions(row.m_options);
   ShowLayerRows();
   LayoutPreviews();
@@ -279,6 +280,19 @@ std::vector<CLayerSpec> CMainDialog::LayerSpecs() const {
   for (int index = 0; index < LayerCount(); ++index)
     specs.push_back(LayerSpecOf(TidyLayerOptions(LayerOptions(index)), LayerPath(index)));
   return specs;
+}
+
+CLayerStack CMainDialog::PreviewLayers() const {
+  CLayerStack stack;
+  const std::vector<CLayerSpec> specs = LayerSpecs();
+  for (size_t index = 0; index < specs.size(); ++index) {
+    // The selected row's picture is the engine's top picture; the others keep their own.
+    const CPreviewPicture* picture =
+        int(index) == m_selected ? &MixEngine().m_topPicture : m_layers[index].m_picture.get();
+    stack.m_layers.push_back(CPreviewLayer{picture ? picture->m_stream : nullptr, specs[index]});
+  }
+  stack.m_selected = size_t(std::max(m_selected, 0));
+  return stack;
 }
 
 void CMainDialog::UpdateLayerBoxes() {

@@ -34,6 +34,7 @@ class CMixWorker;
 class CPreviewControl;
 class CPreviewPicture;
 struct CLayerSpec;
+struct CLayerStack;
 struct CMixRecipe;
 class CQtHost;
 
@@ -179,6 +180,8 @@ class CMainDialog : public QWidget {
   void MoveLayer(int step);
   // Every layer as the several-layer mix takes it; empty with fewer than two.
   std::vector<CLayerSpec> LayerSpecs() const;
+  // The same layers with their streams, as the mix preview shows them, and the selected one.
+  CLayerStack PreviewLayers() const;
   // The main, the layers and the last mix's output and compression as a recipe.
   CMixRecipe CurrentRecipe() const;
   // Saves CurrentRecipe() to `path`, or opens the sources and layers `path` names; false with

@@ -105,7 +105,7 @@ int CMainDialog::OnPreviewMix() {
   if (!m_composite) {
     m_composite = new CCompositeWindow(
         this, [this](bool alpha) { return PreviewRule(alpha); },
-        [this](bool alpha) { return FieldProblem(alpha); });
+        [this](bool alpha) { return FieldProblem(alpha); }, [this] { return PreviewLayers(); });
     m_composite->SetAlphaMode(StoredValue(QStringLiteral("preview/alphaMode")).toBool());
     // Sized to its first picture before it is first shown.
     m_composite->Render();

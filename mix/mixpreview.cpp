@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "mix/frameprefetch.h"
 #include "mix/layerscale.h"
+#include "mix/layerunit.h"
 
 namespace corvane {
 namespace {
@@ -92,6 +92,7 @@ void CMixPreview::Close() {
   m_composite.reset();
   m_frameBytes = 0;
   m_rendered = false;
+  m_onBase = false;
   m_mainShown = -1;
   m_topShown = -1;
   m_topInterpolated = false;
@@ -124,7 +125,8 @@ int32_t CMixPreview::TopFrameFor(int32_t frame, uint8_t loop, const CLayerPlan& 
   return shown;
 }
 
-bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& placement) {
+bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& placement,
+                         const uint8_t* base) {
   if (!m_mainOpen || frame < 0 || frame >= FrameCount()) return false;
   m_placementError.clear();
   CPlanInput input;
@@ -142,7 +144,9 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
     m_rendered = false;
     return false;
   }
-  if (frame != m_mainShown) {
+  m_onBase = base != nullptr;
+  // Laid on a base, the main frame is not needed: the layers below have read it.
+  if (!base && frame != m_mainShown) {
     m_mainShown = -1;
     m_rendered = false;
     if (m_main.ReadFrame(m_main.m_startFrame + frame) != 0) return false;
@@ -171,7 +175,8 @@ bool CMixPreview::Render(int32_t frame, const CMixRule& rule, const CPlacement& 
       ++m_topReads;
     }
   }
-  std::memcpy(m_composite.get(), m_main.m_buffer.get(), static_cast<size_t>(m_frameBytes));
+  std::memcpy(m_composite.get(), base ? base : m_main.m_buffer.get(),
+              static_cast<size_t>(m_frameBytes));
   if (m_topShown >= 0) {
     const CMixRule placed = PlacedRule(rule);
     CLayerFrame layer;

@@ -1,7 +1,7 @@
 // The composite preview: main frame N mixed with the top layer by a rule, made by the same
 // readers, top-layer schedule and compositing as the mix, so that it is pixel for pixel the
 // frame the mix writes for frame N. Used by the desktop program and by corvane-mix
-// --preview-frame.
+// --preview-frame; a mix of several layers chains one per layer (mix/layerspreview.h).
 //
 // Owns a reader on each stream (the streams themselves are shared with whoever opened them) and
 // a main-sized composite Frame buffer. Keeps the frames it read last, so that a change of the
@@ -44,19 +44,25 @@ class CMixPreview {
   // and the top layer's frame the mix shows with it (looping by rule.m_loop), unless they are
   // the ones read last (the top layer is read again when rule.m_layerAlpha changes). With a
   // `placement`, the top layer is placed, resized, shown and faded as the mix does it (the
-  // rule's offset is the custom one). False when `frame` is out of range, the main frame does
-  // not read, or the placement cannot be made (PlacementError says why).
-  bool Render(int32_t frame, const CMixRule& rule, const CPlacement& placement = {});
+  // rule's offset is the custom one). With a `base` (a main-sized Frame buffer: the composite of
+  // the layers below this one) the top layer is laid on it instead, and the main frame is not
+  // read. False when `frame` is out of range, the main frame does not read, or the placement
+  // cannot be made (PlacementError says why).
+  bool Render(int32_t frame, const CMixRule& rule, const CPlacement& placement = {},
+              const uint8_t* base = nullptr);
 
   // The plan of the last rendering (where and how large the top layer lands) and, when the
   // placement was refused, why; empty otherwise.
   const CLayerPlan& Plan() const { return m_plan; }
   const std::string& PlacementError() const { return m_placementError; }
 
-  // The last rendering's frames (Frame buffers), null before one. The top frame is null when
-  // the top layer shows nothing on that frame (no top layer, or it gave no picture yet).
+  // The last rendering's frames (Frame buffers), null before one; the main frame is null too
+  // when it was laid on a base. The top frame is null when the top layer shows nothing on that
+  // frame (no top layer, or it gave no picture yet).
   const uint8_t* Composite() const { return m_rendered ? m_composite.get() : nullptr; }
-  const uint8_t* MainFrame() const { return m_rendered ? m_main.m_buffer.get() : nullptr; }
+  const uint8_t* MainFrame() const {
+    return m_rendered && !m_onBase ? m_main.m_buffer.get() : nullptr;
+  }
   const uint8_t* TopFrame() const {
     return m_rendered && m_topShown >= 0 ? m_top.m_buffer.get() : nullptr;
   }
@@ -97,6 +103,7 @@ class CMixPreview {
   std::unique_ptr<uint8_t[]> m_composite;
   int64_t m_frameBytes = 0;
   bool m_rendered = false;
+  bool m_onBase = false;     // the last rendering was laid on a given base
   int32_t m_mainShown = -1;  // main frame in the reader's buffer (0-based)
   int32_t m_topShown = -1;   // top frame in the reader's buffer (stream position)
   CLayerPlan m_plan;

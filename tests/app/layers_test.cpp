@@ -1,11 +1,13 @@
 // Several top layers in the desktop program: the list appears with the second layer, each row
 // keeps its own settings while another is shown, the main preview outlines the other layers,
-// both mix commands mix every row by its own settings, and a recipe saved by the dialog makes
-// the same file through corvane-mix and opens again as the same layers.
+// the mix preview shows every layer as the mix lays it on, both mix commands mix every row by
+// its own settings, and a recipe saved by the dialog makes the same file through corvane-mix
+// and opens again as the same layers.
 #include <QComboBox>
 #include <QListWidget>
 #include <QTest>
 
+#include "app/compositewindow.h"
 #include "app/maindialog.h"
 #include "mix/layerunit.h"
 #include "mix/recipe.h"
@@ -137,6 +139,68 @@ class CLayersTest : public QObject {
     QCOMPARE(preview->OtherBoxes(), (std::vector<QRect>{QRect(236, 176, 80, 60)}));
     QCOMPARE(preview->Box()->m_x, 12);
     QCOMPARE(preview->Box()->m_y, 8);
+  }
+
+  // The mix preview of three overlapping layers (a looped clip, a keyed logo shown from 1 s, a
+  // resized still in the alpha mix over both) is frame for frame what corvane-mix writes for
+  // them, as ffmpeg decodes it, whichever layer the dialog shows.
+  void mixPreviewShowsEveryLayer() {
+    const std::string still = m_folder.Path("still.png");
+    QVERIFY(
+        MakeWithFfmpeg("-f lavfi -i color=c=blue:s=64x48,format=rgb24 -vf "
+                       "drawbox=x=8:y=8:w=40:h=24:color=yellow:t=fill -frames:v 1",
+                       still));
+    CMixRig rig;
+    CMainDialog& dialog = rig.Dialog();
+    const auto key = [&](const char* red, const char* green, const char* blue) {
+      rig.SetText(kRedId, QString::fromLatin1(red));
+      rig.SetText(kGreenId, QString::fromLatin1(green));
+      rig.SetText(kBlueId, QString::fromLatin1(blue));
+    };
+    rig.OpenSources(MainFixture(), TopFixture());
+    key("0", "0", "0");
+    SetRow(rig, "0", "12", "8", true);
+    QVERIFY(dialog.AddLayerPath(m_logo));
+    key("255", "0", "255");
+    CPlacement logo;
+    logo.m_corner = ECorner::kBottomRight;
+    logo.m_margin = 4;
+    logo.m_from = 1.0;
+    dialog.SetPlacement(logo);
+    QVERIFY(dialog.AddLayerPath(still));
+    key("0", "0", "255");
+    SetRow(rig, "0", "120", "90", false);
+    static_cast<QComboBox*>(dialog.Control(kLayerModeId))->setCurrentIndex(1);
+    rig.SetText(kAlphaId, QStringLiteral("96"));
+    rig.SetChecked(kUseTransparencyId, true);
+    CPlacement resized;
+    resized.m_scale.m_kind = CScale::EKind::kPercent;
+    resized.m_scale.m_percent = 150.0;
+    dialog.SetPlacement(resized);
+
+    const std::string output = m_folder.Path("three.avi");
+    const CCommandResult mixed = RunCommand(
+        ShellQuote(BuiltProgram("cli/corvane-mix")) +
+        " --codec ffv1 --overwrite --key 0,0,0 --at 12,8 --loop " + ShellQuote(MainFixture()) +
+        " " + ShellQuote(TopFixture()) + " --layer " + ShellQuote(m_logo) +
+        " --key 255,0,255 --corner br --margin 4 --from 1 --layer " + ShellQuote(still) +
+        " --mode alpha --alpha 96 --key 0,0,255 --at 120,90 --scale 150% " + ShellQuote(output));
+    QVERIFY2(mixed.m_exitCode == 0, mixed.m_errors.c_str());
+    dialog.OnPreviewMix();
+    CCompositeWindow& window = *dialog.CompositeWindow();
+    for (const int selected : {2, 0}) {
+      dialog.SelectLayer(selected);
+      // Frame 10 is before the logo shows; at 45 the clip has looped.
+      for (const int frame : {10, 45}) {
+        window.SetFrame(frame);
+        window.Render();
+        const CPeerFrame peer = PeerFrameAt(output, frame);
+        QVERIFY(!peer.m_rgb.empty());
+        const QImage expected(peer.m_rgb.data(), peer.m_width, peer.m_height, peer.m_width * 3,
+                              QImage::Format_RGB888);
+        QCOMPARE(window.Picture(), expected);
+      }
+    }
   }
 
   // Both commands mix every row by its own mode; the desktop's output and corvane-mix's run of
