@@ -1,13 +1,17 @@
 #include "app/fileselect.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QGridLayout>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
 #include <QWidget>
 
+#include "app/copychoice.h"
 #include "app/storedsettings.h"
 #include "media/host.h"
 #include "media/mux/container.h"
@@ -65,8 +69,9 @@ void SetFileDialogRunner(CFileDialogRunner runner) {
 }
 
 std::optional<std::string> SelectFile(QWidget* owner, const QStringList& filter,
-                                      const QString& title, EFileKind kind) {
-  const CFileRequest request{owner, filter, title, kind};
+                                      const QString& title, EFileKind kind,
+                                      std::optional<bool>* copyUnchanged) {
+  const CFileRequest request{owner, filter, title, kind, copyUnchanged != nullptr};
   CFileAnswer answer;
   QObject* uiContext = owner ? static_cast<QObject*>(owner) : QCoreApplication::instance();
   RunOn(uiContext, [&] {
@@ -79,6 +84,7 @@ std::optional<std::string> SelectFile(QWidget* owner, const QStringList& filter,
     if (owner) owner->update();
   });
   if (answer.m_name.empty()) return std::nullopt;
+  if (copyUnchanged) *copyUnchanged = answer.m_copyUnchanged;
   return answer.m_name;
 }
 
@@ -130,6 +136,43 @@ QString CAviFileDialog::ChosenName() const {
   return name;
 }
 
+void CAviFileDialog::OfferCopyChoice() {
+  if (m_copyUnchanged) return;
+  m_copyUnchanged = new QCheckBox(tr("&Copy unchanged frames"), this);
+  m_copyUnchanged->setObjectName(QStringLiteral("copyUnchanged"));
+  m_copyUnchanged->setToolTip(
+      tr("Frames no layer shows on are written as the main video's own, where the output is "
+         "compressed with the main video's codec"));
+  // Under the file types, in the column of the fields.
+  if (auto* grid = qobject_cast<QGridLayout*>(layout()))
+    grid->addWidget(m_copyUnchanged, grid->rowCount(), 1);
+  else if (layout())
+    layout()->addWidget(m_copyUnchanged);
+  m_copyFor = OutputKind();
+  m_copyUnchanged->setChecked(CopyChoice(m_copyFor));
+  connect(this, &QFileDialog::filterSelected, this, [this] { FollowContainer(); });
+  if (auto* name = findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+    connect(name, &QLineEdit::textChanged, this, [this] { FollowContainer(); });
+}
+
+EContainer CAviFileDialog::OutputKind() const {
+  const QString name = ChosenName();
+  if (name.isEmpty() || QFileInfo(name).isDir()) {
+    // No name yet: the file type's.
+    const CContainerInfo* typed = ContainerNamed(defaultSuffix().toStdString());
+    return typed ? typed->m_kind : EContainer::kAvi;
+  }
+  return OutputContainer(name.toStdString()).m_kind;
+}
+
+void CAviFileDialog::FollowContainer() {
+  const EContainer kind = OutputKind();
+  // The box keeps what the user made of it until the name or the type names another container.
+  if (kind == m_copyFor) return;
+  m_copyFor = kind;
+  m_copyUnchanged->setChecked(CopyChoice(kind));
+}
+
 void CAviFileDialog::accept() {
   if (m_kind == EFileKind::kSave) {
     const QString chosen = ChosenName();
@@ -158,11 +201,16 @@ CFileAnswer RunQtFileDialog(const CFileRequest& request) {
   CAviFileDialog dialog(request.m_owner, request.m_filter, request.m_title, request.m_kind);
   if (const QString folder = StoredFolder(); !folder.isEmpty() && QDir(folder).exists())
     dialog.setDirectory(folder);
+  if (request.m_copyChoice) dialog.OfferCopyChoice();
   CFileAnswer answer;
   if (dialog.exec() != QDialog::Accepted) return answer;
   const QString chosen = dialog.ChosenName();
   if (chosen.isEmpty()) return answer;
   StoreFolderOf(chosen);
+  if (const QCheckBox* copy = dialog.CopyUnchanged()) {
+    answer.m_copyUnchanged = copy->isChecked();
+    KeepCopyChoice(OutputContainer(chosen.toStdString()).m_kind, copy->isChecked());
+  }
   const QByteArray name = chosen.toUtf8();
   if (name.size() > kMaxNameBytes) {
     answer.m_error = kNameTooLong;

@@ -12,6 +12,9 @@
 #include <optional>
 #include <string>
 
+#include "media/mux/container.h"
+
+class QCheckBox;
 class QWidget;
 
 namespace corvane {
@@ -38,10 +41,12 @@ struct CFileRequest {
   QStringList m_filter;
   QString m_title;
   EFileKind m_kind = EFileKind::kOpen;
+  bool m_copyChoice = false;  // a mix's output: "Copy unchanged frames" is offered
 };
 struct CFileAnswer {
-  std::string m_name;  // empty: nothing chosen
-  long m_error = 0;    // not 0: the dialog failed with this code
+  std::string m_name;                   // empty: nothing chosen
+  long m_error = 0;                     // not 0: the dialog failed with this code
+  std::optional<bool> m_copyUnchanged;  // the box's state, where the dialog said it
 };
 using CFileDialogRunner = std::function<CFileAnswer(const CFileRequest&)>;
 
@@ -51,9 +56,11 @@ void SetFileDialogRunner(CFileDialogRunner runner);
 
 // Runs the dialog for `request`. A failure with a code shows "GetOpenFileName returned\nError
 // #<code>" captioned "File selector error"; cancelling shows nothing. The owner is repainted
-// either way. Returns the chosen name, or nothing.
+// either way. Returns the chosen name, or nothing. With `copyUnchanged` the dialog offers
+// "Copy unchanged frames" and its state goes there (nothing when the dialog did not say).
 std::optional<std::string> SelectFile(QWidget* owner, const QStringList& filter,
-                                      const QString& title, EFileKind kind);
+                                      const QString& title, EFileKind kind,
+                                      std::optional<bool>* copyUnchanged = nullptr);
 
 // The Qt file dialog behind SelectFile. Opening accepts only an existing file in an existing
 // folder; saving needs an existing folder and asks before it replaces an existing file and
@@ -75,8 +82,19 @@ class CAviFileDialog : public QFileDialog {
   // without a dot).
   QString ChosenName() const;
 
+  // Adds "Copy unchanged frames" under the file types: the box shows the choice for the
+  // container the name would be written as, and follows it as the name or the type changes.
+  void OfferCopyChoice();
+  QCheckBox* CopyUnchanged() const { return m_copyUnchanged; }
+
  private:
+  // The container the name chosen so far would be written as.
+  EContainer OutputKind() const;
+  void FollowContainer();
+
   EFileKind m_kind;
+  QCheckBox* m_copyUnchanged = nullptr;
+  EContainer m_copyFor = EContainer::kAvi;  // the container the box shows the choice for
 };
 
 // Runs CAviFileDialog modally for `request`.

@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/copychoice.h"
 #include "app/fileselect.h"
 #include "app/maindialog.h"
 #include "app/qthost.h"
@@ -39,7 +40,8 @@ struct CControlState {
   CThreadLauncher m_launcher;
   std::atomic<int64_t> m_stopWaitMs{kDefaultStopWait.count()};
   std::mutex m_outputLock;
-  std::string m_output;  // the output of the mix under way, guarded by m_outputLock
+  std::string m_output;          // the output of the mix under way, guarded by m_outputLock
+  bool m_copyUnchanged = false;  // and whether it copies unchanged frames, the same
 };
 
 CControlState& State() {
@@ -122,27 +124,32 @@ void RunMixWorker(bool alpha) {
     ReleaseCompletionEvent();
     return;
   }
-  std::optional<std::string> output =
-      SelectFile(MixOwner(), OutputFilter(), QString::fromLatin1(kSaveTitle), EFileKind::kSave);
+  std::optional<bool> copy;
+  std::optional<std::string> output = SelectFile(
+      MixOwner(), OutputFilter(), QString::fromLatin1(kSaveTitle), EFileKind::kSave, &copy);
   if (!output || !SettleOutputName(*output)) {
     // Cancelled: neither the menu nor the status control is touched.
     ReleaseCompletionEvent();
     return;
   }
+  const EContainer container = OutputContainer(*output).m_kind;
+  CMixOutput target(*output);
+  target.m_copyUnchanged = CopySetting(container, copy.value_or(CopyChoice(container)));
   {
     std::lock_guard lock(State().m_outputLock);
     State().m_output = *output;
+    State().m_copyUnchanged = target.m_copyUnchanged != ECopyUnchanged::kNever;
   }
   EnterMixingState();
   CMixEngine& engine = MixEngine();
   if (!settings.m_layers.empty()) {
-    engine.MixLayers(*output, settings.m_layers);
+    engine.MixLayers(target, settings.m_layers);
   } else if (alpha) {
-    engine.MixAlpha(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
+    engine.MixAlpha(target, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
                     settings.m_left, settings.m_useTransparency, settings.m_loop, settings.m_alpha,
                     settings.m_layerAlpha, settings.m_placement, settings.m_keying);
   } else {
-    engine.MixColourKey(*output, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
+    engine.MixColourKey(target, settings.m_red, settings.m_green, settings.m_blue, settings.m_top,
                         settings.m_left, settings.m_loop, settings.m_layerAlpha,
                         settings.m_placement, settings.m_keying);
   }
@@ -161,6 +168,11 @@ std::mutex& MixerLock() {
 std::string MixOutputPath() {
   std::lock_guard lock(State().m_outputLock);
   return State().m_output;
+}
+
+bool MixCopiesUnchanged() {
+  std::lock_guard lock(State().m_outputLock);
+  return State().m_copyUnchanged;
 }
 
 CMixSettings& MixSettings() {

@@ -50,6 +50,8 @@ struct CMixSettings {
 
 // The output the mix under way (or the last one) writes: its name chooses the container.
 std::string MixOutputPath();
+// Whether that mix copies the frames no layer changes, as its save dialog said.
+bool MixCopiesUnchanged();
 
 // The settings last read by ReadMixSettings (UI thread; a worker copies them at its start).
 CMixSettings& MixSettings();

@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <cmath>
 
+#include "app/copychoice.h"
 #include "app/fileselect.h"
 #include "app/maindialog.h"
 #include "app/mixcontrol.h"
@@ -53,6 +54,11 @@ CMixRecipe CMainDialog::CurrentRecipe() const {
     recipe.m_layers.push_back(std::move(layer));
   }
   recipe.m_output = MixOutputPath();
+  // Only a choice other than the container's own is written: a recipe of defaults stays as it
+  // was, and corvane-mix makes the same file from either.
+  if (!recipe.m_output.empty() &&
+      MixCopiesUnchanged() != CopiesByDefault(OutputContainer(recipe.m_output).m_kind))
+    recipe.m_smart = MixCopiesUnchanged();
   if (m_host->m_lastCompression) TakeCompression(*m_host->m_lastCompression, recipe);
   return recipe;
 }

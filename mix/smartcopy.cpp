@@ -43,12 +43,16 @@ uint32_t QualityFor(int quantiser) {
 
 }  // namespace
 
+bool CopiesByDefault(EContainer container) {
+  return container != EContainer::kAvi;
+}
+
 CCopyPlan PlanCopying(ECopyUnchanged setting, const CContainerInfo& container, CAviStream& main,
                       const CVideoReader& mainReader, const std::vector<CLayerUnit*>& layers,
                       AVICOMPRESSOPTIONS& options) {
   CCopyPlan plan;
   if (setting == ECopyUnchanged::kNever) return plan;
-  if (setting == ECopyUnchanged::kByContainer && container.m_kind == EContainer::kAvi) return plan;
+  if (setting == ECopyUnchanged::kByContainer && !CopiesByDefault(container.m_kind)) return plan;
   const bool asked = setting == ECopyUnchanged::kAlways;
   const CCompressorInfo* codec = MainCodec(main);
   const CCompressorInfo* output = FindCompressor(options.fccHandler);

@@ -20,6 +20,10 @@ namespace corvane {
 // Whether unchanged frames are copied: as the container's default, or as the user said.
 enum class ECopyUnchanged { kByContainer, kAlways, kNever };
 
+// Whether a mix into `container` copies when not told otherwise (corvane-mix without --smart):
+// into every container but AVI, which puts every frame through its compressor.
+bool CopiesByDefault(EContainer container);
+
 // Which main frames a mix copies.
 struct CCopyPlan {
   std::vector<uint8_t> m_copied;  // by main frame, from 0: 1 when copied

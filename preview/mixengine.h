@@ -12,6 +12,7 @@
 
 #include "mix/layerunit.h"
 #include "mix/mixpreview.h"
+#include "mix/videopass.h"
 #include "preview/previewpicture.h"
 
 namespace corvane {
@@ -36,16 +37,16 @@ class CMixEngine {
   static bool LoadPreview(const std::string& path, CPreviewPicture& loaded, bool withAlpha = true);
 
   // One colour-key mix job of the two pictures' files into `output`. Runs on the mix worker.
-  void MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
-                    int32_t top, int32_t left, uint8_t loop, bool layerAlpha = false,
+  void MixColourKey(const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue, int32_t top,
+                    int32_t left, uint8_t loop, bool layerAlpha = false,
                     const CPlacement& placement = {}, const CKeyerSettings& keying = {});
   // One alpha mix job; alpha 0..255 is the weight of the main video.
-  void MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue, int32_t top,
+  void MixAlpha(const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue, int32_t top,
                 int32_t left, uint8_t useTransparency, uint8_t loop, double alpha,
                 bool layerAlpha = false, const CPlacement& placement = {},
                 const CKeyerSettings& keying = {});
   // Every layer of `layers` over the main picture's file, the first lowest, each by its own rule.
-  void MixLayers(const std::string& output, const std::vector<CLayerSpec>& layers);
+  void MixLayers(const CMixOutput& output, const std::vector<CLayerSpec>& layers);
   // Appends the main video's first audio stream to `output`.
   void CopyAudioTrack(const std::string& output);
 

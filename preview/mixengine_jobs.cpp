@@ -6,14 +6,14 @@
 
 namespace corvane {
 
-void CMixEngine::MixColourKey(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+void CMixEngine::MixColourKey(const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue,
                               int32_t top, int32_t left, uint8_t loop, bool layerAlpha,
                               const CPlacement& placement, const CKeyerSettings& keying) {
   corvane::MixColourKey(m_mainPicture.m_path, m_topPicture.m_path, output, red, green, blue, top,
                         left, loop, layerAlpha, placement, keying);
 }
 
-void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green, uint8_t blue,
+void CMixEngine::MixAlpha(const CMixOutput& output, uint8_t red, uint8_t green, uint8_t blue,
                           int32_t top, int32_t left, uint8_t useTransparency, uint8_t loop,
                           double alpha, bool layerAlpha, const CPlacement& placement,
                           const CKeyerSettings& keying) {
@@ -21,7 +21,7 @@ void CMixEngine::MixAlpha(const std::string& output, uint8_t red, uint8_t green,
                     useTransparency, loop, alpha, layerAlpha, placement, keying);
 }
 
-void CMixEngine::MixLayers(const std::string& output, const std::vector<CLayerSpec>& layers) {
+void CMixEngine::MixLayers(const CMixOutput& output, const std::vector<CLayerSpec>& layers) {
   corvane::MixLayers(m_mainPicture.m_path, layers, output);
 }
 

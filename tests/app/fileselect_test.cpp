@@ -85,7 +85,7 @@ class CFileSelectTest : public QObject {
     QThread* servingThread = nullptr;
     SetFileDialogRunner([&](const CFileRequest& request) {
       servingThread = QThread::currentThread();
-      return CFileAnswer{request.m_title.toStdString() + ".avi", 0};
+      return CFileAnswer{request.m_title.toStdString() + ".avi", 0, {}};
     });
     std::atomic<bool> done{false};
     std::string chosen;

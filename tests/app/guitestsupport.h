@@ -93,9 +93,9 @@ class CScriptedFiles {
     });
   }
   ~CScriptedFiles() { SetFileDialogRunner(nullptr); }
-  void Choose(const std::string& name) { m_answers.push_back(CFileAnswer{name, 0}); }
+  void Choose(const std::string& name) { m_answers.push_back(CFileAnswer{name, 0, {}}); }
   void Cancel() { m_answers.push_back(CFileAnswer{}); }
-  void Fail(long code) { m_answers.push_back(CFileAnswer{std::string(), code}); }
+  void Fail(long code) { m_answers.push_back(CFileAnswer{std::string(), code, {}}); }
   const std::vector<CFileRequest>& Requests() const { return m_requests; }
 
  private:

@@ -134,7 +134,7 @@ class CMixRig {
       m_requests.push_back(request);
       if (m_onFileRequest) m_onFileRequest(request);
       if (m_answers.empty()) return CFileAnswer{};
-      CFileAnswer answer{m_answers.front(), 0};
+      CFileAnswer answer{m_answers.front(), 0, {}};
       m_answers.pop_front();
       return answer;
     });
