@@ -206,8 +206,14 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   encoder.sample_aspect_ratio = {1, 1};
   encoder.codec_tag = m_compressor.m_fourCC;
   encoder.thread_count = kEncoderThreads;
-  // Slices, not frames: frame threads add delay and upset MJPEG's rate control.
+  // Slices, not frames: frame threads add delay and upset MJPEG's rate control. x264 is the
+  // exception: its own frame threads and lookahead, as many as it picks for the processors, keep
+  // two cores far busier than its sliced mode does.
   encoder.thread_type = FF_THREAD_SLICE;
+  if (m_compressor.m_name == "h264") {
+    encoder.thread_type = FF_THREAD_FRAME;
+    encoder.thread_count = 0;
+  }
 
   const bool setQuality = m_compressor.m_honoursQuality && m_options.dwQuality != 0xFFFFFFFFu;
   if (m_compressor.m_name == "mjpeg" || m_compressor.m_name == "mpeg4") {
