@@ -13,6 +13,8 @@
 #   pip_540p.avi    960x540 testsrc, 25 fps, 10 s, Motion JPEG -q:v 3, video only (J12)
 #   main_2160p.avi  3840x2160, 25 fps, 10 s, Motion JPEG -q:v 3 with the PCM tone (only when
 #                   CORVANE_BENCH_4K=1: about 300 MB)
+#   main_720p_10min.avi  main_720p.avi's picture and tone for 10 minutes, 15000 frames (only
+#                   when CORVANE_BENCH_LONG=1: about 1 GB; J10)
 #   top_240p.avi    320x240, 25 fps, 100 frames (4 s), raw 24-bit BGR (lossless, so the key
 #                   colour survives exactly), video only: pure green (0,255,0) with a 96x72
 #                   testsrc2 picture moving 2 px right and 1 px down a frame
@@ -64,6 +66,10 @@ done
 [ -s "$dir/third.png" ] || "${FF[@]}" -f lavfi -i "color=c=0x203060:s=1920x180" -frames:v 1 \
   -pix_fmt rgb24 "$dir/third.png"
 make pip_540p.avi -f lavfi -i "testsrc=s=960x540:r=25:d=10" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p
+if [ "${CORVANE_BENCH_LONG:-0}" = 1 ]; then
+  make main_720p_10min.avi -f lavfi -i "testsrc2=s=1280x720:r=25:d=600" -f lavfi \
+    -i "${tone%:d=10}:d=600" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le
+fi
 if [ "${CORVANE_BENCH_4K:-0}" = 1 ]; then
   make main_2160p.avi -f lavfi -i "testsrc2=s=3840x2160:r=25:d=10" -f lavfi -i "$tone" \
     -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le

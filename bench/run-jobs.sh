@@ -14,7 +14,10 @@
 # 3840x2160 Motion JPEG main into FFV1, for memory (CORVANE_BENCH_4K=1 makes its input); J11
 # J2 with the screen keyer (its ffmpeg side is J2's: the target is J11 against J2); J12 three
 # layers on the 1080p main (a corner logo by its alpha, a lower third from 2 s to 7 s, a
-# quarter-screen clip) against ffmpeg's three chained overlays. Inputs
+# quarter-screen clip) against ffmpeg's three chained overlays; J10 a 10-second title (a PNG
+# with alpha, 0.5 s fades) in the middle of a 10-minute 720p Motion JPEG AVI into Motion JPEG
+# with --smart (the frames without the title copied), against ffmpeg's overlay with
+# enable=between (CORVANE_BENCH_LONG=1 makes its input, about 1 GB). Inputs
 # from make-inputs.sh, made once into BENCH_DIR; the ffmpeg side from peer-ffmpeg.sh, both
 # beside this script.
 #
@@ -35,6 +38,7 @@ jobs=("$@")
 mix=$build/cli/corvane-mix
 [ -x "$mix" ] || { echo "build corvane-mix first ($mix)" >&2; exit 2; }
 mkdir -p "$dir/in" "$dir/out"
+printf '%s\n' "${jobs[@]}" | grep -qx J10 && export CORVANE_BENCH_LONG=1
 "$bench/make-inputs.sh" "$dir/in" >/dev/null
 
 # corvane_cmd JOB: the corvane-mix command line of a job.
@@ -50,6 +54,7 @@ corvane_cmd() {
     J6) CMD=("$mix" --overwrite --at 100,50 --codec h264 "$in/main_1080p_h264.mp4" "$in/logo_opaque.png" "$out/corvane_J6.mp4") ;;
     J7) CMD=("$mix" --overwrite --at 100,50 --codec vp9 "$in/main_1080p_h264.mp4" "$in/logo_opaque.png" "$out/corvane_J7.webm") ;;
     J8) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec ffv1 "$in/main_2160p.avi" "$in/top_240p.avi" "$out/corvane_J8.avi") ;;
+    J10) CMD=("$mix" --overwrite --smart --codec mjpeg --layer-alpha --keyer none --corner c --from 300 --to 310 --fade-in 0.5 --fade-out 0.5 "$in/main_720p_10min.avi" "$in/logo_alpha.png" "$out/corvane_J10.avi") ;;
     J12) CMD=("$mix" --overwrite --layer-alpha --corner tr --keyer none --codec mjpeg --quality "$MJPEG_Q3" "$in/main_1080p.avi" "$in/logo_alpha.png" --layer "$in/third.png" --keyer none --at 0,860 --from 2 --to 7 --layer "$in/pip_540p.avi" --keyer none --corner br "$out/corvane_J12.avi") ;;
     *) echo "unknown job $1" >&2; exit 2 ;;
   esac
@@ -68,6 +73,7 @@ peer_cmd() {
     J7) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" vp9) ;;
     J8) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" drgb4k) ;;
     J12) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" layers3) ;;
+    J10) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" title10) ;;
   esac
   [ -z "${CPUS:-}" ] || CMD=(taskset -c "$CPUS" "${CMD[@]}")
 }
@@ -94,6 +100,7 @@ main_of() {
     J2 | J11 | J12) echo "$dir/in/main_1080p.avi" ;;
     J6 | J7) echo "$dir/in/main_1080p_h264.mp4" ;;
     J8) echo "$dir/in/main_2160p.avi" ;;
+    J10) echo "$dir/in/main_720p_10min.avi" ;;
     *) echo "$dir/in/main_720p.avi" ;;
   esac
 }
