@@ -1,5 +1,6 @@
 // Pieces shared by the vector code of the compositing rules: composite.cpp (the colour key,
-// and the choice of path) and composite_alpha.cpp (the alpha blend). Internal to mix/.
+// and the choice of path), composite_alpha.cpp (the alpha blend) and composite_layer*.cpp (the
+// layer-alpha rule and fades). Internal to mix/.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,18 @@ inline uint32_t PixelBytes(const uint8_t* p) {
 // The alpha rule on one row, byte by byte through BlendChannel.
 void AlphaRowPlain(uint8_t* dst, const uint8_t* src, int32_t count, double s, bool keyed,
                    uint32_t keyBytes);
+
+// The two weights of each alpha value of the layer-alpha rule (and of a fade): each channel is
+// trunc(t * m_top[A] + m * m_main[A]) in double precision, in that order.
+struct CLayerWeights {
+  double m_top[256];
+  double m_main[256];
+};
+
+// The layer-alpha rule on one row of 32-bit top pixels, byte by byte (the reference of the
+// vector rows). `key`: blue, green, red; with `keys` such pixels leave the output as it is.
+void LayerRowPlain(uint8_t* dst, const uint8_t* src, int32_t count, const CLayerWeights& weights,
+                   bool keys, const uint8_t key[3]);
 
 #ifdef CORVANE_X86
 // Whether a path may be taken: the processor has it and LimitCompositePath allows it.
@@ -174,6 +187,52 @@ CAlphaFixed MakeAlphaFixed(double s);
 using AlphaRowFunction = void (*)(uint8_t*, const uint8_t*, int32_t, const CAlphaFixed&, bool,
                                   uint32_t);
 AlphaRowFunction AlphaRowFor(const CAlphaFixed& f);
+
+// What a layer-alpha row needs besides its pixels. The vector rows compute the weights of
+// A < 255 in their lanes as MakeWeights does, ((A * K) * (1 - S)) * fade and 1 - w (a factor of
+// 1 changes no double), and take A = 255's from the table, which holds the mode's own rule.
+// The integer form of the weights, without a table, for the AVX2 row: W(A) = (A * m_scale + 64)
+// >> 7 is the top weight in units of 2^-23, within 1.5 units of the exact one (m_scale is the
+// weight of A = 1 in units of 2^-30). A channel is floor((m * 2^23 + (t - m) * W) / 2^23), exact
+// unless the value lies within m_margin / 2^23 of a whole number, where the weight's rounding
+// could tip it; those pixels take the double-precision form (t = m among them: the double form
+// can give m - 1). A = 0, and A = 255 when its weight is exactly 1 (m_opaqueExact), are exact.
+struct CLayerFixed {
+  int32_t m_scale = 0;
+  int32_t m_margin = 0;
+  bool m_opaqueExact = false;
+};
+CLayerFixed MakeLayerFixed(const CLayerWeights& weights);
+
+struct CLayerRowContext {
+  const CLayerWeights* m_weights;
+  const CLayerFixed* m_fixed;  // m_weights in integer form, for the rows that ask for it
+  double m_oneMinusS;          // 1 - S
+  double m_fade;               // 1 when not fading
+  bool m_opaqueCopy;  // the weights of A = 255 are 1 and 0: an opaque pixel is the top pixel
+  bool m_keys;
+  const uint8_t* m_key;             // blue, green, red
+  const CAlphaFixed* m_alphaFixed;  // opaque runs by the alpha rule's row; null: not
+  AlphaRowFunction m_alphaRow;      // with m_alphaFixed
+  uint8_t* m_scratch;               // with m_alphaFixed: room for a row of 24-bit top pixels
+};
+
+// The layer-alpha row for the widest path the processor has and the limit allows: AVX-512 the
+// double form, AVX2 the integer form (where the double form is slower), SSE4.1 the double form.
+// Only the AVX2 rows and wider take opaque runs by the alpha rule's row.
+using LayerRowFunction = void (*)(uint8_t*, const uint8_t*, int32_t, const CLayerRowContext&);
+struct CLayerRow {
+  LayerRowFunction m_row = nullptr;  // null: LayerRowPlain
+  bool m_fixed = false;              // it needs CLayerRowContext::m_fixed
+};
+CLayerRow LayerRowFor();
+
+// The AVX2 integer row (composite_layer_fixed.cpp), and the alpha rule's row on an opaque run of
+// whole blocks of 8 (with context.m_alphaFixed), which it shares with the double rows.
+void LayerRowAvx2Fixed(uint8_t* dst, const uint8_t* src, int32_t count,
+                       const CLayerRowContext& context);
+void LayerOpaqueRun(uint8_t* dst, const uint8_t* src, int32_t count,
+                    const CLayerRowContext& context);
 #endif
 
 }  // namespace corvane::composite_detail

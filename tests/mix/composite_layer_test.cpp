@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mix/composite.h"
+#include "mix/composite_x86.h"
 #include "mixreference.h"
 
 namespace corvane {
@@ -132,6 +133,9 @@ TEST_P(LayerAlphaPathTest, EveryAlphaTopMainTripleEqualsTheRule) {
   ExpectEveryTripleExact(false, 0.0, true);    // colour-key mix
   ExpectEveryTripleExact(true, 64.0, true);    // alpha mix with transparency
   ExpectEveryTripleExact(true, 127.5, false);  // the key colour blended too
+  // At A = 255 the alpha rule's weights, 1 - S and S, not w and 1 - w: at this level 264 pairs
+  // come out otherwise.
+  ExpectEveryTripleExact(true, 5.0, false);
 }
 
 // Fading: every (top, main) pair at every alpha for a 32-bit layer (a 24-bit one is A = 255), at
@@ -165,6 +169,153 @@ TEST_P(LayerAlphaPathTest, EveryFadedTripleEqualsTheFadeArithmetic) {
               0);
   }
 }
+
+// How a test top layer's alpha runs along a row.
+enum class EAlphaShape {
+  kRamp,    // a step of 3 a pixel through every value, 0 and 255 included
+  kRandom,  // any value at random
+  kRuns,    // runs of 1 to 40 pixels all 0, all 255, all key colour or at random
+};
+
+// Top pixel (x, y) of a test layer: random colours, one in seven of the key colour, alpha by
+// `shape`; pixels of the key colour get any alpha.
+void FillLayer(CFrame& top, EAlphaShape shape, std::mt19937& rng, const uint8_t key[3]) {
+  for (int32_t y = 0; y < top.m_height; ++y) {
+    int runLeft = 0, runKind = 0;
+    for (int32_t x = 0; x < top.m_width; ++x) {
+      uint8_t* p = top.Pixel(x, y);
+      for (int c = 0; c < top.m_pixelBytes; ++c) p[c] = uint8_t(rng());
+      if (rng() % 7 == 0) std::memcpy(p, key, 3);
+      if (top.m_pixelBytes == 3) continue;
+      if (shape == EAlphaShape::kRamp) p[3] = uint8_t((x * 3 + y * 5) % 256);
+      if (shape != EAlphaShape::kRuns) continue;
+      if (runLeft-- == 0) {
+        runLeft = int(rng() % 40);
+        runKind = int(rng() % 4);
+      }
+      if (runKind == 0) p[3] = 0;
+      if (runKind == 1) p[3] = 255;
+      if (runKind == 2) std::memcpy(p, key, 3);
+    }
+  }
+}
+
+// Rows of every length around the blocks of 8 and 32 pixels, placed whole or cut on the left
+// (so that a row starts inside a block), with mixed blocks next to wholly transparent, opaque and
+// key-coloured ones, at the end levels and between, keyed or not, fading or not: every byte as
+// the rule gives it, on every path.
+TEST_P(LayerAlphaPathTest, MixedBlocksOfEveryLengthEqualTheRule) {
+  struct CMixedCase {
+    const char* m_name;
+    EAlphaShape m_shape;
+    bool m_alphaMix;
+    double m_level;
+    bool m_keys;
+    double m_fade;  // 1: CompositeLayerAlpha, else CompositeFaded
+    bool m_withAlpha = true;
+  };
+  const CMixedCase cases[] = {
+      {"ramp, level 128", EAlphaShape::kRamp, true, 128.0, false, 1.0},
+      {"ramp, level 128, keyed", EAlphaShape::kRamp, true, 128.0, true, 1.0},
+      {"ramp, colour-key mix, keyed", EAlphaShape::kRamp, false, 0.0, true, 1.0},
+      {"random, level 0", EAlphaShape::kRandom, true, 0.0, false, 1.0},
+      {"random, level 1, keyed", EAlphaShape::kRandom, true, 1.0, true, 1.0},
+      {"random, level 254", EAlphaShape::kRandom, true, 254.0, false, 1.0},
+      {"random, level 255, keyed", EAlphaShape::kRandom, true, 255.0, true, 1.0},
+      {"runs, level 128, keyed", EAlphaShape::kRuns, true, 128.0, true, 1.0},
+      {"runs, level 1", EAlphaShape::kRuns, true, 1.0, false, 1.0},
+      {"runs, level 5", EAlphaShape::kRuns, true, 5.0, false, 1.0},
+      {"runs, level 254, keyed", EAlphaShape::kRuns, true, 254.0, true, 1.0},
+      {"runs, colour-key mix", EAlphaShape::kRuns, false, 0.0, false, 1.0},
+      {"runs, colour-key mix, keyed", EAlphaShape::kRuns, false, 0.0, true, 1.0},
+      {"ramp, level 128, fade 1/3", EAlphaShape::kRamp, true, 128.0, false, 1.0 / 3.0},
+      {"random, level 0, keyed, fade 0.999", EAlphaShape::kRandom, true, 0.0, true, 0.999},
+      {"runs, level 255, fade 1/2", EAlphaShape::kRuns, true, 255.0, false, 0.5},
+      {"runs, colour-key mix, keyed, fade 2/7", EAlphaShape::kRuns, false, 0.0, true, 2.0 / 7.0},
+      {"runs, level 1, keyed, fading by 1", EAlphaShape::kRuns, true, 1.0, true, -1.0},
+      {"24-bit, level 128, keyed, fade 1/2", EAlphaShape::kRandom, true, 128.0, true, 0.5, false},
+      {"24-bit, colour-key mix, fade 1/9", EAlphaShape::kRandom, false, 0.0, true, 1.0 / 9.0,
+       false},
+  };
+  const uint8_t key[3] = {9, 200, 40};  // blue, green, red
+  const uint32_t packedKey = PackKeyColour(key[2], key[1], key[0]);
+  std::mt19937 rng(11);
+  for (const CMixedCase& test : cases) {
+    // -1: CompositeFaded at a factor of 1, which does not take the alpha rule's opaque runs.
+    const double fade = test.m_fade < 0.0 ? 1.0 : test.m_fade;
+    const bool faded = test.m_fade != 1.0;
+    for (const int32_t width : {1, 5, 8, 9, 16, 23, 31, 32, 33, 47, 63, 64, 65, 96, 101}) {
+      for (const int32_t left : {0, -3, -17}) {
+        if (width + left <= 0) continue;
+        const int32_t height = 3, mainWidth = width + 2;
+        CFrame top(width, height, test.m_withAlpha ? 4 : 3), out(mainWidth, height, 3);
+        FillLayer(top, test.m_shape, rng, key);
+        for (int32_t y = 0; y < height; ++y) {
+          for (int32_t x = 0; x < mainWidth; ++x) {
+            for (int c = 0; c < 3; ++c) out.Pixel(x, y)[c] = uint8_t(rng());
+          }
+        }
+        CFrame before = out;
+        if (faded) {
+          CompositeFaded(out.Data(), mainWidth, height, top.Data(), test.m_withAlpha, width, height,
+                         left, 0, packedKey, test.m_keys, test.m_alphaMix, test.m_level, fade);
+        } else {
+          CompositeLayerAlpha(out.Data(), mainWidth, height, top.Data(), width, height, left, 0,
+                              packedKey, test.m_keys, test.m_alphaMix, test.m_level);
+        }
+        int wrong = 0;
+        for (int32_t y = 0; y < height; ++y) {
+          for (int32_t x = 0; x < mainWidth; ++x) {
+            const int32_t tx = x - left;
+            const uint8_t* t = tx < width ? top.Pixel(tx, y) : nullptr;
+            const bool keyed = t && test.m_keys && std::memcmp(t, key, 3) == 0;
+            const uint8_t a = t && test.m_withAlpha ? t[3] : 255;
+            for (int c = 0; c < 3; ++c) {
+              const uint8_t m = before.Pixel(x, y)[c];
+              const uint8_t want = !t || keyed ? m
+                                               : test::FadeReference(t[c], m, a, test.m_alphaMix,
+                                                                     test.m_level, fade);
+              if (out.Pixel(x, y)[c] != want && ++wrong <= 3) {
+                ADD_FAILURE() << test.m_name << ", width " << width << " from " << left
+                              << ": pixel " << x << "," << y << " channel " << c << " A " << int(a)
+                              << ": " << int(out.Pixel(x, y)[c]) << " want " << int(want);
+              }
+            }
+          }
+        }
+        ASSERT_EQ(wrong, 0) << test.m_name << ", width " << width << " from " << left;
+        ASSERT_TRUE(out.GuardsIntact() && top.GuardsIntact()) << test.m_name;
+      }
+    }
+  }
+}
+
+#ifdef CORVANE_X86
+// Which row each path takes: the AVX2 path keeps the integer form, slower there in double
+// precision; the tests above then cover both forms.
+TEST(LayerAlphaRowChoice, EachPathTakesItsRow) {
+  using composite_detail::LayerRowFor;
+  const auto limited = [](ECompositePath path) {
+    LimitCompositePath(path);
+    const composite_detail::CLayerRow row = LayerRowFor();
+    LimitCompositePath(ECompositePath::kBest);
+    return row;
+  };
+  EXPECT_EQ(limited(ECompositePath::kPlain).m_row, nullptr);
+  if (__builtin_cpu_supports("avx2")) {
+    const composite_detail::CLayerRow avx2 = limited(ECompositePath::kAvx2);
+    EXPECT_EQ(avx2.m_row, &composite_detail::LayerRowAvx2Fixed);
+    EXPECT_TRUE(avx2.m_fixed);
+  }
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512dq")) {
+    const composite_detail::CLayerRow avx512 = limited(ECompositePath::kAvx512);
+    EXPECT_NE(avx512.m_row, &composite_detail::LayerRowAvx2Fixed);
+    EXPECT_NE(avx512.m_row, nullptr);
+    EXPECT_FALSE(avx512.m_fixed);
+  }
+}
+#endif
 
 TEST_P(LayerAlphaPathTest, TheEndLevelsAndUnusualLevelsEqualTheRule) {
   for (const double alpha : {0.0, 1.0, 254.0, 255.0, 300.0, -3.0}) {
