@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QListWidget>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QProgressBar>
@@ -150,6 +151,12 @@ void CMainDialog::dropEvent(QDropEvent* event) {
   const bool main = !status || at.y() < status->y();
   event->acceptProposedAction();
   StoreFolderOf(path);
+  // On the layer list (shown once there are several layers) a file is one more layer.
+  if (m_layerList && m_layerList->isVisible() &&
+      m_layerList->rect().contains(m_layerList->mapFrom(this, event->position().toPoint()))) {
+    AddLayerPath(path.toStdString());
+    return;
+  }
   OpenSourcePath(main, path.toStdString());
 }
 

@@ -3,9 +3,13 @@
 // the mix preview shows every layer as the mix lays it on, both mix commands mix every row by
 // its own settings, and a recipe saved by the dialog makes the same file through corvane-mix
 // and opens again as the same layers.
+#include <QApplication>
 #include <QComboBox>
+#include <QDropEvent>
 #include <QListWidget>
+#include <QMimeData>
 #include <QTest>
+#include <QUrl>
 
 #include "app/compositewindow.h"
 #include "app/maindialog.h"
@@ -72,6 +76,17 @@ class CLayersTest : public QObject {
     QVERIFY(panel.left() > top.right());
     QVERIFY(panel.right() < dialog.Client()->width());
     QVERIFY(panel.bottom() < dialog.Client()->height());
+    // A file dropped on the list is one more layer, not the selected layer's new source.
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(m_logo))});
+    const QPoint at = list->mapTo(&dialog, list->rect().center());
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&dialog, &enter);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&dialog, &drop);
+    QCOMPARE(dialog.LayerCount(), 3);
+    QCOMPARE(dialog.LayerPath(0), TopFixture());
+    dialog.RemoveLayer();
     dialog.RemoveLayer();
     QCOMPARE(dialog.LayerCount(), 1);
     QVERIFY(!list->isVisible());
