@@ -17,6 +17,7 @@
 #include "media/avidefs.h"
 
 struct AVCodecContext;
+struct AVCodecParameters;
 
 namespace corvane {
 
@@ -106,6 +107,11 @@ class CAviStream {
   // to stand upright, as a phone's rotation tag asks. The format gives the upright size.
   virtual int32_t Rotation() const { return 0; }
 
+  // For a video stream read through libavformat: its codec parameters as the container stores
+  // them (codec, profile, pixel format, field order, the codec's header), owned by the stream
+  // and valid while it lives. Null for the others.
+  virtual const AVCodecParameters* StoredParameters() const { return nullptr; }
+
   // A video stream's presentation times, for streams that carry them; false for the others
   // (AVI: every picture lasts dwScale / dwRate seconds).
   virtual bool PresentationTimes(SPresentationTimes& times) const {
@@ -150,6 +156,10 @@ class CAviStream {
   // now, before the file is ended, and returns the first failure of a write, so that no frame
   // is lost unreported. Streams that hold nothing back: AVIERR_OK.
   virtual HRESULT EndOfStream() { return AVIERR_OK; }
+  // For a stream that encodes long groups of pictures among copied ones: the frames written so
+  // far form a closed run and are all written now; the next frame starts a new run with a key
+  // frame the decoder can start from. Returns the first failure of a write. Others: AVIERR_OK.
+  virtual HRESULT EndRun() { return AVIERR_OK; }
   // After a failed write: the position of the frame whose data could not be written, which for
   // an encoder that holds frames back may be earlier than the one being written; -1 unknown.
   virtual int32_t FailedPosition() const { return -1; }

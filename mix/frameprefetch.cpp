@@ -126,6 +126,9 @@ bool CFramePrefetcher::ReadSample(int64_t index, CPrefetchSlot& slot) {
     return false;
   }
   int32_t read = 0;
+  // Pictures of one long group lean on those before them: only its first is a key frame.
+  slot.m_sampleKey = !m_copyPlan->m_closedRuns ||
+                     m_mainStream->FindSample(position, FIND_PREV | FIND_KEY) == position;
   return m_mainStream->Read(position, 1, slot.m_sample.data(), bytes, &read, nullptr) ==
              AVIERR_OK &&
          read == bytes;

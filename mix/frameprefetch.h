@@ -61,7 +61,8 @@ struct CPrefetchSlot {
   // A frame copied from the main video: its sample as stored, not decoded (m_output unset).
   bool m_copied = false;
   std::vector<uint8_t> m_sample;
-  CDeferredHost m_events;  // what reading this frame told the user, not yet shown
+  bool m_sampleKey = true;  // the copied sample is a key frame
+  CDeferredHost m_events;   // what reading this frame told the user, not yet shown
 };
 
 class CFramePrefetcher {

@@ -1,8 +1,11 @@
 // Copying what a mix does not change: frames of the main video on which no layer shows are
 // written as the main's own packets instead of being decoded, mixed and encoded again, so they
-// keep their quality and cost no encoding. Done for Motion JPEG, frame by frame, when the output
-// is encoded with the main's own codec: by default into MP4, QuickTime, Matroska and WebM, into
-// AVI only when asked (an AVI output otherwise puts every frame through its compressor).
+// keep their quality and cost no encoding. Done when the output is encoded with the main's own
+// codec: by default into MP4, QuickTime, Matroska and WebM, into AVI only when asked (an AVI
+// output otherwise puts every frame through its compressor). Motion JPEG is copied frame by
+// frame; H.264 and VP9 by whole groups of pictures: a group that starts where a decoder can
+// start afresh (an IDR picture, a VP9 key frame), holds exactly the pictures it shows, and on
+// which no layer shows is copied; the frames between copied groups are encoded in closed runs.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +29,13 @@ bool CopiesByDefault(EContainer container);
 
 // Which main frames a mix copies.
 struct CCopyPlan {
-  std::vector<uint8_t> m_copied;  // by main frame, from 0: 1 when copied
-  int32_t m_count = 0;            // frames copied
-  CEncoderMatch m_match;          // what the frames encoded among them should match
+  // By main frame, from 0: 1 when copied. A copied frame's turn writes the sample at that place
+  // in decoding order: a copied group shows exactly the frames it holds.
+  std::vector<uint8_t> m_copied;
+  int32_t m_count = 0;        // frames copied
+  CEncoderMatch m_match;      // what the frames encoded among them should match
+  int m_reorderDepth = 0;     // copied packets are decoded at their place less this
+  bool m_closedRuns = false;  // the encoded frames between copied ones form closed runs
   bool Copies() const { return m_count > 0; }
   bool Copied(int64_t frame) const {
     return frame >= 0 && frame < int64_t(m_copied.size()) && m_copied[size_t(frame)] != 0;
@@ -37,12 +44,13 @@ struct CCopyPlan {
 
 // The frames of `mainReader`'s stream `main` to copy into an output of `container` encoded as
 // `options` say, given the layers laid on; none when the codecs differ, the setting or the
-// container leaves copying off, or the main's pictures cannot be copied as they are. Asked
-// for explicitly and not possible, it is said once why. With copying and no quality chosen,
-// `options` gets the main's own quantiser for the frames encoded, and the plan its layout.
-// Nothing throws.
+// container leaves copying off, or the main's pictures cannot be copied as they are. When
+// copying was asked for explicitly, or the output has the main's codec, and it is not possible,
+// it is said once why. With Motion JPEG copied and no quality chosen, `options` gets the main's
+// own quantiser for the frames encoded, and the plan its layout. `variableRate`: the main's
+// frames keep times of their own. Nothing throws.
 CCopyPlan PlanCopying(ECopyUnchanged setting, const CContainerInfo& container, CAviStream& main,
                       const CVideoReader& mainReader, const std::vector<CLayerUnit*>& layers,
-                      AVICOMPRESSOPTIONS& options);
+                      bool variableRate, AVICOMPRESSOPTIONS& options);
 
 }  // namespace corvane

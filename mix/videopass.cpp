@@ -188,7 +188,7 @@ bool OpenOutput(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
   }
   plan.m_copy = PlanCopying(input.m_output.m_copyUnchanged,
                             OutputContainer(output, input.m_output.m_container), *input.m_main,
-                            plan.m_main, input.m_layers, options);
+                            plan.m_main, input.m_layers, plan.m_variableRate, options);
   if (AVIMakeCompressedStream(writer.m_compressed, writer.m_raw, options, plan.m_copy.m_match) !=
           AVIERR_OK ||
       !writer.m_compressed) {
@@ -231,13 +231,17 @@ bool StartReading(const CPassInput& input, CPassPlan& plan, CFramePrefetcher& pr
   return true;
 }
 
-// Writes main frame `frame` (number `number` from 0), on which no layer shows, as the main's own
-// sample in `slot`; false, said, when it cannot be written.
-bool WriteCopiedFrame(const CPassInput& input, CPassWriter& writer, const CPrefetchSlot& slot,
-                      int32_t frame, int64_t number, CVideoPassOutcome& outcome) {
-  const HRESULT copied =
-      writer.m_raw->WritePacket(frame, frame, frame, slot.m_sample.data(),
-                                static_cast<int32_t>(slot.m_sample.size()), AVIIF_KEYFRAME);
+// Writes the main's own sample in `slot` in the turn of main frame `frame` (number `number` from
+// 0), which the copy plan copies: the sample at that place in decoding order, shown where the
+// main shows it. False, said, when it cannot be written.
+bool WriteCopiedFrame(const CPassInput& input, const CPassPlan& plan, CPassWriter& writer,
+                      const CPrefetchSlot& slot, int32_t frame, int64_t number,
+                      CVideoPassOutcome& outcome) {
+  const int32_t shownAt = input.m_main->ShownAt(frame);
+  const HRESULT copied = writer.m_raw->WritePacket(
+      frame, shownAt >= 0 ? shownAt : frame, int64_t{frame} - plan.m_copy.m_reorderDepth,
+      slot.m_sample.data(), static_cast<int32_t>(slot.m_sample.size()),
+      slot.m_sampleKey ? AVIIF_KEYFRAME : 0);
   if (copied < 0) {
     ShowMessage(Format("Failed to write frame %ld", static_cast<long>(number + 1)),
                 MB_ICONINFORMATION);
@@ -261,6 +265,7 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
   CAviStream& compressed = *writer.m_compressed;
   const long total = static_cast<long>(main.m_endFrame) - main.m_startFrame;
   outcome.m_result = EVideoPassResult::kComplete;
+  bool runOpen = false;  // frames encoded since the last copied one
   for (int32_t frame = main.m_startFrame; frame < main.m_endFrame; ++frame) {
     if (state.m_mixing.load() != 1) {
       outcome.m_result = EVideoPassResult::kStopped;
@@ -274,7 +279,19 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
     CPrefetchSlot& slot = prefetcher.Next();
     slot.m_events.Replay();
     if (slot.m_copied) {
-      const bool written = WriteCopiedFrame(input, writer, slot, frame, number, outcome);
+      // The encoder gives up the run before it: its packets come before the copied ones.
+      if (runOpen && plan.m_copy.m_closedRuns && compressed.EndRun() < 0) {
+        prefetcher.Release();
+        ShowMessage(Format("Failed to write frame %ld",
+                           FailedFrame(compressed, static_cast<long>(number), main.m_startFrame)),
+                    MB_ICONINFORMATION);
+        outcome.m_result = EVideoPassResult::kWriteFailed;
+        outcome.m_framesWritten =
+            FramesBefore(compressed, outcome.m_framesWritten, main.m_startFrame);
+        return;
+      }
+      runOpen = false;
+      const bool written = WriteCopiedFrame(input, plan, writer, slot, frame, number, outcome);
       prefetcher.Release();
       if (!written) return;
       continue;
@@ -290,6 +307,7 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
     }
 
     Trace("W");
+    runOpen = true;
     const HRESULT written =
         compressed.Write(frame, 1, outputFrame, plan.m_imageSize, AVIIF_KEYFRAME, nullptr, nullptr);
     prefetcher.Release();

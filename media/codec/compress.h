@@ -57,6 +57,19 @@ int QualityToQuantiser(uint32_t quality);
 // without a change of format. Empty: the encoder's own choice.
 struct CEncoderMatch {
   std::string m_pixelFormat;  // libavutil's name ("yuvj422p"), where the encoder takes it
+  // A long-GOP source (H.264, VP9) whose packets are copied between the encoded frames: the
+  // output's header is the source's (for H.264 with the encoder's parameter sets added), and
+  // the encoded frames come in closed runs, each from a key frame of its own (see
+  // CAviStream::EndRun), coded like the source: same size, pixel format, colours and profile.
+  // Borrowed: the source stream's, which outlives the compressed stream.
+  const AVCodecParameters* m_source = nullptr;
+  // H.264: the most places a picture's packet may come ahead of its turn (the source's reorder
+  // depth, which the encoder's must not exceed); every packet's decoding time is its place in
+  // decoding order less this, as copied packets' are.
+  int m_reorderDepth = 0;
+  int m_parameterSetId = 0;  // H.264: the encoder's parameter-set ids, which the source leaves free
+  std::string m_profile;     // H.264: the encoder's profile ("baseline", "main", "high")
+  int m_nalLengthSize = 4;   // H.264: bytes of each NAL unit's length in the source's packets
 };
 
 // Makes a stream over `source` (an uncompressed video stream of a file being written) that

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media/codec/encoderinput.h"
+#include "media/codec/streamsplice.h"
 #include "media/host.h"
 
 extern "C" {
@@ -150,16 +151,9 @@ HRESULT CCompressedStream::SetFormat(int32_t, const void* format, int32_t size) 
 
 HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
   QuietCodecLogging();
-  const AVCodec* codec = avcodec_find_encoder_by_name(EncoderName(m_compressor));
-  if (!codec) return AVIERR_NOCOMPRESSOR;
-  m_encoder.reset(avcodec_alloc_context3(codec));
   m_picture.reset(av_frame_alloc());
   m_packet.reset(av_packet_alloc());
-  if (!m_encoder || !m_picture || !m_packet) return AVIERR_MEMORY;
-
-  AVISTREAMINFOA info{};
-  m_target->Info(info);
-  AVCodecContext& encoder = *m_encoder;
+  if (!m_picture || !m_packet) return AVIERR_MEMORY;
   const SWriterNeeds needs = m_target->WriterNeeds();
   const bool player = needs.m_playerPictures && PlayerFourTwoZero(m_compressor);
   // 4:2:0 for players: an odd last column or row is left out, and the user told so.
@@ -176,6 +170,45 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
                        m_encodeWidth, m_encodeHeight),
                 MB_ICONINFORMATION);
   }
+  // Spliced among copied packets, each run's encoder carries its parameter sets in its own key
+  // frames; the header the container stores is made apart.
+  const HRESULT opened = ConfigureEncoder(m_encoder, needs.m_globalHeader && !Spliced());
+  if (opened != AVIERR_OK) return opened;
+  const AVCodecContext& encoder = *m_encoder;
+  HRESULT taken;
+  if (Spliced()) {
+    CodecContextPtr header;
+    taken = SplicedHeader(header);
+    if (taken == AVIERR_OK) taken = m_target->SetEncoder(*header);
+  } else {
+    taken = m_target->SetEncoder(encoder);
+  }
+  if (taken != AVIERR_OK && taken != AVIERR_UNSUPPORTED) return taken;
+
+  m_picture->format = encoder.pix_fmt;
+  m_picture->width = encoder.width;
+  m_picture->height = encoder.height;
+  if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
+  // Motion JPEG and FFV1 input have a fast converter; libswscale's full-range path is slow.
+  if (HasFastFrameConversion(encoder.pix_fmt)) return AVIERR_OK;
+  m_scaler = MakeEncoderScaler(encoder.width, encoder.height, encoder.pix_fmt);
+  if (!m_scaler) return AVIERR_CANTCOMPRESS;
+  if (player && !SetScalerMatrix(*m_scaler, encoder.colorspace == AVCOL_SPC_BT709))
+    return AVIERR_CANTCOMPRESS;
+  return AVIERR_OK;
+}
+
+HRESULT CCompressedStream::ConfigureEncoder(CodecContextPtr& made, bool globalHeader) const {
+  const AVCodec* codec = avcodec_find_encoder_by_name(EncoderName(m_compressor));
+  if (!codec) return AVIERR_NOCOMPRESSOR;
+  made.reset(avcodec_alloc_context3(codec));
+  if (!made) return AVIERR_MEMORY;
+
+  AVISTREAMINFOA info{};
+  m_target->Info(info);
+  AVCodecContext& encoder = *made;
+  const SWriterNeeds needs = m_target->WriterNeeds();
+  const bool player = needs.m_playerPictures && PlayerFourTwoZero(m_compressor);
   encoder.width = m_encodeWidth;
   encoder.height = m_encodeHeight;
   encoder.pix_fmt =
@@ -188,14 +221,20 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
     }
   }
   if (player) {
-    // Limited range, with the matrix players assume for the size, and tagged with it.
-    const bool hd = encoder.height >= 720;
+    // Limited range, with the matrix players assume for the size (or the one a copied source
+    // names), and tagged with it.
+    bool hd = encoder.height >= 720;
+    if (Spliced() && m_match.m_source->color_space == AVCOL_SPC_BT709) hd = true;
+    if (Spliced() && (m_match.m_source->color_space == AVCOL_SPC_SMPTE170M ||
+                      m_match.m_source->color_space == AVCOL_SPC_BT470BG)) {
+      hd = false;
+    }
     encoder.colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
     encoder.color_primaries = hd ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
     encoder.color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
     encoder.color_range = AVCOL_RANGE_MPEG;
   }
-  if (needs.m_globalHeader) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (globalHeader) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (needs.m_noReordering) encoder.max_b_frames = 0;
   encoder.time_base =
       (info.dwScale && info.dwRate)
@@ -228,6 +267,16 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
                   (51 * (10000 - std::min<uint32_t>(m_options.dwQuality, 10000)) + 5000) / 10000)
             : kDefaultH264Crf;
     av_opt_set_int(encoder.priv_data, "crf", crf, 0);
+    if (SplicedH264()) {
+      // Among copied packets: the source's profile, parameter-set ids it leaves free, and no
+      // deeper reordering than its own (one B-frame level without a pyramid reorders by one).
+      if (!m_match.m_profile.empty())
+        av_opt_set(encoder.priv_data, "profile", m_match.m_profile.c_str(), 0);
+      av_opt_set(encoder.priv_data, "x264-params",
+                 Format("sps-id=%d", m_match.m_parameterSetId).c_str(), 0);
+      if (m_match.m_reorderDepth <= 0) encoder.max_b_frames = 0;
+      if (m_match.m_reorderDepth == 1) av_opt_set(encoder.priv_data, "b-pyramid", "none", 0);
+    }
   } else if (m_compressor.m_name == "vp9") {
     // Constant quality at a speed that keeps up with the mix, rows coded in parallel.
     av_opt_set_int(encoder.priv_data, "crf", QualityLevel(m_options, 4, 63, 32), 0);
@@ -251,20 +300,39 @@ HRESULT CCompressedStream::OpenEncoder(const BITMAPINFOHEADER& input) {
       m_options.dwBytesPerSecond > 0 && !setQuality) {
     encoder.bit_rate = int64_t{m_options.dwBytesPerSecond} * 8;
   }
-  if (avcodec_open2(m_encoder.get(), codec, nullptr) < 0) return AVIERR_CANTCOMPRESS;
-  const HRESULT taken = m_target->SetEncoder(encoder);
-  if (taken != AVIERR_OK && taken != AVIERR_UNSUPPORTED) return taken;
+  if (avcodec_open2(made.get(), codec, nullptr) < 0) return AVIERR_CANTCOMPRESS;
+  return AVIERR_OK;
+}
 
-  m_picture->format = encoder.pix_fmt;
-  m_picture->width = encoder.width;
-  m_picture->height = encoder.height;
-  if (av_frame_get_buffer(m_picture.get(), 0) < 0) return AVIERR_MEMORY;
-  // Motion JPEG and FFV1 input have a fast converter; libswscale's full-range path is slow.
-  if (HasFastFrameConversion(encoder.pix_fmt)) return AVIERR_OK;
-  m_scaler = MakeEncoderScaler(encoder.width, encoder.height, encoder.pix_fmt);
-  if (!m_scaler) return AVIERR_CANTCOMPRESS;
-  if (player && !SetScalerMatrix(*m_scaler, encoder.colorspace == AVCOL_SPC_BT709))
-    return AVIERR_CANTCOMPRESS;
+HRESULT CCompressedStream::SplicedHeader(CodecContextPtr& header) const {
+  header.reset(avcodec_alloc_context3(nullptr));
+  if (!header || avcodec_parameters_to_context(header.get(), m_match.m_source) < 0)
+    return AVIERR_MEMORY;
+  header->time_base = m_encoder->time_base;
+  header->framerate = m_encoder->framerate;
+  header->codec_tag = 0;
+  if (!SplicedH264()) return AVIERR_OK;
+  // The encoder's parameter sets as it would store them, beside the source's.
+  CodecContextPtr probe;
+  const HRESULT opened = ConfigureEncoder(probe, true);
+  if (opened != AVIERR_OK) return opened;
+  CAvcConfig config;
+  if (!ReadAvcConfig(header->extradata, size_t(std::max(header->extradata_size, 0)), config))
+    return AVIERR_BADFORMAT;
+  for (NalUnit& unit :
+       SplitStartCodes(probe->extradata, size_t(std::max(probe->extradata_size, 0)))) {
+    const int type = unit.empty() ? 0 : unit[0] & 0x1F;
+    if (type == 7) config.m_sequenceSets.push_back(std::move(unit));
+    if (type == 8) config.m_pictureSets.push_back(std::move(unit));
+  }
+  const std::vector<uint8_t> stored = WriteAvcConfig(config);
+  if (stored.empty()) return AVIERR_BADFORMAT;
+  auto* bytes = static_cast<uint8_t*>(av_mallocz(stored.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!bytes) return AVIERR_MEMORY;
+  std::copy(stored.begin(), stored.end(), bytes);
+  av_freep(&header->extradata);
+  header->extradata = bytes;
+  header->extradata_size = static_cast<int>(stored.size());
   return AVIERR_OK;
 }
 
@@ -322,6 +390,7 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
                                   : FrameToPicture(frame, m_width, m_height, *m_picture);
   if (!converted) return AVIERR_COMPRESSOR;
   m_picture->pts = position;
+  if (m_runStart < 0) m_runStart = position;
   // A fixed quantiser is taken from each picture, not from the context.
   m_picture->quality = m_encoder->global_quality;
   m_picture->pict_type = AV_PICTURE_TYPE_NONE;
@@ -333,14 +402,30 @@ HRESULT CCompressedStream::EncodeFrame(int32_t position, const uint8_t* frame) {
 HRESULT CCompressedStream::EndOfStream() {
   if (m_failure != AVIERR_OK) return m_failure;
   if (!m_encoder || m_flushed) return AVIERR_OK;
+  m_flushed = true;
   const HRESULT drained = Drain(true);
   if (drained < 0) m_failure = drained;
   return drained < 0 ? drained : AVIERR_OK;
 }
 
+HRESULT CCompressedStream::EndRun() {
+  if (m_failure != AVIERR_OK) return m_failure;
+  if (!m_encoder || m_flushed || m_runStart < 0) return AVIERR_OK;
+  HRESULT result = Drain(true);
+  // The next run: a fresh encoder, whose first frame is a key frame nothing before it is needed
+  // for.
+  if (result >= 0) result = ConfigureEncoder(m_encoder, false);
+  if (result < 0) {
+    m_failure = result;
+    return result;
+  }
+  m_runStart = -1;
+  m_runPackets = 0;
+  return AVIERR_OK;
+}
+
 HRESULT CCompressedStream::Drain(bool flush) {
   if (flush) {
-    m_flushed = true;
     if (avcodec_send_frame(m_encoder.get(), nullptr) < 0) return AVIERR_COMPRESSOR;
   }
   for (;;) {
@@ -357,8 +442,25 @@ HRESULT CCompressedStream::Drain(bool flush) {
       position = static_cast<int32_t>(m_lastPosition + 1);
     }
     const uint32_t keyFlag = (m_packet->flags & AV_PKT_FLAG_KEY) ? AVIIF_KEYFRAME : 0;
-    const HRESULT written = m_target->WritePacket(position, m_packet->pts, m_packet->dts,
-                                                  m_packet->data, m_packet->size, keyFlag);
+    const uint8_t* data = m_packet->data;
+    int32_t size = m_packet->size;
+    int64_t decoding = m_packet->dts;
+    if (SplicedH264()) {
+      // As the copied packets: length-prefixed like the source's, decoded at their place in
+      // decoding order less the source's reorder depth.
+      decoding = m_runStart + m_runPackets - m_match.m_reorderDepth;
+      if (!ToLengthPrefixed(data, size_t(size), m_match.m_nalLengthSize, m_lengthPrefixed) ||
+          m_lengthPrefixed.size() > size_t(INT32_MAX)) {
+        av_packet_unref(m_packet.get());
+        m_failedPosition = position;
+        return AVIERR_COMPRESSOR;
+      }
+      data = m_lengthPrefixed.data();
+      size = static_cast<int32_t>(m_lengthPrefixed.size());
+    }
+    ++m_runPackets;
+    const HRESULT written =
+        m_target->WritePacket(position, m_packet->pts, decoding, data, size, keyFlag);
     av_packet_unref(m_packet.get());
     if (written < 0) {
       m_failedPosition = position;

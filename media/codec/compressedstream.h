@@ -41,6 +41,8 @@ class CCompressedStream final : public CAviStream {
                 int32_t* samplesWritten, int32_t* bytesWritten) override;
   // Drains the encoder (see CAviStream::EndOfStream); once drained, Write refuses more frames.
   HRESULT EndOfStream() override;
+  // Drains the encoder and opens a fresh one for the frames to come (see CAviStream::EndRun).
+  HRESULT EndRun() override;
   int32_t FailedPosition() const override { return m_failedPosition; }
   int32_t FindSample(int32_t position, uint32_t flags) const override {
     return m_target->FindSample(position, flags);
@@ -48,6 +50,14 @@ class CCompressedStream final : public CAviStream {
 
  private:
   HRESULT OpenEncoder(const BITMAPINFOHEADER& input);
+  // Makes and opens `encoder` with the stream's settings, its header apart with `globalHeader`.
+  HRESULT ConfigureEncoder(CodecContextPtr& encoder, bool globalHeader) const;
+  // The parameters the output's header takes when the source's packets are copied among ours:
+  // the source's, with the encoder's clock and, for H.264, its parameter sets beside the
+  // source's in the stored header.
+  HRESULT SplicedHeader(CodecContextPtr& header) const;
+  bool Spliced() const { return m_match.m_source != nullptr; }
+  bool SplicedH264() const { return Spliced() && m_compressor.m_name == "h264"; }
   HRESULT EncodeFrame(int32_t position, const uint8_t* frame);
   // Writes every packet the encoder has ready. With `flush`, first tells it no frame follows.
   HRESULT Drain(bool flush);
@@ -72,6 +82,10 @@ class CCompressedStream final : public CAviStream {
   PacketPtr m_packet;
   std::deque<int32_t> m_positions;  // positions of frames sent whose packets are still due
   bool m_flushed = false;
+  // Spliced: where the encoder's current run starts and the packets it has given so far.
+  int64_t m_runStart = -1;
+  int64_t m_runPackets = 0;
+  std::vector<uint8_t> m_lengthPrefixed;  // spliced H.264: a packet as MP4 and Matroska hold it
 };
 
 }  // namespace corvane

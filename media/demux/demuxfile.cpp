@@ -77,6 +77,9 @@ class CDemuxVideoStream final : public CDemuxStream {
     const AVCodecParameters& codec = *stream.codecpar;
     const uint32_t tag = FourCCForVideoCodec(codec.codec_id);
     m_rotation = UprightTurn(stream);
+    m_parameters.reset(avcodec_parameters_alloc());
+    if (m_parameters && avcodec_parameters_copy(m_parameters.get(), &codec) < 0)
+      m_parameters.reset();
     m_alphaDecoder = AlphaDecoderFor(stream);
     const bool turned = m_rotation == 90 || m_rotation == 270;
     const int width = turned ? codec.height : codec.width;
@@ -166,6 +169,7 @@ class CDemuxVideoStream final : public CDemuxStream {
   }
 
   int32_t Rotation() const override { return m_rotation; }
+  const AVCodecParameters* StoredParameters() const override { return m_parameters.get(); }
 
   int32_t ShownAt(int32_t position) const override {
     return position >= 0 && position < Length() ? m_data->ShownAt(position) : -1;
@@ -188,7 +192,11 @@ class CDemuxVideoStream final : public CDemuxStream {
   }
 
  private:
+  struct CParametersDeleter {
+    void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+  };
   AVRational m_timeBase{1, 1};
+  std::unique_ptr<AVCodecParameters, CParametersDeleter> m_parameters;  // null without memory
   int32_t m_rotation = 0;
   const char* m_alphaDecoder = nullptr;  // see AlphaDecoder
   double m_statedSeconds = 0.0;

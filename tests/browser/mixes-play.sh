@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Mixes into MP4 (H.264 + AAC, kept from an MP4 main and made from a PCM main) and WebM (VP9 +
-# Opus), and an MP4 mix killed part way, then has headless Chromium play each: its first frame at the mix's size, the duration
-# ffprobe reads, a seek to the last second played to the end without a media error, and sound
-# decoded.
+# Opus), an MP4 mix killed part way, and H.264 and VP9 mixes that copy the main's groups of
+# pictures where a red logo does not show, then has headless Chromium play each: its first frame
+# at the mix's size, the duration ffprobe reads, a seek to the last second played to the end
+# without a media error, and sound decoded. The copying mixes are first sought into the encoded
+# part (the logo is there) and out of it to a copied part on either side (it is not).
 # Usage: mixes-play.sh BUILD_FOLDER CORPUS_FOLDER
 set -euo pipefail
 build="$1"
@@ -20,6 +22,17 @@ mix "$corpus/main_320x240_bgr24_pcm.avi" "$work/made.mp4"
 mix "$work/phone.mp4" "$work/phone.webm"
 mix "$corpus/main_320x240_bgr24_pcm.avi" "$work/pcm.webm"
 
+# Copying: the logo from 3 s to 4 s touches one group of two seconds.
+ffmpeg -nostdin -v error -f lavfi -i color=c=red:s=48x48 -frames:v 1 "$work/red.png"
+for coding in "mp4 -c:v libx264 -bf 2 -c:a aac" "webm -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -c:a libopus"; do
+  set -- $coding
+  ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=640x360:r=25:d=8 -f lavfi -i sine=d=8:sample_rate=48000 \
+    "${@:2}" -g 50 -pix_fmt yuv420p "$work/talk.$1"
+  "$build/cli/corvane-mix" --at 300,160 --from 3 --to 4 "$work/talk.$1" "$work/red.png" \
+    "$work/smart.$1" 2>"$work/smart.$1.log"
+  grep -q '(150 copied, 50 encoded)' "$work/smart.$1.log" || { cat "$work/smart.$1.log"; exit 1; }
+done
+
 # A mix killed part way: its MP4, written in fragments, plays as far as it got.
 ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=640x360:r=25:d=30 -f lavfi -i sine=d=30 \
   -c:v libx264 -preset ultrafast -bf 2 -pix_fmt yuv420p -c:a aac "$work/long.mp4"
@@ -36,7 +49,8 @@ wait "$mixer" 2>/dev/null || true
 grep -q moof "$work/killed.mp4" || { echo "killed.mp4: the mix ended before the kill"; exit 1; }
 
 "$here/playcheck.py" "$work/kept.mp4" "$work/made.mp4" "$work/phone.webm" "$work/pcm.webm" \
-  "$work/killed.mp4" >"$work/played.json"
+  "$work/killed.mp4" "$work/smart.mp4@3.5:330:200@6.5:330:200@1:330:200" \
+  "$work/smart.webm@3.5:330:200@6.5:330:200@1:330:200" >"$work/played.json"
 status=0
 while read -r line; do
   file="$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["file"])' "$line")"
@@ -62,11 +76,16 @@ if not played.get("ended"):
     problems.append("did not play to the end")
 if not played.get("audioBytes"):
     problems.append("no sound decoded")
+# Sought into the encoded part, the logo is there; out of it, the main's own picture.
+if played["file"].rsplit("/", 1)[-1].startswith("smart"):
+    red = [r > 180 and g < 80 and b < 80 for r, g, b in played.get("probed", [])]
+    if red != [True, False, False]:
+        problems.append("after the seeks the pixels were %s" % played.get("probed"))
 print("%s: %s" % (played["file"].rsplit("/", 1)[-1], "; ".join(problems) or "plays"))
 sys.exit(1 if problems else 0)
 PY
     status=1
   fi
 done <"$work/played.json"
-[ "$(wc -l <"$work/played.json")" -eq 5 ] || { echo "expected 5 results"; status=1; }
+[ "$(wc -l <"$work/played.json")" -eq 7 ] || { echo "expected 7 results"; status=1; }
 exit "$status"

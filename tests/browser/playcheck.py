@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Plays videos in headless Chromium and reports what its <video> element saw.
 
-Usage: playcheck.py VIDEO...  Prints one JSON object per video: picture size, duration, whether
-playing from the last second reached the end and where it ended, media errors, and the audio and
-video bytes the browser decoded. The page is served from a local HTTP server, which also takes the result."""
+Usage: playcheck.py VIDEO[@SECONDS:X:Y]...  Prints one JSON object per video: picture size,
+duration, the colour of pixel X, Y after a seek to each SECONDS given (in order, before the rest),
+whether playing from the last second reached the end and where it ended, media errors, and the
+audio and video bytes the browser decoded. The page is served from a local HTTP server, which also takes the result."""
 import http.server
 import json
 import os
@@ -14,24 +15,45 @@ import tempfile
 import threading
 
 PAGE = """<!doctype html><html><body><script>
-const names = %s;
+const videos = %s;
 const results = {};
-let pending = names.length;
+let pending = videos.length;
 function report() {
   fetch('/result', {method: 'POST', body: JSON.stringify(results)});
 }
-for (const name of names) {
-  const r = results[name] = {};
+for (const [name, probes] of videos) {
+  const r = results[name] = {probed: []};
   const v = document.createElement('video');
   v.muted = false;
   v.preload = 'auto';
-  let seeked = false, done = false;
+  let seeked = false, done = false, probe = 0, probing = false;
   const finish = () => { if (done) return; done = true; if (--pending == 0) report(); };
   v.addEventListener('loadeddata', () => {
     r.width = v.videoWidth; r.height = v.videoHeight; r.duration = v.duration;
-    v.currentTime = Math.max(0, v.duration - 1);
+    if (!probes.length) v.currentTime = Math.max(0, v.duration - 1);
+  });
+  // Probing seeks wait until the browser can play on from wherever they land.
+  v.addEventListener('canplaythrough', () => {
+    if (probes.length && probe == 0 && !probing) {
+      probing = true;
+      v.currentTime = probes[0][0];
+    }
   });
   v.addEventListener('seeked', () => {
+    if (probe < probes.length) {
+      // The sought picture reaches the element a moment after the event.
+      setTimeout(() => {
+        const canvas = document.createElement('canvas');
+        canvas.width = v.videoWidth; canvas.height = v.videoHeight;
+        const context = canvas.getContext('2d');
+        context.drawImage(v, 0, 0);
+        const [, x, y] = probes[probe];
+        r.probed.push(Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3)));
+        ++probe;
+        v.currentTime = probe < probes.length ? probes[probe][0] : Math.max(0, v.duration - 1);
+      }, 300);
+      return;
+    }
     if (seeked) return;
     seeked = true;
     v.play().catch(e => { r.playError = String(e); finish(); });
@@ -64,12 +86,16 @@ def main():
         return 77
     folder = tempfile.mkdtemp(prefix="corvane-playcheck-")
     names = []
-    for index, video in enumerate(videos):
+    pages = []
+    for index, argument in enumerate(videos):
+        video, *probes = argument.split("@")
+        videos[index] = video
         name = "v%d%s" % (index, os.path.splitext(video)[1])
         os.symlink(os.path.abspath(video), os.path.join(folder, name))
         names.append(name)
+        pages.append([name, [[float(n) for n in probe.split(":")] for probe in probes]])
     with open(os.path.join(folder, "page.html"), "w") as page:
-        page.write(PAGE % json.dumps(names))
+        page.write(PAGE % json.dumps(pages))
 
     result = {}
     arrived = threading.Event()
@@ -77,6 +103,33 @@ def main():
     class Handler(http.server.SimpleHTTPRequestHandler):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, directory=folder, **kwargs)
+
+        def do_GET(self):
+            # Byte ranges, without which the browser cannot seek at all.
+            path = self.translate_path(self.path)
+            wanted = self.headers.get("Range", "")
+            if not wanted.startswith("bytes=") or not os.path.isfile(path):
+                return super().do_GET()
+            with open(path, "rb") as media:
+                data = media.read()
+            start, _, end = wanted[len("bytes="):].split(",")[0].partition("-")
+            if start:
+                first = int(start)
+                last = min(int(end), len(data) - 1) if end else len(data) - 1
+            else:  # the last `end` bytes
+                first, last = max(0, len(data) - int(end)), len(data) - 1
+            if first >= len(data):
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % len(data))
+                self.end_headers()
+                return
+            self.send_response(206)
+            self.send_header("Content-Type", self.guess_type(path))
+            self.send_header("Accept-Ranges", "bytes")
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(data)))
+            self.send_header("Content-Length", str(last - first + 1))
+            self.end_headers()
+            self.wfile.write(data[first:last + 1])
 
         def do_POST(self):
             length = int(self.headers.get("Content-Length", 0))
