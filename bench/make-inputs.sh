@@ -15,6 +15,9 @@
 #                   CORVANE_BENCH_4K=1: about 300 MB)
 #   main_720p_10min.avi  main_720p.avi's picture and tone for 10 minutes, 15000 frames (only
 #                   when CORVANE_BENCH_LONG=1: about 1 GB; J10)
+#   main_1080p_10min.mp4  1920x1080 testsrc2, 25 fps, 10 minutes, H.264 (x264 veryfast, CRF 23,
+#                   its default groups: up to 250 frames, B-frames) + AAC (only when
+#                   CORVANE_BENCH_LONG=1; J9)
 #   top_240p.avi    320x240, 25 fps, 100 frames (4 s), raw 24-bit BGR (lossless, so the key
 #                   colour survives exactly), video only: pure green (0,255,0) with a 96x72
 #                   testsrc2 picture moving 2 px right and 1 px down a frame
@@ -69,6 +72,12 @@ make pip_540p.avi -f lavfi -i "testsrc=s=960x540:r=25:d=10" -c:v mjpeg -q:v 3 -p
 if [ "${CORVANE_BENCH_LONG:-0}" = 1 ]; then
   make main_720p_10min.avi -f lavfi -i "testsrc2=s=1280x720:r=25:d=600" -f lavfi \
     -i "${tone%:d=10}:d=600" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le
+  if [ ! -s "$dir/main_1080p_10min.mp4" ]; then
+    "${FF[@]}" -f lavfi -i "testsrc2=s=1920x1080:r=25:d=600" -f lavfi -i "${tone%:d=10}:d=600" \
+      -c:v libx264 -preset veryfast -crf 23 -pix_fmt yuv420p -c:a aac -b:a 128k \
+      "$dir/.main_1080p_10min.part.mp4"
+    mv -f "$dir/.main_1080p_10min.part.mp4" "$dir/main_1080p_10min.mp4"
+  fi
 fi
 if [ "${CORVANE_BENCH_4K:-0}" = 1 ]; then
   make main_2160p.avi -f lavfi -i "testsrc2=s=3840x2160:r=25:d=10" -f lavfi -i "$tone" \

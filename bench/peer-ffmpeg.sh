@@ -17,6 +17,7 @@
 #   layers3  three chained overlays on main_1080p.avi: logo_alpha.png by its alpha in the top
 #            right corner, third.png from 2 s to 7 s, pip_540p.avi in the bottom right;
 #            Motion JPEG -q:v 3, audio copied
+#   title1080  the same title on main_1080p_10min.mp4 into MP4: x264 medium CRF 23, AAC copied
 #   dec720, dec1080   decode only, to the null muxer
 #   enc720, enc1080   decode and Motion JPEG -q:v 3 encode, no filter, audio copied
 #
@@ -57,6 +58,7 @@ job_cmd() {
     drgb4k) CMD=("${FF[@]}" -i "$in/main_2160p.avi" -stream_loop -1 -i "$in/top_240p.avi" -filter_complex "[0:v]format=bgr24[m];$KEY;[m][k]overlay=x=100:y=50:shortest=1:format=rgb[v]" "${mapped[@]}" -c:v ffv1 -pix_fmt bgr0 -c:a copy "$out/peer_drgb_ckey_2160p_ffv1rgb.avi") ;;
     layers3) CMD=("${FF[@]}" -i "$in/main_1080p.avi" -loop 1 -i "$in/logo_alpha.png" -loop 1 -i "$in/third.png" -i "$in/pip_540p.avi" -filter_complex "[0:v][1:v]overlay=x=W-w-16:y=16:shortest=1[a];[a][2:v]overlay=x=0:y=860:enable='between(t,2,7)':shortest=1[b];[b][3:v]overlay=x=W-w-16:y=H-h-16:shortest=1[v]" "${mapped[@]}" "${mjpeg[@]}" -c:a copy "$out/peer_layers3_1080p_mjpeg.avi") ;;
     title10) CMD=("${FF[@]}" -i "$in/main_720p_10min.avi" -loop 1 -i "$in/logo_alpha.png" -filter_complex "[1:v]format=rgba,fade=t=in:st=300:d=0.5:alpha=1,fade=t=out:st=309.5:d=0.5:alpha=1[t];[0:v][t]overlay=x=(W-w)/2:y=(H-h)/2:enable='between(t,300,310)':shortest=1[v]" "${mapped[@]}" "${mjpeg[@]}" -c:a copy "$out/peer_title10_720p_mjpeg.avi") ;;
+    title1080) CMD=("${FF[@]}" -i "$in/main_1080p_10min.mp4" -loop 1 -i "$in/logo_alpha.png" -filter_complex "[1:v]format=rgba,fade=t=in:st=300:d=0.5:alpha=1,fade=t=out:st=309.5:d=0.5:alpha=1[t];[0:v][t]overlay=x=(W-w)/2:y=(H-h)/2:enable='between(t,300,310)':shortest=1[v]" "${mapped[@]}" -c:v libx264 -preset medium -crf 23 -pix_fmt yuv420p -c:a copy "$out/peer_title1080_h264.mp4") ;;
     dec720) CMD=("${FF[@]}" -i "$in/main_720p.avi" -f null -) ;;
     dec1080) CMD=("${FF[@]}" -i "$in/main_1080p.avi" -f null -) ;;
     enc720) CMD=("${FF[@]}" -i "$in/main_720p.avi" -map 0:v -map 0:a -c:v mjpeg -q:v 3 -c:a copy "$out/enc_720p_mjpeg.avi") ;;

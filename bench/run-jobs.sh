@@ -17,13 +17,17 @@
 # quarter-screen clip) against ffmpeg's three chained overlays; J10 a 10-second title (a PNG
 # with alpha, 0.5 s fades) in the middle of a 10-minute 720p Motion JPEG AVI into Motion JPEG
 # with --smart (the frames without the title copied), against ffmpeg's overlay with
-# enable=between (CORVANE_BENCH_LONG=1 makes its input, about 1 GB). Inputs
+# enable=between (CORVANE_BENCH_LONG=1 makes its input, about 1 GB); J9 the same title on a
+# 10-minute 1080p H.264 + AAC MP4 into MP4, the groups of pictures without the title copied
+# (copying is the default into MP4), against the same overlay with x264 medium CRF 23 and the
+# AAC kept (its ffmpeg side takes about 20 minutes a run: 3 pairs are enough). Inputs
 # from make-inputs.sh, made once into BENCH_DIR; the ffmpeg side from peer-ffmpeg.sh, both
 # beside this script.
 #
 # Environment: CORVANE_BUILD (default build), BENCH_DIR (default /tmp/corvane-bench), CPUS
 # (a taskset list, e.g. 1 or 0,1: both sides pinned to those processors, for the speed-up from
-# one core to two).
+# one core to two), WARMUP=0 (no warm-up pair: for the long jobs, whose inputs the timed runs
+# read from the cache alike).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,7 +42,7 @@ jobs=("$@")
 mix=$build/cli/corvane-mix
 [ -x "$mix" ] || { echo "build corvane-mix first ($mix)" >&2; exit 2; }
 mkdir -p "$dir/in" "$dir/out"
-printf '%s\n' "${jobs[@]}" | grep -qx J10 && export CORVANE_BENCH_LONG=1
+printf '%s\n' "${jobs[@]}" | grep -qx 'J9\|J10' && export CORVANE_BENCH_LONG=1
 "$bench/make-inputs.sh" "$dir/in" >/dev/null
 
 # corvane_cmd JOB: the corvane-mix command line of a job.
@@ -54,6 +58,7 @@ corvane_cmd() {
     J6) CMD=("$mix" --overwrite --at 100,50 --codec h264 "$in/main_1080p_h264.mp4" "$in/logo_opaque.png" "$out/corvane_J6.mp4") ;;
     J7) CMD=("$mix" --overwrite --at 100,50 --codec vp9 "$in/main_1080p_h264.mp4" "$in/logo_opaque.png" "$out/corvane_J7.webm") ;;
     J8) CMD=("$mix" --overwrite --loop --key 0,255,0 --at 100,50 --codec ffv1 "$in/main_2160p.avi" "$in/top_240p.avi" "$out/corvane_J8.avi") ;;
+    J9) CMD=("$mix" --overwrite --codec h264 --layer-alpha --keyer none --corner c --from 300 --to 310 --fade-in 0.5 --fade-out 0.5 "$in/main_1080p_10min.mp4" "$in/logo_alpha.png" "$out/corvane_J9.mp4") ;;
     J10) CMD=("$mix" --overwrite --smart --codec mjpeg --layer-alpha --keyer none --corner c --from 300 --to 310 --fade-in 0.5 --fade-out 0.5 "$in/main_720p_10min.avi" "$in/logo_alpha.png" "$out/corvane_J10.avi") ;;
     J12) CMD=("$mix" --overwrite --layer-alpha --corner tr --keyer none --codec mjpeg --quality "$MJPEG_Q3" "$in/main_1080p.avi" "$in/logo_alpha.png" --layer "$in/third.png" --keyer none --at 0,860 --from 2 --to 7 --layer "$in/pip_540p.avi" --keyer none --corner br "$out/corvane_J12.avi") ;;
     *) echo "unknown job $1" >&2; exit 2 ;;
@@ -73,6 +78,7 @@ peer_cmd() {
     J7) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" vp9) ;;
     J8) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" drgb4k) ;;
     J12) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" layers3) ;;
+    J9) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" title1080) ;;
     J10) CMD=("$bench/peer-ffmpeg.sh" "$in" "$out" title10) ;;
   esac
   [ -z "${CPUS:-}" ] || CMD=(taskset -c "$CPUS" "${CMD[@]}")
@@ -100,6 +106,7 @@ main_of() {
     J2 | J11 | J12) echo "$dir/in/main_1080p.avi" ;;
     J6 | J7) echo "$dir/in/main_1080p_h264.mp4" ;;
     J8) echo "$dir/in/main_2160p.avi" ;;
+    J9) echo "$dir/in/main_1080p_10min.mp4" ;;
     J10) echo "$dir/in/main_720p_10min.avi" ;;
     *) echo "$dir/in/main_720p.avi" ;;
   esac
@@ -112,7 +119,9 @@ for job in "${jobs[@]}"; do
   rm -f "$dir/$job.corvane" "$dir/$job.peer"
   corvane_cmd "$job"; corvane=("${CMD[@]}")
   peer_cmd "$job"; peer=("${CMD[@]}")
-  "${corvane[@]}" >/dev/null 2>&1; "${peer[@]}" >/dev/null 2>&1  # warm-up pair
+  if [ "${WARMUP:-1}" != 0 ]; then
+    "${corvane[@]}" >/dev/null 2>&1; "${peer[@]}" >/dev/null 2>&1  # warm-up pair
+  fi
   for ((i = 0; i < pairs; i++)); do
     measure "$dir/$job.corvane" "${corvane[@]}"
     measure "$dir/$job.peer" "${peer[@]}"

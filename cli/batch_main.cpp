@@ -1,0 +1,102 @@
+// corvane-batch: many mixes from one CSV batch file, on this machine or as a scheduler's array
+// tasks.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "cli/batch_run.h"
+
+namespace {
+
+using corvane::cli::CBatchSettings;
+
+void PrintUsage(FILE* out) {
+  std::fputs(
+      "usage: corvane-batch run BATCH [--jobs N]\n"
+      "       corvane-batch task BATCH [--index I]\n"
+      "\n"
+      "BATCH is a CSV file with a header row: main, output, and either recipe or top with\n"
+      "options (corvane-mix options, split as shell words), e.g.\n"
+      "  main,output,top,options\n"
+      "  talk.mp4,out/talk.mp4,logo.png,\"--corner br --layer-alpha --keyer none\"\n"
+      "Paths are relative to the batch file. Each output is written under a temporary name\n"
+      "and renamed when its mix is complete.\n"
+      "\n"
+      "  run    mixes every row, up to N at once (default: one a processor), and writes\n"
+      "         BATCH-NAME.report.csv beside the batch file. A rerun skips the rows the last\n"
+      "         report lists as done; an output that exists without such a record fails its\n"
+      "         row and is not replaced. Exit status 0 when every row is done, 1 when one\n"
+      "         failed, 2 for a usage error, 130 when stopped (Ctrl-C; a rerun resumes).\n"
+      "  task   mixes the row of one array task: its index from SLURM_ARRAY_TASK_ID,\n"
+      "         JOB_COMPLETION_INDEX (Kubernetes) or AWS_BATCH_JOB_ARRAY_INDEX, or --index;\n"
+      "         the result goes to BATCH-NAME.tasks/task-I.csv.\n",
+      out);
+}
+
+// corvane-mix beside this program.
+std::string MixProgram() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return "corvane-mix";
+  return (self.parent_path() / "corvane-mix").string();
+}
+
+// A whole number from `text`, within [low, high]; -1 when it is none.
+long long WholeNumber(const char* text, long long low, long long high) {
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  return *text && *end == '\0' && value >= low && value <= high ? value : -1;
+}
+
+int Usage(const std::string& error) {
+  std::fprintf(stderr, "corvane-batch: %s\ncorvane-batch: try 'corvane-batch --help'\n",
+               error.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (argc < 3) return Usage("give a command (run or task) and a batch file");
+  const std::string command = argv[1];
+  if (command != "run" && command != "task") return Usage("unknown command " + command);
+  CBatchSettings settings;
+  settings.m_batchPath = argv[2];
+  settings.m_mixProgram = MixProgram();
+  long long index = -1;
+  bool indexGiven = false;
+  for (int i = 3; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--jobs" && command == "run" && i + 1 < argc) {
+      const long long jobs = WholeNumber(argv[++i], 1, 1024);
+      if (jobs < 0) return Usage(std::string("--jobs takes 1 to 1024, not ") + argv[i]);
+      settings.m_jobs = static_cast<int>(jobs);
+    } else if (option == "--index" && command == "task" && i + 1 < argc) {
+      index = WholeNumber(argv[++i], 0, INT32_MAX);
+      if (index < 0) return Usage(std::string("--index takes a whole number, not ") + argv[i]);
+      indexGiven = true;
+    } else {
+      return Usage("unknown option " + option + " for " + command);
+    }
+  }
+  if (command == "run") return corvane::cli::RunBatch(settings);
+  if (!indexGiven) {
+    index = corvane::cli::TaskIndexFromEnvironment();
+    if (index == -1) {
+      return Usage(
+          "no task index: none of SLURM_ARRAY_TASK_ID, JOB_COMPLETION_INDEX and "
+          "AWS_BATCH_JOB_ARRAY_INDEX is set, and no --index is given");
+    }
+    if (index < 0) return Usage("the task index in the environment is no whole number");
+  }
+  return corvane::cli::RunTask(settings, index);
+}

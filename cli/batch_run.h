@@ -1,0 +1,36 @@
+// corvane-batch: running the rows of a batch as corvane-mix child processes, on this machine
+// (`run`, several at once) or one row per array task of a scheduler (`task`).
+//
+// Every output is written under a temporary name beside it (".NAME.partial.EXT") and renamed
+// when its mix ended well; a failed or stopped mix leaves no temporary file behind. A row is
+// skipped when the last report lists it as done with the same row text and its output is
+// there; an output that exists without such a record fails its row and is left as it is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corvane::cli {
+
+struct CBatchSettings {
+  std::string m_batchPath;
+  int32_t m_jobs = 0;        // rows at once; 0: one for each processor this process may use
+  std::string m_mixProgram;  // corvane-mix
+};
+
+// Runs every row; writes the report beside the batch file. Returns the exit status: 0 when
+// every row is done, 1 when one failed, 2 for a batch file that cannot be read (nothing runs),
+// 130 after SIGINT or SIGTERM (the running mixes are stopped and reported so).
+int RunBatch(const CBatchSettings& settings);
+
+// Runs the row of array task `index` (from 0) and leaves its result in
+// BATCH-NAME.tasks/task-INDEX.csv beside the batch file, a report of one row. Exit status as for
+// RunBatch; an index past the batch is a usage error.
+int RunTask(const CBatchSettings& settings, int64_t index);
+
+// The task index the scheduler gives this process: SLURM_ARRAY_TASK_ID (Slurm),
+// JOB_COMPLETION_INDEX (a Kubernetes Indexed Job) or AWS_BATCH_JOB_ARRAY_INDEX (AWS Batch),
+// the first set; -1 when none is, -2 when the one set is no whole number from 0.
+int64_t TaskIndexFromEnvironment();
+
+}  // namespace corvane::cli
