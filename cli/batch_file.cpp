@@ -186,6 +186,13 @@ bool ReadBatchFile(const std::string& path, std::vector<CBatchRow>& rows, std::s
     error = path + ": cannot be read";
     return false;
   }
+  return ReadBatchText(text, path, fs::absolute(fs::path(path)).parent_path().string(), rows,
+                       error);
+}
+
+bool ReadBatchText(const std::string& text, const std::string& path, const std::string& base,
+                   std::vector<CBatchRow>& rows, std::string& error) {
+  rows.clear();
   std::vector<CCsvRecord> records;
   if (!ParseCsv(text, records, error)) {
     error = path + ": " + error;
@@ -225,7 +232,7 @@ bool ReadBatchFile(const std::string& path, std::vector<CBatchRow>& rows, std::s
     error = path + ": line 1: neither a \"recipe\" nor a \"top\" column";
     return false;
   }
-  const fs::path folder = fs::absolute(fs::path(path)).parent_path();
+  const fs::path folder(base);
   std::map<std::string, int32_t> outputs;  // resolved output: its line
   for (size_t r = 1; r < records.size(); ++r) {
     const CCsvRecord& record = records[r];

@@ -50,6 +50,10 @@ std::string CsvLine(const std::vector<std::string>& fields);
 // column, `recipe` beside `top`, a row without main, output or its top or recipe, options that
 // do not split, a bad segment count, or two rows writing the same output.
 bool ReadBatchFile(const std::string& path, std::vector<CBatchRow>& rows, std::string& error);
+// The same for the batch's `text`, its messages naming `path` and its paths resolved against
+// the folder `base`.
+bool ReadBatchText(const std::string& text, const std::string& path, const std::string& base,
+                   std::vector<CBatchRow>& rows, std::string& error);
 
 // The report of a run, row by row.
 struct CReportRow {

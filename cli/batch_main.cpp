@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/batch_run.h"
+#include "cli/batch_slurm.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ using corvane::cli::CBatchSettings;
 void PrintUsage(FILE* out) {
   std::fputs(
       "usage: corvane-batch run BATCH [--jobs N]\n"
-      "       corvane-batch task BATCH [--index I]\n"
+      "       corvane-batch slurm BATCH [--wait] [--throttle K] [--sbatch-arg ARG]...\n"
+      "       corvane-batch task BATCH [--index I] [--results DIR] [--report FILE]\n"
       "\n"
       "BATCH is a CSV file with a header row: main, output, and either recipe or top with\n"
       "options (corvane-mix options, split as shell words), e.g.\n"
@@ -32,18 +34,21 @@ void PrintUsage(FILE* out) {
       "         report lists as done; an output that exists without such a record fails its\n"
       "         row and is not replaced. Exit status 0 when every row is done, 1 when one\n"
       "         failed, 2 for a usage error, 130 when stopped (Ctrl-C; a rerun resumes).\n"
+      "  slurm  submits one Slurm job array, a task a row, each running 'corvane-batch task'\n"
+      "         on a copy of BATCH taken now (at most K tasks at once; ARG passed to sbatch).\n"
+      "         With --wait, follows it to its end and writes the report as run does.\n"
       "  task   mixes the row of one array task: its index from SLURM_ARRAY_TASK_ID,\n"
       "         JOB_COMPLETION_INDEX (Kubernetes) or AWS_BATCH_JOB_ARRAY_INDEX, or --index;\n"
-      "         the result goes to BATCH-NAME.tasks/task-I.csv.\n",
+      "         the result goes to DIR/task-I.csv (default BATCH-NAME.tasks/task-I.csv); rows\n"
+      "         FILE (default the batch's report) lists as done are skipped.\n",
       out);
 }
 
-// corvane-mix beside this program.
-std::string MixProgram() {
+// This program's absolute path: the tasks run it, and corvane-mix is beside it.
+std::filesystem::path SelfPath() {
   std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return "corvane-mix";
-  return (self.parent_path() / "corvane-mix").string();
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path("corvane-batch") : self;
 }
 
 // A whole number from `text`, within [low, high]; -1 when it is none.
@@ -68,10 +73,13 @@ int main(int argc, char** argv) {
   }
   if (argc < 3) return Usage("give a command (run or task) and a batch file");
   const std::string command = argv[1];
-  if (command != "run" && command != "task") return Usage("unknown command " + command);
-  CBatchSettings settings;
+  if (command != "run" && command != "task" && command != "slurm")
+    return Usage("unknown command " + command);
+  corvane::cli::CSlurmSettings slurm;
+  CBatchSettings& settings = slurm.m_batch;
   settings.m_batchPath = argv[2];
-  settings.m_mixProgram = MixProgram();
+  settings.m_mixProgram = (SelfPath().parent_path() / "corvane-mix").string();
+  slurm.m_self = SelfPath().string();
   long long index = -1;
   bool indexGiven = false;
   for (int i = 3; i < argc; ++i) {
@@ -80,6 +88,18 @@ int main(int argc, char** argv) {
       const long long jobs = WholeNumber(argv[++i], 1, 1024);
       if (jobs < 0) return Usage(std::string("--jobs takes 1 to 1024, not ") + argv[i]);
       settings.m_jobs = static_cast<int>(jobs);
+    } else if (option == "--wait" && command == "slurm") {
+      slurm.m_wait = true;
+    } else if (option == "--throttle" && command == "slurm" && i + 1 < argc) {
+      const long long throttle = WholeNumber(argv[++i], 1, 100000);
+      if (throttle < 0) return Usage(std::string("--throttle takes 1 to 100000, not ") + argv[i]);
+      slurm.m_throttle = static_cast<int>(throttle);
+    } else if (option == "--sbatch-arg" && command == "slurm" && i + 1 < argc) {
+      slurm.m_sbatchArguments.push_back(argv[++i]);
+    } else if (option == "--results" && command == "task" && i + 1 < argc) {
+      settings.m_resultsDir = argv[++i];
+    } else if (option == "--report" && command == "task" && i + 1 < argc) {
+      settings.m_reportPath = argv[++i];
     } else if (option == "--index" && command == "task" && i + 1 < argc) {
       index = WholeNumber(argv[++i], 0, INT32_MAX);
       if (index < 0) return Usage(std::string("--index takes a whole number, not ") + argv[i]);
@@ -89,6 +109,7 @@ int main(int argc, char** argv) {
     }
   }
   if (command == "run") return corvane::cli::RunBatch(settings);
+  if (command == "slurm") return corvane::cli::SubmitToSlurm(slurm);
   if (!indexGiven) {
     index = corvane::cli::TaskIndexFromEnvironment();
     if (index == -1) {

@@ -259,11 +259,7 @@ void InstallStopHandlers() {
 }
 
 int ExitStatus(const std::vector<CReportRow>& reports) {
-  if (g_stop) return 130;
-  for (const CReportRow& report : reports) {
-    if (report.m_status != "done" && report.m_status != "skipped") return 1;
-  }
-  return 0;
+  return ExitStatusOf(reports, g_stop != 0);
 }
 
 std::string Clock24(double seconds) {
@@ -287,6 +283,29 @@ int64_t TaskIndexFromEnvironment() {
   return -1;
 }
 
+int ExitStatusOf(const std::vector<CReportRow>& reports, bool stopped) {
+  if (stopped) return 130;
+  for (const CReportRow& report : reports) {
+    if (report.m_status != "done" && report.m_status != "skipped") return 1;
+  }
+  return 0;
+}
+
+std::string ResultsDirOf(const CBatchSettings& settings) {
+  if (!settings.m_resultsDir.empty()) return settings.m_resultsDir;
+  const fs::path batch(settings.m_batchPath);
+  return (batch.parent_path() / (batch.stem().string() + ".tasks")).string();
+}
+
+std::string ReportPathOf(const CBatchSettings& settings) {
+  return settings.m_reportPath.empty() ? ReportPathFor(settings.m_batchPath)
+                                       : settings.m_reportPath;
+}
+
+std::string TaskResultPath(const std::string& resultsDir, int64_t index) {
+  return (fs::path(resultsDir) / ("task-" + std::to_string(index) + ".csv")).string();
+}
+
 int RunBatch(const CBatchSettings& settings) {
   std::vector<CBatchRow> rows;
   std::string error;
@@ -294,7 +313,7 @@ int RunBatch(const CBatchSettings& settings) {
     std::fprintf(stderr, "corvane-batch: %s\n", error.c_str());
     return 2;
   }
-  const std::string reportPath = ReportPathFor(settings.m_batchPath);
+  const std::string reportPath = ReportPathOf(settings);
   const std::vector<CReportRow> earlier = ReadReport(reportPath);
   std::vector<CReportRow> reports(rows.size());
   std::deque<size_t> waiting;
@@ -403,12 +422,12 @@ int RunTask(const CBatchSettings& settings, int64_t index) {
     return 2;
   }
   const CBatchRow& row = rows[size_t(index)];
-  const fs::path batch(settings.m_batchPath);
-  const fs::path folder = batch.parent_path() / (batch.stem().string() + ".tasks");
   std::error_code made;
-  fs::create_directories(folder, made);
-  const std::string resultPath = (folder / ("task-" + std::to_string(index) + ".csv")).string();
-  const std::vector<CReportRow> earlier = ReadReport(resultPath);
+  fs::create_directories(ResultsDirOf(settings), made);
+  const std::string resultPath = TaskResultPath(ResultsDirOf(settings), index);
+  // Done by this task before, or by a run of the batch on one machine.
+  std::vector<CReportRow> earlier = ReadReport(resultPath);
+  for (CReportRow& done : ReadReport(ReportPathOf(settings))) earlier.push_back(std::move(done));
   CReportRow report;
   if (!Settled(row, earlier, report)) {
     InstallStopHandlers();

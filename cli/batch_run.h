@@ -9,6 +9,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "cli/batch_file.h"
 
 namespace corvane::cli {
 
@@ -16,6 +19,10 @@ struct CBatchSettings {
   std::string m_batchPath;
   int32_t m_jobs = 0;        // rows at once; 0: one for each processor this process may use
   std::string m_mixProgram;  // corvane-mix
+  // task: where its result goes (default BATCH-NAME.tasks beside the batch file) and the
+  // report whose done rows it skips (default BATCH-NAME.report.csv beside it).
+  std::string m_resultsDir;
+  std::string m_reportPath;
 };
 
 // Runs every row; writes the report beside the batch file. Returns the exit status: 0 when
@@ -23,14 +30,23 @@ struct CBatchSettings {
 // 130 after SIGINT or SIGTERM (the running mixes are stopped and reported so).
 int RunBatch(const CBatchSettings& settings);
 
-// Runs the row of array task `index` (from 0) and leaves its result in
-// BATCH-NAME.tasks/task-INDEX.csv beside the batch file, a report of one row. Exit status as for
-// RunBatch; an index past the batch is a usage error.
+// Runs the row of array task `index` (from 0) and leaves its result in task-INDEX.csv in the
+// results folder, a report of one row. Exit status as for RunBatch; an index past the batch is
+// a usage error.
 int RunTask(const CBatchSettings& settings, int64_t index);
 
 // The task index the scheduler gives this process: SLURM_ARRAY_TASK_ID (Slurm),
 // JOB_COMPLETION_INDEX (a Kubernetes Indexed Job) or AWS_BATCH_JOB_ARRAY_INDEX (AWS Batch),
 // the first set; -1 when none is, -2 when the one set is no whole number from 0.
 int64_t TaskIndexFromEnvironment();
+
+// 130 when stopped, else 0 when every row is done (or skipped as done before), else 1.
+int ExitStatusOf(const std::vector<CReportRow>& reports, bool stopped);
+
+// The results folder and report of `settings`, defaults filled in.
+std::string ResultsDirOf(const CBatchSettings& settings);
+std::string ReportPathOf(const CBatchSettings& settings);
+// The result file of task `index` in `resultsDir`.
+std::string TaskResultPath(const std::string& resultsDir, int64_t index);
 
 }  // namespace corvane::cli

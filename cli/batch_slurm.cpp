@@ -1,0 +1,153 @@
+#include "cli/batch_slurm.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
+namespace corvane::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+volatile sig_atomic_t g_cancel = 0;
+
+void OnCancel(int) {
+  g_cancel = 1;
+}
+
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// Runs a shell command; its standard output, and whether it ended with status 0.
+bool Capture(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return false;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  return ::pclose(pipe) == 0;
+}
+
+}  // namespace
+
+int SubmitToSlurm(const CSlurmSettings& settings) {
+  const std::string& batchPath = settings.m_batch.m_batchPath;
+  std::vector<CBatchRow> rows;
+  std::string error;
+  if (!ReadBatchFile(batchPath, rows, error)) {
+    std::fprintf(stderr, "corvane-batch: %s\n", error.c_str());
+    return 2;
+  }
+  if (rows.empty()) {
+    std::fprintf(stderr, "corvane-batch: %s holds no rows\n", batchPath.c_str());
+    return 2;
+  }
+  // The tasks read the batch as it is now, beside the original so that its relative paths
+  // hold; each submission keeps its results apart.
+  const fs::path batch = fs::absolute(batchPath);
+  const std::string stamp =
+      std::to_string(static_cast<long long>(std::time(nullptr))) + "-" + std::to_string(::getpid());
+  const fs::path copy = batch.parent_path() / ("." + batch.stem().string() + ".submitted-" + stamp +
+                                               batch.extension().string());
+  const fs::path results =
+      batch.parent_path() / (batch.stem().string() + ".tasks") / ("submitted-" + stamp);
+  std::error_code failed;
+  fs::create_directories(results, failed);
+  if (!failed) fs::copy_file(batch, copy, failed);
+  if (failed) {
+    std::fprintf(stderr, "corvane-batch: cannot keep a copy of %s for the tasks: %s\n",
+                 batchPath.c_str(), failed.message().c_str());
+    return 1;
+  }
+  const std::string report = ReportPathFor(batch.string());
+  const std::string task = ShellQuoted(settings.m_self) + " task " + ShellQuoted(copy.string()) +
+                           " --results " + ShellQuoted(results.string()) + " --report " +
+                           ShellQuoted(report);
+  std::string array = "0-" + std::to_string(rows.size() - 1);
+  if (settings.m_throttle > 0) array += "%" + std::to_string(settings.m_throttle);
+  std::string command = "sbatch --parsable --array=" + array +
+                        " --job-name=" + ShellQuoted("corvane-" + batch.stem().string()) +
+                        " --output=" + ShellQuoted((results / "slurm-%a.out").string());
+  for (const std::string& argument : settings.m_sbatchArguments)
+    command += " " + ShellQuoted(argument);
+  command += " --wrap=" + ShellQuoted(task);
+  std::string said;
+  if (!Capture(command + " 2>&1", said)) {
+    std::fprintf(stderr, "corvane-batch: sbatch refused the array: %s", said.c_str());
+    return 1;
+  }
+  const std::string job = said.substr(0, said.find_first_of(";\n"));
+  std::fprintf(stderr, "corvane-batch: submitted job array %s (%zu tasks); results in %s\n",
+               job.c_str(), rows.size(), results.c_str());
+  if (!settings.m_wait) return 0;
+
+  struct sigaction action {};
+  action.sa_handler = OnCancel;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // squeue lists the array's tasks while any is pending or running; the results say the rest.
+  for (;;) {
+    if (g_cancel) {
+      std::string ignored;
+      Capture("scancel " + ShellQuoted(job) + " 2>&1", ignored);
+      std::fprintf(stderr, "corvane-batch: stopped; job array %s cancelled\n", job.c_str());
+      break;
+    }
+    std::string queued;
+    if (!Capture("squeue -h -j " + ShellQuoted(job) + " -o %i 2>/dev/null", queued)) {
+      // The controller forgets a job some time after it ends: then nothing is queued.
+      queued.clear();
+    }
+    if (queued.find_first_not_of(" \n") == std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  std::vector<CReportRow> reports;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::vector<CReportRow> result = ReadReport(TaskResultPath(results.string(), int64_t(i)));
+    if (result.size() == 1) {
+      reports.push_back(result.front());
+      continue;
+    }
+    CReportRow missing;
+    missing.m_row = rows[i].m_number;
+    missing.m_output = rows[i].m_output;
+    missing.m_text = rows[i].m_text;
+    missing.m_status = g_cancel ? "stopped" : "failed";
+    missing.m_message = "task " + std::to_string(i) + " left no result (see " +
+                        (results / ("slurm-" + std::to_string(i) + ".out")).string() + ")";
+    reports.push_back(missing);
+  }
+  if (!WriteReport(report, reports)) {
+    std::fprintf(stderr, "corvane-batch: the report %s cannot be written\n", report.c_str());
+    return 1;
+  }
+  for (const CReportRow& row : reports) {
+    std::fprintf(stderr, "corvane-batch: row %d, %s: %s%s%s\n", row.m_row, row.m_output.c_str(),
+                 row.m_status.c_str(), row.m_message.empty() ? "" : ": ", row.m_message.c_str());
+  }
+  const int status = ExitStatusOf(reports, g_cancel != 0);
+  std::fprintf(stderr, "corvane-batch: %s; the report is %s\n",
+               status == 0     ? "every row is done"
+               : status == 130 ? "stopped"
+                               : "a row failed",
+               report.c_str());
+  return status;
+}
+
+}  // namespace corvane::cli
