@@ -250,6 +250,7 @@ bool ReadBatchText(const std::string& text, const std::string& path, const std::
     row.m_number = static_cast<int32_t>(r);
     row.m_line = record.m_line;
     row.m_text = record.m_text;
+    row.m_folder = folder.string();
     row.m_main = Resolve(folder, field("main"));
     row.m_output = Resolve(folder, field("output"));
     row.m_recipe = Resolve(folder, field("recipe"));

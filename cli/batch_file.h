@@ -19,6 +19,7 @@ struct CBatchRow {
   int32_t m_number = 0;  // from 1, the header not counted
   int32_t m_line = 0;    // where it starts in the file, from 1
   std::string m_text;    // the row as written, which a rerun compares with the report's
+  std::string m_folder;  // the batch file's: the mix runs there, so that paths in options hold
   std::string m_main;    // paths resolved against the batch file's folder
   std::string m_output;
   std::string m_recipe;  // empty: TOP and options instead

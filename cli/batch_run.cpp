@@ -92,6 +92,8 @@ class CMixChild {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDERR_FILENO);
+    // Paths in the options (--layer FILE, --save-recipe FILE) are the batch file's relative ones.
+    if (!row.m_folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, row.m_folder.c_str());
     const std::vector<std::string> arguments = MixArguments(program, row, m_temporary);
     std::vector<char*> argv;
     for (const std::string& argument : arguments)

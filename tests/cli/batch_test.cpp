@@ -104,9 +104,10 @@ TEST_F(BatchTest, RowsMixAsAloneAReportSaysHowAndARerunSkipsWhatIsDone) {
             "b.webm,out/b.mkv,logo.png,--codec mjpeg\n"
             "c.ts,out/c.avi,logo.png,\"--at 10,10\"\n"
             "missing.mp4,out/m.mp4,logo.png,\n"
-            "d.avi,out/d.mov,logo.png,--codec mjpeg\n");
+            "d.avi,out/d.mov,logo.png,--codec mjpeg --layer logo.png --corner bl\n");
   ASSERT_EQ(RunCommand("mkdir -p " + At("out") + " " + At("alone")).m_exitCode, 0);
-  const auto ran = RunCommand(Batch() + " run " + At("batch.csv") + " --jobs 2");
+  // Run from elsewhere: paths, those in options too, are the batch file's.
+  const auto ran = RunCommand("cd / && " + Batch() + " run " + At("batch.csv") + " --jobs 2");
   EXPECT_EQ(ran.m_exitCode, 1) << ran.m_errors;
   const struct {
     const char* m_output;
@@ -115,7 +116,7 @@ TEST_F(BatchTest, RowsMixAsAloneAReportSaysHowAndARerunSkipsWhatIsDone) {
       {"out/a.mp4", "--corner br --from 0.5 --to 1 a.mp4 logo.png alone/a.mp4"},
       {"out/b.mkv", "--codec mjpeg b.webm logo.png alone/b.mkv"},
       {"out/c.avi", "--at 10,10 c.ts logo.png alone/c.avi"},
-      {"out/d.mov", "--codec mjpeg d.avi logo.png alone/d.mov"},
+      {"out/d.mov", "--codec mjpeg --layer logo.png --corner bl d.avi logo.png alone/d.mov"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.m_output);
@@ -151,7 +152,7 @@ TEST_F(BatchTest, RowsMixAsAloneAReportSaysHowAndARerunSkipsWhatIsDone) {
             "b.webm,out/b.mkv,logo.png,--codec mjpeg --quality 50\n"
             "c.ts,out/c.avi,logo.png,\"--at 10,10\"\n"
             "missing.mp4,out/m.mp4,logo.png,\n"
-            "d.avi,out/d.mov,logo.png,--codec mjpeg\n");
+            "d.avi,out/d.mov,logo.png,--codec mjpeg --layer logo.png --corner bl\n");
   const std::string before = Content(m_dir.Path("out/b.mkv"));
   const auto again = RunCommand(Batch() + " run " + At("batch.csv"));
   EXPECT_EQ(again.m_exitCode, 1) << again.m_errors;
