@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "media/avidefs.h"
 
@@ -102,6 +103,16 @@ SwsContext* MakeScaler(const CPicture& picture, AVPixelFormat output, bool inter
   return scaler;
 }
 
+// A frame's colour field read as its number, which a damaged stream can leave outside the
+// enumeration (an H.264 chroma location of 33): such a value counts as unspecified.
+template <typename Enum>
+Enum KnownOrUnspecified(const Enum& field, int count, Enum unspecified) {
+  std::underlying_type_t<Enum> value{};
+  static_assert(sizeof value == sizeof field);
+  std::memcpy(&value, &field, sizeof value);
+  return value >= 0 && static_cast<int>(value) < count ? static_cast<Enum>(value) : unspecified;
+}
+
 }  // namespace
 
 CPicture PictureOf(const AVFrame& frame) {
@@ -113,9 +124,11 @@ CPicture PictureOf(const AVFrame& frame) {
   picture.m_format = static_cast<AVPixelFormat>(frame.format);
   picture.m_width = frame.width;
   picture.m_height = frame.height;
-  picture.m_colorSpace = frame.colorspace;
-  picture.m_range = frame.color_range;
-  picture.m_chromaLocation = frame.chroma_location;
+  picture.m_colorSpace =
+      KnownOrUnspecified(frame.colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+  picture.m_range = KnownOrUnspecified(frame.color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+  picture.m_chromaLocation =
+      KnownOrUnspecified(frame.chroma_location, AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
   NormaliseFullRange(picture);
   return picture;
 }

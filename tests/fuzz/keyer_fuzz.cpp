@@ -45,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (std::string& w : words) argv.push_back(w.data());
   cli::CMixOptions options;
   if (!cli::ParseMixOptions(static_cast<int>(argv.size()), argv.data(), options).empty()) return 0;
+  // --help and --list-codecs end the program before anything else is read or checked.
+  if (options.m_help || options.m_listCodecs) return 0;
   // Whatever parsed is a setting the keyer must take.
   if (*KeyerSettingsError(options.m_keying) != '\0') __builtin_trap();
 
