@@ -98,6 +98,7 @@ void CFramePrefetcher::Start(CVideoReader& mainReader, CLayerUnit* lowest, int32
   m_lowest = lowest;
   m_first = first;
   m_end = end;
+  m_firstNumber = int64_t{first} - mainReader.m_startFrame;
   if (first >= end) return;
   try {
     for (int helper = 0; helper < Helpers(); ++helper)
@@ -115,7 +116,7 @@ void CFramePrefetcher::Start(CVideoReader& mainReader, CLayerUnit* lowest, int32
 }
 
 bool CFramePrefetcher::ReadSample(int64_t index, CPrefetchSlot& slot) {
-  if (!m_copyPlan || !m_mainStream || !m_copyPlan->Copied(index)) return false;
+  if (!m_copyPlan || !m_mainStream || !m_copyPlan->Copied(m_firstNumber + index)) return false;
   const auto position = static_cast<int32_t>(m_first + index);
   int32_t bytes = 0;
   if (m_mainStream->Read(position, 1, nullptr, 0, &bytes, nullptr) != AVIERR_OK || bytes <= 0)
@@ -164,7 +165,7 @@ void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
   CThreadHostScope scope(&slot.m_events);
   if (slot.m_copied) {
     // No layer shows on it; the step only lets a layer past its range close its reader.
-    if (m_lowest) m_lowest->Advance(index);
+    if (m_lowest) m_lowest->Advance(m_firstNumber + index);
     slot.m_haveTop = false;
     return;
   }
@@ -188,7 +189,7 @@ void CFramePrefetcher::Fill(int64_t index, int helper, bool ordered) {
   }
   // The job's own order: the main frame, then the layer's step to it. Its picture is copied
   // while the layer is not yet on the next one.
-  const uint8_t* pixels = m_lowest ? m_lowest->Advance(index) : nullptr;
+  const uint8_t* pixels = m_lowest ? m_lowest->Advance(m_firstNumber + index) : nullptr;
   slot.m_haveTop = pixels != nullptr;
   if (pixels) std::memcpy(slot.m_top.get(), pixels, static_cast<size_t>(m_topBytes));
 }

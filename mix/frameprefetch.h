@@ -92,8 +92,9 @@ class CFramePrefetcher {
     m_mainStream = mainStream;
   }
 
-  // Starts reading frames first..end-1 of `mainReader` and stepping `lowest` (borrowed; may be
-  // null) to each, its picture copied into the slot. Call once, after Allocate succeeded.
+  // Starts reading frames first..end-1 of `mainReader` (positions in its stream) and stepping
+  // `lowest` (borrowed; may be null) to each, its picture copied into the slot. Call once, after
+  // Allocate succeeded.
   void Start(CVideoReader& mainReader, CLayerUnit* lowest, int32_t first, int32_t end);
 
   // The next frame in order, once it has been read. Valid until Release. Only after Start, and
@@ -125,6 +126,7 @@ class CFramePrefetcher {
   int64_t m_lastGood = -1;  // the last main frame read well (in frame order)
   int32_t m_first = 0;
   int32_t m_end = 0;
+  int64_t m_firstNumber = 0;  // main frame m_first, counted from 0 as the plans count them
 
   std::mutex m_lock;
   std::condition_variable m_changed;

@@ -1,5 +1,6 @@
 #include "mix/layerunit.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -222,9 +223,18 @@ CLayerUnit::EReady CLayerUnit::Plan(const CVideoReader& mainReader) {
 void CLayerUnit::Rewind() {
   m_cursor = m_start;
   m_pixels = nullptr;
+  m_skipped = -1;
   m_failed = false;
   // Held only while the layer shows.
   if (m_plan.m_firstShown > 0 && m_open) Release();
+}
+
+void CLayerUnit::SkipTo(int64_t frame) {
+  const int64_t end = std::min<int64_t>(frame, m_plan.m_endShown);
+  for (int64_t step = m_plan.m_firstShown; step < end; ++step) {
+    int32_t index = 0;
+    if (m_cursor.Step(index)) m_skipped = index;
+  }
 }
 
 const uint8_t* CLayerUnit::Advance(int64_t frame) {
@@ -240,7 +250,14 @@ const uint8_t* CLayerUnit::Advance(int64_t frame) {
     }
   }
   int32_t index = 0;
-  if (m_cursor.Step(index) && m_reader.ReadFrame(index) == 0) {
+  bool due = m_cursor.Step(index);
+  if (!due && m_skipped >= 0) {
+    // The schedule keeps the picture it gave last, which no frame of this mix has read.
+    index = m_skipped;
+    due = true;
+  }
+  m_skipped = -1;
+  if (due && m_reader.ReadFrame(index) == 0) {
     // Keyed and resized once per frame of the layer, however many output frames show it.
     const uint8_t* pixels = PrepareLayer(m_rule, m_reader.m_buffer.get(), &m_keyer,
                                          m_plan.m_scaled ? &m_scaler : nullptr);

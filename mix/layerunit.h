@@ -92,6 +92,10 @@ class CLayerUnit {
   }
   // Back to the state Plan left, before the first frame.
   void Rewind();
+  // After Rewind, for a mix that begins at main frame `frame` (a part of a mix): steps the
+  // layer's schedule over the frames before it without reading a picture, so that the first
+  // frame shown reads the picture the whole mix shows there.
+  void SkipTo(int64_t frame);
 
   // Bytes of the pictures Advance gives (0 for a layer never shown).
   int64_t PictureBytes() const { return m_pictureBytes; }
@@ -126,6 +130,7 @@ class CLayerUnit {
   CLayerScaler m_scaler;
   int64_t m_pictureBytes = 0;
   const uint8_t* m_pixels = nullptr;  // the current picture as laid on; null until one is read
+  int32_t m_skipped = -1;  // the picture last due among the frames SkipTo passed; -1: none
   bool m_open = false;
   bool m_failed = false;  // reopening failed: the layer is left out from there on (said once)
 };

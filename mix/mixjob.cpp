@@ -19,27 +19,6 @@ namespace {
 constexpr const char* kSameFileMessage =
     "The output file cannot be the main AVI or the top layer AVI";
 
-// How the sound that went in with the video fared, said as the audio copy says it.
-EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std::string& mainPath) {
-  switch (video.m_audioCarried) {
-    case AVIERR_OK:
-      if (video.m_finishFailed) return EAudioCopyResult::kFailed;
-      if (video.m_audioFinished != AVIERR_OK) return EAudioCopyResult::kPartial;
-      return video.m_result == EVideoPassResult::kComplete ? EAudioCopyResult::kCopied
-                                                           : EAudioCopyResult::kStopped;
-    case AVIERR_NODATA:
-      ShowMessage(Format("Cannot get AVI audio stream for %s", mainPath.c_str()),
-                  MB_ICONINFORMATION);
-      return EAudioCopyResult::kNoAudio;
-    default:
-      ShowMessage(Format("The audio of %s cannot be written to this container: the output has no "
-                         "sound",
-                         mainPath.c_str()),
-                  MB_ICONINFORMATION);
-      return EAudioCopyResult::kFailed;
-  }
-}
-
 // The sources opened: the main video's file and stream, then each layer's, in order; false with
 // the message shown when one cannot be opened.
 bool OpenSources(const std::string& mainPath, PAVIFILE& mainFile, PAVISTREAM& mainStream,
@@ -91,7 +70,9 @@ CMixOutcome RunMix(const std::string& mainPath, const std::vector<CLayerSpec>& l
   {
     // The layers (their readers, streams and files) go before the main video's.
     PAVIFILE mainFile;
-    CPassInput pass{nullptr, {}, target, mainPath};
+    // A part of a mix is pictures alone: its sound goes in once, when the parts are joined.
+    outcome.m_videoOnly = !target.m_frames.Whole();
+    CPassInput pass{nullptr, {}, target, outcome.m_videoOnly ? std::string() : mainPath};
     std::vector<std::unique_ptr<CLayerUnit>> units;
     if (!OpenSources(mainPath, mainFile, pass.m_main, layers, units)) return outcome;
     WarnOfVariableRate(mainPath, *pass.m_main,
@@ -110,7 +91,7 @@ CMixOutcome RunMix(const std::string& mainPath, const std::vector<CLayerSpec>& l
     outcome.m_audioRan = true;
     EngineState().m_audioTime = 0;
     outcome.m_audio = AudioWithVideoResult(outcome.m_video, mainPath);
-  } else if (outcome.m_video.m_outputCreated) {
+  } else if (outcome.m_video.m_outputCreated && !outcome.m_videoOnly) {
     outcome.m_audioRan = true;
     // A stopped mix keeps the sound of the frames it wrote.
     CAudioCopyEnd end;
@@ -161,6 +142,26 @@ void SetSummary(const std::string& text) {
 }
 
 }  // namespace
+
+EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std::string& mainPath) {
+  switch (video.m_audioCarried) {
+    case AVIERR_OK:
+      if (video.m_finishFailed) return EAudioCopyResult::kFailed;
+      if (video.m_audioFinished != AVIERR_OK) return EAudioCopyResult::kPartial;
+      return video.m_result == EVideoPassResult::kComplete ? EAudioCopyResult::kCopied
+                                                           : EAudioCopyResult::kStopped;
+    case AVIERR_NODATA:
+      ShowMessage(Format("Cannot get AVI audio stream for %s", mainPath.c_str()),
+                  MB_ICONINFORMATION);
+      return EAudioCopyResult::kNoAudio;
+    default:
+      ShowMessage(Format("The audio of %s cannot be written to this container: the output has no "
+                         "sound",
+                         mainPath.c_str()),
+                  MB_ICONINFORMATION);
+      return EAudioCopyResult::kFailed;
+  }
+}
 
 std::string OutcomeSummary(const CMixOutcome& outcome, const std::string& output) {
   const CVideoPassOutcome& video = outcome.m_video;

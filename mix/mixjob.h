@@ -31,15 +31,21 @@ namespace corvane {
 
 struct CMixOutcome {
   CVideoPassOutcome m_video;
+  bool m_videoOnly = false;  // a part of a mix (CFrameRange), which takes no sound
   bool m_audioRan = false;
   EAudioCopyResult m_audio = EAudioCopyResult::kFailed;
 
-  // Every frame of the main video and, when it has audio, all of its audio.
+  // Every frame asked for and, for a whole mix of a main with audio, all of its audio.
   bool Complete() const {
-    return m_video.m_result == EVideoPassResult::kComplete && m_audioRan &&
-           (m_audio == EAudioCopyResult::kCopied || m_audio == EAudioCopyResult::kNoAudio);
+    return m_video.m_result == EVideoPassResult::kComplete &&
+           (m_videoOnly || (m_audioRan && (m_audio == EAudioCopyResult::kCopied ||
+                                           m_audio == EAudioCopyResult::kNoAudio)));
   }
 };
+
+// How the sound that went in with the pictures fared (outcome.m_audioWithVideo), said as the
+// audio copy says it.
+EAudioCopyResult AudioWithVideoResult(const CVideoPassOutcome& video, const std::string& mainPath);
 
 // What a mix left in `output`, for the status line: "Done: 250 frames and the audio in out.avi",
 // "Stopped at frame 88 of 250: the file holds frames 1-88" (an en dash), a failure's frame;

@@ -97,6 +97,7 @@ bool PlanGroups(CAviStream& main, const CCompressorInfo& codec, int32_t frames,
     std::fill(plan.m_copied.begin() + begin, plan.m_copied.begin() + end, uint8_t{1});
     plan.m_count += end - begin;
   }
+  plan.m_entries = entries;
   plan.m_reorderDepth = codec.m_name == "h264" ? depth : 0;
   plan.m_match.m_reorderDepth = plan.m_reorderDepth;
   plan.m_closedRuns = true;
@@ -104,6 +105,20 @@ bool PlanGroups(CAviStream& main, const CCompressorInfo& codec, int32_t frames,
 }
 
 }  // namespace
+
+void CCopyPlan::Restrict(int64_t first, int64_t end) {
+  if (!m_closedRuns) return;  // copied frame by frame: any frame stands alone
+  const auto size = static_cast<int64_t>(m_copied.size());
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    const int64_t begin = m_entries[i];
+    const int64_t next = i + 1 < m_entries.size() ? m_entries[i + 1] : size;
+    if (begin >= size || !m_copied[size_t(begin)]) continue;
+    const bool crosses = (begin < first && first < next) || (begin < end && end < next);
+    if (!crosses) continue;
+    std::fill(m_copied.begin() + begin, m_copied.begin() + next, uint8_t{0});
+    m_count -= static_cast<int32_t>(next - begin);
+  }
+}
 
 bool CopiesByDefault(EContainer container) {
   return container != EContainer::kAvi;

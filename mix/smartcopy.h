@@ -36,7 +36,13 @@ struct CCopyPlan {
   CEncoderMatch m_match;      // what the frames encoded among them should match
   int m_reorderDepth = 0;     // copied packets are decoded at their place less this
   bool m_closedRuns = false;  // the encoded frames between copied ones form closed runs
+  // With closed runs: the decoding places a decoder can start from afresh, rising. Copied
+  // groups run from one to the next.
+  std::vector<int32_t> m_entries;
   bool Copies() const { return m_count > 0; }
+  // For a mix of main frames first..end-1 alone: a copied group that crosses either end is
+  // encoded instead. How the encoded frames are coded stays as planned for the whole main.
+  void Restrict(int64_t first, int64_t end);
   bool Copied(int64_t frame) const {
     return frame >= 0 && frame < int64_t(m_copied.size()) && m_copied[size_t(frame)] != 0;
   }

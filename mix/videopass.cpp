@@ -16,6 +16,7 @@
 #include "media/host.h"
 #include "media/videoreader.h"
 #include "mix/frameprefetch.h"
+#include "mix/segments.h"
 
 namespace corvane {
 namespace {
@@ -93,7 +94,44 @@ struct CPassPlan {
   SPresentationTimes m_times;
   bool m_variableRate = false;  // the frames keep their own times where the container can
   CCopyPlan m_copy;             // the frames written as the main's own samples
+  // The main frames (from 0) mixed: all, or a part's. Output frame k is main frame m_first + k.
+  int32_t m_first = 0;
+  int32_t m_end = 0;
 };
+
+// The frame times of main frames first..end-1 alone, from the first one's start.
+SPresentationTimes TimesOfPart(const SPresentationTimes& times, int32_t first, int32_t end) {
+  SPresentationTimes part = times;
+  const auto count = static_cast<int32_t>(times.m_starts.size());
+  first = std::clamp(first, 0, count);
+  end = std::clamp(end, first, count);
+  const int64_t origin = first < count ? times.m_starts[size_t(first)] : times.m_duration;
+  part.m_starts.assign(times.m_starts.begin() + first, times.m_starts.begin() + end);
+  for (int64_t& start : part.m_starts) start -= origin;
+  part.m_duration = (end < count ? times.m_starts[size_t(end)] : times.m_duration) - origin;
+  part.m_statedSeconds = 0.0;
+  return part;
+}
+
+// The part of the main a part of a mix takes, once the output's codec and copying are known.
+void PlacePart(const CPassInput& input, const AVICOMPRESSOPTIONS& options, CPassPlan& plan,
+               CVideoPassOutcome& outcome) {
+  const CFrameRange& range = input.m_output.m_frames;
+  if (range.m_parts > 0) {
+    const CCompressorInfo* codec = FindCompressor(options.fccHandler);
+    const bool longGroups = codec && codec->m_honoursKeyFrames;
+    const int32_t frames = plan.m_end;
+    const std::vector<int32_t> cuts = CutIntoParts(
+        frames, range.m_parts,
+        PartStarts(*input.m_main, plan.m_main.m_startFrame, frames, longGroups, plan.m_copy));
+    const int32_t part = std::clamp(range.m_part, 1, range.m_parts);
+    plan.m_first = cuts[size_t(part - 1)];
+    plan.m_end = cuts[size_t(part)];
+  }
+  if (!range.Whole()) plan.m_copy.Restrict(plan.m_first, plan.m_end);
+  outcome.m_firstFrame = plan.m_first;
+  outcome.m_frameTotal = plan.m_end - plan.m_first;
+}
 
 // The output while it is written. Streams go before their file: the file is completed on its
 // last release.
@@ -118,6 +156,20 @@ bool PlanPass(const CPassInput& input, CPassPlan& plan, CVideoPassOutcome& outco
   if (imageBytes < 0) return false;
   plan.m_imageSize = static_cast<int32_t>(imageBytes);
   outcome.m_frameTotal = plan.m_main.m_endFrame - plan.m_main.m_startFrame;
+  const CFrameRange& range = input.m_output.m_frames;
+  plan.m_first = range.m_parts > 0 ? 0 : range.m_first;
+  plan.m_end = range.m_parts > 0 || range.m_end < 0 ? outcome.m_frameTotal : range.m_end;
+  const bool given = range.m_parts == 0 && !range.Whole();
+  if (given &&
+      (plan.m_first < 0 || plan.m_first >= plan.m_end || plan.m_end > outcome.m_frameTotal)) {
+    ShowMessage(
+        Format("The main video has %d frames, 0 to %d: frames %d to %d cannot be mixed",
+               outcome.m_frameTotal, outcome.m_frameTotal - 1, plan.m_first, plan.m_end - 1),
+        MB_ICONINFORMATION);
+    outcome.m_rangeRefused = true;
+    outcome.m_result = EVideoPassResult::kNotRun;
+    return false;
+  }
   try {
     for (CLayerUnit* layer : input.m_layers) {
       switch (layer->Plan(plan.m_main)) {
@@ -141,10 +193,7 @@ bool PlanPass(const CPassInput& input, CPassPlan& plan, CVideoPassOutcome& outco
   // (AVI has one rate: the average). Times that cannot be kept in memory end the job here: mixed
   // at an average rate, picture and sound would drift apart.
   try {
-    int64_t shortest = 0;
-    int64_t longest = 0;
-    plan.m_variableRate = input.m_main->PresentationTimes(plan.m_times) &&
-                          VariableSteps(plan.m_times, shortest, longest);
+    plan.m_variableRate = VariableFrameTimes(*input.m_main, plan.m_times);
   } catch (const std::bad_alloc&) {
     ShowMessage("Cannot allocate memory for the frame times of the main video", MB_ICONINFORMATION);
     return false;
@@ -177,10 +226,6 @@ bool OpenOutput(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
     ShowMessage("Failed to create stream", MB_ICONINFORMATION);
     return false;
   }
-  if (plan.m_variableRate && writer.m_raw->SetFrameTimes(plan.m_times) == AVIERR_MEMORY) {
-    ShowMessage("Cannot allocate memory for the frame times of the main video", MB_ICONINFORMATION);
-    return false;
-  }
   AVICOMPRESSOPTIONS options{};
   if (!Host().ChooseCompression(options)) {
     ShowMessage("AVISaveOptions failed", MB_ICONINFORMATION);
@@ -189,6 +234,19 @@ bool OpenOutput(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
   plan.m_copy = PlanCopying(input.m_output.m_copyUnchanged,
                             OutputContainer(output, input.m_output.m_container), *input.m_main,
                             plan.m_main, input.m_layers, plan.m_variableRate, options);
+  PlacePart(input, options, plan, outcome);
+  try {
+    if (plan.m_variableRate &&
+        writer.m_raw->SetFrameTimes(input.m_output.m_frames.Whole()
+                                        ? plan.m_times
+                                        : TimesOfPart(plan.m_times, plan.m_first, plan.m_end)) ==
+            AVIERR_MEMORY) {
+      throw std::bad_alloc();
+    }
+  } catch (const std::bad_alloc&) {
+    ShowMessage("Cannot allocate memory for the frame times of the main video", MB_ICONINFORMATION);
+    return false;
+  }
   if (AVIMakeCompressedStream(writer.m_compressed, writer.m_raw, options, plan.m_copy.m_match) !=
           AVIERR_OK ||
       !writer.m_compressed) {
@@ -225,9 +283,14 @@ bool StartReading(const CPassInput& input, CPassPlan& plan, CFramePrefetcher& pr
     ShowMessage("Cannot allocate output frame buffer", MB_ICONINFORMATION);
   if (allocated != CFramePrefetcher::EAllocation::kOk) return false;
   if (plan.m_copy.Copies()) prefetcher.SetCopied(&plan.m_copy, input.m_main.get());
+  // A part of a mix: each layer stands where the whole mix would have it at the part's start.
+  if (plan.m_first > 0) {
+    for (CLayerUnit* layer : input.m_layers) layer->SkipTo(plan.m_first);
+  }
   // The frames are read in order one frame ahead; each frame's reads (their traces and
   // messages) reach the host after its progress text, as if read here.
-  prefetcher.Start(plan.m_main, lowest, plan.m_main.m_startFrame, plan.m_main.m_endFrame);
+  prefetcher.Start(plan.m_main, lowest, plan.m_main.m_startFrame + plan.m_first,
+                   plan.m_main.m_startFrame + plan.m_end);
   return true;
 }
 
@@ -238,12 +301,14 @@ bool WriteCopiedFrame(const CPassInput& input, const CPassPlan& plan, CPassWrite
                       const CPrefetchSlot& slot, int32_t frame, int64_t number,
                       CVideoPassOutcome& outcome) {
   const int32_t shownAt = input.m_main->ShownAt(frame);
+  // A part of a mix begins its output at its first frame.
+  const int32_t first = plan.m_first;
   const HRESULT copied = writer.m_raw->WritePacket(
-      frame, shownAt >= 0 ? shownAt : frame, int64_t{frame} - plan.m_copy.m_reorderDepth,
-      slot.m_sample.data(), static_cast<int32_t>(slot.m_sample.size()),
-      slot.m_sampleKey ? AVIIF_KEYFRAME : 0);
+      frame - first, int64_t{shownAt >= 0 ? shownAt : frame} - first,
+      int64_t{frame} - first - plan.m_copy.m_reorderDepth, slot.m_sample.data(),
+      static_cast<int32_t>(slot.m_sample.size()), slot.m_sampleKey ? AVIIF_KEYFRAME : 0);
   if (copied < 0) {
-    ShowMessage(Format("Failed to write frame %ld", static_cast<long>(number + 1)),
+    ShowMessage(Format("Failed to write frame %ld", static_cast<long>(number - first + 1)),
                 MB_ICONINFORMATION);
     outcome.m_result = EVideoPassResult::kWriteFailed;
     return false;
@@ -263,16 +328,19 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
   CEngineState& state = EngineState();
   const CVideoReader& main = plan.m_main;
   CAviStream& compressed = *writer.m_compressed;
-  const long total = static_cast<long>(main.m_endFrame) - main.m_startFrame;
+  const long total = static_cast<long>(plan.m_end) - plan.m_first;
+  // Written at its place in the output, which a part of a mix begins at its first frame.
+  const int32_t first = plan.m_first;
   outcome.m_result = EVideoPassResult::kComplete;
   bool runOpen = false;  // frames encoded since the last copied one
-  for (int32_t frame = main.m_startFrame; frame < main.m_endFrame; ++frame) {
+  for (int32_t frame = main.m_startFrame + plan.m_first; frame < main.m_startFrame + plan.m_end;
+       ++frame) {
     if (state.m_mixing.load() != 1) {
       outcome.m_result = EVideoPassResult::kStopped;
       return;
     }
     const int64_t number = int64_t{frame} - main.m_startFrame;  // from 0
-    SetStatus(Format("Processing frame %ld\\%ld", static_cast<long>(number + 1), total));
+    SetStatus(Format("Processing frame %ld\\%ld", static_cast<long>(number - first + 1), total));
 
     // The slot holds the main frame (black until the main video has given one; after a failed
     // read the reader's previous frame) and the lowest layer's picture, when it shows one.
@@ -282,9 +350,10 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
       // The encoder gives up the run before it: its packets come before the copied ones.
       if (runOpen && plan.m_copy.m_closedRuns && compressed.EndRun() < 0) {
         prefetcher.Release();
-        ShowMessage(Format("Failed to write frame %ld",
-                           FailedFrame(compressed, static_cast<long>(number), main.m_startFrame)),
-                    MB_ICONINFORMATION);
+        ShowMessage(
+            Format("Failed to write frame %ld",
+                   FailedFrame(compressed, static_cast<long>(number - first), main.m_startFrame)),
+            MB_ICONINFORMATION);
         outcome.m_result = EVideoPassResult::kWriteFailed;
         outcome.m_framesWritten =
             FramesBefore(compressed, outcome.m_framesWritten, main.m_startFrame);
@@ -308,13 +377,14 @@ void MixFrames(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
 
     Trace("W");
     runOpen = true;
-    const HRESULT written =
-        compressed.Write(frame, 1, outputFrame, plan.m_imageSize, AVIIF_KEYFRAME, nullptr, nullptr);
+    const HRESULT written = compressed.Write(frame - first, 1, outputFrame, plan.m_imageSize,
+                                             AVIIF_KEYFRAME, nullptr, nullptr);
     prefetcher.Release();
     if (written < 0) {
-      ShowMessage(Format("Failed to write frame %ld",
-                         FailedFrame(compressed, static_cast<long>(number + 1), main.m_startFrame)),
-                  MB_ICONINFORMATION);
+      ShowMessage(
+          Format("Failed to write frame %ld",
+                 FailedFrame(compressed, static_cast<long>(number - first + 1), main.m_startFrame)),
+          MB_ICONINFORMATION);
       outcome.m_result = EVideoPassResult::kWriteFailed;
       outcome.m_framesWritten =
           FramesBefore(compressed, outcome.m_framesWritten, main.m_startFrame);
@@ -378,6 +448,12 @@ CVideoPassOutcome RunVideoPass(const CPassInput& input) {
   FinishPass(input, plan, writer, outcome);
   state.m_videoTime = MillisecondsSince(started);
   return outcome;
+}
+
+bool VariableFrameTimes(const CAviStream& main, SPresentationTimes& times) {
+  int64_t shortest = 0;
+  int64_t longest = 0;
+  return main.PresentationTimes(times) && VariableSteps(times, shortest, longest);
 }
 
 void WarnOfVariableRate(const std::string& path, const CAviStream& stream, bool keepsTimes) {

@@ -34,10 +34,12 @@ enum class EVideoPassResult {
 struct CVideoPassOutcome {
   EVideoPassResult m_result = EVideoPassResult::kNotRun;
   bool m_placementRefused = false;  // the placement cannot be made for these sources (said why)
+  bool m_rangeRefused = false;      // the frames asked for are not all in the main (said)
   bool m_outputCreated = false;     // the output file was made by this pass
   int32_t m_framesWritten = 0;
   int32_t m_framesCopied = 0;     // of those, written as the main's own samples
-  int32_t m_frameTotal = 0;       // frames of the main video
+  int32_t m_frameTotal = 0;       // frames of the main video (of the range, for one)
+  int32_t m_firstFrame = 0;       // the main frame (from 0) the output's first one is
   double m_secondsWritten = 0.0;  // where the last frame written ends, at the output's rate
   // A container other than AVI took the main's sound in the pass: how taking it went
   // (AVIERR_NODATA: the main has none), and whether ending the file failed.
@@ -47,9 +49,22 @@ struct CVideoPassOutcome {
   HRESULT m_audioFinished = AVIERR_OK;  // the sound carried: all of it, or why not (said)
 };
 
+// Part of a mix: its frames `m_first` to `m_end` - 1 (main frames from 0; -1: to the end), or
+// part `m_part` (from 1) of `m_parts` when the main's frames are cut into that many for
+// machines of their own (mix/segments.h). Such an output holds video only, its first frame the
+// range's first; frame k of it is frame m_first + k of the whole mix.
+struct CFrameRange {
+  int32_t m_first = 0;
+  int32_t m_end = -1;
+  int32_t m_part = 0;
+  int32_t m_parts = 0;  // 0: the range as given
+  bool Whole() const { return m_parts == 0 && m_first == 0 && m_end < 0; }
+};
+
 // Where a mix writes: the output's name and, for a name without a known extension, the
-// container it is written as (null: AVI); and whether frames no layer changes are copied from
-// the main video (mix/smartcopy.h). A name alone converts to one.
+// container it is written as (null: AVI); whether frames no layer changes are copied from
+// the main video (mix/smartcopy.h); and which frames (all, by default). A name alone converts
+// to one.
 struct CMixOutput {
   CMixOutput(std::string path, const CContainerInfo* container = nullptr)
       : m_path(std::move(path)), m_container(container) {}
@@ -57,6 +72,7 @@ struct CMixOutput {
   std::string m_path;
   const CContainerInfo* m_container = nullptr;
   ECopyUnchanged m_copyUnchanged = ECopyUnchanged::kByContainer;
+  CFrameRange m_frames;
 };
 
 // What one video pass mixes.
@@ -71,6 +87,10 @@ struct CPassInput {
 // EngineState().m_videoTime. A layer or a main video that cannot be mixed ends the pass before
 // the output is touched (kNotRun or kNoOutput, said why).
 CVideoPassOutcome RunVideoPass(const CPassInput& input);
+
+// Whether the main's pictures come at changing intervals, which the output keeps where the
+// container can: then `times` holds them. May throw std::bad_alloc.
+bool VariableFrameTimes(const CAviStream& main, SPresentationTimes& times);
 
 // Notices about a source, given once before its pass: a main video whose pictures come at
 // changing intervals (`keepsTimes`: the output keeps each frame's time), and a file whose

@@ -124,8 +124,7 @@ CPicture PictureOf(const AVFrame& frame) {
   picture.m_format = static_cast<AVPixelFormat>(frame.format);
   picture.m_width = frame.width;
   picture.m_height = frame.height;
-  picture.m_colorSpace =
-      KnownOrUnspecified(frame.colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+  picture.m_colorSpace = KnownOrUnspecified(frame.colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
   picture.m_range = KnownOrUnspecified(frame.color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
   picture.m_chromaLocation =
       KnownOrUnspecified(frame.chroma_location, AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
