@@ -17,6 +17,7 @@
 #include "media/host.h"
 #include "mix/mixjob.h"
 #include "mix/recipe.h"
+#include "mix/stitch.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -93,10 +94,13 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   const bool packets = options.m_container->m_kind != EContainer::kAvi;
   const SReadBack output = ReadBack(options.m_output, packets);
   if (!output.m_hasVideo || output.m_videoLength < outcome.m_video.m_frameTotal) {
-    std::fprintf(stderr, "corvane-mix: %s does not hold every frame of %s\n",
-                 options.m_output.c_str(), options.m_main.c_str());
+    std::fprintf(stderr, "corvane-mix: %s does not hold every frame%s of %s\n",
+                 options.m_output.c_str(), outcome.m_videoOnly ? " asked for" : "",
+                 options.m_main.c_str());
     return false;
   }
+  // A part of a mix holds pictures alone.
+  if (outcome.m_videoOnly) return true;
   const SReadBack main = ReadBack(options.m_main, packets);
   if (!main.m_hasAudio) return true;
   // An AVI into our AVI keeps the main's samples one for one. Otherwise the packets are kept or
@@ -176,7 +180,8 @@ int Run(const CMixOptions& options) {
   struct sigaction previous {};
   sigaction(SIGINT, &action, &previous);
 
-  if (!options.m_alphaMode && options.m_keying.m_keyer == EKeyer::kExact) {
+  const bool joining = !options.m_joinParts.empty();
+  if (!joining && !options.m_alphaMode && options.m_keying.m_keyer == EKeyer::kExact) {
     WarnOfNearKeyPixels(options);
     host.EndProgressLine();
   }
@@ -186,8 +191,10 @@ int Run(const CMixOptions& options) {
   CMixOutput output(options.m_output, options.m_container);
   if (options.m_smart)
     output.m_copyUnchanged = *options.m_smart ? ECopyUnchanged::kAlways : ECopyUnchanged::kNever;
+  output.m_frames = options.m_frames;
   const auto started = std::chrono::steady_clock::now();
-  const CMixOutcome outcome = MixLayers(options.m_main, LayerSpecs(options), output);
+  const CMixOutcome outcome = joining ? JoinParts(options.m_main, options.m_joinParts, output)
+                                      : MixLayers(options.m_main, LayerSpecs(options), output);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EngineState().m_mixing.store(0);
@@ -203,10 +210,15 @@ int Run(const CMixOptions& options) {
                                    ? Format(" (%d copied, %d encoded)", video.m_framesCopied,
                                             video.m_framesWritten - video.m_framesCopied)
                                    : std::string();
+    // A part names the main frames it holds.
+    const std::string part = outcome.m_videoOnly
+                                 ? Format(" (main frames %d to %d)", video.m_firstFrame,
+                                          video.m_firstFrame + video.m_frameTotal - 1)
+                                 : std::string();
     std::fprintf(stderr,
-                 "corvane-mix: %s: %d of %d frames%s, %.1f fps (video %d ms, audio %d ms, "
+                 "corvane-mix: %s: %d of %d frames%s%s, %.1f fps (video %d ms, audio %d ms, "
                  "total %.0f ms)\n",
-                 options.m_output.c_str(), video.m_framesWritten, video.m_frameTotal,
+                 options.m_output.c_str(), video.m_framesWritten, video.m_frameTotal, part.c_str(),
                  copied.c_str(), fps, videoMs, EngineState().m_audioTime.load(), seconds * 1000.0);
   }
   if (g_interrupted) {
@@ -218,7 +230,7 @@ int Run(const CMixOptions& options) {
                  options.m_output.c_str());
     return 130;
   }
-  if (video.m_placementRefused) {
+  if (video.m_placementRefused || video.m_rangeRefused) {
     // The job said why; the placement asked for is the caller's to change.
     std::fprintf(stderr, "corvane-mix: %s was not written\n", options.m_output.c_str());
     return 2;
@@ -229,7 +241,7 @@ int Run(const CMixOptions& options) {
     }
     return 1;
   }
-  if (outcome.m_audio == EAudioCopyResult::kNoAudio) {
+  if (!outcome.m_videoOnly && outcome.m_audio == EAudioCopyResult::kNoAudio) {
     std::fprintf(stderr, "corvane-mix: warning: %s has no audio; %s holds the video alone\n",
                  options.m_main.c_str(), options.m_output.c_str());
   }

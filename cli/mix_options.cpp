@@ -57,12 +57,37 @@ std::string ChooseOutput(CMixOptions& options) {
   return ChooseContainer(options);
 }
 
+// --frames FIRST:END or --segment I/N into `range`; the usage error, or an empty text.
+std::string ParseFrameRange(const std::string& name, const std::string& value, CFrameRange& range) {
+  if (!range.Whole()) return "give one --frames or --segment";
+  const bool frames = name == "--frames";
+  const size_t split = value.find(frames ? ':' : '/');
+  const auto first =
+      split == std::string::npos ? std::nullopt : ParseOptionInteger(value.substr(0, split));
+  const auto second =
+      split == std::string::npos ? std::nullopt : ParseOptionInteger(value.substr(split + 1));
+  constexpr int64_t kMost = std::numeric_limits<int32_t>::max();
+  if (frames) {
+    if (!first || !second || *first < 0 || *second <= *first || *second > kMost)
+      return "--frames must be FIRST:END, frame numbers from 0 with FIRST below END";
+    range.m_first = static_cast<int32_t>(*first);
+    range.m_end = static_cast<int32_t>(*second);
+    return {};
+  }
+  if (!first || !second || *first < 1 || *second < *first || *second > 100000)
+    return "--segment must be I/N, parts numbered from 1 to N";
+  range.m_part = static_cast<int32_t>(*first);
+  range.m_parts = static_cast<int32_t>(*second);
+  return {};
+}
+
 }  // namespace
 
 void PrintMixUsage(FILE* out) {
   std::fputs(
       "Usage: corvane-mix [options] MAIN TOP OUTPUT\n"
       "       corvane-mix --recipe FILE [[MAIN] OUTPUT]\n"
+      "       corvane-mix --join PART1 --join PART2... MAIN OUTPUT\n"
       "Lays the top layer TOP over the main video MAIN and writes OUTPUT: one frame per frame\n"
       "of MAIN, encoded with the chosen compressor, and MAIN's first audio stream copied in.\n"
       "OUTPUT's extension chooses the container: .avi (default codec ffv1), .mkv (ffv1),\n"
@@ -117,6 +142,14 @@ void PrintMixUsage(FILE* out) {
       "                       MAIN and OUTPUT, and the output's options (--codec, --format,\n"
       "                       --quality...), when given, replace the recipe's\n"
       "  --save-recipe FILE   also keep this command line's mix as a recipe in FILE\n"
+      "  --frames FIRST:END   write frames FIRST to END-1 of the mix alone (from 0), video\n"
+      "                       only: OUTPUT's frame k is frame FIRST+k of the whole mix\n"
+      "  --segment I/N        write part I (from 1) of the mix cut into N parts, video only:\n"
+      "                       cut at any frame where the codec codes each frame alone (Motion\n"
+      "                       JPEG, HuffYUV...), else at key frames of MAIN. Every machine\n"
+      "                       cuts alike\n"
+      "  --join PART          (given once a part, in order; with MAIN OUTPUT alone) join the\n"
+      "                       parts of a mix of MAIN as they are, and MAIN's audio, into OUTPUT\n"
       "  --preview-frame N    write no video: OUTPUT is a PNG of the mix's frame N (from 0), and\n"
       "                       the keyed-pixel check of that frame is printed\n"
       "  --overwrite          replace an existing OUTPUT (otherwise an existing OUTPUT is an "
@@ -192,7 +225,8 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
       if (inlineValue) return name + " takes no value";
     } else {
       const bool known = perLayer || IsEncodeOption(bare) || name == "--preview-frame" ||
-                         name == "--layer" || name == "--recipe" || name == "--save-recipe";
+                         name == "--layer" || name == "--recipe" || name == "--save-recipe" ||
+                         name == "--frames" || name == "--segment" || name == "--join";
       if (!known) return "unknown option " + name;
       if (inlineValue) {
         value = *inlineValue;
@@ -230,6 +264,12 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
         return "--preview-frame must be a frame number from 0";
       }
       options.m_previewFrame = static_cast<int32_t>(*frame);
+    } else if (name == "--frames" || name == "--segment") {
+      if (std::string error = ParseFrameRange(name, value, options.m_frames); !error.empty())
+        return error;
+    } else if (name == "--join") {
+      if (value.empty()) return "--join needs a file";
+      options.m_joinParts.push_back(value);
     } else if (name == "--layer") {
       if (value.empty()) return "--layer needs a file";
       options.m_layers.emplace_back().m_file = value;
@@ -240,6 +280,19 @@ std::string ParseMixOptions(int argc, char** argv, CMixOptions& options) {
     }
   }
   if (options.m_help || options.m_listCodecs) return {};
+  if (!options.m_frames.Whole() && options.m_previewFrame)
+    return "--frames and --segment do not go with --preview-frame";
+  if (!options.m_joinParts.empty()) {
+    // The parts hold the pictures: only the output's container has a say.
+    if (!layerOption.empty() || !options.m_recipeFile.empty() || !options.m_frames.Whole() ||
+        options.m_previewFrame || !options.m_saveRecipeFile.empty()) {
+      return "--join takes MAIN and OUTPUT, and no layer, recipe, part or preview options";
+    }
+    if (positional.size() != 2) return "with --join, give MAIN and OUTPUT";
+    options.m_main = positional[0];
+    options.m_output = positional[1];
+    return ChooseOutput(options);
+  }
   if (!options.m_recipeFile.empty()) {
     // The recipe holds the layers; the names and the output's settings given beside it win.
     if (!layerOption.empty())

@@ -9,6 +9,7 @@
 #include "media/codec/compress.h"
 #include "media/mux/container.h"
 #include "mix/recipe.h"
+#include "mix/videopass.h"
 
 namespace corvane::cli {
 
@@ -18,6 +19,8 @@ namespace corvane::cli {
 struct CMixOptions : CLayerOptions, CEncodeOptions {
   const CContainerInfo* m_container = nullptr;  // what OUTPUT is written as, once parsed
   std::optional<int32_t> m_previewFrame;        // --preview-frame: OUTPUT is a PNG of that frame
+  CFrameRange m_frames;  // --frames A:B or --segment I/N: OUTPUT holds that part, video only
+  std::vector<std::string> m_joinParts;  // --join PART...: OUTPUT joins these parts of a mix
   bool m_overwrite = false;
   bool m_listCodecs = false;
   bool m_help = false;
