@@ -21,13 +21,16 @@ void PrintUsage(FILE* out) {
       "usage: corvane-batch run BATCH [--jobs N]\n"
       "       corvane-batch slurm BATCH [--wait] [--throttle K] [--sbatch-arg ARG]...\n"
       "       corvane-batch task BATCH [--index I] [--results DIR] [--report FILE]\n"
+      "       corvane-batch stitch BATCH ROW [--results DIR] [--report FILE]\n"
       "\n"
       "BATCH is a CSV file with a header row: main, output, and either recipe or top with\n"
       "options (corvane-mix options, split as shell words), e.g.\n"
       "  main,output,top,options\n"
       "  talk.mp4,out/talk.mp4,logo.png,\"--corner br --layer-alpha --keyer none\"\n"
       "Paths are relative to the batch file. Each output is written under a temporary name\n"
-      "and renamed when its mix is complete.\n"
+      "and renamed when its mix is complete. A column 'segments' (default 1) cuts a row's\n"
+      "mix into that many parts, each mixed by a task of its own (corvane-mix --segment)\n"
+      "and joined by 'stitch' (slurm and task only).\n"
       "\n"
       "  run    mixes every row, up to N at once (default: one a processor), and writes\n"
       "         BATCH-NAME.report.csv beside the batch file. A rerun skips the rows the last\n"
@@ -40,7 +43,11 @@ void PrintUsage(FILE* out) {
       "  task   mixes the row of one array task: its index from SLURM_ARRAY_TASK_ID,\n"
       "         JOB_COMPLETION_INDEX (Kubernetes) or AWS_BATCH_JOB_ARRAY_INDEX, or --index;\n"
       "         the result goes to DIR/task-I.csv (default BATCH-NAME.tasks/task-I.csv); rows\n"
-      "         FILE (default the batch's report) lists as done are skipped.\n",
+      "         FILE (default the batch's report) lists as done are skipped. Tasks are\n"
+      "         numbered from 0 in row order, N consecutive ones for a row of N segments.\n"
+      "  stitch joins the parts of row ROW (from 1, as in the report) once every part's task\n"
+      "         ended well, adds the main's audio once, and leaves DIR/stitch-ROW.csv. slurm\n"
+      "         submits it as a job that waits for the row's tasks.\n",
       out);
 }
 
@@ -71,10 +78,17 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
-  if (argc < 3) return Usage("give a command (run or task) and a batch file");
+  if (argc < 3) return Usage("give a command (run, slurm, task or stitch) and a batch file");
   const std::string command = argv[1];
-  if (command != "run" && command != "task" && command != "slurm")
+  if (command != "run" && command != "task" && command != "slurm" && command != "stitch")
     return Usage("unknown command " + command);
+  long long stitchRow = -1;
+  int firstOption = 3;
+  if (command == "stitch") {
+    if (argc < 4 || (stitchRow = WholeNumber(argv[3], 1, INT32_MAX)) < 0)
+      return Usage("stitch needs a batch file and a row number (from 1)");
+    firstOption = 4;
+  }
   corvane::cli::CSlurmSettings slurm;
   CBatchSettings& settings = slurm.m_batch;
   settings.m_batchPath = argv[2];
@@ -82,7 +96,8 @@ int main(int argc, char** argv) {
   slurm.m_self = SelfPath().string();
   long long index = -1;
   bool indexGiven = false;
-  for (int i = 3; i < argc; ++i) {
+  const bool taskLike = command == "task" || command == "stitch";
+  for (int i = firstOption; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--jobs" && command == "run" && i + 1 < argc) {
       const long long jobs = WholeNumber(argv[++i], 1, 1024);
@@ -96,9 +111,9 @@ int main(int argc, char** argv) {
       slurm.m_throttle = static_cast<int>(throttle);
     } else if (option == "--sbatch-arg" && command == "slurm" && i + 1 < argc) {
       slurm.m_sbatchArguments.push_back(argv[++i]);
-    } else if (option == "--results" && command == "task" && i + 1 < argc) {
+    } else if (option == "--results" && taskLike && i + 1 < argc) {
       settings.m_resultsDir = argv[++i];
-    } else if (option == "--report" && command == "task" && i + 1 < argc) {
+    } else if (option == "--report" && taskLike && i + 1 < argc) {
       settings.m_reportPath = argv[++i];
     } else if (option == "--index" && command == "task" && i + 1 < argc) {
       index = WholeNumber(argv[++i], 0, INT32_MAX);
@@ -110,6 +125,7 @@ int main(int argc, char** argv) {
   }
   if (command == "run") return corvane::cli::RunBatch(settings);
   if (command == "slurm") return corvane::cli::SubmitToSlurm(slurm);
+  if (command == "stitch") return corvane::cli::StitchRow(settings, static_cast<int>(stitchRow));
   if (!indexGiven) {
     index = corvane::cli::TaskIndexFromEnvironment();
     if (index == -1) {

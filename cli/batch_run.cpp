@@ -60,10 +60,22 @@ std::string TemporaryPathFor(const std::string& output) {
   return (path.parent_path() / ("." + path.stem().string() + ".partial" + extension)).string();
 }
 
-// The corvane-mix command line of a row, its output the temporary one.
+// The corvane-mix command line of a row, its output the temporary one: the whole mix, one of
+// its parts, or the parts joined.
 std::vector<std::string> MixArguments(const std::string& program, const CBatchRow& row,
-                                      const std::string& temporary) {
+                                      const std::string& temporary, const CTaskPart& part) {
   std::vector<std::string> arguments{program};
+  if (part.m_join) {
+    for (int32_t i = 1; i <= row.m_segments; ++i) {
+      arguments.insert(arguments.end(), {"--join", PartPath(row.m_output, i, row.m_segments)});
+    }
+    arguments.insert(arguments.end(), {row.m_main, temporary});
+    return arguments;
+  }
+  if (part.m_part > 0) {
+    arguments.insert(arguments.end(), {"--segment", std::to_string(part.m_part) + "/" +
+                                                        std::to_string(row.m_segments)});
+  }
   if (!row.m_recipe.empty()) {
     arguments.insert(arguments.end(), {"--recipe", row.m_recipe, row.m_main, temporary});
     return arguments;
@@ -76,10 +88,12 @@ std::vector<std::string> MixArguments(const std::string& program, const CBatchRo
 // One row's corvane-mix, running: its messages read as they come.
 class CMixChild {
  public:
-  // Starts the mix; false (with the reason in `message`) when it cannot start.
-  bool Start(const std::string& program, const CBatchRow& row) {
+  // Starts the mix (or the part of it, or the join of its parts), written to a temporary name
+  // beside `output`; false (with the reason in `message`) when it cannot start.
+  bool Start(const std::string& program, const CBatchRow& row, const CTaskPart& part = {}) {
     m_row = &row;
-    m_temporary = TemporaryPathFor(row.m_output);
+    m_output = part.m_part > 0 ? PartPath(row.m_output, part.m_part, row.m_segments) : row.m_output;
+    m_temporary = TemporaryPathFor(m_output);
     fs::remove(m_temporary, m_removeError);  // a leftover of a run that was killed
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
@@ -94,7 +108,7 @@ class CMixChild {
     posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDERR_FILENO);
     // Paths in the options (--layer FILE, --save-recipe FILE) are the batch file's relative ones.
     if (!row.m_folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, row.m_folder.c_str());
-    const std::vector<std::string> arguments = MixArguments(program, row, m_temporary);
+    const std::vector<std::string> arguments = MixArguments(program, row, m_temporary, part);
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
@@ -141,13 +155,13 @@ class CMixChild {
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (code == 0) {
       std::error_code failed;
-      fs::rename(m_temporary, m_row->m_output, failed);
+      fs::rename(m_temporary, m_output, failed);
       if (!failed) {
         report.m_status = "done";
         return report;
       }
       report.m_message =
-          "cannot rename " + m_temporary + " to " + m_row->m_output + ": " + failed.message();
+          "cannot rename " + m_temporary + " to " + m_output + ": " + failed.message();
     }
     report.m_status = code == 130 || g_stop ? "stopped" : "failed";
     if (report.m_message.empty())
@@ -164,7 +178,7 @@ class CMixChild {
   CReportRow Report() const {
     CReportRow report;
     report.m_row = m_row->m_number;
-    report.m_output = m_row->m_output;
+    report.m_output = m_output;
     report.m_frames = m_frames;
     report.m_message = m_message;
     report.m_text = m_row->m_text;
@@ -198,11 +212,12 @@ class CMixChild {
     if (said.empty() || said.rfind("try '", 0) == 0) return;
     // The user knows the output by its own name.
     for (size_t at; (at = said.find(m_temporary)) != std::string::npos;)
-      said.replace(at, m_temporary.size(), m_row->m_output);
+      said.replace(at, m_temporary.size(), m_output);
     if (m_message.size() < 1000) m_message += (m_message.empty() ? "" : "; ") + said;
   }
 
   const CBatchRow* m_row = nullptr;
+  std::string m_output;  // the row's, or its part's
   std::string m_temporary;
   pid_t m_pid = -1;
   CFd m_errors;
@@ -262,6 +277,34 @@ void InstallStopHandlers() {
 
 int ExitStatus(const std::vector<CReportRow>& reports) {
   return ExitStatusOf(reports, g_stop != 0);
+}
+
+// What earlier runs of the batch recorded: its report, and the results of every task and stitch
+// in the results folder and, for a submission's own folder (BATCH-NAME.tasks/submitted-...),
+// those of the other submissions beside it, whose jobs may have been killed before any report
+// was written.
+std::vector<CReportRow> EarlierResults(const CBatchSettings& settings) {
+  std::vector<CReportRow> earlier = ReadReport(ReportPathOf(settings));
+  const fs::path results(ResultsDirOf(settings));
+  std::vector<fs::path> folders{results};
+  std::error_code error;
+  const fs::path parent = results.parent_path();
+  if (parent.extension() == ".tasks") {
+    for (fs::directory_iterator it(parent, error), end; !error && it != end; it.increment(error)) {
+      if (it->is_directory(error) && it->path() != results) folders.push_back(it->path());
+    }
+  }
+  for (const fs::path& folder : folders) {
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (it->path().extension() != ".csv" ||
+          (name.rfind("task-", 0) != 0 && name.rfind("stitch-", 0) != 0))
+        continue;
+      for (CReportRow& row : ReadReport(it->path().string())) earlier.push_back(std::move(row));
+    }
+    error.clear();
+  }
+  return earlier;
 }
 
 std::string Clock24(double seconds) {
@@ -411,6 +454,30 @@ int RunBatch(const CBatchSettings& settings) {
   return status;
 }
 
+std::vector<CTaskSlot> TaskSlots(const std::vector<CBatchRow>& rows) {
+  std::vector<CTaskSlot> slots;
+  for (size_t row = 0; row < rows.size(); ++row) {
+    if (rows[row].m_segments <= 1) {
+      slots.push_back({row, 0});
+      continue;
+    }
+    for (int32_t part = 1; part <= rows[row].m_segments; ++part) slots.push_back({row, part});
+  }
+  return slots;
+}
+
+std::string PartPath(const std::string& output, int32_t part, int32_t parts) {
+  const fs::path path(output);
+  const std::string extension = path.has_extension() ? path.extension().string() : ".avi";
+  return (path.parent_path() / ("." + path.stem().string() + ".part-" + std::to_string(part) +
+                                "-of-" + std::to_string(parts) + extension))
+      .string();
+}
+
+std::string StitchResultPath(const std::string& resultsDir, int32_t rowNumber) {
+  return (fs::path(resultsDir) / ("stitch-" + std::to_string(rowNumber) + ".csv")).string();
+}
+
 int RunTask(const CBatchSettings& settings, int64_t index) {
   std::vector<CBatchRow> rows;
   std::string error;
@@ -418,23 +485,37 @@ int RunTask(const CBatchSettings& settings, int64_t index) {
     std::fprintf(stderr, "corvane-batch: %s\n", error.c_str());
     return 2;
   }
-  if (index < 0 || index >= int64_t(rows.size())) {
-    std::fprintf(stderr, "corvane-batch: task %lld: the batch has rows for tasks 0 to %zu\n",
-                 static_cast<long long>(index), rows.size() - 1);
+  const std::vector<CTaskSlot> slots = TaskSlots(rows);
+  if (index < 0 || index >= int64_t(slots.size())) {
+    std::fprintf(stderr, "corvane-batch: task %lld: the batch has tasks 0 to %zu\n",
+                 static_cast<long long>(index), slots.size() - 1);
     return 2;
   }
-  const CBatchRow& row = rows[size_t(index)];
+  const CTaskSlot& slot = slots[size_t(index)];
+  const CBatchRow& row = rows[slot.m_row];
   std::error_code made;
   fs::create_directories(ResultsDirOf(settings), made);
   const std::string resultPath = TaskResultPath(ResultsDirOf(settings), index);
   // Done by this task before, or by a run of the batch on one machine.
-  std::vector<CReportRow> earlier = ReadReport(resultPath);
-  for (CReportRow& done : ReadReport(ReportPathOf(settings))) earlier.push_back(std::move(done));
+  const std::vector<CReportRow> earlier = EarlierResults(settings);
   CReportRow report;
-  if (!Settled(row, earlier, report)) {
+  bool settled = false;
+  if (slot.m_part > 0) {
+    // A part: nothing to do once the row's output is done; otherwise it stands as its own
+    // output would.
+    CBatchRow whole = row;
+    whole.m_segments = 1;
+    settled = Settled(whole, earlier, report) && report.m_status == "skipped";
+    CBatchRow part = whole;
+    part.m_output = PartPath(row.m_output, slot.m_part, row.m_segments);
+    if (!settled) settled = Settled(part, earlier, report);
+  } else {
+    settled = Settled(row, earlier, report);
+  }
+  if (!settled) {
     InstallStopHandlers();
     CMixChild child;
-    if (child.Start(settings.m_mixProgram, row)) {
+    if (child.Start(settings.m_mixProgram, row, CTaskPart{slot.m_part, false})) {
       report = child.Finish();
     } else {
       report = child.Report();
@@ -445,6 +526,72 @@ int RunTask(const CBatchSettings& settings, int64_t index) {
                static_cast<long long>(index), report.m_row, report.m_output.c_str(),
                report.m_status.c_str(), report.m_message.empty() ? "" : ": ",
                report.m_message.c_str());
+  if (!WriteReport(resultPath, {report})) {
+    std::fprintf(stderr, "corvane-batch: the result %s cannot be written\n", resultPath.c_str());
+    return 1;
+  }
+  return ExitStatus({report});
+}
+
+}  // namespace corvane::cli
+
+namespace corvane::cli {
+
+int StitchRow(const CBatchSettings& settings, int32_t rowNumber) {
+  std::vector<CBatchRow> rows;
+  std::string error;
+  if (!ReadBatchFile(settings.m_batchPath, rows, error)) {
+    std::fprintf(stderr, "corvane-batch: %s\n", error.c_str());
+    return 2;
+  }
+  const std::vector<CTaskSlot> slots = TaskSlots(rows);
+  const auto found = std::find_if(slots.begin(), slots.end(), [&](const CTaskSlot& slot) {
+    return rows[slot.m_row].m_number == rowNumber;
+  });
+  if (found == slots.end() || found->m_part == 0) {
+    std::fprintf(stderr, "corvane-batch: the batch has no row %d cut into segments\n", rowNumber);
+    return 2;
+  }
+  const CBatchRow& row = rows[found->m_row];
+  const std::string resultsDir = ResultsDirOf(settings);
+  std::error_code made;
+  fs::create_directories(resultsDir, made);
+  const std::string resultPath = StitchResultPath(resultsDir, rowNumber);
+  const std::vector<CReportRow> earlier = EarlierResults(settings);
+  CBatchRow whole = row;
+  whole.m_segments = 1;
+  CReportRow report;
+  if (!Settled(whole, earlier, report)) {
+    // Every part's task must have ended well; one that said otherwise is named with its reason.
+    const auto firstTask = found - slots.begin();
+    for (int32_t part = 1; part <= row.m_segments && report.m_status.empty(); ++part) {
+      const std::vector<CReportRow> result =
+          ReadReport(TaskResultPath(resultsDir, firstTask + part - 1));
+      if (result.size() == 1 && result[0].m_status != "done" && result[0].m_status != "skipped") {
+        report.m_status = "failed";
+        report.m_message = "part " + std::to_string(part) + " of " +
+                           std::to_string(row.m_segments) + " " + result[0].m_status +
+                           (result[0].m_message.empty() ? "" : ": " + result[0].m_message);
+      }
+    }
+    if (report.m_status.empty()) {
+      InstallStopHandlers();
+      CMixChild child;
+      if (child.Start(settings.m_mixProgram, row, CTaskPart{0, true})) {
+        report = child.Finish();
+      } else {
+        report = child.Report();
+        report.m_status = "failed";
+      }
+      if (report.m_status == "done") {
+        for (int32_t part = 1; part <= row.m_segments; ++part)
+          fs::remove(PartPath(row.m_output, part, row.m_segments), made);
+      }
+    }
+  }
+  std::fprintf(stderr, "corvane-batch: stitch of row %d, %s: %s%s%s\n", rowNumber,
+               report.m_output.c_str(), report.m_status.c_str(),
+               report.m_message.empty() ? "" : ": ", report.m_message.c_str());
   if (!WriteReport(resultPath, {report})) {
     std::fprintf(stderr, "corvane-batch: the result %s cannot be written\n", resultPath.c_str());
     return 1;

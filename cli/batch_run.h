@@ -30,10 +30,36 @@ struct CBatchSettings {
 // 130 after SIGINT or SIGTERM (the running mixes are stopped and reported so).
 int RunBatch(const CBatchSettings& settings);
 
-// Runs the row of array task `index` (from 0) and leaves its result in task-INDEX.csv in the
-// results folder, a report of one row. Exit status as for RunBatch; an index past the batch is
-// a usage error.
+// What one corvane-mix of a row makes: the whole mix, part m_part (from 1) of a row cut into
+// segments, or (m_join) the row's output from its parts.
+struct CTaskPart {
+  int32_t m_part = 0;
+  bool m_join = false;
+};
+
+// The array tasks of a batch, in order: one a row, N for a row of N segments (its parts 1..N).
+struct CTaskSlot {
+  size_t m_row = 0;
+  int32_t m_part = 0;  // 0: the whole row
+};
+std::vector<CTaskSlot> TaskSlots(const std::vector<CBatchRow>& rows);
+
+// Where part `part` of `parts` of `output` is kept until it is joined: beside it, hidden.
+std::string PartPath(const std::string& output, int32_t part, int32_t parts);
+
+// Runs the row, or the part of a row, of array task `index` (from 0; see TaskSlots) and leaves
+// its result in task-INDEX.csv in the results folder, a report of one row. Exit status as for
+// RunBatch; an index past the batch is a usage error.
 int RunTask(const CBatchSettings& settings, int64_t index);
+
+// Joins the parts of row `rowNumber` (from 1), cut into segments, into its output with the
+// main's audio, once every part's task ended well (their results in the results folder), and
+// leaves the row's result in stitch-ROW.csv there; the parts are removed once joined. A part
+// that is missing or failed refuses the join, naming it. Exit status as for RunTask.
+int StitchRow(const CBatchSettings& settings, int32_t rowNumber);
+
+// The result file of the stitch of row `rowNumber` in `resultsDir`.
+std::string StitchResultPath(const std::string& resultsDir, int32_t rowNumber);
 
 // The task index the scheduler gives this process: SLURM_ARRAY_TASK_ID (Slurm),
 // JOB_COMPLETION_INDEX (a Kubernetes Indexed Job) or AWS_BATCH_JOB_ARRAY_INDEX (AWS Batch),

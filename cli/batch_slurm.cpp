@@ -78,7 +78,8 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
   const std::string task = ShellQuoted(settings.m_self) + " task " + ShellQuoted(copy.string()) +
                            " --results " + ShellQuoted(results.string()) + " --report " +
                            ShellQuoted(report);
-  std::string array = "0-" + std::to_string(rows.size() - 1);
+  const std::vector<CTaskSlot> slots = TaskSlots(rows);
+  std::string array = "0-" + std::to_string(slots.size() - 1);
   if (settings.m_throttle > 0) array += "%" + std::to_string(settings.m_throttle);
   std::string command = "sbatch --parsable --array=" + array +
                         " --job-name=" + ShellQuoted("corvane-" + batch.stem().string()) +
@@ -93,7 +94,43 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
   }
   const std::string job = said.substr(0, said.find_first_of(";\n"));
   std::fprintf(stderr, "corvane-batch: submitted job array %s (%zu tasks); results in %s\n",
-               job.c_str(), rows.size(), results.c_str());
+               job.c_str(), slots.size(), results.c_str());
+  // Each row cut into segments is joined by a job of its own once all its tasks ended well; a
+  // task that failed leaves it never to run, and Slurm removes it.
+  std::string jobs = job;
+  for (size_t first = 0; first < slots.size();) {
+    const CBatchRow& row = rows[slots[first].m_row];
+    size_t end = first + 1;
+    while (end < slots.size() && slots[end].m_row == slots[first].m_row) ++end;
+    if (slots[first].m_part > 0) {
+      std::string after = "afterok";
+      for (size_t task = first; task < end; ++task) after += ":" + job + "_" + std::to_string(task);
+      const std::string stitch = ShellQuoted(settings.m_self) + " stitch " +
+                                 ShellQuoted(copy.string()) + " " + std::to_string(row.m_number) +
+                                 " --results " + ShellQuoted(results.string()) + " --report " +
+                                 ShellQuoted(report);
+      std::string stitchCommand =
+          "sbatch --parsable --dependency=" + after + " --kill-on-invalid-dep=yes --job-name=" +
+          ShellQuoted("corvane-stitch-" + std::to_string(row.m_number)) + " --output=" +
+          ShellQuoted(
+              (results / ("slurm-stitch-" + std::to_string(row.m_number) + ".out")).string());
+      for (const std::string& argument : settings.m_sbatchArguments)
+        stitchCommand += " " + ShellQuoted(argument);
+      stitchCommand += " --wrap=" + ShellQuoted(stitch);
+      if (!Capture(stitchCommand + " 2>&1", said)) {
+        std::fprintf(stderr, "corvane-batch: sbatch refused the stitch of row %d: %s", row.m_number,
+                     said.c_str());
+        std::string ignored;
+        Capture("scancel " + ShellQuoted(job) + " 2>&1", ignored);
+        return 1;
+      }
+      const std::string stitchJob = said.substr(0, said.find_first_of(";\n"));
+      jobs += "," + stitchJob;
+      std::fprintf(stderr, "corvane-batch: row %d: its %zu parts are joined by job %s\n",
+                   row.m_number, end - first, stitchJob.c_str());
+    }
+    first = end;
+  }
   if (!settings.m_wait) return 0;
 
   struct sigaction action {};
@@ -105,12 +142,12 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
   for (;;) {
     if (g_cancel) {
       std::string ignored;
-      Capture("scancel " + ShellQuoted(job) + " 2>&1", ignored);
-      std::fprintf(stderr, "corvane-batch: stopped; job array %s cancelled\n", job.c_str());
+      Capture("scancel " + ShellQuoted(jobs) + " 2>&1", ignored);
+      std::fprintf(stderr, "corvane-batch: stopped; jobs %s cancelled\n", jobs.c_str());
       break;
     }
     std::string queued;
-    if (!Capture("squeue -h -j " + ShellQuoted(job) + " -o %i 2>/dev/null", queued)) {
+    if (!Capture("squeue -h -j " + ShellQuoted(jobs) + " -o %i 2>/dev/null", queued)) {
       // The controller forgets a job some time after it ends: then nothing is queued.
       queued.clear();
     }
@@ -118,20 +155,43 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   std::vector<CReportRow> reports;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    std::vector<CReportRow> result = ReadReport(TaskResultPath(results.string(), int64_t(i)));
+  for (size_t first = 0; first < slots.size();) {
+    const CBatchRow& row = rows[slots[first].m_row];
+    size_t end = first + 1;
+    while (end < slots.size() && slots[end].m_row == slots[first].m_row) ++end;
+    const bool cut = slots[first].m_part > 0;
+    const std::vector<CReportRow> result =
+        ReadReport(cut ? StitchResultPath(results.string(), row.m_number)
+                       : TaskResultPath(results.string(), int64_t(first)));
     if (result.size() == 1) {
       reports.push_back(result.front());
+      first = end;
       continue;
     }
     CReportRow missing;
-    missing.m_row = rows[i].m_number;
-    missing.m_output = rows[i].m_output;
-    missing.m_text = rows[i].m_text;
+    missing.m_row = row.m_number;
+    missing.m_output = row.m_output;
+    missing.m_text = row.m_text;
     missing.m_status = g_cancel ? "stopped" : "failed";
-    missing.m_message = "task " + std::to_string(i) + " left no result (see " +
-                        (results / ("slurm-" + std::to_string(i) + ".out")).string() + ")";
+    // Why: the first of its tasks that did not end well, else its join.
+    for (size_t task = first; task < end && missing.m_message.empty(); ++task) {
+      const std::vector<CReportRow> part = ReadReport(TaskResultPath(results.string(), task));
+      const std::string log = (results / ("slurm-" + std::to_string(task) + ".out")).string();
+      if (part.size() != 1) {
+        missing.m_message = "task " + std::to_string(task) + " left no result (see " + log + ")";
+      } else if (part[0].m_status != "done" && part[0].m_status != "skipped") {
+        missing.m_message = "part " + std::to_string(task - first + 1) + " of " +
+                            std::to_string(end - first) + " " + part[0].m_status + ": " +
+                            part[0].m_message;
+      }
+    }
+    if (missing.m_message.empty()) {
+      missing.m_message =
+          "the join of its parts left no result (see " +
+          (results / ("slurm-stitch-" + std::to_string(row.m_number) + ".out")).string() + ")";
+    }
     reports.push_back(missing);
+    first = end;
   }
   if (!WriteReport(report, reports)) {
     std::fprintf(stderr, "corvane-batch: the report %s cannot be written\n", report.c_str());
