@@ -7,6 +7,8 @@
 #                   PCM s16le 48 kHz stereo (440 Hz left, 660 Hz right)
 #   main_1080p.avi  the same at 1920x1080
 #   main_1080p_h264.mp4  1920x1080 testsrc2, 25 fps, 10 s, H.264 (x264 medium, CRF 18) + AAC
+#   main_1080p_60s.avi  main_1080p.avi's picture and tone for 60 s, 1500 frames (segments.sh)
+#   main_1080p_h264_g50.mp4  the same for 20 s with a key frame every 50 frames (segments.sh)
 #   logo_opaque.png 400x160 picture without an alpha channel (testsrc)
 #   logo_alpha.png  240x120 RGBA: a disc with a soft rim on transparency (J12)
 #   third.png       1920x180 opaque lower third (J12)
@@ -60,6 +62,11 @@ done
 [ -s "$dir/main_1080p_h264.mp4" ] || "${FF[@]}" -f lavfi -i "testsrc2=s=1920x1080:r=25:d=10" \
   -f lavfi -i "$tone" -c:v libx264 -preset medium -crf 18 -pix_fmt yuv420p -c:a aac -b:a 128k \
   "$dir/main_1080p_h264.mp4"
+make main_1080p_60s.avi -f lavfi -i "testsrc2=s=1920x1080:r=25:d=60" -f lavfi \
+  -i "${tone%:d=10}:d=60" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le
+[ -s "$dir/main_1080p_h264_g50.mp4" ] || "${FF[@]}" -f lavfi -i "testsrc2=s=1920x1080:r=25:d=20" \
+  -f lavfi -i "${tone%:d=10}:d=20" -c:v libx264 -preset medium -crf 18 -g 50 -pix_fmt yuv420p \
+  -c:a aac -b:a 128k "$dir/main_1080p_h264_g50.mp4"
 [ -s "$dir/logo_opaque.png" ] || "${FF[@]}" -f lavfi -i "testsrc=s=400x160" -frames:v 1 \
   -pix_fmt rgb24 "$dir/logo_opaque.png"
 # J12's layers: a logo with its own alpha, a lower third and a quarter-screen clip.
