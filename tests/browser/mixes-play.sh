@@ -4,7 +4,8 @@
 # pictures where a red logo does not show, then has headless Chromium play each: its first frame
 # at the mix's size, the duration ffprobe reads, a seek to the last second played to the end
 # without a media error, and sound decoded. The copying mixes are first sought into the encoded
-# part (the logo is there) and out of it to a copied part on either side (it is not).
+# part (the logo is there) and out of it to a copied part on either side (it is not). An H.264
+# mix made in three parts and joined is sought into each part (the logo is in all of them).
 # Usage: mixes-play.sh BUILD_FOLDER CORPUS_FOLDER
 set -euo pipefail
 build="$1"
@@ -33,6 +34,16 @@ for coding in "mp4 -c:v libx264 -bf 2 -c:a aac" "webm -c:v libvpx-vp9 -deadline 
   grep -q '(150 copied, 50 encoded)' "$work/smart.$1.log" || { cat "$work/smart.$1.log"; exit 1; }
 done
 
+# The same talk with the logo throughout, mixed in three parts (cut on its key frames) and joined.
+joins=()
+for part in 1 2 3; do
+  "$build/cli/corvane-mix" --segment "$part/3" --at 300,160 "$work/talk.mp4" "$work/red.png" \
+    "$work/part$part.mp4" 2>"$work/part$part.log" || { cat "$work/part$part.log"; exit 1; }
+  joins+=(--join "$work/part$part.mp4")
+done
+"$build/cli/corvane-mix" "${joins[@]}" "$work/talk.mp4" "$work/joined.mp4" 2>"$work/joined.log" ||
+  { cat "$work/joined.log"; exit 1; }
+
 # A mix killed part way: its MP4, written in fragments, plays as far as it got.
 ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=640x360:r=25:d=30 -f lavfi -i sine=d=30 \
   -c:v libx264 -preset ultrafast -bf 2 -pix_fmt yuv420p -c:a aac "$work/long.mp4"
@@ -50,7 +61,8 @@ grep -q moof "$work/killed.mp4" || { echo "killed.mp4: the mix ended before the 
 
 "$here/playcheck.py" "$work/kept.mp4" "$work/made.mp4" "$work/phone.webm" "$work/pcm.webm" \
   "$work/killed.mp4" "$work/smart.mp4@3.5:330:200@6.5:330:200@1:330:200" \
-  "$work/smart.webm@3.5:330:200@6.5:330:200@1:330:200" >"$work/played.json"
+  "$work/smart.webm@3.5:330:200@6.5:330:200@1:330:200" \
+  "$work/joined.mp4@1:330:200@3.5:330:200@6.5:330:200" >"$work/played.json"
 status=0
 while read -r line; do
   file="$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["file"])' "$line")"
@@ -81,11 +93,15 @@ if played["file"].rsplit("/", 1)[-1].startswith("smart"):
     red = [r > 180 and g < 80 and b < 80 for r, g, b in played.get("probed", [])]
     if red != [True, False, False]:
         problems.append("after the seeks the pixels were %s" % played.get("probed"))
+if played["file"].rsplit("/", 1)[-1].startswith("joined"):
+    red = [r > 180 and g < 80 and b < 80 for r, g, b in played.get("probed", [])]
+    if red != [True, True, True]:
+        problems.append("after the seeks into each part the pixels were %s" % played.get("probed"))
 print("%s: %s" % (played["file"].rsplit("/", 1)[-1], "; ".join(problems) or "plays"))
 sys.exit(1 if problems else 0)
 PY
     status=1
   fi
 done <"$work/played.json"
-[ "$(wc -l <"$work/played.json")" -eq 7 ] || { echo "expected 7 results"; status=1; }
+[ "$(wc -l <"$work/played.json")" -eq 8 ] || { echo "expected 8 results"; status=1; }
 exit "$status"
