@@ -30,7 +30,7 @@ void PrintUsage(FILE* out) {
       "Paths are relative to the batch file. Each output is written under a temporary name\n"
       "and renamed when its mix is complete. A column 'segments' (default 1) cuts a row's\n"
       "mix into that many parts, each mixed by a task of its own (corvane-mix --segment)\n"
-      "and joined by 'stitch' (slurm and task only).\n"
+      "and joined by 'stitch'; run mixes such a row whole.\n"
       "\n"
       "  run    mixes every row, up to N at once (default: one a processor), and writes\n"
       "         BATCH-NAME.report.csv beside the batch file. A rerun skips the rows the last\n"

@@ -259,12 +259,14 @@ bool Settled(const CBatchRow& row, const std::vector<CReportRow>& earlier, CRepo
         row.m_output + " exists, and no earlier run of this row wrote it: not replaced";
     return true;
   }
-  if (row.m_segments > 1) {
-    report.m_status = "failed";
-    report.m_message = "segments are mixed by corvane-batch slurm and task only";
-    return true;
-  }
   return false;
+}
+
+// The parts a row's stitch joins, once its output is complete: nothing else needs them.
+void RemoveParts(const CBatchRow& row) {
+  std::error_code error;
+  for (int32_t part = 1; part <= row.m_segments; ++part)
+    fs::remove(PartPath(row.m_output, part, row.m_segments), error);
 }
 
 void InstallStopHandlers() {
@@ -410,6 +412,7 @@ int RunBatch(const CBatchSettings& settings) {
       if (child.ReadMessages()) continue;
       reports[owners[i]] = child.Finish();
       const CReportRow& ended = reports[owners[i]];
+      if (ended.m_status == "done") RemoveParts(rows[owners[i]]);  // of an earlier submission
       std::fprintf(stderr, "%scorvane-batch: row %d, %s: %s%s%s\n", terminal ? "\r\033[K" : "",
                    ended.m_row, ended.m_output.c_str(), ended.m_status.c_str(),
                    ended.m_message.empty() ? "" : ": ", ended.m_message.c_str());
@@ -503,10 +506,8 @@ int RunTask(const CBatchSettings& settings, int64_t index) {
   if (slot.m_part > 0) {
     // A part: nothing to do once the row's output is done; otherwise it stands as its own
     // output would.
-    CBatchRow whole = row;
-    whole.m_segments = 1;
-    settled = Settled(whole, earlier, report) && report.m_status == "skipped";
-    CBatchRow part = whole;
+    settled = Settled(row, earlier, report) && report.m_status == "skipped";
+    CBatchRow part = row;
     part.m_output = PartPath(row.m_output, slot.m_part, row.m_segments);
     if (!settled) settled = Settled(part, earlier, report);
   } else {
@@ -558,10 +559,8 @@ int StitchRow(const CBatchSettings& settings, int32_t rowNumber) {
   fs::create_directories(resultsDir, made);
   const std::string resultPath = StitchResultPath(resultsDir, rowNumber);
   const std::vector<CReportRow> earlier = EarlierResults(settings);
-  CBatchRow whole = row;
-  whole.m_segments = 1;
   CReportRow report;
-  if (!Settled(whole, earlier, report)) {
+  if (!Settled(row, earlier, report)) {
     // Every part's task must have ended well; one that said otherwise is named with its reason.
     const auto firstTask = found - slots.begin();
     for (int32_t part = 1; part <= row.m_segments && report.m_status.empty(); ++part) {
@@ -583,10 +582,7 @@ int StitchRow(const CBatchSettings& settings, int32_t rowNumber) {
         report = child.Report();
         report.m_status = "failed";
       }
-      if (report.m_status == "done") {
-        for (int32_t part = 1; part <= row.m_segments; ++part)
-          fs::remove(PartPath(row.m_output, part, row.m_segments), made);
-      }
+      if (report.m_status == "done") RemoveParts(row);
     }
   }
   std::fprintf(stderr, "corvane-batch: stitch of row %d, %s: %s%s%s\n", rowNumber,

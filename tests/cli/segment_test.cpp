@@ -123,7 +123,8 @@ TEST_F(SegmentTest, PartsHoldTheWholeMixsFramesAndABadRangeIsAUsageError) {
 // A batch row of 4 Motion JPEG parts and one of 3 H.264 parts with copied groups, each part a
 // task: stitched, the first equals the mix run alone frame for frame and packet for packet; the
 // second decodes cleanly, has a key frame at each seam and is as close to the lossless mix as
-// the mix run alone. A missing part, or a part whose task failed, refuses the stitch, named.
+// the mix run alone. A missing part, or a part whose task failed, refuses the stitch, named;
+// `run` mixes such a row whole.
 TEST_F(SegmentTest, TasksAndTheStitchMakeWhatCorvaneMixMakesAlone) {
   std::ofstream(m_dir.Path("batch.csv"))
       << "main,output,top,options,segments\n"
@@ -204,6 +205,13 @@ TEST_F(SegmentTest, TasksAndTheStitchMakeWhatCorvaneMixMakesAlone) {
   EXPECT_NE(refused.m_errors.find("part 2 of 2 failed: disk full"), std::string::npos)
       << refused.m_errors;
   EXPECT_EQ(RunCommand("ls -A " + At("out") + " | grep -c '^b.avi'").m_output, "0\n");
+
+  // On one machine the row is mixed whole, and the parts left by its tasks go.
+  const auto ran = RunCommand(Batch() + " run " + At("again.csv"));
+  EXPECT_EQ(ran.m_exitCode, 0) << ran.m_errors;
+  EXPECT_EQ(RunCommand("ls -A " + At("out") + " | grep b").m_output, "b.avi\n");
+  ASSERT_EQ(MixHere("--codec mjpeg --quality 80 main.avi logo.png b-alone.avi").m_exitCode, 0);
+  EXPECT_EQ(Pictures(m_dir.Path("out/b.avi")), Pictures(m_dir.Path("b-alone.avi")));
 }
 
 }  // namespace
