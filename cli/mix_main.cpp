@@ -129,14 +129,6 @@ bool OutputIsComplete(const CMixOptions& options, const CMixOutcome& outcome) {
   return true;
 }
 
-// TOP and the --layer layers over it, lowest first.
-std::vector<CLayerSpec> LayerSpecs(const CMixOptions& options) {
-  std::vector<CLayerSpec> layers{LayerSpecOf(options, options.m_topLayer)};
-  for (const CLayerRecipe& layer : options.m_layers)
-    layers.push_back(LayerSpecOf(layer, layer.m_file));
-  return layers;
-}
-
 bool RefusesToReplace(const CMixOptions& options) {
   struct stat existing {};
   if (options.m_overwrite || ::lstat(options.m_output.c_str(), &existing) != 0) return false;
@@ -259,10 +251,6 @@ int RunWithRecipe(CMixOptions& options) {
       PrintLines(stderr, error);
       return 2;
     }
-  }
-  if (!options.m_layers.empty() && options.m_previewFrame) {
-    PrintLines(stderr, "--preview-frame shows one layer: give no --layer (or a recipe of one)");
-    return 2;
   }
   if (!options.m_saveRecipeFile.empty() &&
       !WriteRecipeFile(options.m_saveRecipeFile, MixRecipeOf(options), error)) {

@@ -151,7 +151,8 @@ void PrintMixUsage(FILE* out) {
       "  --join PART          (given once a part, in order; with MAIN OUTPUT alone) join the\n"
       "                       parts of a mix of MAIN as they are, and MAIN's audio, into OUTPUT\n"
       "  --preview-frame N    write no video: OUTPUT is a PNG of the mix's frame N (from 0), and\n"
-      "                       the keyed-pixel check of that frame is printed\n"
+      "                       the keyed-pixel check of that frame is printed (a line per\n"
+      "                       layer with several)\n"
       "  --overwrite          replace an existing OUTPUT (otherwise an existing OUTPUT is an "
       "error)\n"
       "  --list-codecs        print the catalogue and exit\n"
@@ -352,6 +353,13 @@ std::string ApplyRecipe(const CMixRecipe& recipe, CMixOptions& options) {
   if (options.m_main.empty()) options.m_main = recipe.m_main;
   if (options.m_output.empty()) options.m_output = recipe.m_output;
   return ChooseOutput(options);
+}
+
+std::vector<CLayerSpec> LayerSpecs(const CMixOptions& options) {
+  std::vector<CLayerSpec> layers{LayerSpecOf(options, options.m_topLayer)};
+  for (const CLayerRecipe& layer : options.m_layers)
+    layers.push_back(LayerSpecOf(layer, layer.m_file));
+  return layers;
 }
 
 std::optional<AVICOMPRESSOPTIONS> CompressionFor(const CMixOptions& options) {

@@ -8,6 +8,7 @@
 
 #include "media/codec/compress.h"
 #include "media/mux/container.h"
+#include "mix/layerunit.h"
 #include "mix/recipe.h"
 #include "mix/videopass.h"
 
@@ -52,6 +53,9 @@ CMixRecipe MixRecipeOf(const CMixOptions& options);
 // from the first layer and m_layers from the rest; then OUTPUT's container and codec as
 // ParseMixOptions chooses them. Returns the usage error, or an empty text.
 std::string ApplyRecipe(const CMixRecipe& recipe, CMixOptions& options);
+
+// TOP and the --layer layers over it, lowest first, as the mix lays them.
+std::vector<CLayerSpec> LayerSpecs(const CMixOptions& options);
 
 // The compression options for the chosen codec; null when the codec is not in the catalogue.
 std::optional<AVICOMPRESSOPTIONS> CompressionFor(const CMixOptions& options);

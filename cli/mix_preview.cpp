@@ -1,5 +1,6 @@
 #include "cli/mix_preview.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/mix_host.h"
@@ -7,6 +8,7 @@
 #include "media/codec/pngwrite.h"
 #include "media/errortext.h"
 #include "media/videoreader.h"
+#include "mix/layerspreview.h"
 #include "mix/mixpreview.h"
 
 namespace corvane::cli {
@@ -48,15 +50,100 @@ void PrintNearKey(const CKeyCheck& check) {
   std::fprintf(stderr, "\n");
 }
 
+// The key check of a layer's last rendering on stdout: the screen keyer's matte count, or the
+// keyed-pixel count with the near-key warning; `prefix` names the layer among several.
+void PrintKeyCheck(const CMixPreview& preview, const CMixRule& rule, const std::string& prefix) {
+  std::printf("%s", prefix.c_str());
+  if (rule.ScreenKeys()) {
+    const CMatteCount count = preview.MatteCount();
+    std::printf(MatteCountFormat(), static_cast<long long>(count.m_transparent),
+                static_cast<long long>(count.m_partial), static_cast<long long>(count.m_opaque));
+    std::printf("\n");
+    return;
+  }
+  const CKeyCheck check = preview.KeyCheck(rule);
+  std::printf(KeyedFormat(), static_cast<long long>(check.m_keyed),
+              static_cast<long long>(check.m_total));
+  std::printf("\n");
+  PrintNearKey(check);
+}
+
+void NoteMissingAlpha(const CMixPreview& preview, const CMixRule& rule, const std::string& top) {
+  if (rule.m_layerAlpha && !preview.TopHasAlpha()) {
+    std::fprintf(stderr,
+                 "corvane-mix: %s has no alpha channel: every pixel of it is taken as opaque\n",
+                 top.c_str());
+  }
+}
+
+// Frame N of a mix of several layers, laid on in order as the mix lays them, with each layer's
+// notices and key check named by its number (from 1, TOP first).
+int PreviewLayers(const CMixOptions& options, const PAVISTREAM& mainStream) {
+  std::vector<CPreviewLayer> layers;
+  for (CLayerSpec& spec : LayerSpecs(options)) {
+    PAVISTREAM stream = OpenVideo(spec.m_source);
+    if (!stream) return 1;
+    if (spec.m_rule.ScreenKeys() && spec.m_rule.m_keying.m_autoKey) {
+      CMixPreview estimate;
+      if (!estimate.Open(mainStream, stream) ||
+          !estimate.ResolveAutoKey(spec.m_rule, spec.m_source)) {
+        return 1;
+      }
+    }
+    layers.push_back({stream, std::move(spec)});
+  }
+  CLayersPreview preview;
+  if (!preview.Open(mainStream, layers)) {
+    if (!preview.Error().empty())
+      std::fprintf(stderr, "corvane-mix: %s\n", preview.Error().c_str());
+    return 1;
+  }
+  const int32_t frame = *options.m_previewFrame;
+  if (frame >= preview.FrameCount()) {
+    std::fprintf(stderr, "corvane-mix: %s has %d frames (0 to %d): there is no frame %d\n",
+                 options.m_main.c_str(), preview.FrameCount(), preview.FrameCount() - 1, frame);
+    return 1;
+  }
+  if (!preview.Render(frame, layers)) {
+    if (preview.Error().empty()) return 1;
+    std::fprintf(stderr, "corvane-mix: %s\n", preview.Error().c_str());
+    return 2;
+  }
+  const std::string failed =
+      WritePng(options.m_output, preview.Composite(), preview.Width(), preview.Height());
+  if (!failed.empty()) {
+    std::fprintf(stderr, "corvane-mix: %s\n", failed.c_str());
+    return 1;
+  }
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const std::string name = Format("layer %d: ", static_cast<int>(i + 1));
+    const CMixRule& rule = layers[i].m_spec.m_rule;
+    const std::string notices = PlanNotices(preview.Layer(i).Plan());
+    if (!notices.empty())
+      std::fprintf(stderr, "corvane-mix: %s%s\n", name.c_str(), notices.c_str());
+    NoteMissingAlpha(preview.Layer(i), rule, layers[i].m_spec.m_source);
+    PrintKeyCheck(preview.Layer(i), rule, name);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunPreviewFrame(const CMixOptions& options) {
   const std::string& picture = options.m_output;
-  if (SameFile(picture, options.m_main) || SameFile(picture, options.m_topLayer)) {
+  const bool source =
+      SameFile(picture, options.m_main) || SameFile(picture, options.m_topLayer) ||
+      std::any_of(options.m_layers.begin(), options.m_layers.end(),
+                  [&](const CLayerRecipe& layer) { return SameFile(picture, layer.m_file); });
+  if (source) {
     std::fprintf(stderr,
                  "corvane-mix: The output file cannot be the main AVI or the top layer "
                  "AVI\n");
     return 2;
+  }
+  if (!options.m_layers.empty()) {
+    const PAVISTREAM mainStream = OpenVideo(options.m_main);
+    return mainStream ? PreviewLayers(options, mainStream) : 1;
   }
   const PAVISTREAM mainStream = OpenVideo(options.m_main);
   const PAVISTREAM topStream = mainStream ? OpenVideo(options.m_topLayer) : nullptr;
@@ -78,29 +165,14 @@ int RunPreviewFrame(const CMixOptions& options) {
   }
   const std::string notices = PlanNotices(preview.Plan());
   if (!notices.empty()) std::fprintf(stderr, "corvane-mix: %s\n", notices.c_str());
-  if (rule.m_layerAlpha && !preview.TopHasAlpha()) {
-    std::fprintf(stderr,
-                 "corvane-mix: %s has no alpha channel: every pixel of it is taken as opaque\n",
-                 options.m_topLayer.c_str());
-  }
+  NoteMissingAlpha(preview, rule, options.m_topLayer);
   const std::string failed =
       WritePng(picture, preview.Composite(), preview.Width(), preview.Height());
   if (!failed.empty()) {
     std::fprintf(stderr, "corvane-mix: %s\n", failed.c_str());
     return 1;
   }
-  if (rule.ScreenKeys()) {
-    const CMatteCount count = preview.MatteCount();
-    std::printf(MatteCountFormat(), static_cast<long long>(count.m_transparent),
-                static_cast<long long>(count.m_partial), static_cast<long long>(count.m_opaque));
-    std::printf("\n");
-    return 0;
-  }
-  const CKeyCheck check = preview.KeyCheck(rule);
-  std::printf(KeyedFormat(), static_cast<long long>(check.m_keyed),
-              static_cast<long long>(check.m_total));
-  std::printf("\n");
-  PrintNearKey(check);
+  PrintKeyCheck(preview, rule, std::string());
   return 0;
 }
 
