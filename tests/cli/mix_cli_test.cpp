@@ -160,8 +160,9 @@ TEST_F(MixCliTest, HelpDocumentsEveryOption) {
 }
 
 // A command line of several layers kept with --save-recipe and run again with --recipe writes
-// the same file, whose preview frames are its frames; a recipe that is no recipe and a layer
-// option given twice for one layer are usage errors that write nothing.
+// the same file, whose preview frames are its frames; a recipe that is no recipe, one that
+// names no main or no output where the command line names none either, and a layer option given
+// twice for one layer are usage errors that write nothing.
 TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
   const std::string recipe = m_dir.Path("kept.json");
   const std::string layers = " --layer " + Q(m_top) + " --corner br --scale 50% --layer " +
@@ -204,12 +205,22 @@ TEST_F(MixCliTest, ARecipeSavedFromACommandLineMixesTheSameFile) {
   const std::string text =
       R"({"version": 1, "main": "m.avi", "layers": [{"file": "t.avi", "scale": "big"}]})";
   ASSERT_TRUE(test::WriteFileBytes(broken, std::vector<uint8_t>(text.begin(), text.end())));
+  const std::string bare = m_dir.Path("bare.json");
+  const std::string mainOnly = m_dir.Path("main-only.json");
+  for (const auto& [path, json] :
+       {std::pair{bare, std::string(R"({"version": 1, "layers": [{"file": "t.avi"}]})")},
+        std::pair{
+            mainOnly,
+            std::string(R"({"version": 1, "main": "m.avi", "layers": [{"file": "t.avi"}]})")}})
+    ASSERT_TRUE(test::WriteFileBytes(path, std::vector<uint8_t>(json.begin(), json.end())));
   const std::string x = " " + Q(m_dir.Path("x.avi"));
   const struct {
     std::string m_arguments;
     std::string m_said;
   } refused[] = {
       {"--recipe " + Q(broken) + x, "/layers/0/scale: "},
+      {"--recipe " + Q(bare) + x, "names no main video: give MAIN and OUTPUT"},
+      {"--recipe " + Q(mainOnly), "names no output: give OUTPUT"},
       {"--recipe " + Q(recipe) + " --at 5,5" + x, "--at does not go with --recipe"},
       {"--layer " + Q(m_top) + " --at 1,1 --at 2,2 " + Q(m_main) + " " + Q(m_top) + x,
        "--at is given twice for --layer"},
