@@ -98,6 +98,7 @@ void PrintMixUsage(FILE* out) {
       "  --mode key|alpha     colour-key mix (default) or alpha mix\n"
       "  --key R,G,B          key colour (default 0,0,0; each value from 0 to 255), or auto\n"
       "                       with --keyer screen: the screen colour of TOP's first frame\n"
+      "                       (or of a later one, when the first shows no screen)\n"
       "  --keyer exact|screen|none  exact: top pixels of the key colour let MAIN through\n"
       "                       (default); screen: a soft key for footage shot on a green or\n"
       "                       blue screen; none: nothing is keyed\n"

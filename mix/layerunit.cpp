@@ -35,10 +35,20 @@ bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
 bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName) {
   topReader.SetInterpolatedChroma(true);
   if (!rule.m_keying.m_autoKey) return true;
+  // The first frame; when it shows no screen (a clip that fades in from black, a title card),
+  // frames spread over the clip, the first that shows one.
+  constexpr int32_t kLaterTries = 8;
+  const int32_t first = topReader.m_startFrame;
+  const int32_t frames = std::max(topReader.m_endFrame - first, 1);
+  const int64_t stride = topReader.m_withAlpha ? AlphaFrameStride(topReader.m_width)
+                                               : FrameStride(topReader.m_width);
   std::optional<CRgb> found;
-  if (topReader.ReadFrame(topReader.m_startFrame) == 0) {
-    const int64_t stride = topReader.m_withAlpha ? AlphaFrameStride(topReader.m_width)
-                                                 : FrameStride(topReader.m_width);
+  int32_t tried = -1;
+  for (int32_t k = 0; k <= kLaterTries && !found; ++k) {
+    const int32_t frame = first + static_cast<int32_t>(int64_t{frames - 1} * k / kLaterTries);
+    if (frame == tried) continue;
+    tried = frame;
+    if (topReader.ReadFrame(frame) != 0) continue;
     found = EstimateScreenColour(topReader.m_buffer.get(), topReader.m_width, topReader.m_height,
                                  stride, topReader.m_withAlpha);
   }
@@ -49,7 +59,10 @@ bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string
   }
   rule.m_key = PackKeyColour(found->m_red, found->m_green, found->m_blue);
   ShowMessage(Format("--key auto: the screen colour of %s is %d,%d,%d", topName.c_str(),
-                     found->m_red, found->m_green, found->m_blue),
+                     found->m_red, found->m_green, found->m_blue) +
+                  (tried == first ? std::string()
+                                  : Format(" (from its frame %d: the first shows no screen)",
+                                           static_cast<int>(tried - first + 1))),
               MB_ICONINFORMATION);
   return true;
 }

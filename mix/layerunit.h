@@ -47,8 +47,9 @@ bool TopCursorFor(const CVideoReader& mainReader, const CVideoReader& topReader,
                   const CAviStream& topStream, uint8_t loop, TopFrameCursor& cursor);
 
 // For the screen keyer: the top reader set to interpolate chroma and, with an automatic key, the
-// key found in the top layer's first frame put into `rule` and said (`topName` names the
-// layer). False, with the message shown, when that frame has no screen colour.
+// key found in the top layer's first frame (or, when that shows none, in the first of eight
+// frames spread over the clip that does) put into `rule` and said (`topName` names the layer).
+// False, with the message shown, when none of them has a screen colour.
 bool PrepareScreenKey(CMixRule& rule, CVideoReader& topReader, const std::string& topName);
 
 class CLayerUnit {

@@ -451,7 +451,31 @@ TEST_F(MixCliTest, OutOfRangeKeysAndShapelessScalesAreRefusedInTheProgramsOwnLin
 }
 
 // --key auto finds no screen in a top layer without one: a failure before OUTPUT is made.
+// --key auto takes the screen from the first frame that shows one: a clip fading in from black
+// is keyed by its green; a clip with no screen at all fails and writes nothing.
 TEST_F(MixCliTest, AnAutomaticKeyWithoutAScreenFailsAndWritesNothing) {
+  const std::string fading = m_dir.Path("fading.avi");
+  ASSERT_EQ(RunCommand("ffmpeg -v error -y -f lavfi -i color=c=black:s=64x48:r=25:d=0.2 -f lavfi "
+                       "-i color=c=0x00B140:s=64x48:r=25:d=0.8 -filter_complex "
+                       "'[0][1]concat=n=2:v=1:a=0' -c:v rawvideo -pix_fmt bgr24 " +
+                       Q(fading))
+                .m_exitCode,
+            0);
+  const auto keyed = RunCommand(Mix() + " --keyer screen --key auto " + Q(m_main) + " " +
+                                Q(fading) + " " + Q(m_output));
+  ASSERT_EQ(keyed.m_exitCode, 0) << keyed.m_errors;
+  EXPECT_NE(keyed.m_errors.find("the screen colour of " + fading + " is 0,17"), std::string::npos)
+      << keyed.m_errors;
+  EXPECT_NE(keyed.m_errors.find("the first shows no screen"), std::string::npos);
+  // The green frames let the main through: frame 30 is the main's own.
+  const auto frame30 = [](const std::string& path) {
+    return RunCommand("ffmpeg -v error -i " + Q(path) +
+                      " -vf 'select=eq(n\\,30)' -frames:v 1 -f rawvideo -pix_fmt rgb24 - | md5sum")
+        .m_output;
+  };
+  EXPECT_EQ(frame30(m_output), frame30(m_main));
+  std::filesystem::remove(m_output);
+
   const std::string top = m_dir.Path("grey.avi");
   ASSERT_EQ(RunCommand("ffmpeg -v error -y -f lavfi -i color=c=gray:s=64x48:d=0.2 -c:v rawvideo "
                        "-pix_fmt bgr24 " +
