@@ -67,6 +67,7 @@ std::vector<std::string> MixArguments(const std::string& program, const CBatchRo
   std::vector<std::string> arguments{program};
   if (part.m_join) {
     for (int32_t i = 1; i <= row.m_segments; ++i) {
+      if (std::find(part.m_empty.begin(), part.m_empty.end(), i) != part.m_empty.end()) continue;
       arguments.insert(arguments.end(), {"--join", PartPath(row.m_output, i, row.m_segments)});
     }
     arguments.insert(arguments.end(), {row.m_main, temporary});
@@ -93,6 +94,7 @@ class CMixChild {
   bool Start(const std::string& program, const CBatchRow& row, const CTaskPart& part = {}) {
     m_row = &row;
     m_output = part.m_part > 0 ? PartPath(row.m_output, part.m_part, row.m_segments) : row.m_output;
+    m_isPart = part.m_part > 0;
     m_temporary = TemporaryPathFor(m_output);
     fs::remove(m_temporary, m_removeError);  // a leftover of a run that was killed
     int pipeEnds[2];
@@ -153,8 +155,14 @@ class CMixChild {
     CReportRow report = Report();
     report.m_seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::error_code failed;
+    if (code == 0 && m_isPart && !fs::exists(m_temporary, failed)) {
+      // A part with no frames to hold (the mix said so) is no file.
+      report.m_status = "done";
+      report.m_frames = 0;
+      return report;
+    }
     if (code == 0) {
-      std::error_code failed;
       fs::rename(m_temporary, m_output, failed);
       if (!failed) {
         report.m_status = "done";
@@ -219,6 +227,7 @@ class CMixChild {
   const CBatchRow* m_row = nullptr;
   std::string m_output;  // the row's, or its part's
   std::string m_temporary;
+  bool m_isPart = false;
   pid_t m_pid = -1;
   CFd m_errors;
   std::string m_pending;
@@ -563,20 +572,26 @@ int StitchRow(const CBatchSettings& settings, int32_t rowNumber) {
   if (!Settled(row, earlier, report)) {
     // Every part's task must have ended well; one that said otherwise is named with its reason.
     const auto firstTask = found - slots.begin();
+    CTaskPart join{0, true, {}};
     for (int32_t part = 1; part <= row.m_segments && report.m_status.empty(); ++part) {
       const std::vector<CReportRow> result =
           ReadReport(TaskResultPath(resultsDir, firstTask + part - 1));
-      if (result.size() == 1 && result[0].m_status != "done" && result[0].m_status != "skipped") {
+      if (result.size() != 1) continue;  // the join names a part that is not there
+      if (result[0].m_status != "done" && result[0].m_status != "skipped") {
         report.m_status = "failed";
         report.m_message = "part " + std::to_string(part) + " of " +
                            std::to_string(row.m_segments) + " " + result[0].m_status +
                            (result[0].m_message.empty() ? "" : ": " + result[0].m_message);
+      } else if (std::error_code missing;
+                 result[0].m_frames == 0 &&
+                 !fs::exists(PartPath(row.m_output, part, row.m_segments), missing)) {
+        join.m_empty.push_back(part);  // a part with no frames to hold: no file
       }
     }
     if (report.m_status.empty()) {
       InstallStopHandlers();
       CMixChild child;
-      if (child.Start(settings.m_mixProgram, row, CTaskPart{0, true})) {
+      if (child.Start(settings.m_mixProgram, row, join)) {
         report = child.Finish();
       } else {
         report = child.Report();

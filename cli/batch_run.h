@@ -35,6 +35,7 @@ int RunBatch(const CBatchSettings& settings);
 struct CTaskPart {
   int32_t m_part = 0;
   bool m_join = false;
+  std::vector<int32_t> m_empty;  // for the join: parts whose tasks found no frames to hold
 };
 
 // The array tasks of a batch, in order: one a row, N for a row of N segments (its parts 1..N).

@@ -227,6 +227,7 @@ int Run(const CMixOptions& options) {
     std::fprintf(stderr, "corvane-mix: %s was not written\n", options.m_output.c_str());
     return 2;
   }
+  if (video.m_emptyPart) return 0;  // said: a part with no frames is no file
   if (!outcome.Complete()) {
     if (video.m_result == EVideoPassResult::kNoOutput) {
       std::fprintf(stderr, "corvane-mix: %s was not written\n", options.m_output.c_str());

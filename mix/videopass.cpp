@@ -235,6 +235,20 @@ bool OpenOutput(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
                             OutputContainer(output, input.m_output.m_container), *input.m_main,
                             plan.m_main, input.m_layers, plan.m_variableRate, options);
   PlacePart(input, options, plan, outcome);
+  if (plan.m_first == plan.m_end) {
+    // A main with fewer places to cut than parts leaves the last parts empty: they are no file.
+    writer.Release();
+    std::remove(output.c_str());
+    outcome.m_outputCreated = false;
+    outcome.m_emptyPart = true;
+    outcome.m_result = EVideoPassResult::kComplete;
+    const CFrameRange& range = input.m_output.m_frames;
+    ShowMessage(Format("Part %d of %d holds no frames: the main video has too few places to cut "
+                       "it into %d parts for this output (its key frames); %s is not written",
+                       range.m_part, range.m_parts, range.m_parts, output.c_str()),
+                MB_ICONINFORMATION);
+    return false;
+  }
   try {
     if (plan.m_variableRate &&
         writer.m_raw->SetFrameTimes(input.m_output.m_frames.Whole()

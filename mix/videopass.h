@@ -35,6 +35,7 @@ struct CVideoPassOutcome {
   EVideoPassResult m_result = EVideoPassResult::kNotRun;
   bool m_placementRefused = false;  // the placement cannot be made for these sources (said why)
   bool m_rangeRefused = false;      // the frames asked for are not all in the main (said)
+  bool m_emptyPart = false;         // a part of a mix that holds no frames: nothing written (said)
   bool m_outputCreated = false;     // the output file was made by this pass
   int32_t m_framesWritten = 0;
   int32_t m_framesCopied = 0;     // of those, written as the main's own samples

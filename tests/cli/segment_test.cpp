@@ -214,5 +214,34 @@ TEST_F(SegmentTest, TasksAndTheStitchMakeWhatCorvaneMixMakesAlone) {
   EXPECT_EQ(Pictures(m_dir.Path("out/b.avi")), Pictures(m_dir.Path("b-alone.avi")));
 }
 
+// A main with fewer key frames than parts (five groups, eight parts) leaves the last parts
+// empty: their tasks succeed without a file, and the stitch joins the others into every frame
+// of the main with its sound.
+TEST_F(SegmentTest, PartsBeyondTheMainsKeyFramesAreEmptyAndTheStitchGoesOn) {
+  std::ofstream(m_dir.Path("many.csv")) << "main,output,top,options,segments\n"
+                                           "main.mp4,out/many.mp4,logo.png,\"--at 30,30\",8\n";
+  ASSERT_EQ(RunCommand("mkdir -p " + At("out")).m_exitCode, 0);
+  int empty = 0;
+  for (int task = 0; task < 8; ++task) {
+    const auto ran =
+        RunCommand(Batch() + " task " + At("many.csv") + " --index " + std::to_string(task));
+    ASSERT_EQ(ran.m_exitCode, 0) << ran.m_errors;
+    empty += ran.m_errors.find("holds no frames") != std::string::npos;
+  }
+  EXPECT_EQ(empty, 3);
+  const auto stitched = RunCommand(Batch() + " stitch " + At("many.csv") + " 1");
+  ASSERT_EQ(stitched.m_exitCode, 0) << stitched.m_errors;
+  EXPECT_EQ(RunCommand("ls -A " + At("out")).m_output, "many.mp4\n");
+  const std::string output = m_dir.Path("out/many.mp4");
+  EXPECT_EQ(RunCommand("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of "
+                       "csv=p=0 -select_streams v " +
+                       ShellQuote(output))
+                .m_output,
+            "200\n");
+  EXPECT_EQ(
+      RunCommand("ffmpeg -v error -xerror -i " + ShellQuote(output) + " -f null -").m_exitCode, 0);
+  EXPECT_EQ(AudioPackets(output), AudioPackets(m_dir.Path("main.mp4")));
+}
+
 }  // namespace
 }  // namespace corvane
