@@ -6,6 +6,10 @@ namespace corvane {
 
 bool CBlockPlate::Reset(int32_t width, int32_t height, int32_t block, int32_t channels) {
   m_block = block;
+  m_blockShift = -1;
+  for (int shift = 0; shift < 31; ++shift) {
+    if ((int64_t{1} << shift) == block) m_blockShift = shift;
+  }
   m_channels = channels;
   const int64_t total = 4 * int64_t{block} * block;
   m_totalShift = -1;
@@ -135,15 +139,39 @@ void CBlockPlate::SampleRow(int32_t y, uint8_t* values) const {
   }
   // The four block means weighed by their distances, one axis after the other; the values are
   // never negative here.
-  for (size_t x = 0; x < m_xTaps.size(); ++x) {
-    const CTap& tx = m_xTaps[x];
-    const int32_t* first = &m_rowBlend[size_t(tx.m_first) * channels];
-    const int32_t* second = &m_rowBlend[size_t(tx.m_second) * channels];
-    for (size_t c = 0; c < channels; ++c) {
-      const int32_t sum = (span - tx.m_weight) * first[c] + tx.m_weight * second[c] + total / 2;
-      const int32_t rounded = m_totalShift >= 0 ? sum >> m_totalShift : sum / total;
-      values[x * channels + c] = static_cast<uint8_t>(std::clamp(rounded, 0, 255));
+  if (m_channels == 3 && m_totalShift >= 0) {
+    BlendAlong<3>(m_xTaps, m_rowBlend.data(), span, m_totalShift, values);
+  } else if (m_channels == 1 && m_totalShift >= 0) {
+    BlendAlong<1>(m_xTaps, m_rowBlend.data(), span, m_totalShift, values);
+  } else {
+    for (size_t x = 0; x < m_xTaps.size(); ++x) {
+      const CTap& tx = m_xTaps[x];
+      const int32_t* first = &m_rowBlend[size_t(tx.m_first) * channels];
+      const int32_t* second = &m_rowBlend[size_t(tx.m_second) * channels];
+      for (size_t c = 0; c < channels; ++c) {
+        const int32_t sum = (span - tx.m_weight) * first[c] + tx.m_weight * second[c] + total / 2;
+        const int32_t rounded = m_totalShift >= 0 ? sum >> m_totalShift : sum / total;
+        values[x * channels + c] = static_cast<uint8_t>(std::clamp(rounded, 0, 255));
+      }
     }
+  }
+}
+
+// SampleRow's blend along the row for a fixed channel count and a total that is a power of two:
+// the same sums, without the per-value choices of the general loop.
+template <int kChannels>
+void CBlockPlate::BlendAlong(const std::vector<CTap>& taps, const int32_t* rowBlend, int32_t span,
+                             int shift, uint8_t* values) {
+  const int32_t half = (span * span) / 2;
+  for (const CTap& tx : taps) {
+    const int32_t* first = rowBlend + size_t(tx.m_first) * kChannels;
+    const int32_t* second = rowBlend + size_t(tx.m_second) * kChannels;
+    const int32_t keep = span - tx.m_weight;
+    for (int c = 0; c < kChannels; ++c) {
+      const int32_t rounded = (keep * first[c] + tx.m_weight * second[c] + half) >> shift;
+      values[c] = static_cast<uint8_t>(std::clamp(rounded, 0, 255));
+    }
+    values += kChannels;
   }
 }
 

@@ -19,7 +19,10 @@ class CBlockPlate {
   // For a width x height picture, `channels` values per pixel; forgets earlier values.
   bool Reset(int32_t width, int32_t height, int32_t block, int32_t channels);
   void Add(int32_t x, int32_t y, const int32_t* values) {
-    const size_t b = size_t(y / m_block) * size_t(m_columns) + size_t(x / m_block);
+    // Called for most pixels of a picture: a shift where the block is a power of two.
+    const int32_t bx = m_blockShift >= 0 ? x >> m_blockShift : x / m_block;
+    const int32_t by = m_blockShift >= 0 ? y >> m_blockShift : y / m_block;
+    const size_t b = size_t(by) * size_t(m_columns) + size_t(bx);
     for (int32_t c = 0; c < m_channels; ++c)
       m_sums[b * size_t(m_channels) + size_t(c)] += values[c];
     ++m_counts[b];
@@ -42,6 +45,11 @@ class CBlockPlate {
   int32_t Highest(int32_t x, int32_t y) const;
 
  private:
+  struct CTap;
+  template <int kChannels>
+  static void BlendAlong(const std::vector<CTap>& taps, const int32_t* rowBlend, int32_t span,
+                         int shift, uint8_t* values);
+
   // The four block means around (x, y), of the first channel.
   std::array<int32_t, 4> Corners(int32_t x, int32_t y) const;
 
@@ -51,6 +59,7 @@ class CBlockPlate {
     int32_t m_weight = 0;  // of the second, in 1/(2 * block)ths
   };
   int32_t m_block = 1;
+  int m_blockShift = 0;  // log2 of block when it is a power of two, else -1
   int32_t m_channels = 1;
   int m_totalShift = -1;  // log2 of (2 * block)^2 when it is a power of two
   int32_t m_columns = 0;
