@@ -235,7 +235,7 @@ bool OpenOutput(const CPassInput& input, CPassPlan& plan, CPassWriter& writer,
                             OutputContainer(output, input.m_output.m_container), *input.m_main,
                             plan.m_main, input.m_layers, plan.m_variableRate, options);
   PlacePart(input, options, plan, outcome);
-  if (plan.m_first == plan.m_end) {
+  if (input.m_output.m_frames.m_parts > 0 && plan.m_first == plan.m_end) {
     // A main with fewer places to cut than parts leaves the last parts empty: they are no file.
     writer.Release();
     std::remove(output.c_str());
