@@ -98,7 +98,9 @@ bool CMixChild::Start(const std::string& program, const CBatchRow& row, const CT
 
 bool CMixChild::ReadMessages() {
   char buffer[4096];
-  const ssize_t got = ::read(m_errors.Get(), buffer, sizeof buffer);
+  ssize_t got;
+  while ((got = ::read(m_errors.Get(), buffer, sizeof buffer)) < 0 && errno == EINTR) {
+  }
   if (got <= 0) return false;
   m_pending.append(buffer, static_cast<size_t>(got));
   for (size_t end; (end = m_pending.find_first_of("\r\n")) != std::string::npos;) {

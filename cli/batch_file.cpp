@@ -281,6 +281,12 @@ bool ReadBatchText(const std::string& text, const std::string& path, const std::
       }
       row.m_segments = static_cast<int32_t>(value);
     }
+    // Its temporary name and its parts' names keep the extension, which chooses the container.
+    if (!fs::path(row.m_output).has_extension()) {
+      error = where + "output " + field("output") +
+              " names no container: give it an extension (.avi, .mp4, .mkv, .webm or .mov)";
+      return false;
+    }
     const auto [earlier, fresh] = outputs.emplace(row.m_output, record.m_line);
     if (!fresh) {
       error = where + "output " + field("output") + " is written by line " +

@@ -111,6 +111,8 @@ int main(int argc, char** argv) {
       slurm.m_throttle = static_cast<int>(throttle);
     } else if (option == "--sbatch-arg" && command == "slurm" && i + 1 < argc) {
       slurm.m_sbatchArguments.push_back(argv[++i]);
+    } else if (option.rfind("--sbatch-arg=", 0) == 0 && command == "slurm") {
+      slurm.m_sbatchArguments.push_back(option.substr(std::strlen("--sbatch-arg=")));
     } else if (option == "--results" && taskLike && i + 1 < argc) {
       settings.m_resultsDir = argv[++i];
     } else if (option == "--report" && taskLike && i + 1 < argc) {

@@ -76,6 +76,30 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);  // a closed terminal or a dropped connection
+}
+
+// Waits for a task's or stitch's one mix to end, passing a stop on to it.
+CReportRow RunToEnd(CMixChild& child) {
+  bool stopping = false;
+  for (;;) {
+    if (g_stop && !stopping) {
+      stopping = true;
+      child.Stop();
+    }
+    pollfd watched{child.ErrorsFd(), POLLIN, 0};
+    if (::poll(&watched, 1, 250) < 0 && errno != EINTR) break;
+    if ((watched.revents & (POLLIN | POLLHUP | POLLERR)) && !child.ReadMessages()) break;
+  }
+  return child.Finish(g_stop != 0);
+}
+
+// The rows that have ended so far, as the report gives them.
+std::vector<CReportRow> Ended(const std::vector<CReportRow>& reports) {
+  std::vector<CReportRow> ended;
+  for (const CReportRow& report : reports)
+    if (!report.m_status.empty()) ended.push_back(report);
+  return ended;
 }
 
 int ExitStatus(const std::vector<CReportRow>& reports) {
@@ -91,12 +115,13 @@ std::vector<CReportRow> EarlierResults(const CBatchSettings& settings) {
   const fs::path results(ResultsDirOf(settings));
   std::vector<fs::path> folders{results};
   std::error_code error;
-  const fs::path parent = results.parent_path();
-  if (parent.extension() == ".tasks") {
-    for (fs::directory_iterator it(parent, error), end; !error && it != end; it.increment(error)) {
-      if (it->is_directory(error) && it->path() != results) folders.push_back(it->path());
-    }
+  // A submission's folder: the others beside it; the batch's own: every submission's in it.
+  const fs::path around =
+      results.parent_path().extension() == ".tasks" ? results.parent_path() : results;
+  for (fs::directory_iterator it(around, error), end; !error && it != end; it.increment(error)) {
+    if (it->is_directory(error) && it->path() != results) folders.push_back(it->path());
   }
+  error.clear();
   for (const fs::path& folder : folders) {
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
@@ -162,7 +187,8 @@ int RunBatch(const CBatchSettings& settings) {
     return 2;
   }
   const std::string reportPath = ReportPathOf(settings);
-  const std::vector<CReportRow> earlier = ReadReport(reportPath);
+  // Its report, and the results of tasks submitted to a scheduler that wrote none.
+  const std::vector<CReportRow> earlier = EarlierResults(settings);
   std::vector<CReportRow> reports(rows.size());
   std::deque<size_t> waiting;
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -218,6 +244,8 @@ int RunBatch(const CBatchSettings& settings) {
                    ended.m_row, ended.m_output.c_str(), ended.m_status.c_str(),
                    ended.m_message.empty() ? "" : ": ", ended.m_message.c_str());
       running.erase(owners[i]);
+      // Kept as each row ends, so that a run killed later still knows what it finished.
+      WriteReport(reportPath, Ended(reports));
     }
     // One line for the whole batch: rows ended and running, frames a second, time left.
     if (Clock::now() - lastShown >= std::chrono::seconds(terminal ? 1 : 10)) {
@@ -318,7 +346,7 @@ int RunTask(const CBatchSettings& settings, int64_t index) {
     InstallStopHandlers();
     CMixChild child;
     if (child.Start(settings.m_mixProgram, row, CTaskPart{slot.m_part, false, {}})) {
-      report = child.Finish(g_stop != 0);
+      report = RunToEnd(child);
     } else {
       report = child.Report();
       report.m_status = "failed";
@@ -384,7 +412,7 @@ int StitchRow(const CBatchSettings& settings, int32_t rowNumber) {
       InstallStopHandlers();
       CMixChild child;
       if (child.Start(settings.m_mixProgram, row, join)) {
-        report = child.Finish(g_stop != 0);
+        report = RunToEnd(child);
       } else {
         report = child.Report();
         report.m_status = "failed";

@@ -3,8 +3,9 @@
 //
 // Every output is written under a temporary name beside it (".NAME.partial.EXT") and renamed
 // when its mix ended well; a failed or stopped mix leaves no temporary file behind. A row is
-// skipped when the last report lists it as done with the same row text and its output is
-// there; an output that exists without such a record fails its row and is left as it is.
+// skipped when the last report (rewritten as each row ends) or a task's result from a
+// submission lists it as done with the same row text and its output is there; an output that
+// exists without such a record fails its row and is left as it is.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -41,6 +43,33 @@ bool Capture(const std::string& command, std::string& output) {
   size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
   return ::pclose(pipe) == 0;
+}
+
+// The job id sbatch --parsable printed ("ID" or "ID;CLUSTER"), among any warnings it or a
+// site's plugins wrote beside it: the last line that begins with a digit; empty when none does.
+std::string JobIdOf(const std::string& said) {
+  std::string id;
+  for (size_t at = 0; at < said.size();) {
+    const size_t end = std::min(said.find('\n', at), said.size());
+    if (std::isdigit(static_cast<unsigned char>(said[at]))) {
+      size_t digits = at;
+      while (digits < end && std::isdigit(static_cast<unsigned char>(said[digits]))) ++digits;
+      id = said.substr(at, digits - at);
+    }
+    at = end + 1;
+  }
+  return id;
+}
+
+// Whether squeue's output lists a job: a line that begins with a digit (its id), not a warning.
+bool ListsAJob(const std::string& said) {
+  for (size_t at = 0; at < said.size();) {
+    if (std::isdigit(static_cast<unsigned char>(said[at]))) return true;
+    const size_t end = said.find('\n', at);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return false;
 }
 
 }  // namespace
@@ -88,11 +117,11 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
     command += " " + ShellQuoted(argument);
   command += " --wrap=" + ShellQuoted(task);
   std::string said;
-  if (!Capture(command + " 2>&1", said)) {
+  const std::string job = Capture(command + " 2>&1", said) ? JobIdOf(said) : std::string();
+  if (job.empty()) {
     std::fprintf(stderr, "corvane-batch: sbatch refused the array: %s", said.c_str());
     return 1;
   }
-  const std::string job = said.substr(0, said.find_first_of(";\n"));
   std::fprintf(stderr, "corvane-batch: submitted job array %s (%zu tasks); results in %s\n",
                job.c_str(), slots.size(), results.c_str());
   // Each row cut into segments is joined by a job of its own once all its tasks ended well; a
@@ -117,14 +146,15 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
       for (const std::string& argument : settings.m_sbatchArguments)
         stitchCommand += " " + ShellQuoted(argument);
       stitchCommand += " --wrap=" + ShellQuoted(stitch);
-      if (!Capture(stitchCommand + " 2>&1", said)) {
+      const std::string stitchJob =
+          Capture(stitchCommand + " 2>&1", said) ? JobIdOf(said) : std::string();
+      if (stitchJob.empty()) {
         std::fprintf(stderr, "corvane-batch: sbatch refused the stitch of row %d: %s", row.m_number,
                      said.c_str());
         std::string ignored;
         Capture("scancel " + ShellQuoted(job) + " 2>&1", ignored);
         return 1;
       }
-      const std::string stitchJob = said.substr(0, said.find_first_of(";\n"));
       jobs += "," + stitchJob;
       std::fprintf(stderr, "corvane-batch: row %d: its %zu parts are joined by job %s\n",
                    row.m_number, end - first, stitchJob.c_str());
@@ -138,7 +168,11 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   // squeue lists the array's tasks while any is pending or running; the results say the rest.
+  // A controller busy or restarting fails it for a while: that is no end of the jobs.
+  constexpr int kPatience = 300;
+  int failures = 0;
   for (;;) {
     if (g_cancel) {
       std::string ignored;
@@ -147,11 +181,19 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
       break;
     }
     std::string queued;
-    if (!Capture("squeue -h -j " + ShellQuoted(jobs) + " -o %i 2>/dev/null", queued)) {
-      // The controller forgets a job some time after it ends: then nothing is queued.
-      queued.clear();
+    if (Capture("squeue -h -j " + ShellQuoted(jobs) + " -o %i 2>&1", queued)) {
+      failures = 0;
+      if (!ListsAJob(queued)) break;
+    } else if (queued.find("Invalid job id") != std::string::npos) {
+      break;  // the controller forgets a job some time after it ends
+    } else if (++failures > kPatience) {
+      // A controller that does not answer says nothing of the jobs: they may still run.
+      std::fprintf(stderr,
+                   "corvane-batch: squeue has failed for %d s, so the jobs %s cannot be "
+                   "followed: %sthey go on; their results are in %s\n",
+                   kPatience, jobs.c_str(), queued.c_str(), results.c_str());
+      return 1;
     }
-    if (queued.find_first_not_of(" \n") == std::string::npos) break;
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   std::vector<CReportRow> reports;

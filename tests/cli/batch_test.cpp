@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -74,6 +75,7 @@ TEST_F(BatchTest, AMalformedBatchIsAUsageErrorNamingItsPlace) {
        "line 2: options: an unclosed single quote"},
       {"main,output,top,segments\na.mp4,x.mp4,logo.png,0\n", "segments must be a whole number"},
       {"main,output\na.mp4,x.mp4\n", "neither a \"recipe\" nor a \"top\" column"},
+      {"main,output,top,options\na.mp4,x,logo.png,--format mkv\n", "output x names no container"},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.m_text);
@@ -165,28 +167,45 @@ TEST_F(BatchTest, RowsMixAsAloneAReportSaysHowAndARerunSkipsWhatIsDone) {
   EXPECT_EQ(test::ReadFileBytes(m_dir.Path("out/m.mp4")).size(), 9u);
 }
 
-// Ctrl-C stops the running mixes cleanly (exit 130, nothing half-written left); the rerun
-// resumes and finishes.
+// A batch killed whole (its mixes too) keeps what it finished: the rerun skips that row. Ctrl-C
+// stops the running mixes cleanly (exit 130, nothing half-written left); the rerun resumes and
+// finishes. A task stopped by its scheduler (SIGTERM) stops its mix and says so.
 TEST_F(BatchTest, AStoppedBatchLeavesNoHalfOutputAndItsRerunFinishes) {
   ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i testsrc2=size=640x360:rate=25 -t 60 -c:v "
                        "mjpeg " +
                        At("long.avi"))
                 .m_exitCode,
             0);
-  WriteText(m_dir.Path("stop.csv"), "main,output,top,options\nlong.avi,long.mkv,logo.png,\n");
-  const auto stopped =
-      RunCommand(Batch() + " run " + At("stop.csv") + " & sleep 2; kill -INT $!; wait $!");
+  WriteText(m_dir.Path("stop.csv"),
+            "main,output,top,options\nd.avi,short.mkv,logo.png,\nlong.avi,long.mkv,logo.png,\n");
+  const auto killed =
+      RunCommand("setsid " + Batch() + " run " + At("stop.csv") + " --jobs 1" +
+                 " 2>/dev/null & for i in $(seq 300); do [ -e " + At("short.mkv") +
+                 " ] && break; sleep 0.1; done; sleep 0.5; kill -KILL -$!; wait $!");
+  ASSERT_TRUE(std::filesystem::exists(m_dir.Path("short.mkv"))) << killed.m_errors;
+  const auto stopped = RunCommand(Batch() + " run " + At("stop.csv") + " --jobs 1" +
+                                  " & sleep 2; kill -INT $!; wait $!");
   EXPECT_EQ(stopped.m_exitCode, 130) << stopped.m_errors;
   std::vector<cli::CReportRow> report = cli::ReadReport(m_dir.Path("stop.report.csv"));
-  ASSERT_EQ(report.size(), 1u);
-  EXPECT_EQ(report[0].m_status, "stopped");
+  ASSERT_EQ(report.size(), 2u);
+  EXPECT_EQ(report[0].m_status, "skipped") << report[0].m_message;
+  EXPECT_EQ(report[1].m_status, "stopped");
   EXPECT_EQ(RunCommand("ls -A " + At("") + " | grep -c 'long\\.mkv\\|partial'").m_output, "0\n");
   const auto resumed = RunCommand(Batch() + " run " + At("stop.csv"));
   EXPECT_EQ(resumed.m_exitCode, 0) << resumed.m_errors;
   report = cli::ReadReport(m_dir.Path("stop.report.csv"));
-  ASSERT_EQ(report.size(), 1u);
-  EXPECT_EQ(report[0].m_status, "done");
-  EXPECT_EQ(report[0].m_frames, 1500);
+  ASSERT_EQ(report.size(), 2u);
+  EXPECT_EQ(report[1].m_status, "done");
+  EXPECT_EQ(report[1].m_frames, 1500);
+
+  WriteText(m_dir.Path("term.csv"), "main,output,top\nlong.avi,term.mkv,logo.png\n");
+  const auto terminated = RunCommand(Batch() + " task " + At("term.csv") +
+                                     " --index 0 & sleep 2; kill -TERM $!; wait $!");
+  EXPECT_EQ(terminated.m_exitCode, 130) << terminated.m_errors;
+  const std::vector<cli::CReportRow> result = cli::ReadReport(m_dir.Path("term.tasks/task-0.csv"));
+  ASSERT_EQ(result.size(), 1u);
+  EXPECT_EQ(result[0].m_status, "stopped");
+  EXPECT_EQ(RunCommand("ls -A " + At("") + " | grep -c 'term\\.mkv'").m_output, "0\n");
 }
 
 // Each scheduler's index variable, and --index, picks its row; the result is a file per task.

@@ -65,7 +65,7 @@ done
 [ -s out/a.mp4 ] || fail "the first row was not done before the kill: $(cat killed.log)"
 
 set +e
-"$build/cli/corvane-batch" slurm batch.csv --wait --throttle 2 2>submit.log
+"$build/cli/corvane-batch" slurm batch.csv --wait --throttle 2 --sbatch-arg=--comment=corvane-test 2>submit.log
 ran=$?
 set -e
 [ $ran -eq 1 ] || { cat submit.log; fail "exit status $ran with a missing main, not 1"; }
