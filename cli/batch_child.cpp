@@ -21,11 +21,12 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // Where a row's output is written until its mix has ended well: beside it, hidden, with the
-// output's extension (which chooses the container).
+// output's extension (which chooses the container; the batch reader requires one).
 std::string TemporaryPathFor(const std::string& output) {
   const fs::path path(output);
-  const std::string extension = path.has_extension() ? path.extension().string() : ".avi";
-  return (path.parent_path() / ("." + path.stem().string() + ".partial" + extension)).string();
+  return (path.parent_path() /
+          ("." + path.stem().string() + ".partial" + path.extension().string()))
+      .string();
 }
 
 // The corvane-mix command line of a row, its output the temporary one: the whole mix, one of

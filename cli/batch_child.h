@@ -41,11 +41,10 @@ class CMixChild {
  public:
   // Starts `program` (corvane-mix) on the row's mix (or the part of it, or the join of its
   // parts), written to a temporary name beside its output; false (with the reason in
-  // Message()) when it cannot start.
+  // Report()) when it cannot start.
   bool Start(const std::string& program, const CBatchRow& row, const CTaskPart& part = {});
 
   int ErrorsFd() const { return m_errors.Get(); }
-  bool Running() const { return m_pid > 0; }
 
   // Reads what the mix has said; false once its end has been read.
   bool ReadMessages();
@@ -61,7 +60,6 @@ class CMixChild {
   CReportRow Report() const;
   int64_t Frames() const { return m_frames; }
   int64_t Total() const { return m_total; }
-  const std::string& Message() const { return m_message; }
 
  private:
   void TakeLine(const std::string& line);

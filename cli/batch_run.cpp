@@ -300,9 +300,8 @@ std::vector<CTaskSlot> TaskSlots(const std::vector<CBatchRow>& rows) {
 
 std::string PartPath(const std::string& output, int32_t part, int32_t parts) {
   const fs::path path(output);
-  const std::string extension = path.has_extension() ? path.extension().string() : ".avi";
   return (path.parent_path() / ("." + path.stem().string() + ".part-" + std::to_string(part) +
-                                "-of-" + std::to_string(parts) + extension))
+                                "-of-" + std::to_string(parts) + path.extension().string()))
       .string();
 }
 

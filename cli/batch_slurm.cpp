@@ -45,8 +45,9 @@ bool Capture(const std::string& command, std::string& output) {
   return ::pclose(pipe) == 0;
 }
 
-// The job id sbatch --parsable printed ("ID" or "ID;CLUSTER"), among any warnings it or a
-// site's plugins wrote beside it: the last line that begins with a digit; empty when none does.
+// The job id sbatch --parsable printed ("ID" or "ID;CLUSTER"), or the last one squeue listed,
+// among any warnings they or a site's plugins wrote beside it: the digits that begin the last
+// line that begins with one; empty when no line does.
 std::string JobIdOf(const std::string& said) {
   std::string id;
   for (size_t at = 0; at < said.size();) {
@@ -59,17 +60,6 @@ std::string JobIdOf(const std::string& said) {
     at = end + 1;
   }
   return id;
-}
-
-// Whether squeue's output lists a job: a line that begins with a digit (its id), not a warning.
-bool ListsAJob(const std::string& said) {
-  for (size_t at = 0; at < said.size();) {
-    if (std::isdigit(static_cast<unsigned char>(said[at]))) return true;
-    const size_t end = said.find('\n', at);
-    if (end == std::string::npos) break;
-    at = end + 1;
-  }
-  return false;
 }
 
 }  // namespace
@@ -183,7 +173,7 @@ int SubmitToSlurm(const CSlurmSettings& settings) {
     std::string queued;
     if (Capture("squeue -h -j " + ShellQuoted(jobs) + " -o %i 2>&1", queued)) {
       failures = 0;
-      if (!ListsAJob(queued)) break;
+      if (JobIdOf(queued).empty()) break;  // none is queued
     } else if (queued.find("Invalid job id") != std::string::npos) {
       break;  // the controller forgets a job some time after it ends
     } else if (++failures > kPatience) {
